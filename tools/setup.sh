@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when missing.
+# Run as root on Debian 12. Safe to run again.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    apt_updated=0
+fi
+
+for p in g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev \
+         xvfb imagemagick cmake ninja-build libgtest-dev clang libclang-rt-14-dev \
+         file binutils-mingw-w64-i686 python3; do
+    have "$p" || need+=("$p")
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+    echo "setup: installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+echo "setup: packages present"
