@@ -1,0 +1,125 @@
+// Owners of the OLE Automation types: BSTR, VARIANT and SAFEARRAY, and the
+// conversions between the module's 8-bit texts and the wide texts of COM.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tdm {
+
+// Owns one BSTR.
+class unique_bstr
+{
+public:
+    unique_bstr() noexcept = default;
+    explicit unique_bstr(BSTR adopt) noexcept : m_value(adopt) {}
+    unique_bstr(const unique_bstr&) = delete;
+    unique_bstr& operator=(const unique_bstr&) = delete;
+    unique_bstr(unique_bstr&& other) noexcept : m_value(other.release()) {}
+    unique_bstr& operator=(unique_bstr&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    ~unique_bstr() { reset(); }
+
+    BSTR get() const noexcept { return m_value; }
+    explicit operator bool() const noexcept { return m_value != nullptr; }
+    // Length in characters; a null BSTR is the empty text.
+    UINT length() const noexcept { return ::SysStringLen(m_value); }
+    bool empty() const noexcept { return length() == 0; }
+    void reset(BSTR value = nullptr) noexcept
+    {
+        if (BSTR old = std::exchange(m_value, value))
+            ::SysFreeString(old);
+    }
+    [[nodiscard]] BSTR release() noexcept { return std::exchange(m_value, nullptr); }
+    BSTR* put() noexcept
+    {
+        reset();
+        return &m_value;
+    }
+
+private:
+    BSTR m_value = nullptr;
+};
+
+// Owns one VARIANT; cleared on destruction and before reuse.
+class unique_variant
+{
+public:
+    unique_variant() noexcept { ::VariantInit(&m_value); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    ~unique_variant() { ::VariantClear(&m_value); }
+
+    VARIANT* get() noexcept { return &m_value; }
+    const VARIANT* get() const noexcept { return &m_value; }
+    VARIANT* operator->() noexcept { return &m_value; }
+    const VARIANT* operator->() const noexcept { return &m_value; }
+    VARIANT* put() noexcept
+    {
+        reset();
+        return &m_value;
+    }
+    void reset() noexcept
+    {
+        ::VariantClear(&m_value);
+        ::VariantInit(&m_value);
+    }
+    // Hands the content to the caller, leaving this owner empty.
+    VARIANT release() noexcept
+    {
+        VARIANT out = m_value;
+        ::VariantInit(&m_value);
+        return out;
+    }
+
+private:
+    VARIANT m_value;
+};
+
+// Owns one SAFEARRAY.
+class unique_safearray
+{
+public:
+    unique_safearray() noexcept = default;
+    explicit unique_safearray(SAFEARRAY* adopt) noexcept : m_value(adopt) {}
+    unique_safearray(const unique_safearray&) = delete;
+    unique_safearray& operator=(const unique_safearray&) = delete;
+    unique_safearray(unique_safearray&& other) noexcept : m_value(other.release()) {}
+    ~unique_safearray() { reset(); }
+
+    SAFEARRAY* get() const noexcept { return m_value; }
+    explicit operator bool() const noexcept { return m_value != nullptr; }
+    void reset(SAFEARRAY* value = nullptr) noexcept
+    {
+        if (SAFEARRAY* old = std::exchange(m_value, value))
+            ::SafeArrayDestroy(old);
+    }
+    [[nodiscard]] SAFEARRAY* release() noexcept { return std::exchange(m_value, nullptr); }
+    SAFEARRAY** put() noexcept
+    {
+        reset();
+        return &m_value;
+    }
+
+private:
+    SAFEARRAY* m_value = nullptr;
+};
+
+// Converts a wide text (a BSTR may be null) to the ANSI code page.
+std::string NarrowFromWide(const wchar_t* text, size_t length);
+inline std::string NarrowFromBstr(BSTR text) { return NarrowFromWide(text, ::SysStringLen(text)); }
+
+// Converts an ANSI text to UTF-16.
+std::wstring WideFromNarrow(std::string_view text);
+
+// Makes a BSTR from an ANSI text; null on out-of-memory.
+BSTR AllocBstrFromNarrow(std::string_view text) noexcept;
+
+}  // namespace tdm

@@ -1,0 +1,121 @@
+// Error policy of the module.
+//
+// * Internal functions return HRESULT and are [[nodiscard]] noexcept. The macros
+//   below keep their happy path flat; an HRESULT is never reused so that a later
+//   call could hide an earlier failure.
+// * Calls into the download engine and into the helper object are the exception:
+//   a failing call there is *raised* as a CComError that carries the status code,
+//   the interface that failed and the error-information object the callee left.
+//   Creating the engine or the helper object, and a few other calls named where
+//   they are made, are tried once more before the failure is raised (CallTwice,
+//   CreateTwice).
+// * The public entry points (COM methods, window procedures, commands and event
+//   handlers) are boundaries: nothing is thrown across them. ComBoundary turns
+//   whatever escaped into an HRESULT; handlers that ask the user catch CComError
+//   and show it with ShowComError instead.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+#include <objbase.h>
+#include <new>
+#include <utility>
+
+#include "framework/com_ptr.h"
+
+namespace tdm {
+
+// A failed COM call: status code, interface and optional error information.
+class CComError
+{
+public:
+    CComError(HRESULT hr, REFIID iid, com_ptr<IErrorInfo> info = {}) noexcept
+        : m_hr(hr), m_iid(iid), m_info(std::move(info)) {}
+
+    HRESULT Status() const noexcept { return m_hr; }
+    const IID& Interface() const noexcept { return m_iid; }
+    IErrorInfo* ErrorInfo() const noexcept { return m_info.get(); }
+
+private:
+    HRESULT m_hr;
+    IID m_iid;
+    com_ptr<IErrorInfo> m_info;
+};
+
+// Raises `hr` as a CComError for interface `iid`, taking the thread's current
+// error-information object with it.
+[[noreturn]] void RaiseComError(HRESULT hr, REFIID iid);
+
+inline void RaiseIfFailed(HRESULT hr, REFIID iid)
+{
+    if (FAILED(hr))
+        RaiseComError(hr, iid);
+}
+
+// Runs `call` (returning HRESULT); on failure once more; a second failure is raised.
+template <typename Call>
+HRESULT CallTwice(REFIID iid, Call&& call)
+{
+    HRESULT hr = call();
+    if (FAILED(hr))
+        hr = call();
+    RaiseIfFailed(hr, iid);
+    return hr;
+}
+
+// Creates a COM object for interface I; on failure once more, then raises.
+template <typename I>
+com_ptr<I> CreateTwice(REFCLSID clsid, DWORD context = CLSCTX_ALL)
+{
+    com_ptr<I> result;
+    CallTwice(__uuidof(I), [&] {
+        return ::CoCreateInstance(clsid, nullptr, context, __uuidof(I), result.put_void());
+    });
+    return result;
+}
+
+// Converts whatever a boundary caught into its HRESULT.
+HRESULT HResultFromCaughtException() noexcept;
+
+// Runs `body` (returning HRESULT) at a COM boundary: no exception escapes.
+template <typename Body>
+HRESULT ComBoundary(Body&& body) noexcept
+{
+    try
+    {
+        return body();
+    }
+    catch (...)
+    {
+        return HResultFromCaughtException();
+    }
+}
+
+}  // namespace tdm
+
+#define RETURN_IF_FAILED(expr)                  \
+    do                                          \
+    {                                           \
+        const HRESULT hr_returned_ = (expr);    \
+        if (FAILED(hr_returned_))               \
+            return hr_returned_;                \
+    } while (0)
+
+#define RETURN_HR_IF(hr, condition)             \
+    do                                          \
+    {                                           \
+        if (condition)                          \
+            return (hr);                        \
+    } while (0)
+
+#define RETURN_HR_IF_NULL(hr, ptr) RETURN_HR_IF(hr, (ptr) == nullptr)
+
+#define RETURN_LAST_ERROR_IF(condition)                             \
+    do                                                              \
+    {                                                               \
+        if (condition)                                              \
+        {                                                           \
+            const DWORD error_ = ::GetLastError();                  \
+            return error_ ? HRESULT_FROM_WIN32(error_) : E_FAIL;    \
+        }                                                           \
+    } while (0)

@@ -1,0 +1,143 @@
+#include "framework/module.h"
+
+#include <oleauto.h>
+#include <mutex>
+#include <vector>
+
+#include "framework/com_ptr.h"
+
+namespace tdm {
+
+namespace {
+
+// Class objects created so far, in table order; guarded by the mutex because
+// every browser thread of the process may ask for a class object.
+std::mutex g_classObjectsLock;
+std::vector<IUnknown*> g_classObjects;
+
+std::mutex g_typeLibLock;
+ITypeLib* g_typeLib = nullptr;
+
+}  // namespace
+
+CModule& CModule::Instance() noexcept
+{
+    static CModule module;
+    return module;
+}
+
+void CModule::Init(HINSTANCE instance, const GUID& libid, const ClassEntry* classes, size_t classCount) noexcept
+{
+    m_instance = instance;
+    m_libid = libid;
+    m_classes = classes;
+    m_classCount = classCount;
+}
+
+void CModule::Term() noexcept
+{
+    std::vector<IUnknown*> objects;
+    {
+        std::lock_guard<std::mutex> guard(g_classObjectsLock);
+        objects.swap(g_classObjects);
+    }
+    for (IUnknown* object : objects)
+        if (object)
+            object->Release();
+    for (size_t i = 0; i < m_classCount; ++i)
+        if (m_classes[i].terminate)
+            m_classes[i].terminate();
+    std::lock_guard<std::mutex> guard(g_typeLibLock);
+    if (g_typeLib)
+    {
+        g_typeLib->Release();
+        g_typeLib = nullptr;
+    }
+}
+
+LONG CModule::Lock() noexcept { return ::InterlockedIncrement(&m_lockCount); }
+LONG CModule::Unlock() noexcept { return ::InterlockedDecrement(&m_lockCount); }
+LONG CModule::LockCount() const noexcept { return m_lockCount; }
+
+HRESULT CModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    for (size_t i = 0; i < m_classCount; ++i)
+    {
+        if (!::IsEqualCLSID(*m_classes[i].clsid, clsid))
+            continue;
+        com_ptr<IUnknown> object;
+        {
+            std::lock_guard<std::mutex> guard(g_classObjectsLock);
+            try
+            {
+                if (g_classObjects.size() < m_classCount)
+                    g_classObjects.resize(m_classCount, nullptr);
+            }
+            catch (...)
+            {
+                return E_OUTOFMEMORY;
+            }
+            if (!g_classObjects[i])
+            {
+                IUnknown* created = nullptr;
+                const HRESULT hr = m_classes[i].createClassObject(&created);
+                if (FAILED(hr))
+                    return hr;
+                g_classObjects[i] = created;
+            }
+            object = com_ptr<IUnknown>(g_classObjects[i]);
+        }
+        return object->QueryInterface(riid, ppv);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+std::wstring CModule::ModulePath() const
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;)
+    {
+        const DWORD length = ::GetModuleFileNameW(m_instance, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size())
+        {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768)
+            return {};
+        path.resize(path.size() * 2);
+    }
+}
+
+HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info) noexcept
+{
+    if (!info)
+        return E_POINTER;
+    *info = nullptr;
+    std::lock_guard<std::mutex> guard(g_typeLibLock);
+    if (!g_typeLib)
+    {
+        std::wstring path;
+        try
+        {
+            path = ModulePath();
+        }
+        catch (...)
+        {
+            return E_OUTOFMEMORY;
+        }
+        if (path.empty())
+            return E_FAIL;
+        const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typeLib);
+        if (FAILED(hr))
+            return hr;
+    }
+    return g_typeLib->GetTypeInfoOfGuid(guid, info);
+}
+
+}  // namespace tdm

@@ -1,0 +1,74 @@
+// Module-wide state of the in-process server: instance handle, lock count,
+// class-object table and the module's type library.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+#include <string>
+
+namespace tdm {
+
+// One COM class served by the module.
+struct ClassEntry
+{
+    const CLSID* clsid;
+    UINT registryScript;  // REGISTRY resource run by registration
+    // Creates the class object (ordinary or singleton) with one reference.
+    HRESULT (*createClassObject)(IUnknown** classObject);
+    // Run at process detach, after the class objects are released.
+    void (*terminate)();
+};
+
+class CModule
+{
+public:
+    static CModule& Instance() noexcept;
+
+    // Called once at process attach (and by test programs that link the module's
+    // code directly, with their own instance handle).
+    void Init(HINSTANCE instance, const GUID& libid, const ClassEntry* classes, size_t classCount) noexcept;
+    // Releases the class objects and runs the classes' termination hooks.
+    void Term() noexcept;
+
+    HINSTANCE ModuleInstance() const noexcept { return m_instance; }
+    const GUID& LibId() const noexcept { return m_libid; }
+
+    // Lock count: live objects and server locks. Safe from any thread.
+    LONG Lock() noexcept;
+    LONG Unlock() noexcept;
+    LONG LockCount() const noexcept;
+
+    // Looks the CLSID up in the class table, creating the class object on first use.
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept;
+
+    const ClassEntry* Classes() const noexcept { return m_classes; }
+    size_t ClassCount() const noexcept { return m_classCount; }
+
+    // Full path of the module file; empty when it cannot be read.
+    std::wstring ModulePath() const;
+
+    // Type information of an interface or coclass of the module's type library
+    // (loaded once from the module file, without registration).
+    HRESULT GetTypeInfo(REFGUID guid, ITypeInfo** info) noexcept;
+
+private:
+    CModule() = default;
+
+    HINSTANCE m_instance = nullptr;
+    GUID m_libid = {};
+    const ClassEntry* m_classes = nullptr;
+    size_t m_classCount = 0;
+    volatile LONG m_lockCount = 0;
+};
+
+// Keeps the module locked for the holder's lifetime.
+class CModuleLock
+{
+public:
+    CModuleLock() noexcept { CModule::Instance().Lock(); }
+    CModuleLock(const CModuleLock&) noexcept { CModule::Instance().Lock(); }
+    CModuleLock& operator=(const CModuleLock&) noexcept = default;
+    ~CModuleLock() { CModule::Instance().Unlock(); }
+};
+
+}  // namespace tdm

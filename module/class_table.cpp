@@ -1,0 +1,40 @@
+#include "module/class_table.h"
+
+#include "bar/band.h"
+#include "browser/download_helper.h"
+#include "browser/download_interception.h"
+#include "framework/activation_context.h"
+#include "framework/object.h"
+#include "tdm_h.h"
+#include "text/language.h"
+#include "toolbar/toolbar_band.h"
+
+namespace tdm {
+
+const ClassEntry* ModuleClasses(size_t* count) noexcept
+{
+    static const ClassEntry classes[] = {
+        {&CLSID_TolDloadMr, 101, &CClassFactory<CTolDloadMr>::Create, nullptr},
+        {&CLSID_TolBand, 102, &CClassFactory<CTolBand>::Create, nullptr},
+        {&CLSID_TolDownloadHelper, 123, &CSingletonClassFactory<CTolDownloadHelper>::Create, nullptr},
+        {&CLSID_TolDownloadToolbar, 125, &CClassFactory<CTolDownloadToolbar>::Create, nullptr},
+    };
+    *count = sizeof(classes) / sizeof(classes[0]);
+    return classes;
+}
+
+void InitModule(HINSTANCE instance) noexcept
+{
+    size_t count = 0;
+    const ClassEntry* classes = ModuleClasses(&count);
+    CModule::Instance().Init(instance, LIBID_TolDownloadClientLib, classes, count);
+    InitUiLanguage();
+}
+
+void TermModule() noexcept
+{
+    CModule::Instance().Term();
+    ReleaseModuleActivationContext();
+}
+
+}  // namespace tdm

@@ -1,0 +1,167 @@
+#include "settings/settings_store.h"
+
+#include <vector>
+
+#include "framework/unique_any.h"
+
+namespace tdm {
+
+namespace {
+
+// Getters open the key for reading and writing, like the setters, so that a
+// profile whose key is read-only behaves the same for both.
+constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
+
+bool OpenForRead(const char* keyPath, unique_hkey& key) noexcept
+{
+    return ::RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, kAccess, key.put()) == ERROR_SUCCESS;
+}
+
+LONG OpenForWrite(const char* keyPath, unique_hkey& key) noexcept
+{
+    return ::RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess, nullptr,
+                             key.put(), nullptr);
+}
+
+// Reads a REG_DWORD; false for a missing value, another type or other data size.
+bool ReadDword(const char* keyPath, const char* valueName, DWORD& value) noexcept
+{
+    unique_hkey key;
+    if (!OpenForRead(keyPath, key))
+        return false;
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    const LONG error = ::RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+    if (error != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data))
+        return false;
+    value = data;
+    return true;
+}
+
+LONG WriteDword(const char* keyPath, const char* valueName, DWORD value) noexcept
+{
+    unique_hkey key;
+    const LONG error = OpenForWrite(keyPath, key);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return ::RegSetValueExA(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+}  // namespace
+
+bool ReadRegFlag(const char* keyPath, const char* valueName, bool defaultValue) noexcept
+{
+    DWORD value = 0;
+    return ReadDword(keyPath, valueName, value) ? value != 0 : defaultValue;
+}
+
+LONG WriteRegFlag(const char* keyPath, const char* valueName, bool value) noexcept
+{
+    return WriteDword(keyPath, valueName, value ? 1 : 0);
+}
+
+LONG ReadRegNumber(const char* keyPath, const char* valueName, LONG defaultValue) noexcept
+{
+    DWORD value = 0;
+    return ReadDword(keyPath, valueName, value) ? static_cast<LONG>(value) : defaultValue;
+}
+
+LONG WriteRegNumber(const char* keyPath, const char* valueName, LONG value) noexcept
+{
+    return WriteDword(keyPath, valueName, static_cast<DWORD>(value));
+}
+
+WORD ReadRegWord(const char* keyPath, const char* valueName, WORD defaultValue) noexcept
+{
+    DWORD value = 0;
+    return ReadDword(keyPath, valueName, value) ? static_cast<WORD>(value & 0xFFFF) : defaultValue;
+}
+
+LONG WriteRegWord(const char* keyPath, const char* valueName, DWORD value) noexcept
+{
+    return WriteDword(keyPath, valueName, value & 0xFFFF);
+}
+
+std::string ReadRegText(const char* keyPath, const char* valueName, const std::string& defaultValue)
+{
+    unique_hkey key;
+    if (!OpenForRead(keyPath, key))
+        return defaultValue;
+    DWORD size = 0;
+    if (::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return defaultValue;
+    // The stored type is not checked. The data need not end with a NUL, so the
+    // result is cut at the first NUL or at the end of the data, whichever comes first.
+    std::vector<char> buffer(size);
+    DWORD read = size;
+    if (size > 0 &&
+        ::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &read) !=
+            ERROR_SUCCESS)
+        return defaultValue;
+    if (read > size)
+        read = size;
+    size_t length = 0;
+    while (length < read && buffer[length] != '\0')
+        ++length;
+    return std::string(buffer.data(), length);
+}
+
+LONG WriteRegText(const char* keyPath, const char* valueName, const std::string& value) noexcept
+{
+    unique_hkey key;
+    const LONG error = OpenForWrite(keyPath, key);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return ::RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>(value.size() + 1));
+}
+
+#define TDM_FLAG_SETTING(Name, Default)                                                     \
+    bool Get##Name() noexcept { return ReadRegFlag(kSettingsKey, #Name, Default); }         \
+    void Set##Name(bool value) noexcept { (void)WriteRegFlag(kSettingsKey, #Name, value); }
+
+#define TDM_NUMBER_SETTING(Name, Default)                                                   \
+    LONG Get##Name() noexcept { return ReadRegNumber(kSettingsKey, #Name, Default); }       \
+    void Set##Name(LONG value) noexcept { (void)WriteRegNumber(kSettingsKey, #Name, value); }
+
+TDM_FLAG_SETTING(SaveFileDefault, true)
+TDM_FLAG_SETTING(IsIconic, false)
+TDM_NUMBER_SETTING(RestoredHeight, 200)
+TDM_NUMBER_SETTING(IconicTopOffset, 4)
+TDM_FLAG_SETTING(MSIEIntegrate, true)
+TDM_FLAG_SETTING(NotOpenBand, false)
+TDM_FLAG_SETTING(Start, true)
+TDM_FLAG_SETTING(ConfirmCreation, false)
+TDM_FLAG_SETTING(Delete, false)
+TDM_FLAG_SETTING(ConfirmFileOpen, false)
+TDM_FLAG_SETTING(Notifications, true)
+TDM_FLAG_SETTING(InformWhenCompleted, false)
+TDM_FLAG_SETTING(PlaySounds, true)
+TDM_FLAG_SETTING(ShowToolbar, true)
+TDM_FLAG_SETTING(ShowToolbarLabels, false)
+
+#undef TDM_FLAG_SETTING
+#undef TDM_NUMBER_SETTING
+
+std::string GetBrowse() { return ReadRegText(kSettingsKey, "Browse", std::string()); }
+void SetBrowse(const std::string& folder) { (void)WriteRegText(kSettingsKey, "Browse", folder); }
+
+WORD GetLanguageID() noexcept { return ReadRegWord(kSettingsKey, "LanguageID", 1033); }
+void SetLanguageID(DWORD language) noexcept { (void)WriteRegWord(kSettingsKey, "LanguageID", language); }
+
+CompletionSettings CompletionSettings::Load() noexcept
+{
+    CompletionSettings settings;
+    settings.deleteCompleted = GetDelete();
+    settings.saveFileDefault = GetSaveFileDefault();
+    settings.confirmFileOpen = GetConfirmFileOpen();
+    if (GetNotifications())
+    {
+        settings.informWhenCompleted = GetInformWhenCompleted();
+        settings.playSounds = GetPlaySounds();
+    }
+    return settings;
+}
+
+}  // namespace tdm
