@@ -22,7 +22,7 @@ inline constexpr DWORD kCommandTopicBase = 0x10000;
 inline void ShowHelpOrComplain(HWND owner, DWORD context) noexcept
 {
     if (!ShowHelp(owner, context))
-        ShowErrorBox(LoadNeutralString(IDS_HELP_FAILED), ::GetForegroundWindow());
+        ShowErrorBox(LoadNeutralString(IDS_HELP_LAUNCH_FAILED), ::GetForegroundWindow());
 }
 
 // Maps F1, the Help button (9), the property-sheet help notification and the

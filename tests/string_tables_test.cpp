@@ -1,0 +1,373 @@
+// Checks the English and Russian string tables of the built module.
+//
+// The module is loaded as a data file from the path in TDM_DLL_PATH; the
+// tables are read block by block, exactly as the module's own string loader
+// finds them (block id / 16 + 1, entry id % 16), so what is checked here is
+// what the running client will see.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);  // 1033
+const LANGID kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);     // 1049
+const LANGID kNeutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);     // 0
+const LANGID kGerman = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);        // 1031
+
+// RT_STRING is narrow or wide depending on UNICODE; the wide calls need it wide.
+const LPCWSTR kStringType = reinterpret_cast<LPCWSTR>(RT_STRING);
+
+const unsigned kProductName = 119;
+const unsigned kHelpLaunchFailed = 141;
+const unsigned kIncorrectUrl = 177;
+const unsigned kVersionText = 523;
+
+// Ids the code relies on, spread over several blocks, low and high.
+const unsigned kKeyIds[] = {2, 9, 101, kProductName, kHelpLaunchFailed, kIncorrectUrl,
+                            183, 184, kVersionText, 32796};
+
+// The number of strings the client defines; a table with fewer lost some.
+const size_t kMinimumStringCount = 165;
+
+using StringTable = std::map<unsigned, std::wstring>;
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
+                        nullptr, nullptr);
+    return result;
+}
+
+// Reads one string-table block: 16 counted UTF-16 entries. Empty entries are
+// absent ids. Returns false when the block does not exist in that language.
+bool ReadBlock(HMODULE module, unsigned block, LANGID lang, StringTable* table) {
+    HRSRC found = FindResourceExW(module, kStringType, MAKEINTRESOURCEW(block), lang);
+    if (found == nullptr) return false;
+    HGLOBAL loaded = LoadResource(module, found);
+    const WCHAR* data = static_cast<const WCHAR*>(LockResource(loaded));
+    size_t words = SizeofResource(module, found) / sizeof(WCHAR);
+    EXPECT_NE(data, nullptr) << "block " << block << " cannot be locked";
+    if (data == nullptr) return false;
+
+    size_t pos = 0;
+    for (unsigned entry = 0; entry < 16; ++entry) {
+        if (pos >= words) {
+            ADD_FAILURE() << "block " << block << " (language " << lang
+                          << ") ends before entry " << entry;
+            break;
+        }
+        size_t length = data[pos++];
+        if (pos + length > words) {
+            ADD_FAILURE() << "block " << block << " (language " << lang << ") entry " << entry
+                          << " runs past the end of the block";
+            break;
+        }
+        if (length != 0) (*table)[(block - 1) * 16 + entry] = std::wstring(data + pos, length);
+        pos += length;
+    }
+    return true;
+}
+
+StringTable ReadTable(HMODULE module, LANGID lang) {
+    StringTable table;
+    for (unsigned block = 1; block <= 4096; ++block) ReadBlock(module, block, lang, &table);
+    return table;
+}
+
+// The conversion specifications of a printf format, in order ("%s", "%.2d",
+// "%0lX", "%%" ...). A '%' that starts no valid specification is reported
+// through `error`.
+std::vector<std::wstring> FormatSpecifiers(const std::wstring& text, std::string* error) {
+    static const wchar_t kFlags[] = L"-+ #0";
+    static const wchar_t kConversions[] = L"diouxXeEfgGaAcCsSpn";
+    static const wchar_t* const kLengths[] = {L"hh", L"ll", L"I64", L"I32", L"h", L"l",
+                                              L"L", L"I", L"w", L"z", L"j", L"t"};
+    std::vector<std::wstring> specs;
+    error->clear();
+    size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] != L'%') continue;
+        size_t start = i++;
+        if (i < n && text[i] == L'%') {
+            specs.push_back(L"%%");
+            continue;
+        }
+        while (i < n && text[i] != 0 && wcschr(kFlags, text[i]) != nullptr) ++i;
+        if (i < n && text[i] == L'*') {
+            ++i;
+        } else {
+            while (i < n && iswdigit(text[i])) ++i;
+        }
+        if (i < n && text[i] == L'.') {
+            ++i;
+            if (i < n && text[i] == L'*') {
+                ++i;
+            } else {
+                while (i < n && iswdigit(text[i])) ++i;
+            }
+        }
+        for (const wchar_t* length : kLengths) {
+            size_t len = wcslen(length);
+            if (text.compare(i, len, length) == 0) {
+                i += len;
+                break;
+            }
+        }
+        if (i >= n || text[i] == 0 || wcschr(kConversions, text[i]) == nullptr) {
+            std::ostringstream message;
+            message << "'%' at offset " << start << " starts no conversion";
+            *error = message.str();
+            return specs;
+        }
+        specs.push_back(text.substr(start, i - start + 1));
+    }
+    return specs;
+}
+
+std::string Describe(const std::vector<std::wstring>& specs) {
+    std::string result = "{";
+    for (size_t i = 0; i < specs.size(); ++i) result += (i ? " " : "") + Narrow(specs[i]);
+    return result + "}";
+}
+
+size_t Count(const std::wstring& text, wchar_t c) {
+    size_t count = 0;
+    for (wchar_t x : text) count += (x == c);
+    return count;
+}
+
+// Accelerator markers: '&' not followed by another '&' ("&&" is a literal).
+// Sets `dangling` when a marker is the last character.
+size_t Accelerators(const std::wstring& text, bool* dangling) {
+    size_t count = 0;
+    *dangling = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != L'&') continue;
+        if (i + 1 < text.size() && text[i + 1] == L'&') {
+            ++i;
+            continue;
+        }
+        ++count;
+        if (i + 1 == text.size()) *dangling = true;
+    }
+    return count;
+}
+
+// The client converts every text to the ANSI code page of its language.
+bool FitsCodePage(const std::wstring& text, UINT codePage) {
+    if (text.empty()) return true;
+    BOOL usedDefault = FALSE;
+    int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(),
+                                   static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   &usedDefault);
+    return size > 0 && !usedDefault;
+}
+
+BOOL CALLBACK CollectBlock(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+    if (IS_INTRESOURCE(name))
+        reinterpret_cast<std::vector<unsigned>*>(param)->push_back(
+            static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(name)));
+    return TRUE;
+}
+
+BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR param) {
+    reinterpret_cast<std::set<LANGID>*>(param)->insert(lang);
+    return TRUE;
+}
+
+class StringTablesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        wchar_t path[MAX_PATH * 2];
+        DWORD length = GetEnvironmentVariableW(L"TDM_DLL_PATH", path, MAX_PATH * 2);
+        if (length == 0 || length >= MAX_PATH * 2) {
+            load_error_ = "environment variable TDM_DLL_PATH is not set: it must name the built tdm.dll";
+            return;
+        }
+        module_ = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (module_ == nullptr) {
+            std::ostringstream message;
+            message << "cannot load " << Narrow(path) << " as a data file, error "
+                    << GetLastError();
+            load_error_ = message.str();
+            return;
+        }
+        english_ = ReadTable(module_, kEnglish);
+        russian_ = ReadTable(module_, kRussian);
+    }
+
+    static void TearDownTestSuite() {
+        if (module_ != nullptr) FreeLibrary(module_);
+        module_ = nullptr;
+    }
+
+    void SetUp() override { ASSERT_NE(module_, nullptr) << load_error_; }
+
+    static HMODULE module_;
+    static std::string load_error_;
+    static StringTable english_;
+    static StringTable russian_;
+};
+
+HMODULE StringTablesTest::module_ = nullptr;
+std::string StringTablesTest::load_error_;
+StringTable StringTablesTest::english_;
+StringTable StringTablesTest::russian_;
+
+TEST(StringFormatParsing, RecognisesPrintfSpecificationsAndStrayPercents) {
+    std::string error;
+    EXPECT_EQ(Describe(FormatSpecifiers(L"%d%% of %s", &error)), "{%d %% %s}");
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Describe(FormatSpecifiers(L"%.2d:%.2d:%.2d", &error)), "{%.2d %.2d %.2d}");
+    EXPECT_EQ(Describe(FormatSpecifiers(L"0x%0lX [%-10s] %I64u %*d", &error)),
+              "{%0lX %-10s %I64u %*d}");
+    EXPECT_EQ(error, "");
+    // printf reads "% s" as a conversion with the space flag.
+    EXPECT_EQ(Describe(FormatSpecifiers(L"100% sure", &error)), "{% s}");
+    FormatSpecifiers(L"50%", &error);
+    EXPECT_NE(error, "");
+    FormatSpecifiers(L"5%!", &error);
+    EXPECT_NE(error, "");
+}
+
+TEST_F(StringTablesTest, EnglishAndRussianDefineTheSameIds) {
+    EXPECT_GE(english_.size(), kMinimumStringCount);
+    EXPECT_GE(russian_.size(), kMinimumStringCount);
+    for (unsigned id : kKeyIds) {
+        EXPECT_EQ(english_.count(id), 1u) << "English lacks string " << id;
+        EXPECT_EQ(russian_.count(id), 1u) << "Russian lacks string " << id;
+    }
+    for (const auto& entry : english_)
+        EXPECT_EQ(russian_.count(entry.first), 1u)
+            << "string " << entry.first << " \"" << Narrow(entry.second)
+            << "\" has no Russian text";
+    for (const auto& entry : russian_)
+        EXPECT_EQ(english_.count(entry.first), 1u)
+            << "string " << entry.first << " \"" << Narrow(entry.second)
+            << "\" has no English text";
+}
+
+// Strings come in English and Russian only. A neutral copy would be picked up
+// by lookups for languages without a table (which must come out empty), and
+// would pin the neutral lookups of the product name and the help failure text
+// to one language instead of the system's choice.
+TEST_F(StringTablesTest, StringBlocksExistOnlyInEnglishAndRussian) {
+    std::vector<unsigned> blocks;
+    ASSERT_TRUE(EnumResourceNamesW(module_, kStringType, CollectBlock,
+                                   reinterpret_cast<LONG_PTR>(&blocks)));
+    ASSERT_FALSE(blocks.empty());
+    const std::set<LANGID> expected = {kEnglish, kRussian};
+    for (unsigned block : blocks) {
+        std::set<LANGID> langs;
+        EnumResourceLanguagesW(module_, kStringType, MAKEINTRESOURCEW(block), CollectLanguage,
+                               reinterpret_cast<LONG_PTR>(&langs));
+        EXPECT_EQ(langs, expected) << "languages of string block " << block;
+    }
+
+    HRSRC german = FindResourceExW(module_, kStringType,
+                                   MAKEINTRESOURCEW(kIncorrectUrl / 16 + 1), kGerman);
+    EXPECT_EQ(german, nullptr) << "a German lookup must find no string block";
+}
+
+TEST_F(StringTablesTest, NeutralLookupFindsProductNameAndHelpFailureText) {
+    for (unsigned id : {kProductName, kHelpLaunchFailed}) {
+        StringTable neutral;
+        ASSERT_TRUE(ReadBlock(module_, id / 16 + 1, kNeutral, &neutral))
+            << "no block for string " << id << " in the neutral lookup";
+        ASSERT_EQ(neutral.count(id), 1u) << "string " << id << " empty in the neutral lookup";
+        EXPECT_TRUE(neutral[id] == english_[id] || neutral[id] == russian_[id])
+            << "neutral lookup of string " << id << " gave \"" << Narrow(neutral[id]) << "\"";
+    }
+}
+
+TEST_F(StringTablesTest, TranslationsKeepFormatSpecifiersLineBreaksAndTabs) {
+    for (const auto& entry : english_) {
+        auto russian = russian_.find(entry.first);
+        if (russian == russian_.end()) continue;  // reported by the id-set test
+        const std::wstring& en = entry.second;
+        const std::wstring& ru = russian->second;
+        std::string enError, ruError;
+        std::vector<std::wstring> enSpecs = FormatSpecifiers(en, &enError);
+        std::vector<std::wstring> ruSpecs = FormatSpecifiers(ru, &ruError);
+        EXPECT_EQ(enError, "") << "English string " << entry.first << ": \"" << Narrow(en) << "\"";
+        EXPECT_EQ(ruError, "") << "Russian string " << entry.first << ": \"" << Narrow(ru) << "\"";
+        EXPECT_EQ(Describe(enSpecs), Describe(ruSpecs))
+            << "format specifiers of string " << entry.first << ": \"" << Narrow(en)
+            << "\" / \"" << Narrow(ru) << "\"";
+        EXPECT_EQ(Count(en, L'\n'), Count(ru, L'\n'))
+            << "line breaks of string " << entry.first << ": \"" << Narrow(ru) << "\"";
+        EXPECT_EQ(Count(en, L'\t'), Count(ru, L'\t'))
+            << "tabs of string " << entry.first << ": \"" << Narrow(ru) << "\"";
+    }
+}
+
+TEST_F(StringTablesTest, EachTextHasAtMostOneWellFormedAccelerator) {
+    for (const StringTable* table : {&english_, &russian_}) {
+        const char* language = table == &english_ ? "English" : "Russian";
+        for (const auto& entry : *table) {
+            bool dangling = false;
+            EXPECT_LE(Accelerators(entry.second, &dangling), 1u)
+                << language << " string " << entry.first << ": \"" << Narrow(entry.second) << "\"";
+            EXPECT_FALSE(dangling) << language << " string " << entry.first
+                                   << " ends with an accelerator marker";
+        }
+    }
+}
+
+TEST_F(StringTablesTest, TextsSurviveTheAnsiConversionAndAreTranslated) {
+    size_t untranslated = 0;
+    for (const auto& entry : english_) {
+        // English texts must survive conversion to any ANSI code page.
+        bool ascii = true;
+        for (wchar_t c : entry.second) ascii = ascii && c < 0x80;
+        EXPECT_TRUE(ascii) << "English string " << entry.first << " has characters outside ASCII: \""
+                           << Narrow(entry.second) << "\"";
+        auto russian = russian_.find(entry.first);
+        if (russian != russian_.end() && russian->second == entry.second) ++untranslated;
+    }
+    for (const auto& entry : russian_)
+        EXPECT_TRUE(FitsCodePage(entry.second, 1251))
+            << "Russian string " << entry.first << " does not fit code page 1251: \""
+            << Narrow(entry.second) << "\"";
+    // Product names, addresses and protocol names stay as they are; the rest is Russian.
+    EXPECT_LE(untranslated, english_.size() / 10)
+        << untranslated << " Russian strings are the same as the English ones";
+}
+
+TEST_F(StringTablesTest, TextsTheCodeTakesApartKeepTheirShape) {
+    for (const StringTable* table : {&english_, &russian_}) {
+        const char* language = table == &english_ ? "English" : "Russian";
+        const std::wstring product = table->count(kProductName) ? table->at(kProductName) : L"";
+        const std::wstring version = table->count(kVersionText) ? table->at(kVersionText) : L"";
+        const std::wstring incorrectUrl =
+            table->count(kIncorrectUrl) ? table->at(kIncorrectUrl) : L"";
+
+        // The product name is not translated.
+        EXPECT_EQ(Narrow(product), "Tolvane Download Manager") << language;
+        // The about box shows what follows the first "."; it must follow the product name.
+        size_t dot = version.find(L'.');
+        ASSERT_NE(dot, std::wstring::npos) << language << " version text has no '.'";
+        EXPECT_EQ(Narrow(version.substr(0, dot)), Narrow(product)) << language;
+        EXPECT_NE(version.find_first_not_of(L' ', dot + 1), std::wstring::npos) << language;
+        // For an empty URL only the second line of the incorrect-URL message is shown.
+        size_t lineBreak = incorrectUrl.find(L'\n');
+        ASSERT_NE(lineBreak, std::wstring::npos) << language;
+        EXPECT_LT(lineBreak + 1, incorrectUrl.size()) << language;
+        EXPECT_EQ(incorrectUrl.find(L"%s"), incorrectUrl.find(L'%')) << language;
+        EXPECT_LT(incorrectUrl.find(L"%s"), lineBreak) << language;
+    }
+}
+
+}  // namespace
