@@ -346,7 +346,7 @@ TEST_F(HelperTest, BrowserTableAdditionsAndRemovals)
             size_t index = 0;
             for (const TableStep& step : c.steps)
             {
-                SCOPED_TRACE("step " + std::to_string(index++));
+                SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(index++));
                 HRESULT hr = S_OK;
                 switch (step.op)
                 {
@@ -406,6 +406,7 @@ TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowser)
         SCOPED_TRACE(c.name);
         StaThread thread;
         ASSERT_TRUE(thread.Run([&] {
+            SCOPED_TRACE(c.name);  // traces belong to the thread that sets them
             com_ptr<IObjectWithSite> withSite;
             ASSERT_EQ(CreateModuleHelper(withSite.put()), S_OK);
             const auto helper = withSite.try_query<ITolDownloadHelper>();
@@ -533,6 +534,7 @@ TEST_F(HelperTest, ShowTolDownloadBandAsksTheBrowserOnlyForAChange)
         SCOPED_TRACE(c.name);
         StaThread thread;
         ASSERT_TRUE(thread.Run([&] {
+            SCOPED_TRACE(c.name);
             const com_ptr<ITolDownloadHelper> helper = ModuleHelper();
             ASSERT_TRUE(helper);
             BrowserWindow window(&CreateModuleHelper);
@@ -594,6 +596,7 @@ TEST_F(HelperTest, NotOpenBandClosesTheBarTheBrowserReopened)
             SetNotOpenBand(*c.notOpenBand);
         StaThread thread;
         ASSERT_TRUE(thread.Run([&] {
+            SCOPED_TRACE(c.name);
             const com_ptr<ITolDownloadHelper> helper = ModuleHelper();
             ASSERT_TRUE(helper);
             RecordingWindow bar(WM_NULL);
