@@ -53,20 +53,17 @@ TEST(UrlCrack, SplitsUrls)
         {"HTTP://Example.com", 0, 2, "HTTP", "Example.com", 80, "", "", "", ""},
         {"Ftp://ftp.example.com/pub/f.txt", 0, 0, "Ftp", "ftp.example.com", 21, "", "", "/pub/f.txt", ""},
         {"https://secure.example.com/", 0, 3, "https", "secure.example.com", 443, "", "", "/", ""},
-        {"gopher://g.example.com", 0, 1, "gopher", "g.example.com", 70, "", "", "", ""},
         {"socks://proxy", 0, 7, "socks", "proxy", 1080, "", "", "", ""},
         {"unknown://host/x", 0, -1, "unknown", "host", 0, "", "", "/x", ""},
         {"http://host:99999/", 0, 2, "http", "host", 99999 % 65536, "", "", "/", ""},
         {"http://host:/a", 0, 2, "http", "host", 0, "", "", "/a", ""},
         {"http://host:12ab/", 0, 2, "http", "host", 12, "", "", "/", ""},
-        {"http://host:8080", 0, 2, "http", "host", 8080, "", "", "", ""},
         {"http://user@host/", 0, 2, "http", "host", 80, "user", "", "/", ""},
         {"http://u:p@h:81", 0, 2, "http", "h", 81, "u", "p", "", ""},
         {"http://host?q=1", 0, 2, "http", "host", 80, "", "", "", "?q=1"},
         {"http://host/a#b?c", 0, 2, "http", "host", 80, "", "", "/a", "#b?c"},
         {"mailto:someone", 0, 6, "mailto", "someone", 0, "", "", "", ""},
         {"mailto:joe@example.com", 0, 6, "mailto", "example.com", 0, "joe", "", "", ""},
-        {"news:comp.lang.c", 0, 5, "news", "comp.lang.c", 0, "", "", "", ""},
         {"news://server:119/group", 0, 5, "news", "server", 0, "", "", "/group", ""},
         {"file:///c:/dir/a.txt", 0, 4, "file", "", 0, "", "", "/c:/dir/a.txt", ""},
         {"file:c:\\x?y#z", 0, 4, "file", "", 0, "", "", "c:\\x?y#z", ""},
@@ -119,7 +116,6 @@ TEST(UrlCrack, RejectsAndLeavesObjectCleared)
         {"", 0},
         {"www.example.com/file.zip", 0}, // relative: no scheme
         {"www.example.com", 0},
-        {"/just/a/path", 0},
         {"mailto://joe@example.com", 0},
         {"http://:pass@host/", 0},       // a password without a user name
         {"http://a@b@c/", 0},            // two user names
@@ -128,7 +124,6 @@ TEST(UrlCrack, RejectsAndLeavesObjectCleared)
         {"http://h/a%", Decode},
         {"http://h?%", Decode},
         {"http://u%4:p@h/", Decode},
-        {"http://%4", Decode},
     };
     for (const auto& test : cases)
     {
@@ -247,7 +242,6 @@ TEST(UrlRules, DownloadableUrls)
         {"ftp://ftp.example.com/pub/", false, false},
         {"ftp://ftp.example.com", false, false},
         {"https://example.com/file.zip", false, false},
-        {"gopher://example.com/file", false, false},
         {"file:///c:/file.zip", false, false},
         {"mailto:joe@example.com", false, false},
         {"example.com/file.zip", false, false},
@@ -323,8 +317,6 @@ TEST(UrlRules, IncorrectUrlMessage)
         {"Bad URL: %s. Give a good one.", "", "Give a good one."},
         {"Bad URL: %s.\r\nGive a good one.", "", "Give a good one."},
         {"100%% bad: %s", "u", "100% bad: u"},
-        {"%s and %s", "u", "u and %s"},
-        {"No placeholder", "u", "No placeholder"},
         {"Trailing %", "u", "Trailing %"},
         {"", "", ""},
         {"\xcd\xe5\xe2\xe5\xf0\xed\xfb\xe9 URL: %s.\n\xd3\xea\xe0\xe6\xe8\xf2\xe5 URL.", "",
