@@ -122,11 +122,16 @@ private:
     // call targets along with it.
     void InsertBefore(std::size_t at, std::initializer_list<Instruction> head)
     {
-        if (m_program.size() + head.size() > CPattern::MaxInstructions)
+        InsertBefore(at, head.begin(), head.size());
+    }
+
+    void InsertBefore(std::size_t at, const Instruction* head, std::size_t count)
+    {
+        if (m_program.size() + count > CPattern::MaxInstructions)
             throw std::bad_alloc();
-        m_program.insert(m_program.begin() + static_cast<std::ptrdiff_t>(at), head);
-        const auto shift = static_cast<std::uint32_t>(head.size());
-        for (std::size_t i = at + head.size(); i < m_program.size(); ++i)
+        m_program.insert(m_program.begin() + static_cast<std::ptrdiff_t>(at), head, head + count);
+        const auto shift = static_cast<std::uint32_t>(count);
+        for (std::size_t i = at + count; i < m_program.size(); ++i)
         {
             auto& instruction = m_program[i];
             if (HasTarget(instruction.kind) && instruction.operand >= at)
@@ -418,6 +423,12 @@ private:
 
     // !x: MarkPos c1, MarkStack c2, Call X, ResetPos c1, ResetStack c2, Jump E,
     //     X: x, ResetPos c1, ResetStack c2, Return, E:
+    // When x matches, the stack is cut back to its depth before the negation and
+    // the Return fails the negation; when x fails, backtracking reaches the
+    // instruction after the Call, which restores the position and jumps past.
+    // Cutting the stack also drops what would restore the captures made inside x,
+    // so when x holds capture groups they are saved before MarkStack and restored
+    // after each ResetStack: a failed negation leaves no captures behind.
     // The source is positioned after the "!", or at the end for a final "$",
     // whose body is ".".
     PatternError Negation(Source& src, unsigned depth, bool& canBeEmpty)
@@ -426,14 +437,9 @@ private:
             return PatternNoMemory;
         const std::uint32_t position = NewCell();
         const std::uint32_t stack = NewCell();
-        Emit(CPattern::MarkPos, position);
-        Emit(CPattern::MarkStack, stack);
-        const std::size_t call = Emit(CPattern::Call);
-        Emit(CPattern::ResetPos, position);
-        Emit(CPattern::ResetStack, stack);
-        const std::size_t jump = Emit(CPattern::Jump);
-        m_program[call].operand = Here();
+        const std::uint32_t firstGroup = m_groups;
 
+        const std::size_t begin = m_program.size();
         if (src.AtEnd())
         {
             Emit(CPattern::AnyChar);
@@ -444,10 +450,34 @@ private:
             return error;
         }
 
-        Emit(CPattern::ResetPos, position);
-        Emit(CPattern::ResetStack, stack);
+        std::vector<Instruction> restore;
+        for (std::uint32_t group = m_groups; group > firstGroup; --group)
+            restore.push_back({CPattern::RestoreGroup, group - 1});
+        const auto leave = [&]() {
+            Emit(CPattern::ResetPos, position);
+            Emit(CPattern::ResetStack, stack);
+            for (const auto& instruction : restore)
+                Emit(instruction.kind, instruction.operand);
+        };
+        leave();
         Emit(CPattern::Return);
-        m_program[jump].operand = Here();
+
+        std::vector<Instruction> head;
+        head.push_back({CPattern::MarkPos, position});
+        for (std::uint32_t group = firstGroup; group < m_groups; ++group)
+            head.push_back({CPattern::SaveGroup, group});
+        head.push_back({CPattern::MarkStack, stack});
+        const std::size_t call = head.size();
+        head.push_back({CPattern::Call, 0});
+        head.push_back({CPattern::ResetPos, position});
+        head.push_back({CPattern::ResetStack, stack});
+        head.insert(head.end(), restore.begin(), restore.end());
+        const std::size_t jump = head.size();
+        head.push_back({CPattern::Jump, 0});
+
+        InsertBefore(begin, head.data(), head.size());
+        m_program[begin + call].operand = static_cast<std::uint32_t>(begin + head.size());
+        m_program[begin + jump].operand = Here();
         return PatternOk;
     }
 

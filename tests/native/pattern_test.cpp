@@ -214,6 +214,10 @@ TEST(PatternMatch, Syntax)
         {"!a.", "ab", true, 1, 2, ""},
         {"x!{y}.", "xz", true, 0, 2, "-"},
         {"wow!", "wow!", true, 0, 4, ""},      // nothing to negate: a literal
+        // A negation that fails leaves no captures of its body behind.
+        {"(!{a})?.", "a", true, 0, 1, "-"},
+        {"(!{a})?\\0", "aa", true, 0, 0, "-"},
+        {"!({a}x)\\0", "ab", true, 0, 0, "-"},
         // Empty texts and empty matches.
         {"a*", "", true, 0, 0, ""},
         {"{}*", "", true, 0, 0, "-"},
