@@ -1,7 +1,9 @@
-#include "case_fold.h"
+#include "text/case_fold.h"
 
 #include <algorithm>
 #include <cstring>
+
+namespace tdm {
 
 bool EqualsIgnoreCase(std::string_view first, std::string_view second) noexcept
 {
@@ -26,3 +28,5 @@ bool EqualsIgnoreCase(std::string_view first, std::string_view second) noexcept
     }
     return true;
 }
+
+}  // namespace tdm

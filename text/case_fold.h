@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace tdm {
+
 // Lower-cases length bytes at data in place. The length never changes, so an
 // offset into the folded copy is the same offset into the original text.
 void FoldToLower(char* data, std::size_t length) noexcept;
@@ -17,3 +19,5 @@ void FoldToLower(char* data, std::size_t length) noexcept;
 // True when both texts are equal after folding. Texts of different lengths are
 // never equal. Allocates nothing.
 bool EqualsIgnoreCase(std::string_view first, std::string_view second) noexcept;
+
+}  // namespace tdm

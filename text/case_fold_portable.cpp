@@ -3,7 +3,9 @@
 // undefined for negative char values.
 #if !defined(_WIN32)
 
-#include "case_fold.h"
+#include "text/case_fold.h"
+
+namespace tdm {
 
 void FoldToLower(char* data, std::size_t length) noexcept
 {
@@ -14,5 +16,7 @@ void FoldToLower(char* data, std::size_t length) noexcept
             data[i] = static_cast<char>(c - 'A' + 'a');
     }
 }
+
+}  // namespace tdm
 
 #endif

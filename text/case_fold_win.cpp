@@ -3,9 +3,11 @@
 // characters are left intact.
 #if defined(_WIN32)
 
-#include "case_fold.h"
+#include "text/case_fold.h"
 
 #include <windows.h>
+
+namespace tdm {
 
 void FoldToLower(char* data, std::size_t length) noexcept
 {
@@ -20,5 +22,7 @@ void FoldToLower(char* data, std::size_t length) noexcept
         length -= piece;
     }
 }
+
+}  // namespace tdm
 
 #endif

@@ -1,11 +1,13 @@
-#include "pattern.h"
+#include "text/pattern.h"
 
-#include "case_fold.h"
+#include "text/case_fold.h"
 
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <string>
+
+namespace tdm {
 
 namespace {
 
@@ -839,3 +841,5 @@ bool CPattern::Run(std::string_view text, CPatternMatch& context, std::size_t* s
         }
     }
 }
+
+}  // namespace tdm

@@ -37,6 +37,8 @@
 #include <string_view>
 #include <vector>
 
+namespace tdm {
+
 // Results of CPattern::Compile.
 enum PatternError : int
 {
@@ -189,3 +191,5 @@ private:
     bool m_caseSensitive = true;
     PatternError m_lastError = PatternInvalidInput;
 };
+
+}  // namespace tdm

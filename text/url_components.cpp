@@ -1,11 +1,13 @@
-#include "url_components.h"
+#include "text/url_components.h"
 
-#include "case_fold.h"
-#include "pattern.h"
+#include "text/case_fold.h"
+#include "text/pattern.h"
 
 #include <cstring>
 #include <iterator>
 #include <new>
+
+namespace tdm {
 
 namespace {
 
@@ -448,3 +450,5 @@ std::string FormatIncorrectUrlMessage(std::string_view messageTemplate, std::str
         return {};
     }
 }
+
+}  // namespace tdm

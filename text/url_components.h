@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+namespace tdm {
+
 // An absolute URL split into its parts, held in fixed buffers inside the object
 // (it is meant to live on the caller's stack). Each buffer is NUL-terminated;
 // the length is authoritative, since decoding can produce NUL bytes.
@@ -118,3 +120,5 @@ void SplitServerAddress(std::string_view text, std::string& scheme, std::string&
 // first "." when it has none, without leading blanks. Returns an empty string when
 // memory runs out.
 std::string FormatIncorrectUrlMessage(std::string_view messageTemplate, std::string_view url) noexcept;
+
+}  // namespace tdm

@@ -11,7 +11,7 @@ runs="${FUZZ_RUNS:-200000}"
 mkdir -p "$build"
 
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -D_GLIBCXX_ASSERTIONS -I"$root/text")
+       -D_GLIBCXX_ASSERTIONS -I"$root")
 sources=("$root/text/case_fold.cpp" "$root/text/case_fold_portable.cpp"
          "$root/text/pattern.cpp" "$root/text/url_components.cpp")
 

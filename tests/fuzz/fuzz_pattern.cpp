@@ -1,12 +1,14 @@
 // Fuzzes CPattern::Compile and CPattern::Match.
 // Input: one flags byte (bit 0: case-sensitive), one byte giving the pattern's
 // length (at most MaxPattern), the pattern, then the text (at most MaxText bytes).
-#include "case_fold.h"
-#include "pattern.h"
+#include "text/case_fold.h"
+#include "text/pattern.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+using namespace tdm;
 
 namespace {
 

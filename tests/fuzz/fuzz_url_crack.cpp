@@ -1,10 +1,12 @@
 // Fuzzes CUrlComponents::Crack with and without %-decoding. The whole input is
 // the URL.
-#include "url_components.h"
+#include "text/url_components.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+using namespace tdm;
 
 namespace {
 

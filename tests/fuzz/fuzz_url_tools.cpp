@@ -2,11 +2,13 @@
 // FormatIncorrectUrlMessage. The whole input is the URL / address; for the
 // message, a 0x01 byte splits it into template and URL (without one, the
 // English template is used).
-#include "url_components.h"
+#include "text/url_components.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+using namespace tdm;
 
 namespace {
 

@@ -1,12 +1,14 @@
 // Tests of the pattern matcher: compile results, matches and captures, and
 // behaviour on hostile input (huge, deeply nested, binary, out of memory).
-#include "pattern.h"
+#include "text/pattern.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 #include <string>
+
+using namespace tdm;
 
 using namespace std::string_literals;
 

@@ -1,11 +1,13 @@
 // Tests of URL cracking, the downloadable-URL rule, the server-address splitter
 // and the incorrect-URL message. Inputs include what a hostile page could send:
 // overlong parts, NUL bytes, bytes above 127, truncated escapes.
-#include "url_components.h"
+#include "text/url_components.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+using namespace tdm;
 
 using namespace std::string_literals;
 
