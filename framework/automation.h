@@ -112,6 +112,34 @@ private:
     SAFEARRAY* m_value = nullptr;
 };
 
+// Keeps a SAFEARRAY locked (its data in place, its bounds unchanged) while the
+// owner lives, so that pointers into its elements stay valid.
+class safearray_lock
+{
+public:
+    safearray_lock() noexcept = default;
+    safearray_lock(const safearray_lock&) = delete;
+    safearray_lock& operator=(const safearray_lock&) = delete;
+    ~safearray_lock() { reset(); }
+
+    [[nodiscard]] HRESULT lock(SAFEARRAY* array) noexcept
+    {
+        reset();
+        const HRESULT hr = ::SafeArrayLock(array);
+        if (SUCCEEDED(hr))
+            m_array = array;
+        return hr;
+    }
+    void reset() noexcept
+    {
+        if (SAFEARRAY* old = std::exchange(m_array, nullptr))
+            ::SafeArrayUnlock(old);
+    }
+
+private:
+    SAFEARRAY* m_array = nullptr;
+};
+
 // Converts a wide text (a BSTR may be null) to the ANSI code page.
 std::string NarrowFromWide(const wchar_t* text, size_t length);
 inline std::string NarrowFromBstr(BSTR text) { return NarrowFromWide(text, ::SysStringLen(text)); }
