@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <limits>
 #include <string>
 
@@ -281,19 +280,6 @@ TEST(MessageBoxTest, ErrorAndInfoBoxesCaptionIconOwnerAndFocusBack)
         EXPECT_TRUE(box.expected);
         EXPECT_EQ(::GetFocus(), window.Edit()) << "focus on " << ::GetFocus();
     }
-}
-
-TEST(MessageBoxTest, FocusOnADestroyedWindowIsNotRestored)
-{
-    MessageBoxRecorder recorder;
-    auto window = std::make_unique<FocusedWindow>();
-    HWND frame = window->Frame();
-    // The box is answered; the window that had the focus is gone when it closes.
-    ::PostMessageA(frame, WM_CLOSE, 0, 0);
-    ShowInfoBox("Gone.", nullptr);
-    window.reset();
-    ASSERT_EQ(recorder.Boxes().size(), 1u);
-    EXPECT_FALSE(::IsWindow(frame));
 }
 
 namespace {
