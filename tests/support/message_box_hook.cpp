@@ -126,16 +126,22 @@ bool MessageBoxRecorder::IsMessageBox(HWND window)
 
 LRESULT CALLBACK MessageBoxRecorder::HookProc(int code, WPARAM wParam, LPARAM lParam)
 {
-    if (t_recorder)
+    // Called from inside user32: nothing may be thrown through it.
+    try
     {
         HWND window = reinterpret_cast<HWND>(wParam);
-        if (code == HCBT_ACTIVATE)
+        if (t_recorder && code == HCBT_ACTIVATE)
             t_recorder->OnActivate(window);
-        else if (code == HCBT_DESTROYWND)
+        else if (t_recorder && code == HCBT_DESTROYWND)
         {
             auto& answered = t_recorder->m_answered;
             answered.erase(std::remove(answered.begin(), answered.end(), window), answered.end());
         }
+    }
+    catch (...)
+    {
+        std::fprintf(stderr, "MessageBoxRecorder: out of memory while recording a box\n");
+        std::abort();
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
