@@ -53,7 +53,7 @@ STDMETHODIMP CTolDownloadHelper::IsCurrentBandShown(VARIANT_BOOL* shown)
 }
 
 // IObjectWithSite
-STDMETHODIMP CTolDownloadHelper::SetSite(IUnknown*) { return E_NOTIMPL; }
+STDMETHODIMP CTolDownloadHelper::SetSite(IUnknown*) { return S_OK; }
 STDMETHODIMP CTolDownloadHelper::GetSite(REFIID, void** site)
 {
     if (site)
