@@ -80,8 +80,8 @@ protected:
             return true;                                                                               \
     }
 
-#define TDM_ON_NOTIFY_CODE(code, handler)                                                                  \
-    if (message_ == WM_NOTIFY && reinterpret_cast<NMHDR*>(lParam_)->code == static_cast<UINT>(code))       \
+#define TDM_ON_NOTIFY_CODE(notifyCode, handler)                                                            \
+    if (message_ == WM_NOTIFY && reinterpret_cast<NMHDR*>(lParam_)->code == static_cast<UINT>(notifyCode)) \
     {                                                                                                     \
         handled_ = true;                                                                                  \
         result_ = handler(static_cast<int>(wParam_), reinterpret_cast<NMHDR*>(lParam_), handled_);        \
