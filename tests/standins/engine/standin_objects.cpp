@@ -47,6 +47,60 @@ std::wstring CallText(const RecordedCall& call)
 
 // --- CEngineControlImpl -----------------------------------------------------------
 
+namespace {
+
+// DISPIDs of ITestEngineControl's vararg methods.
+constexpr DISPID kFireEventId = 27;
+constexpr DISPID kFireRawEventId = 28;
+
+}  // namespace
+
+STDMETHODIMP CEngineControlImpl::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* parameters,
+                                        VARIANT* result, EXCEPINFO* exception, UINT* argumentError)
+try
+{
+    if ((id != kFireEventId && id != kFireRawEventId) || !(flags & DISPATCH_METHOD) || !parameters ||
+        parameters->cNamedArgs != 0)
+        return CDispatchImpl::Invoke(id, riid, lcid, flags, parameters, result, exception, argumentError);
+    RETURN_HR_IF(DISP_E_UNKNOWNINTERFACE, !::IsEqualIID(riid, IID_NULL));
+    RETURN_HR_IF(DISP_E_BADPARAMCOUNT, parameters->cArgs < 1);
+    // The arguments arrive last first: the event, then the event's arguments.
+    const UINT count = parameters->cArgs - 1;
+    Value event;
+    RETURN_IF_FAILED(::VariantCopyInd(&event.get(), &parameters->rgvarg[count]));
+    SAFEARRAYBOUND bounds{count, 0};
+    unique_safearray arguments(::SafeArrayCreate(VT_VARIANT, 1, &bounds));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, arguments.get());
+    for (LONG i = 0; i < static_cast<LONG>(count); ++i)
+    {
+        Value argument;
+        RETURN_IF_FAILED(::VariantCopyInd(&argument.get(), &parameters->rgvarg[count - 1 - i]));
+        RETURN_IF_FAILED(::SafeArrayPutElement(arguments.get(), &i, &argument.get()));
+    }
+    long delivered = 0;
+    if (id == kFireEventId)
+    {
+        RETURN_IF_FAILED(FireEvent(event.get(), arguments.get(), &delivered));
+    }
+    else
+    {
+        Value dispid;
+        RETURN_IF_FAILED(::VariantChangeType(&dispid.get(), &event.get(), 0, VT_I4));
+        RETURN_IF_FAILED(FireRawEvent(V_I4(&dispid.get()), arguments.get(), &delivered));
+    }
+    if (result)
+    {
+        ::VariantInit(result);
+        V_VT(result) = VT_I4;
+        V_I4(result) = delivered;
+    }
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
 STDMETHODIMP CEngineControlImpl::Reset()
 try
 {

@@ -41,6 +41,12 @@ namespace tdm::standin {
 class CEngineControlImpl : public CDispatchImpl<ITestEngineControl, kControlTypeLib>
 {
 public:
+    // IDispatch: FireEvent and FireRawEvent are taken straight from the call's
+    // arguments (Wine's type library Invoke passes at most one argument to a
+    // vararg method); everything else goes through the type library.
+    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* parameters, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argumentError) override;
+
     // ITestEngineControl
     STDMETHODIMP Reset() override;
     STDMETHODIMP get_CallCount(long* count) override;
