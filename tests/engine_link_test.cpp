@@ -8,12 +8,14 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/module.h"
 #include "framework/object.h"
+#include "framework/unique_any.h"
 #include "support/engine_standin.h"
 
 using namespace tdm;
@@ -525,6 +527,44 @@ TEST_F(EngineLinkTest, TheFirstSinkToClaimAnEventKeepsTheOthersFromIt)
     ASSERT_EQ(1u, second->received.size());
     EXPECT_EQ("0", first->received[0].arguments[5]);
     EXPECT_EQ("-1", second->received[0].arguments[5]);  // already claimed when it arrived
+}
+
+TEST_F(EngineLinkTest, ASinkOfAnotherThreadGetsTheEventOnItsOwnThread)
+{
+    // A second browser thread with its own engine and sink; the event is fired
+    // from this thread and must reach the sink on its thread, claimed flag and all.
+    unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    DWORD sinkThread = 0;
+    DWORD calledOn = 0;
+    HRESULT threadResult = E_FAIL;
+    std::thread browserThread([&] {
+        sinkThread = ::GetCurrentThreadId();
+        threadResult = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(threadResult))
+        {
+            threadResult = RaisedStatus([&] {
+                auto sink = NewSink();
+                sink->claim = true;
+                sink->onEvent = [&] { calledOn = ::GetCurrentThreadId(); };
+                const CEngine link = CEngine::Create();
+                CEngineEventConnection connection;
+                connection.Connect(link.get(), static_cast<_IDownloadEngineEvents*>(sink.get()));
+                ::SetEvent(ready.get());
+                MSG message;
+                while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+                    ::DispatchMessageW(&message);
+            });
+            ::CoUninitialize();
+        }
+        ::SetEvent(ready.get());
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), 10000));
+    EXPECT_EQ(1, StandIn().Fire("DownloadCompleted", {9, 4, 1.5, 0, 2, false}));
+    EXPECT_EQ("-1", StandIn().FiredArgument(5));
+    ::PostThreadMessageW(sinkThread, WM_QUIT, 0, 0);
+    browserThread.join();
+    EXPECT_EQ(S_OK, threadResult) << std::hex << threadResult;
+    EXPECT_EQ(sinkThread, calledOn);
 }
 
 TEST_F(EngineLinkTest, DisconnectingStopsDelivery)
