@@ -12,6 +12,7 @@
 #include <ocidl.h>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine_h.h"
 #include "framework/automation.h"

@@ -809,6 +809,12 @@ catch (...)
 STDMETHODIMP CTestEngine::GetLogSettings(VARIANT_BOOL* keepCommonLog, long* daysToKeep, VARIANT_BOOL* logPerDownload)
 try
 {
+    if (keepCommonLog)
+        *keepCommonLog = VARIANT_FALSE;
+    if (daysToKeep)
+        *daysToKeep = 0;
+    if (logPerDownload)
+        *logPerDownload = VARIANT_FALSE;
     RETURN_IF_FAILED(Record(L"GetLogSettings", {}));
     RETURN_HR_IF(E_POINTER, !keepCommonLog || !daysToKeep || !logPerDownload);
     const CStandInState::Settings settings = State().GetSettings();
@@ -842,6 +848,8 @@ catch (...)
 STDMETHODIMP CTestEngine::GetLanguage(unsigned short* language)
 try
 {
+    if (language)
+        *language = 0;
     RETURN_IF_FAILED(Record(L"GetLanguage", {}));
     RETURN_HR_IF_NULL(E_POINTER, language);
     *language = static_cast<unsigned short>(State().GetSettings().language);
@@ -867,6 +875,8 @@ catch (...)
 STDMETHODIMP CTestEngine::GetKeepDescriptionFile(VARIANT_BOOL* keep)
 try
 {
+    if (keep)
+        *keep = VARIANT_FALSE;
     RETURN_IF_FAILED(Record(L"GetKeepDescriptionFile", {}));
     RETURN_HR_IF_NULL(E_POINTER, keep);
     *keep = State().GetSettings().keepDescriptionFile;
@@ -892,6 +902,8 @@ catch (...)
 STDMETHODIMP CTestEngine::GetTrafficMode(long* mode)
 try
 {
+    if (mode)
+        *mode = 0;
     RETURN_IF_FAILED(Record(L"GetTrafficMode", {}));
     RETURN_HR_IF_NULL(E_POINTER, mode);
     *mode = State().GetSettings().trafficMode;

@@ -1,9 +1,15 @@
 // The COM objects of the engine stand-in: the engine (with its event connection
 // point), its option objects, and the control.
 //
-// Engine and option objects are apartment-threaded like the client's own objects
-// (plain reference counts); what they share lives in CStandInState. The control
-// class is free-threaded: its one instance serves every thread of the process.
+// The engine class is registered with ThreadingModel "Apartment": its objects
+// (and their option objects) count references without atomics like the client's
+// own objects, and the client calls them only from the single-threaded apartment
+// that created them (a browser thread); a caller in the multithreaded apartment
+// gets a proxy through the engine's type library, which the stand-in registers.
+// What the objects share lives in CStandInState, behind a lock, and events reach
+// each sink in its own apartment. The control class is registered "Both": its one
+// instance has atomic references and no state of its own, so it serves every
+// thread of the process directly.
 #pragma once
 
 #include <windows.h>
