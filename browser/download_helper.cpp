@@ -1,6 +1,51 @@
 #include "browser/download_helper.h"
 
+#include <exdisp.h>
+#include <shlguid.h>
+#include <algorithm>
+#include <mutex>
+
+#include "framework/automation.h"
+#include "framework/error.h"
+#include "settings/settings_store.h"
+
 namespace tdm {
+
+namespace {
+
+// Table helpers; call with HelperStateLock() held.
+HWND FirstWindowOf(const std::vector<BarEntry>& table, DWORD threadId) noexcept
+{
+    const auto entry = std::find_if(table.begin(), table.end(),
+                                    [threadId](const BarEntry& e) { return e.threadId == threadId; });
+    return entry != table.end() ? entry->hWnd : nullptr;
+}
+
+[[nodiscard]] HRESULT AddWindow(std::vector<BarEntry>& table, HWND window, DWORD threadId) noexcept
+{
+    const bool known = std::any_of(table.begin(), table.end(), [window](const BarEntry& e) { return e.hWnd == window; });
+    if (known)
+        return S_OK;
+    BarEntry entry;
+    entry.hWnd = window;
+    entry.threadId = threadId;
+    return AppendEntry(table, std::move(entry));
+}
+
+void RemoveWindow(std::vector<BarEntry>& table, HWND window) noexcept
+{
+    const auto entry = std::find_if(table.begin(), table.end(), [window](const BarEntry& e) { return e.hWnd == window; });
+    if (entry != table.end())
+        table.erase(entry);
+}
+
+HWND BandWindowOf(const std::vector<BarEntry>& bands, DWORD threadId) noexcept
+{
+    std::lock_guard<srw_lock> guard(HelperStateLock());
+    return FirstWindowOf(bands, threadId);
+}
+
+}  // namespace
 
 const InterfaceEntry* CTolDownloadHelper::Interfaces(size_t* count) noexcept
 {
@@ -14,50 +59,178 @@ const InterfaceEntry* CTolDownloadHelper::Interfaces(size_t* count) noexcept
 }
 
 // ITolDownloadHelper
-STDMETHODIMP CTolDownloadHelper::ShowTolDownloadBand(VARIANT_BOOL) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::RegisterBand(LONG, HWND) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::UnregisterBand(LONG, HWND) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::GetBandHWND(LONG, HWND* window)
+
+STDMETHODIMP CTolDownloadHelper::ShowTolDownloadBand(VARIANT_BOOL show)
 {
-    if (window)
-        *window = nullptr;
-    return E_NOTIMPL;
+    const bool wanted = show != VARIANT_FALSE;
+    const bool shown = BandWindowOf(m_bands, ::GetCurrentThreadId()) != nullptr;
+    if (wanted == shown)
+        return S_OK;
+    // Our own reference for the call: the browser may re-enter and clear the site.
+    const com_ptr<IWebBrowser2> browser(GetBrowser());
+    if (!browser)
+        return E_FAIL;
+
+    // The browser names explorer bars by CLSID in registry string form (braces,
+    // upper-case hexadecimal).
+    wchar_t text[40] = {};
+    RETURN_HR_IF(E_UNEXPECTED, ::StringFromGUID2(CLSID_TolBand, text, ARRAYSIZE(text)) == 0);
+    unique_bstr clsidText(::SysAllocString(text));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, clsidText.get());
+    unique_variant clsid;
+    V_VT(clsid.get()) = VT_BSTR;
+    V_BSTR(clsid.get()) = clsidText.release();
+    unique_variant visible;
+    V_VT(visible.get()) = VT_BOOL;
+    V_BOOL(visible.get()) = wanted ? VARIANT_TRUE : VARIANT_FALSE;
+    return browser->ShowBrowserBar(clsid.get(), visible.get(), nullptr);
 }
-STDMETHODIMP CTolDownloadHelper::CreateDownloads(IDispatch*) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::RegisterToolbar(LONG, HWND) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::GetToolbarHWND(LONG, HWND* window)
+
+STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR)
 {
-    if (window)
-        *window = nullptr;
-    return E_NOTIMPL;
-}
-STDMETHODIMP CTolDownloadHelper::UnregisterToolbar(LONG, HWND) { return E_NOTIMPL; }
-STDMETHODIMP CTolDownloadHelper::IsSiteSet(VARIANT_BOOL* isSet)
-{
-    if (isSet)
-        *isSet = VARIANT_FALSE;
-    return E_NOTIMPL;
-}
-STDMETHODIMP CTolDownloadHelper::GetExplorerHWND(HWND* window)
-{
-    if (window)
-        *window = nullptr;
-    return E_NOTIMPL;
-}
-STDMETHODIMP CTolDownloadHelper::IsCurrentBandShown(VARIANT_BOOL* shown)
-{
-    if (shown)
-        *shown = VARIANT_FALSE;
+    // Download creation is not available in this version of the helper.
     return E_NOTIMPL;
 }
 
+STDMETHODIMP CTolDownloadHelper::RegisterBand(LONG threadId, HWND window)
+{
+    const DWORD thread = static_cast<DWORD>(threadId);
+    HWND toolbar = nullptr;
+    {
+        std::lock_guard<srw_lock> guard(HelperStateLock());
+        RETURN_IF_FAILED(AddWindow(m_bands, window, thread));
+        toolbar = FirstWindowOf(m_toolbars, thread);
+    }
+    // Also when the bar was registered already: the toolbar may have missed it.
+    if (toolbar)
+        ::SendMessageW(toolbar, kBandStateMessage, 1, 0);
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::UnregisterBand(LONG threadId, HWND window)
+{
+    const DWORD thread = static_cast<DWORD>(threadId);
+    HWND toolbar = nullptr;
+    {
+        std::lock_guard<srw_lock> guard(HelperStateLock());
+        RemoveWindow(m_bands, window);
+        toolbar = FirstWindowOf(m_toolbars, thread);
+    }
+    // Sent whatever remains registered for the thread, also for a window that
+    // was never registered.
+    if (toolbar)
+        ::SendMessageW(toolbar, kBandStateMessage, 0, 0);
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::GetBandHWND(LONG threadId, HWND* window)
+{
+    RETURN_HR_IF_NULL(E_POINTER, window);
+    *window = BandWindowOf(m_bands, static_cast<DWORD>(threadId));
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::CreateDownloads(IDispatch*)
+{
+    // Downloading all links of a page is not offered; the all-links script shows
+    // this failure to the user.
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CTolDownloadHelper::RegisterToolbar(LONG threadId, HWND window)
+{
+    const DWORD thread = static_cast<DWORD>(threadId);
+    HWND band = nullptr;
+    {
+        std::lock_guard<srw_lock> guard(HelperStateLock());
+        RETURN_IF_FAILED(AddWindow(m_toolbars, window, thread));
+        band = FirstWindowOf(m_bands, thread);
+    }
+    // The new toolbar learns at once whether its thread already has a bar.
+    ::SendMessageW(window, kBandStateMessage, band ? 1 : 0, 0);
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::GetToolbarHWND(LONG threadId, HWND* window)
+{
+    RETURN_HR_IF_NULL(E_POINTER, window);
+    std::lock_guard<srw_lock> guard(HelperStateLock());
+    *window = FirstWindowOf(m_toolbars, static_cast<DWORD>(threadId));
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::UnregisterToolbar(LONG, HWND window)
+{
+    std::lock_guard<srw_lock> guard(HelperStateLock());
+    RemoveWindow(m_toolbars, window);
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::IsSiteSet(VARIANT_BOOL* isSet)
+{
+    RETURN_HR_IF_NULL(E_POINTER, isSet);
+    *isSet = GetSiteFlag() ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::GetExplorerHWND(HWND* window)
+{
+    RETURN_HR_IF_NULL(E_POINTER, window);
+    *window = nullptr;
+    const com_ptr<IWebBrowser2> browser(GetBrowser());
+    if (!browser)
+        return S_OK;
+    SHANDLE_PTR handle = 0;
+    if (SUCCEEDED(browser->get_HWND(&handle)))
+        *window = reinterpret_cast<HWND>(handle);
+    return S_OK;
+}
+
+STDMETHODIMP CTolDownloadHelper::IsCurrentBandShown(VARIANT_BOOL* shown)
+{
+    RETURN_HR_IF_NULL(E_POINTER, shown);
+    *shown = VARIANT_FALSE;
+    HWND band = nullptr;
+    RETURN_IF_FAILED(GetBandHWND(static_cast<LONG>(::GetCurrentThreadId()), &band));
+    *shown = band ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
 // IObjectWithSite
-STDMETHODIMP CTolDownloadHelper::SetSite(IUnknown*) { return E_NOTIMPL; }
+
+STDMETHODIMP CTolDownloadHelper::SetSite(IUnknown* site)
+{
+    // The browser clears the site of each window it closes; the matching
+    // addition was that window's site assignment on the same thread.
+    if (!site)
+    {
+        RemoveBrowser();
+        return S_OK;
+    }
+    // A site that offers no browser registers nothing, and is still accepted:
+    // script hosts site the objects their scripts create (with a site that
+    // knows no browser) and refuse an object whose SetSite fails, which would
+    // break the context-menu and toolbar scripts.
+    com_ptr<IServiceProvider> provider;
+    if (FAILED(site->QueryInterface(IID_IServiceProvider, provider.put_void())) || !provider)
+        return S_OK;
+    com_ptr<IWebBrowser2> browser;
+    if (FAILED(provider->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, browser.put_void())) || !browser)
+        return S_OK;
+
+    RETURN_IF_FAILED(AddBrowser(browser.get()));
+    SetSiteFlag(true);
+    // The browser reopens the bar of a window by itself at start; the user may
+    // have asked for it to stay closed.
+    if (GetNotOpenBand() && BandWindowOf(m_bands, ::GetCurrentThreadId()))
+        (void)ShowTolDownloadBand(VARIANT_FALSE);
+    return S_OK;
+}
+
 STDMETHODIMP CTolDownloadHelper::GetSite(REFIID, void** site)
 {
-    if (site)
-        *site = nullptr;
+    RETURN_HR_IF_NULL(E_POINTER, site);
+    *site = nullptr;
     return E_FAIL;
 }
 

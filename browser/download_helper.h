@@ -1,37 +1,75 @@
 // The download helper object shared by every browser thread of the process.
+//
+// One instance per process (singleton class object): the browser sites it as a
+// browser helper object in every browser window, scripts create it by ProgID,
+// and the explorer bar and the toolbar of each browser thread register their
+// windows with it. Calls arrive on many browser threads at once; the
+// registries and the browser table are guarded by HelperStateLock(), under the
+// rule written in web_browsers_holder.h: nothing is called out while it is held.
 #pragma once
 
 #include <windows.h>
 #include <ocidl.h>
+#include <vector>
 
+#include "browser/web_browsers_holder.h"
 #include "framework/dispatch.h"
 #include "framework/object.h"
 #include "tdm_h.h"
 
 namespace tdm {
 
-class CTolDownloadHelper : public CObjectRoot, public CDispatchImpl<ITolDownloadHelper>, public IObjectWithSite
+// Sent (synchronously) to a toolbar window when its thread's explorer bar comes
+// or goes: wParam 1 when the thread has a bar, 0 when not; lParam 0.
+inline constexpr UINT kBandStateMessage = WM_USER + 6;
+
+// A registered explorer-bar panel or toolbar window and the thread it serves.
+struct BarEntry
+{
+    HWND hWnd = nullptr;
+    DWORD threadId = 0;
+};
+
+class CTolDownloadHelper : public CObjectRoot,
+                           public CDispatchImpl<ITolDownloadHelper>,
+                           public IObjectWithSite,
+                           public CWebBrowsersHolder
 {
 public:
     static const InterfaceEntry* Interfaces(size_t* count) noexcept;
 
     // ITolDownloadHelper
+    // Opens or closes the explorer bar of the calling thread's browser window.
     STDMETHODIMP ShowTolDownloadBand(VARIANT_BOOL show) override;
     STDMETHODIMP CreateDownload(BSTR url) override;
+    // Registers a bar window for a thread and tells the thread's toolbar.
     STDMETHODIMP RegisterBand(LONG threadId, HWND window) override;
     STDMETHODIMP UnregisterBand(LONG threadId, HWND window) override;
+    // The first bar window registered for the thread, or null.
     STDMETHODIMP GetBandHWND(LONG threadId, HWND* window) override;
     STDMETHODIMP CreateDownloads(IDispatch* links) override;
+    // Registers a toolbar window and tells it whether its thread has a bar.
     STDMETHODIMP RegisterToolbar(LONG threadId, HWND window) override;
+    // The first toolbar window registered for the thread, or null.
     STDMETHODIMP GetToolbarHWND(LONG threadId, HWND* window) override;
     STDMETHODIMP UnregisterToolbar(LONG threadId, HWND window) override;
+    // Whether the helper was sited in a browser window of the calling thread.
     STDMETHODIMP IsSiteSet(VARIANT_BOOL* isSet) override;
+    // The top-level window of the calling thread's browser, or null.
     STDMETHODIMP GetExplorerHWND(HWND* window) override;
+    // Whether the calling thread has an explorer bar (the toolbar button's toggle).
     STDMETHODIMP IsCurrentBandShown(VARIANT_BOOL* shown) override;
 
     // IObjectWithSite
+    // Records (or, with null, forgets) the calling thread's browser.
     STDMETHODIMP SetSite(IUnknown* site) override;
+    // The site is never kept: always E_FAIL.
     STDMETHODIMP GetSite(REFIID riid, void** site) override;
+
+private:
+    // Both guarded by HelperStateLock(); in registration order.
+    std::vector<BarEntry> m_bands;
+    std::vector<BarEntry> m_toolbars;
 };
 
 }  // namespace tdm

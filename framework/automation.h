@@ -55,6 +55,16 @@ public:
     unique_variant() noexcept { ::VariantInit(&m_value); }
     unique_variant(const unique_variant&) = delete;
     unique_variant& operator=(const unique_variant&) = delete;
+    unique_variant(unique_variant&& other) noexcept : m_value(other.release()) {}
+    unique_variant& operator=(unique_variant&& other) noexcept
+    {
+        if (this != &other)
+        {
+            ::VariantClear(&m_value);
+            m_value = other.release();
+        }
+        return *this;
+    }
     ~unique_variant() { ::VariantClear(&m_value); }
 
     VARIANT* get() noexcept { return &m_value; }
@@ -110,6 +120,34 @@ public:
 
 private:
     SAFEARRAY* m_value = nullptr;
+};
+
+// Keeps a SAFEARRAY locked (its data in place, its bounds unchanged) while the
+// owner lives, so that pointers into its elements stay valid.
+class safearray_lock
+{
+public:
+    safearray_lock() noexcept = default;
+    safearray_lock(const safearray_lock&) = delete;
+    safearray_lock& operator=(const safearray_lock&) = delete;
+    ~safearray_lock() { reset(); }
+
+    [[nodiscard]] HRESULT lock(SAFEARRAY* array) noexcept
+    {
+        reset();
+        const HRESULT hr = ::SafeArrayLock(array);
+        if (SUCCEEDED(hr))
+            m_array = array;
+        return hr;
+    }
+    void reset() noexcept
+    {
+        if (SAFEARRAY* old = std::exchange(m_array, nullptr))
+            ::SafeArrayUnlock(old);
+    }
+
+private:
+    SAFEARRAY* m_array = nullptr;
 };
 
 // Converts a wide text (a BSTR may be null) to the ANSI code page.

@@ -110,4 +110,44 @@ private:
     void* m_data;
 };
 
+// The device context of a window, released to the window when the owner ends.
+class window_dc
+{
+public:
+    explicit window_dc(HWND window) noexcept : m_window(window), m_dc(::GetDC(window)) {}
+    window_dc(const window_dc&) = delete;
+    window_dc& operator=(const window_dc&) = delete;
+    ~window_dc()
+    {
+        if (m_dc)
+            ::ReleaseDC(m_window, m_dc);
+    }
+    HDC get() const noexcept { return m_dc; }
+    explicit operator bool() const noexcept { return m_dc != nullptr; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};
+
+// Selects a GDI object into a device context and selects the previous one back
+// when the owner ends; the selected object itself stays owned by its owner.
+class select_object
+{
+public:
+    select_object(HDC dc, HGDIOBJ object) noexcept
+        : m_dc(dc), m_previous(dc && object ? ::SelectObject(dc, object) : nullptr) {}
+    select_object(const select_object&) = delete;
+    select_object& operator=(const select_object&) = delete;
+    ~select_object()
+    {
+        if (m_previous && m_previous != HGDI_ERROR)
+            ::SelectObject(m_dc, m_previous);
+    }
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous;
+};
+
 }  // namespace tdm

@@ -145,6 +145,12 @@ public:
             ::SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previous));
             restored = true;
         }
+        else
+        {
+            // Our procedure stays in the chain: it must go on passing every
+            // message to the procedure that was there before us.
+            ::SetPropW(m_window, PreviousPropName(), reinterpret_cast<HANDLE>(m_previous));
+        }
         ::RemovePropW(m_window, PropName());
         m_window = nullptr;
         m_previous = nullptr;
@@ -168,6 +174,7 @@ protected:
 
 private:
     static const wchar_t* PropName() noexcept { return L"TolvaneWindowObject"; }
+    static const wchar_t* PreviousPropName() noexcept { return L"TolvanePreviousProc"; }
 
     static bool RegisterClassOnce() noexcept
     {
@@ -211,7 +218,14 @@ private:
     {
         auto* self = static_cast<CWindowImplT*>(::GetPropW(window, PropName()));
         if (!self)
-            return ::DefWindowProcW(window, message, wParam, lParam);
+        {
+            // Left in a chain by an object that let go of the window.
+            const auto previous = reinterpret_cast<WNDPROC>(::GetPropW(window, PreviousPropName()));
+            if (message == WM_NCDESTROY)
+                ::RemovePropW(window, PreviousPropName());
+            return previous ? ::CallWindowProcW(previous, window, message, wParam, lParam)
+                            : ::DefWindowProcW(window, message, wParam, lParam);
+        }
         LRESULT result = 0;
         bool handled = false;
         try

@@ -3,6 +3,7 @@
 #include <comcat.h>
 #include <oleauto.h>
 
+#include "framework/automation.h"
 #include "framework/com_ptr.h"
 #include "framework/error.h"
 #include "framework/module.h"
@@ -66,13 +67,16 @@ HRESULT UnregisterTypeLibrary() noexcept
     RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put()));
     TLIBATTR* attributes = nullptr;
     RETURN_IF_FAILED(library->GetLibAttr(&attributes));
-    const HRESULT hr = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                           attributes->lcid, attributes->syskind);
+    const TLIBATTR attributesCopy = *attributes;
     library->ReleaseTLibAttr(attributes);
-    // A type library that is not registered is already where unregistration wants it.
-    if (hr == TYPE_E_REGISTRYACCESS || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))
+    // A type library that is not registered is already where unregistration wants
+    // it; only a failure to remove a registered one is reported.
+    unique_bstr registeredPath;
+    if (FAILED(::QueryPathOfRegTypeLib(attributesCopy.guid, attributesCopy.wMajorVerNum, attributesCopy.wMinorVerNum,
+                                       attributesCopy.lcid, registeredPath.put())))
         return S_OK;
-    return hr;
+    return ::UnRegisterTypeLib(attributesCopy.guid, attributesCopy.wMajorVerNum, attributesCopy.wMinorVerNum,
+                               attributesCopy.lcid, attributesCopy.syskind);
 }
 
 }  // namespace

@@ -1,15 +1,64 @@
 #include "text/message_box.h"
 
-#include "text/language.h"
+#include <vector>
+
+#include "framework/automation.h"
+#include "framework/error.h"
+#include "framework/unique_any.h"
 #include "resources/resource.h"
+#include "text/format.h"
+#include "text/language.h"
 
 namespace tdm {
+
+namespace {
+
+// Room for the check box square and the margins around the text.
+constexpr int kTextWidthPadding = 20;
+
+// The description an error-information object carries; empty when there is none.
+std::string DescriptionOf(IErrorInfo* info)
+{
+    if (!info)
+        return {};
+    unique_bstr description;
+    if (FAILED(info->GetDescription(description.put())))
+        return {};
+    return NarrowFromBstr(description.get());
+}
+
+// Width of `window`'s text drawn in the window's own font; 0 without either.
+int TextWidth(HWND window)
+{
+    const int length = ::GetWindowTextLengthA(window);
+    if (length <= 0)
+        return 0;
+    std::vector<char> text(static_cast<size_t>(length) + 1, '\0');
+    if (::GetWindowTextA(window, text.data(), length + 1) <= 0)
+        return 0;
+    const auto font = reinterpret_cast<HFONT>(::SendMessageA(window, WM_GETFONT, 0, 0));
+    if (!font)
+        return 0;
+    window_dc dc(window);
+    if (!dc)
+        return 0;
+    select_object selected(dc.get(), font);
+    RECT bounds = {};
+    if (::DrawTextA(dc.get(), text.data(), -1, &bounds, DT_CALCRECT) == 0)
+        return 0;
+    return bounds.right - bounds.left;
+}
+
+}  // namespace
 
 int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* caption) noexcept
 {
     try
     {
         const std::string productName = caption ? std::string() : LoadNeutralString(IDS_PRODUCT_NAME);
+        // The box takes the focus while it is open; the window that had it may be
+        // destroyed meanwhile (its owner closed by a posted message), so it gets
+        // the focus back only while it still exists.
         HWND focus = ::GetFocus();
         const int result = ::MessageBoxA(owner, text.c_str(), caption ? caption : productName.c_str(), type);
         if (focus && ::IsWindow(focus))
@@ -30,6 +79,38 @@ void ShowErrorBox(const std::string& text, HWND owner) noexcept
 void ShowInfoBox(const std::string& text, HWND owner) noexcept
 {
     ShowMessageBox(text, owner, MB_OK | MB_ICONINFORMATION);
+}
+
+void ShowComError(const CComError& error) noexcept
+{
+    try
+    {
+        std::string text = DescriptionOf(error.ErrorInfo());
+        if (text.empty())
+            text = ComErrorText(error.Status());
+        ShowErrorBox(text, ::GetForegroundWindow());
+    }
+    catch (...)
+    {
+        // Out of memory for the text: nothing can be shown.
+    }
+}
+
+void FitWidthToText(HWND window) noexcept
+{
+    try
+    {
+        RECT frame = {};
+        if (!::GetWindowRect(window, &frame))
+            return;
+        const int width = TextWidth(window) + kTextWidthPadding;
+        ::SetWindowPos(window, nullptr, 0, 0, width, frame.bottom - frame.top,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    catch (...)
+    {
+        // Out of memory for the text: the width stays.
+    }
 }
 
 }  // namespace tdm

@@ -13,7 +13,7 @@ fi
 
 for p in g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev \
          xvfb imagemagick cmake ninja-build libgtest-dev clang libclang-rt-14-dev \
-         file binutils-mingw-w64-i686 python3; do
+         file binutils-mingw-w64-i686 python3 locales; do
     have "$p" || need+=("$p")
 done
 
@@ -23,4 +23,12 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
-echo "setup: packages present"
+# Locales the tests run Wine in (Wine takes its user locale and ANSI code page
+# from the Unix locale): English, German (comma as decimal separator), Russian
+# (code page 1251 for the Russian interface texts).
+for loc in en_US de_DE ru_RU; do
+    if ! locale -a 2>/dev/null | grep -qi "^${loc}\.utf-\?8$"; then
+        localedef -i "$loc" -f UTF-8 "$loc.UTF-8"
+    fi
+done
+echo "setup: packages and locales present"
