@@ -8,10 +8,11 @@
 
 namespace tdm {
 
-// `Dual` is a dual interface described in the module's type library. The class
+// `Dual` is a dual interface described in the module's type library (or in its
+// TYPELIB resource `TypeLib`, for a module that carries several). The class
 // deriving from CDispatchImpl<Dual> implements Dual's own methods; the type
 // library's invoke machinery calls them through the vtable.
-template <typename Dual>
+template <typename Dual, UINT TypeLib = 1>
 class CDispatchImpl : public Dual
 {
 public:
@@ -29,12 +30,12 @@ public:
         *info = nullptr;
         if (index != 0)
             return DISP_E_BADINDEX;
-        return CModule::Instance().GetTypeInfo(__uuidof(Dual), info);
+        return CModule::Instance().GetTypeInfo(__uuidof(Dual), info, TypeLib);
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
     {
         com_ptr<ITypeInfo> info;
-        const HRESULT hr = CModule::Instance().GetTypeInfo(__uuidof(Dual), info.put());
+        const HRESULT hr = CModule::Instance().GetTypeInfo(__uuidof(Dual), info.put(), TypeLib);
         if (FAILED(hr))
             return hr;
         return info->GetIDsOfNames(names, count, ids);
@@ -45,7 +46,7 @@ public:
         if (!::IsEqualIID(riid, IID_NULL))
             return DISP_E_UNKNOWNINTERFACE;
         com_ptr<ITypeInfo> info;
-        const HRESULT hr = CModule::Instance().GetTypeInfo(__uuidof(Dual), info.put());
+        const HRESULT hr = CModule::Instance().GetTypeInfo(__uuidof(Dual), info.put(), TypeLib);
         if (FAILED(hr))
             return hr;
         return info->Invoke(static_cast<Dual*>(this), id, flags, params, result, exception, argError);

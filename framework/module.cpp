@@ -16,7 +16,7 @@ std::mutex g_classObjectsLock;
 std::vector<IUnknown*> g_classObjects;
 
 std::mutex g_typeLibLock;
-ITypeLib* g_typeLib = nullptr;
+ITypeLib* g_typeLibs[CModule::kMaxTypeLibs] = {};
 
 }  // namespace
 
@@ -48,10 +48,11 @@ void CModule::Term() noexcept
         if (m_classes[i].terminate)
             m_classes[i].terminate();
     std::lock_guard<std::mutex> guard(g_typeLibLock);
-    if (g_typeLib)
+    for (ITypeLib*& library : g_typeLibs)
     {
-        g_typeLib->Release();
-        g_typeLib = nullptr;
+        if (library)
+            library->Release();
+        library = nullptr;
     }
 }
 
@@ -114,18 +115,25 @@ std::wstring CModule::ModulePath() const
     }
 }
 
-HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info) noexcept
+HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info, UINT typeLib) noexcept
 {
     if (!info)
         return E_POINTER;
     *info = nullptr;
+    if (typeLib < 1 || typeLib > kMaxTypeLibs)
+        return E_INVALIDARG;
     std::lock_guard<std::mutex> guard(g_typeLibLock);
-    if (!g_typeLib)
+    ITypeLib*& library = g_typeLibs[typeLib - 1];
+    if (!library)
     {
         std::wstring path;
         try
         {
             path = ModulePath();
+            // The plain module path names the first TYPELIB resource; "path\N"
+            // names resource N.
+            if (typeLib != 1 && !path.empty())
+                path += L"\\" + std::to_wstring(typeLib);
         }
         catch (...)
         {
@@ -133,11 +141,11 @@ HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info) noexcept
         }
         if (path.empty())
             return E_FAIL;
-        const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typeLib);
+        const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
         if (FAILED(hr))
             return hr;
     }
-    return g_typeLib->GetTypeInfoOfGuid(guid, info);
+    return library->GetTypeInfoOfGuid(guid, info);
 }
 
 }  // namespace tdm

@@ -47,9 +47,13 @@ public:
     // Full path of the module file; empty when it cannot be read.
     std::wstring ModulePath() const;
 
-    // Type information of an interface or coclass of the module's type library
-    // (loaded once from the module file, without registration).
-    HRESULT GetTypeInfo(REFGUID guid, ITypeInfo** info) noexcept;
+    // Type information of an interface or coclass of one of the module's type
+    // libraries: the TYPELIB resource `typeLib` of the module file (1, the module's
+    // own library, unless a module carries more), loaded once without registration.
+    HRESULT GetTypeInfo(REFGUID guid, ITypeInfo** info, UINT typeLib = 1) noexcept;
+
+    // Type libraries a module may carry (TYPELIB resources 1 to this number).
+    static constexpr UINT kMaxTypeLibs = 4;
 
 private:
     CModule() = default;

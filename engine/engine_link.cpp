@@ -1,0 +1,332 @@
+#include "engine/engine_link.h"
+
+#include <utility>
+
+#include "framework/error.h"
+
+namespace tdm {
+
+namespace {
+
+// Window handles cross to the engine as 32-bit integers.
+long WindowArgument(HWND window) noexcept
+{
+    return static_cast<long>(reinterpret_cast<LONG_PTR>(window));
+}
+
+VARIANT_BOOL FlagArgument(bool value) noexcept
+{
+    return value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+// The start flag of AddUrl and AddDownload is sent as 1 or 0, as the engine has
+// always received it.
+VARIANT_BOOL StartArgument(bool start) noexcept
+{
+    return start ? 1 : 0;
+}
+
+// The queue position of new downloads: at the end of the engine's queue.
+constexpr long kAppendToQueue = -1;
+
+unique_bstr TextArgument(std::string_view text, REFIID iid)
+{
+    unique_bstr result(AllocBstrFromNarrow(text));
+    if (!result)
+        throw CComError(E_OUTOFMEMORY, iid);
+    return result;
+}
+
+}  // namespace
+
+com_ptr<IDownloadEngine> CreateEngine()
+{
+    return CreateTwice<IDownloadEngine>(CLSID_DownloadEngine, CLSCTX_ALL);
+}
+
+// --- CDownloadOptions ---------------------------------------------------------
+
+namespace {
+
+IDownloadOptions* CheckedOptions(IDownloadOptions* options)
+{
+    if (!options)
+        throw CComError(E_POINTER, IID_IDownloadOptions);
+    return options;
+}
+
+template <typename Getter>
+std::string GetText(IDownloadOptions* options, Getter getter)
+{
+    unique_bstr value;
+    RaiseIfFailed((CheckedOptions(options)->*getter)(value.put()), IID_IDownloadOptions);
+    return NarrowFromBstr(value.get());
+}
+
+template <typename Setter>
+void SetText(IDownloadOptions* options, Setter setter, std::string_view value)
+{
+    CheckedOptions(options);
+    const unique_bstr text = TextArgument(value, IID_IDownloadOptions);
+    RaiseIfFailed((options->*setter)(text.get()), IID_IDownloadOptions);
+}
+
+template <typename Getter>
+bool GetFlag(IDownloadOptions* options, Getter getter)
+{
+    VARIANT_BOOL value = VARIANT_FALSE;
+    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions);
+    return value == VARIANT_TRUE;
+}
+
+template <typename Setter>
+void SetFlag(IDownloadOptions* options, Setter setter, bool value)
+{
+    RaiseIfFailed((CheckedOptions(options)->*setter)(FlagArgument(value)), IID_IDownloadOptions);
+}
+
+template <typename Getter>
+long GetNumber(IDownloadOptions* options, Getter getter)
+{
+    long value = 0;
+    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions);
+    return value;
+}
+
+template <typename Setter>
+void SetNumber(IDownloadOptions* options, Setter setter, long value)
+{
+    RaiseIfFailed((CheckedOptions(options)->*setter)(value), IID_IDownloadOptions);
+}
+
+}  // namespace
+
+std::string CDownloadOptions::Url() const { return GetText(get(), &IDownloadOptions::get_Url); }
+void CDownloadOptions::SetUrl(std::string_view value) const { SetText(get(), &IDownloadOptions::put_Url, value); }
+long CDownloadOptions::IntegerOption1() const { return GetNumber(get(), &IDownloadOptions::get_IntegerOption1); }
+void CDownloadOptions::SetIntegerOption1(long value) const
+{
+    SetNumber(get(), &IDownloadOptions::put_IntegerOption1, value);
+}
+std::string CDownloadOptions::LocalPath() const { return GetText(get(), &IDownloadOptions::get_LocalPath); }
+void CDownloadOptions::SetLocalPath(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_LocalPath, value);
+}
+std::string CDownloadOptions::UserName() const { return GetText(get(), &IDownloadOptions::get_UserName); }
+void CDownloadOptions::SetUserName(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_UserName, value);
+}
+std::string CDownloadOptions::Password() const { return GetText(get(), &IDownloadOptions::get_Password); }
+void CDownloadOptions::SetPassword(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_Password, value);
+}
+bool CDownloadOptions::UseProxy() const { return GetFlag(get(), &IDownloadOptions::get_UseProxy); }
+void CDownloadOptions::SetUseProxy(bool value) const { SetFlag(get(), &IDownloadOptions::put_UseProxy, value); }
+bool CDownloadOptions::UseIEProxySettings() const
+{
+    return GetFlag(get(), &IDownloadOptions::get_UseIEProxySettings);
+}
+void CDownloadOptions::SetUseIEProxySettings(bool value) const
+{
+    SetFlag(get(), &IDownloadOptions::put_UseIEProxySettings, value);
+}
+std::string CDownloadOptions::ProxyUserName() const { return GetText(get(), &IDownloadOptions::get_ProxyUserName); }
+void CDownloadOptions::SetProxyUserName(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_ProxyUserName, value);
+}
+std::string CDownloadOptions::ProxyPassword() const { return GetText(get(), &IDownloadOptions::get_ProxyPassword); }
+void CDownloadOptions::SetProxyPassword(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_ProxyPassword, value);
+}
+std::string CDownloadOptions::ProxyServers() const { return GetText(get(), &IDownloadOptions::get_ProxyServers); }
+void CDownloadOptions::SetProxyServers(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_ProxyServers, value);
+}
+long CDownloadOptions::IntegerOption2() const { return GetNumber(get(), &IDownloadOptions::get_IntegerOption2); }
+void CDownloadOptions::SetIntegerOption2(long value) const
+{
+    SetNumber(get(), &IDownloadOptions::put_IntegerOption2, value);
+}
+std::string CDownloadOptions::ProxyBypass() const { return GetText(get(), &IDownloadOptions::get_ProxyBypass); }
+void CDownloadOptions::SetProxyBypass(std::string_view value) const
+{
+    SetText(get(), &IDownloadOptions::put_ProxyBypass, value);
+}
+long CDownloadOptions::MaxRedirections() const { return GetNumber(get(), &IDownloadOptions::get_MaxRedirections); }
+void CDownloadOptions::SetMaxRedirections(long value) const
+{
+    SetNumber(get(), &IDownloadOptions::put_MaxRedirections, value);
+}
+bool CDownloadOptions::FtpPassive() const { return GetFlag(get(), &IDownloadOptions::get_FtpPassive); }
+void CDownloadOptions::SetFtpPassive(bool value) const { SetFlag(get(), &IDownloadOptions::put_FtpPassive, value); }
+
+// --- CEngine ------------------------------------------------------------------
+
+IDownloadEngine* CEngine::Checked() const
+{
+    if (!m_engine)
+        throw CComError(E_POINTER, IID_IDownloadEngine);
+    return m_engine.get();
+}
+
+void CEngine::AddUrl(std::string_view url, std::string_view folder, HWND owner, bool start,
+                     std::string_view cookie) const
+{
+    IDownloadEngine* engine = Checked();
+    const unique_bstr urlText = TextArgument(url, IID_IDownloadEngine);
+    const unique_bstr folderText = TextArgument(folder, IID_IDownloadEngine);
+    const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    RaiseIfFailed(engine->AddUrl(urlText.get(), folderText.get(), WindowArgument(owner), StartArgument(start),
+                                 kAppendToQueue, cookieText.get()),
+                  IID_IDownloadEngine);
+}
+
+void CEngine::StartDownload(long id, HWND owner, std::string_view cookie) const
+{
+    IDownloadEngine* engine = Checked();
+    const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    RaiseIfFailed(engine->StartDownload(id, WindowArgument(owner), cookieText.get()), IID_IDownloadEngine);
+}
+
+void CEngine::PauseDownload(long id, HWND owner) const
+{
+    RaiseIfFailed(Checked()->PauseDownload(id, WindowArgument(owner)), IID_IDownloadEngine);
+}
+
+void CEngine::DeleteDownload(long id) const
+{
+    RaiseIfFailed(Checked()->DeleteDownload(id), IID_IDownloadEngine);
+}
+
+unique_bstr CEngine::GetDownloadLog(long id) const
+{
+    unique_bstr log;
+    RaiseIfFailed(Checked()->GetDownloadLog(id, log.put()), IID_IDownloadEngine);
+    return log;
+}
+
+CDownloadOptions CEngine::GetOptions(long id) const
+{
+    com_ptr<IDownloadOptions> options;
+    RaiseIfFailed(Checked()->GetOptions(id, options.put()), IID_IDownloadEngine);
+    // An engine that answers S_OK without an object has failed all the same.
+    if (!options)
+        throw CComError(E_POINTER, IID_IDownloadEngine);
+    return CDownloadOptions(std::move(options));
+}
+
+void CEngine::SetOptions(long id, HWND owner, const CDownloadOptions& options) const
+{
+    RaiseIfFailed(Checked()->SetOptions(id, WindowArgument(owner), options.get()), IID_IDownloadEngine);
+}
+
+EngineLogSettings CEngine::GetLogSettings() const
+{
+    VARIANT_BOOL keepCommonLog = VARIANT_FALSE;
+    long daysToKeep = -1;
+    VARIANT_BOOL logPerDownload = VARIANT_FALSE;
+    RaiseIfFailed(Checked()->GetLogSettings(&keepCommonLog, &daysToKeep, &logPerDownload), IID_IDownloadEngine);
+    EngineLogSettings settings;
+    settings.keepCommonLog = keepCommonLog != VARIANT_FALSE;
+    settings.daysToKeep = daysToKeep;
+    settings.logPerDownload = logPerDownload != VARIANT_FALSE;
+    return settings;
+}
+
+void CEngine::SetLogSettings(const EngineLogSettings& settings) const
+{
+    RaiseIfFailed(Checked()->SetLogSettings(FlagArgument(settings.keepCommonLog), settings.daysToKeep,
+                                            FlagArgument(settings.logPerDownload)),
+                  IID_IDownloadEngine);
+}
+
+LANGID CEngine::GetLanguage() const
+{
+    unsigned short language = 0;
+    RaiseIfFailed(Checked()->GetLanguage(&language), IID_IDownloadEngine);
+    return language;
+}
+
+void CEngine::SetLanguage(LANGID language) const
+{
+    RaiseIfFailed(Checked()->SetLanguage(language), IID_IDownloadEngine);
+}
+
+bool CEngine::GetKeepDescriptionFile() const
+{
+    VARIANT_BOOL keep = VARIANT_FALSE;
+    RaiseIfFailed(Checked()->GetKeepDescriptionFile(&keep), IID_IDownloadEngine);
+    return keep != VARIANT_FALSE;
+}
+
+void CEngine::SetKeepDescriptionFile(bool keep) const
+{
+    RaiseIfFailed(Checked()->SetKeepDescriptionFile(FlagArgument(keep)), IID_IDownloadEngine);
+}
+
+long CEngine::GetTrafficMode() const
+{
+    long mode = 0;
+    RaiseIfFailed(Checked()->GetTrafficMode(&mode), IID_IDownloadEngine);
+    return mode;
+}
+
+void CEngine::SetTrafficMode(long mode) const
+{
+    RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine);
+}
+
+void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::string_view cookie) const
+{
+    IDownloadEngine* engine = Checked();
+    const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    RaiseIfFailed(engine->AddDownload(options.get(), WindowArgument(owner), StartArgument(start), kAppendToQueue,
+                                      cookieText.get()),
+                  IID_IDownloadEngine);
+}
+
+void CEngine::GetDownloadList(unique_variant& list) const
+{
+    RaiseIfFailed(Checked()->GetDownloadList(list.put()), IID_IDownloadEngine);
+}
+
+// --- CEngineEventConnection ---------------------------------------------------
+
+void CEngineEventConnection::Connect(IDownloadEngine* engine, IUnknown* sink)
+{
+    (void)Disconnect();
+    com_ptr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    IID failed = IID_IConnectionPointContainer;
+    const auto attempt = [&]() -> HRESULT {
+        failed = IID_IConnectionPointContainer;
+        RETURN_HR_IF_NULL(E_POINTER, engine);
+        com_ptr<IConnectionPointContainer> container;
+        RETURN_IF_FAILED(engine->QueryInterface(IID_IConnectionPointContainer, container.put_void()));
+        RETURN_IF_FAILED(container->FindConnectionPoint(DIID__IDownloadEngineEvents, point.put()));
+        failed = IID_IConnectionPoint;
+        RETURN_HR_IF_NULL(E_POINTER, point.get());
+        return point->Advise(sink, &cookie);
+    };
+    HRESULT hr = attempt();
+    if (FAILED(hr))
+        hr = attempt();
+    RaiseIfFailed(hr, failed);
+    m_point = std::move(point);
+    m_cookie = cookie;
+}
+
+HRESULT CEngineEventConnection::Disconnect() noexcept
+{
+    com_ptr<IConnectionPoint> point = std::move(m_point);
+    const DWORD cookie = std::exchange(m_cookie, 0);
+    return point ? point->Unadvise(cookie) : S_OK;
+}
+
+}  // namespace tdm
