@@ -59,7 +59,7 @@ template <typename Getter>
 std::string GetText(IDownloadOptions* options, Getter getter)
 {
     unique_bstr value;
-    RaiseIfFailed((CheckedOptions(options)->*getter)(value.put()), IID_IDownloadOptions);
+    RaiseIfFailed((CheckedOptions(options)->*getter)(value.put()), IID_IDownloadOptions, options);
     return NarrowFromBstr(value.get());
 }
 
@@ -68,35 +68,35 @@ void SetText(IDownloadOptions* options, Setter setter, std::string_view value)
 {
     CheckedOptions(options);
     const unique_bstr text = TextArgument(value, IID_IDownloadOptions);
-    RaiseIfFailed((options->*setter)(text.get()), IID_IDownloadOptions);
+    RaiseIfFailed((options->*setter)(text.get()), IID_IDownloadOptions, options);
 }
 
 template <typename Getter>
 bool GetFlag(IDownloadOptions* options, Getter getter)
 {
     VARIANT_BOOL value = VARIANT_FALSE;
-    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions);
+    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions, options);
     return value == VARIANT_TRUE;
 }
 
 template <typename Setter>
 void SetFlag(IDownloadOptions* options, Setter setter, bool value)
 {
-    RaiseIfFailed((CheckedOptions(options)->*setter)(FlagArgument(value)), IID_IDownloadOptions);
+    RaiseIfFailed((CheckedOptions(options)->*setter)(FlagArgument(value)), IID_IDownloadOptions, options);
 }
 
 template <typename Getter>
 long GetNumber(IDownloadOptions* options, Getter getter)
 {
     long value = 0;
-    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions);
+    RaiseIfFailed((CheckedOptions(options)->*getter)(&value), IID_IDownloadOptions, options);
     return value;
 }
 
 template <typename Setter>
 void SetNumber(IDownloadOptions* options, Setter setter, long value)
 {
-    RaiseIfFailed((CheckedOptions(options)->*setter)(value), IID_IDownloadOptions);
+    RaiseIfFailed((CheckedOptions(options)->*setter)(value), IID_IDownloadOptions, options);
 }
 
 }  // namespace
@@ -183,38 +183,37 @@ void CEngine::AddUrl(std::string_view url, std::string_view folder, HWND owner, 
     const unique_bstr folderText = TextArgument(folder, IID_IDownloadEngine);
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
     RaiseIfFailed(engine->AddUrl(urlText.get(), folderText.get(), WindowArgument(owner), StartArgument(start),
-                                 kAppendToQueue, cookieText.get()),
-                  IID_IDownloadEngine);
+                                 kAppendToQueue, cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }
 
 void CEngine::StartDownload(long id, HWND owner, std::string_view cookie) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
-    RaiseIfFailed(engine->StartDownload(id, WindowArgument(owner), cookieText.get()), IID_IDownloadEngine);
+    RaiseIfFailed(engine->StartDownload(id, WindowArgument(owner), cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }
 
 void CEngine::PauseDownload(long id, HWND owner) const
 {
-    RaiseIfFailed(Checked()->PauseDownload(id, WindowArgument(owner)), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->PauseDownload(id, WindowArgument(owner)), IID_IDownloadEngine, m_engine.get());
 }
 
 void CEngine::DeleteDownload(long id) const
 {
-    RaiseIfFailed(Checked()->DeleteDownload(id), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->DeleteDownload(id), IID_IDownloadEngine, m_engine.get());
 }
 
 unique_bstr CEngine::GetDownloadLog(long id) const
 {
     unique_bstr log;
-    RaiseIfFailed(Checked()->GetDownloadLog(id, log.put()), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetDownloadLog(id, log.put()), IID_IDownloadEngine, m_engine.get());
     return log;
 }
 
 CDownloadOptions CEngine::GetOptions(long id) const
 {
     com_ptr<IDownloadOptions> options;
-    RaiseIfFailed(Checked()->GetOptions(id, options.put()), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetOptions(id, options.put()), IID_IDownloadEngine, m_engine.get());
     // An engine that answers S_OK without an object has failed all the same.
     if (!options)
         throw CComError(E_POINTER, IID_IDownloadEngine);
@@ -223,7 +222,7 @@ CDownloadOptions CEngine::GetOptions(long id) const
 
 void CEngine::SetOptions(long id, HWND owner, const CDownloadOptions& options) const
 {
-    RaiseIfFailed(Checked()->SetOptions(id, WindowArgument(owner), options.get()), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->SetOptions(id, WindowArgument(owner), options.get()), IID_IDownloadEngine, m_engine.get());
 }
 
 EngineLogSettings CEngine::GetLogSettings() const
@@ -231,7 +230,7 @@ EngineLogSettings CEngine::GetLogSettings() const
     VARIANT_BOOL keepCommonLog = VARIANT_FALSE;
     long daysToKeep = -1;
     VARIANT_BOOL logPerDownload = VARIANT_FALSE;
-    RaiseIfFailed(Checked()->GetLogSettings(&keepCommonLog, &daysToKeep, &logPerDownload), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetLogSettings(&keepCommonLog, &daysToKeep, &logPerDownload), IID_IDownloadEngine, m_engine.get());
     EngineLogSettings settings;
     settings.keepCommonLog = keepCommonLog != VARIANT_FALSE;
     settings.daysToKeep = daysToKeep;
@@ -242,44 +241,43 @@ EngineLogSettings CEngine::GetLogSettings() const
 void CEngine::SetLogSettings(const EngineLogSettings& settings) const
 {
     RaiseIfFailed(Checked()->SetLogSettings(FlagArgument(settings.keepCommonLog), settings.daysToKeep,
-                                            FlagArgument(settings.logPerDownload)),
-                  IID_IDownloadEngine);
+                                            FlagArgument(settings.logPerDownload)), IID_IDownloadEngine, m_engine.get());
 }
 
 LANGID CEngine::GetLanguage() const
 {
     unsigned short language = 0;
-    RaiseIfFailed(Checked()->GetLanguage(&language), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetLanguage(&language), IID_IDownloadEngine, m_engine.get());
     return language;
 }
 
 void CEngine::SetLanguage(LANGID language) const
 {
-    RaiseIfFailed(Checked()->SetLanguage(language), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->SetLanguage(language), IID_IDownloadEngine, m_engine.get());
 }
 
 bool CEngine::GetKeepDescriptionFile() const
 {
     VARIANT_BOOL keep = VARIANT_FALSE;
-    RaiseIfFailed(Checked()->GetKeepDescriptionFile(&keep), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetKeepDescriptionFile(&keep), IID_IDownloadEngine, m_engine.get());
     return keep != VARIANT_FALSE;
 }
 
 void CEngine::SetKeepDescriptionFile(bool keep) const
 {
-    RaiseIfFailed(Checked()->SetKeepDescriptionFile(FlagArgument(keep)), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->SetKeepDescriptionFile(FlagArgument(keep)), IID_IDownloadEngine, m_engine.get());
 }
 
 long CEngine::GetTrafficMode() const
 {
     long mode = 0;
-    RaiseIfFailed(Checked()->GetTrafficMode(&mode), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetTrafficMode(&mode), IID_IDownloadEngine, m_engine.get());
     return mode;
 }
 
 void CEngine::SetTrafficMode(long mode) const
 {
-    RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine, m_engine.get());
 }
 
 void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::string_view cookie) const
@@ -287,13 +285,12 @@ void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool star
     IDownloadEngine* engine = Checked();
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
     RaiseIfFailed(engine->AddDownload(options.get(), WindowArgument(owner), StartArgument(start), kAppendToQueue,
-                                      cookieText.get()),
-                  IID_IDownloadEngine);
+                                      cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }
 
 void CEngine::GetDownloadList(unique_variant& list) const
 {
-    RaiseIfFailed(Checked()->GetDownloadList(list.put()), IID_IDownloadEngine);
+    RaiseIfFailed(Checked()->GetDownloadList(list.put()), IID_IDownloadEngine, m_engine.get());
 }
 
 // --- CEngineEventConnection ---------------------------------------------------

@@ -42,14 +42,17 @@ private:
     com_ptr<IErrorInfo> m_info;
 };
 
-// Raises `hr` as a CComError for interface `iid`, taking the thread's current
-// error-information object with it.
-[[noreturn]] void RaiseComError(HRESULT hr, REFIID iid);
+// Raises `hr` as a CComError for interface `iid`. The thread's current
+// error-information object goes with it when `source` (the object whose call
+// failed) declares through ISupportErrorInfo that it sets one for `iid`;
+// otherwise it may be left over from an unrelated call and is dropped. Without a
+// source (failed creations) the thread's error information is taken as it is.
+[[noreturn]] void RaiseComError(HRESULT hr, REFIID iid, IUnknown* source = nullptr);
 
-inline void RaiseIfFailed(HRESULT hr, REFIID iid)
+inline void RaiseIfFailed(HRESULT hr, REFIID iid, IUnknown* source = nullptr)
 {
     if (FAILED(hr))
-        RaiseComError(hr, iid);
+        RaiseComError(hr, iid, source);
 }
 
 // Runs `call` (returning HRESULT); on failure once more; a second failure is raised.
