@@ -11,6 +11,7 @@
 #include "framework/module.h"
 #include "framework/unique_any.h"
 #include "support/process.h"
+#include "engine_h.h"
 #include "tdm_h.h"
 
 using namespace tdm;
@@ -280,4 +281,53 @@ TEST(ModuleTest, BuiltModuleAnswersUnloadOnlyWithoutLiveObjects)
     }
     com_ptr<IClassFactory> none;
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_IClassFactory, none.put_void()));
+}
+
+TEST(ModuleTest, VersionResourceNamesTheProduct)
+{
+    const std::wstring path = test::TdmDllPath();
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+    ASSERT_NE(0u, size);
+    std::vector<BYTE> data(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(MAKELONG(6, 0), fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(1, 0), fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(6, 0), fixed->dwProductVersionMS);
+    EXPECT_EQ(MAKELONG(1, 0), fixed->dwProductVersionLS);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(::VerQueryValueW(data.data(), L"\\StringFileInfo\\040904b0\\FileDescription",
+                                 reinterpret_cast<void**>(&text), &length));
+    EXPECT_STREQ(L"Tolvane Download Manager Client", text);
+}
+
+TEST(ModuleTest, ManifestAsksForCommonControlsSix)
+{
+    unique_hmodule module(::LoadLibraryExW(test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module);
+    HRSRC resource = ::FindResourceW(module.get(), MAKEINTRESOURCEW(3), MAKEINTRESOURCEW(24));
+    ASSERT_NE(nullptr, resource) << "no manifest with id 3";
+    const char* data = static_cast<const char*>(::LockResource(::LoadResource(module.get(), resource)));
+    const std::string manifest(data, ::SizeofResource(module.get(), resource));
+    for (const char* part : {"name=\"Tolvane.DownloadManagerClient\"", "version=\"1.0.0.0\"",
+                             "processorArchitecture=\"X86\"", "<description>Tolvane Download Manager Client.</description>",
+                             "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+                             "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""})
+        EXPECT_NE(std::string::npos, manifest.find(part)) << part;
+}
+
+TEST(ModuleTest, EngineEventsAreDescribedInsideTheModule)
+{
+    com_ptr<ITypeInfo> events;
+    ASSERT_EQ(S_OK, CModule::Instance().GetTypeInfo(DIID__IDownloadEngineEvents, events.put(), 2));
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(S_OK, events->GetTypeAttr(&attributes));
+    EXPECT_EQ(TKIND_DISPATCH, attributes->typekind);
+    events->ReleaseTypeAttr(attributes);
+    unique_bstr name;
+    ASSERT_EQ(S_OK, events->GetDocumentation(8, name.put(), nullptr, nullptr, nullptr));
+    EXPECT_EQ("DownloadCompleted", NarrowFromBstr(name.get()));
 }
