@@ -13,10 +13,10 @@ namespace {
 // Class objects created so far, in table order; guarded by the mutex because
 // every browser thread of the process may ask for a class object.
 std::mutex g_classObjectsLock;
-std::vector<IUnknown*> g_classObjects;
+std::vector<com_ptr<IUnknown>> g_classObjects;
 
 std::mutex g_typeLibLock;
-ITypeLib* g_typeLibs[CModule::kMaxTypeLibs] = {};
+com_ptr<ITypeLib> g_typeLibs[CModule::kMaxTypeLibs];
 
 }  // namespace
 
@@ -36,24 +36,19 @@ void CModule::Init(HINSTANCE instance, const GUID& libid, const ClassEntry* clas
 
 void CModule::Term() noexcept
 {
-    std::vector<IUnknown*> objects;
+    // Released outside the lock: a class object's destructor may call back in.
+    std::vector<com_ptr<IUnknown>> objects;
     {
         std::lock_guard<std::mutex> guard(g_classObjectsLock);
         objects.swap(g_classObjects);
     }
-    for (IUnknown* object : objects)
-        if (object)
-            object->Release();
+    objects.clear();
     for (size_t i = 0; i < m_classCount; ++i)
         if (m_classes[i].terminate)
             m_classes[i].terminate();
     std::lock_guard<std::mutex> guard(g_typeLibLock);
-    for (ITypeLib*& library : g_typeLibs)
-    {
-        if (library)
-            library->Release();
-        library = nullptr;
-    }
+    for (com_ptr<ITypeLib>& library : g_typeLibs)
+        library.reset();
 }
 
 LONG CModule::Lock() noexcept { return ::InterlockedIncrement(&m_lockCount); }
@@ -75,7 +70,7 @@ HRESULT CModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcep
             try
             {
                 if (g_classObjects.size() < m_classCount)
-                    g_classObjects.resize(m_classCount, nullptr);
+                    g_classObjects.resize(m_classCount);
             }
             catch (...)
             {
@@ -87,9 +82,9 @@ HRESULT CModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcep
                 const HRESULT hr = m_classes[i].createClassObject(&created);
                 if (FAILED(hr))
                     return hr;
-                g_classObjects[i] = created;
+                g_classObjects[i] = com_ptr<IUnknown>::attach(created);
             }
-            object = com_ptr<IUnknown>(g_classObjects[i]);
+            object = g_classObjects[i];
         }
         return object->QueryInterface(riid, ppv);
     }
@@ -123,7 +118,7 @@ HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info, UINT typeLib) noexc
     if (typeLib < 1 || typeLib > kMaxTypeLibs)
         return E_INVALIDARG;
     std::lock_guard<std::mutex> guard(g_typeLibLock);
-    ITypeLib*& library = g_typeLibs[typeLib - 1];
+    com_ptr<ITypeLib>& library = g_typeLibs[typeLib - 1];
     if (!library)
     {
         std::wstring path;
@@ -141,7 +136,7 @@ HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info, UINT typeLib) noexc
         }
         if (path.empty())
             return E_FAIL;
-        const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+        const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
         if (FAILED(hr))
             return hr;
     }
