@@ -203,7 +203,7 @@ TEST(UrlRules, DownloadableUrls)
         {"ftp://ftp.example.com/pub/", false, false},  {"ftp://ftp.example.com", false, false},
         {"https://example.com/file.zip", false, false}, {"example.com/file.zip", false, false},
         {"http:///file.zip", false, false},            {"", false, false},
-        {" \t\r\n", false, false},
+        {" \t\r\n", false, false},                     {"mailto:joe@example.com", false, false},
         // Only the full rule trims, decodes and looks for a backslash in the host.
         {"  http://example.com/f.zip \r\n", true, false},
         {"http://exa\\mple.com/f", false, true},        {"http://exa%5Cmple.com/f", false, true},
