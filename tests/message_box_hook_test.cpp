@@ -8,72 +8,57 @@
 using tdm::unique_hwnd;
 using tdm::test::MessageBoxRecorder;
 
-TEST(MessageBoxRecorderTest, AnswersWithEachButton)
-{
-    const struct
-    {
-        UINT type;
-        int answer;
-        std::vector<int> buttons;
-    } cases[] = {
-        {MB_OK, IDOK, {IDOK}},
-        {MB_OKCANCEL, IDOK, {IDOK, IDCANCEL}},
-        {MB_OKCANCEL, IDCANCEL, {IDOK, IDCANCEL}},
-        {MB_YESNO, IDYES, {IDYES, IDNO}},
-        {MB_YESNO, IDNO, {IDYES, IDNO}},
-        {MB_YESNOCANCEL, IDCANCEL, {IDYES, IDNO, IDCANCEL}},
-        {MB_RETRYCANCEL, IDRETRY, {IDRETRY, IDCANCEL}},
-        {MB_ABORTRETRYIGNORE, IDIGNORE, {IDABORT, IDRETRY, IDIGNORE}},
-    };
-    for (const auto& c : cases)
-    {
-        MessageBoxRecorder recorder;
-        recorder.AnswerNext(c.answer);
-        EXPECT_EQ(::MessageBoxA(nullptr, "Question?", "Caption", c.type), c.answer) << c.type;
-        ASSERT_EQ(recorder.Boxes().size(), 1u);
-        const auto& box = recorder.Boxes()[0];
-        EXPECT_EQ(box.answer, c.answer);
-        EXPECT_TRUE(box.expected);
-        EXPECT_EQ(box.buttons, c.buttons) << c.type;
-        EXPECT_EQ(recorder.PendingAnswers(), 0u);
-    }
-}
-
-TEST(MessageBoxRecorderTest, ReadsTextCaptionIconAndOwner)
+// The queued answer is clicked, and the box's text, caption, icon, buttons and
+// owner are read.
+TEST(MessageBoxRecorderTest, AnswersWithEachButtonAndReadsTheBox)
 {
     unique_hwnd owner(::CreateWindowExA(0, "STATIC", "owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
                                         nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(owner);
-    const UINT icons[] = {MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONQUESTION, 0};
-    for (UINT icon : icons)
+    const struct
     {
+        UINT type;
+        UINT icon;
+        int answer;
+        std::vector<int> buttons;
+        HWND owner;
+    } cases[] = {
+        {MB_OK, MB_ICONERROR, IDOK, {IDOK}, owner.get()},
+        {MB_OKCANCEL, MB_ICONINFORMATION, IDOK, {IDOK, IDCANCEL}, owner.get()},
+        {MB_YESNO, MB_ICONWARNING, IDYES, {IDYES, IDNO}, owner.get()},
+        {MB_YESNOCANCEL, MB_ICONQUESTION, IDNO, {IDYES, IDNO, IDCANCEL}, owner.get()},
+        {MB_RETRYCANCEL, 0, IDRETRY, {IDRETRY, IDCANCEL}, nullptr},
+        {MB_ABORTRETRYIGNORE, 0, IDIGNORE, {IDABORT, IDRETRY, IDIGNORE}, owner.get()},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.type);
         MessageBoxRecorder recorder;
-        ::MessageBoxA(owner.get(), "Line one\nLine two", "A caption", MB_OK | icon);
+        recorder.AnswerNext(c.answer);
+        EXPECT_EQ(::MessageBoxA(c.owner, "Line one\nLine two", "A caption", c.type | c.icon), c.answer);
         ASSERT_EQ(recorder.Boxes().size(), 1u);
         const auto& box = recorder.Boxes()[0];
-        EXPECT_EQ(box.icon, icon);
+        EXPECT_EQ(box.answer, c.answer);
+        EXPECT_TRUE(box.expected);
+        EXPECT_EQ(box.buttons, c.buttons);
+        EXPECT_EQ(box.icon, c.icon);
         EXPECT_EQ(box.text, "Line one\nLine two");
         EXPECT_EQ(box.caption, "A caption");
-        EXPECT_EQ(box.owner, owner.get());
+        EXPECT_EQ(box.owner, c.owner);
+        EXPECT_EQ(recorder.PendingAnswers(), 0u);
     }
-    MessageBoxRecorder recorder;
-    ::MessageBoxA(nullptr, "x", "y", MB_OK);
-    ASSERT_EQ(recorder.Boxes().size(), 1u);
-    EXPECT_EQ(recorder.Boxes()[0].owner, nullptr);
 }
 
-// Boxes nobody expected are answered so that no test hangs, and are recorded.
-TEST(MessageBoxRecorderTest, UnexpectedBoxesAreDeclined)
+// Boxes nobody expected are answered so that no test hangs, and are recorded;
+// expected ones take the queued answers in order.
+TEST(MessageBoxRecorderTest, UnexpectedBoxesAreDeclinedAndAnswersQueueInOrder)
 {
     const struct
     {
         UINT type;
         int answer;
     } cases[] = {
-        {MB_OK, IDOK},
-        {MB_OKCANCEL, IDCANCEL},
-        {MB_YESNO, IDNO},
-        {MB_YESNOCANCEL, IDCANCEL},
+        {MB_OK, IDOK}, {MB_OKCANCEL, IDCANCEL}, {MB_YESNO, IDNO}, {MB_YESNOCANCEL, IDCANCEL},
         {MB_ABORTRETRYIGNORE, IDABORT},
     };
     MessageBoxRecorder recorder;
@@ -91,18 +76,11 @@ TEST(MessageBoxRecorderTest, UnexpectedBoxesAreDeclined)
     ASSERT_EQ(recorder.Boxes().size(), 1u);
     EXPECT_FALSE(recorder.Boxes()[0].expected);
     EXPECT_EQ(recorder.PendingAnswers(), 0u);
-}
 
-TEST(MessageBoxRecorderTest, AnswersQueuedForSeveralBoxesInOrder)
-{
-    MessageBoxRecorder recorder;
     recorder.AnswerNext(IDNO);
     recorder.AnswerNext(IDYES);
     EXPECT_EQ(::MessageBoxA(nullptr, "first", "c", MB_YESNO), IDNO);
     EXPECT_EQ(::MessageBoxA(nullptr, "second", "c", MB_YESNO), IDYES);
-    ASSERT_EQ(recorder.Boxes().size(), 2u);
-    EXPECT_EQ(recorder.Boxes()[0].text, "first");
-    EXPECT_EQ(recorder.Boxes()[1].text, "second");
 }
 
 // A dialog with other controls than statics and the standard buttons is not a
