@@ -76,8 +76,8 @@ StringTable ReadTable(HMODULE module, LANGID lang) {
     return table;
 }
 
-// The conversion specifications of a printf format, in order ("%s", "%.2d",
-// "%0lX", "%%" ...). A '%' that starts no valid specification is reported
+// The conversions of a printf format, in order ("%s", "%.2d",
+// "%0lX", "%%" ...). A '%' that starts no valid conversion is reported
 // through `error`.
 std::vector<std::wstring> FormatSpecifiers(const std::wstring& text, std::string* error) {
     static const wchar_t kFlags[] = L"-+ #0";
@@ -203,7 +203,7 @@ HMODULE StringTablesTest::module_ = nullptr;
 StringTable StringTablesTest::english_;
 StringTable StringTablesTest::russian_;
 
-// The checker of the translations' formats must itself see specifications.
+// The checker of the translations' formats must itself see conversions.
 TEST(StringFormatParsing, RecognisesPrintfSpecificationsAndStrayPercents) {
     std::string error;
     EXPECT_EQ(Describe(FormatSpecifiers(L"0x%0lX [%-10s] %I64u %*d %.2d%%", &error)),
