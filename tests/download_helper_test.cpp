@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "browser/download_helper.h"
@@ -65,24 +66,21 @@ namespace {
 
 const wchar_t kBandClsid[] = L"{EAB8C56D-C780-4F08-9F07-C300A639E72F}";
 
-// The singleton of the program's own module state.
-com_ptr<ITolDownloadHelper> ModuleHelper()
-{
-    com_ptr<IClassFactory> factory;
-    com_ptr<ITolDownloadHelper> helper;
-    const HRESULT hr = CModule::Instance().GetClassObject(CLSID_TolDownloadHelper, IID_IClassFactory, factory.put_void());
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    if (factory)
-        factory->CreateInstance(nullptr, IID_ITolDownloadHelper, helper.put_void());
-    return helper;
-}
-
 // For BrowserWindow: sites the program's own singleton instead of tdm.dll's.
 HRESULT CreateModuleHelper(IObjectWithSite** helper)
 {
     com_ptr<IClassFactory> factory;
     RETURN_IF_FAILED(CModule::Instance().GetClassObject(CLSID_TolDownloadHelper, IID_IClassFactory, factory.put_void()));
     return factory->CreateInstance(nullptr, IID_IObjectWithSite, reinterpret_cast<void**>(helper));
+}
+
+// The singleton of the program's own module state.
+com_ptr<ITolDownloadHelper> ModuleHelper()
+{
+    com_ptr<IObjectWithSite> helper;
+    const HRESULT hr = CreateModuleHelper(helper.put());
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    return helper.try_query<ITolDownloadHelper>();
 }
 
 // A new, unshared instance: registries of its own (the browser table is still
@@ -95,24 +93,26 @@ com_ptr<ITolDownloadHelper> FreshHelper()
     return helper;
 }
 
-HWND BandOf(ITolDownloadHelper* helper, DWORD thread)
-{
-    HWND window = reinterpret_cast<HWND>(1);
-    const HRESULT hr = helper->GetBandHWND(static_cast<LONG>(thread), &window);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    return window;
-}
-
-HWND ToolbarOf(ITolDownloadHelper* helper, DWORD thread)
-{
-    HWND window = reinterpret_cast<HWND>(1);
-    const HRESULT hr = helper->GetToolbarHWND(static_cast<LONG>(thread), &window);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    return window;
-}
-
 LONG Tid(DWORD thread) { return static_cast<LONG>(thread); }
 LONG CurrentTid() { return static_cast<LONG>(::GetCurrentThreadId()); }
+
+// GetBandHWND or GetToolbarHWND for `thread`.
+HWND Lookup(ITolDownloadHelper* helper, DWORD thread, bool toolbar = false)
+{
+    HWND window = reinterpret_cast<HWND>(1);
+    const HRESULT hr = toolbar ? helper->GetToolbarHWND(Tid(thread), &window) : helper->GetBandHWND(Tid(thread), &window);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    return window;
+}
+
+template <typename Value, typename Object>
+Value Get(Object* object, HRESULT (STDMETHODCALLTYPE Object::*getter)(Value*), Value initial)
+{
+    Value value = initial;
+    const HRESULT hr = (object->*getter)(&value);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    return value;
+}
 
 // Each test runs in an apartment of its own and leaves the module unlocked.
 class HelperTest : public testing::Test
@@ -135,24 +135,7 @@ protected:
 enum class Op { RegisterBand, UnregisterBand, RegisterToolbar, UnregisterToolbar };
 enum Win { None, Band1, Band2, Toolbar, Toolbar2, Unknown, WindowCount };
 
-struct Step
-{
-    Op op;
-    DWORD thread;
-    Win window;
-};
-
-struct RegistryCase
-{
-    const char* name;
-    std::vector<Step> steps;
-    // wParams of the band-state messages each toolbar window received, in order.
-    std::vector<WPARAM> toolbarMessages;
-    std::vector<WPARAM> toolbar2Messages;
-    // Answers for thread T afterwards.
-    Win bandOfT;
-    Win toolbarOfT;
-};
+struct Step { Op op; DWORD thread; Win window; };
 
 // Thread identifiers as the callers pass them; the registries only compare them.
 constexpr DWORD T = 101;
@@ -160,7 +143,17 @@ constexpr DWORD U = 202;
 
 TEST_F(HelperTest, RegistriesAndBandStateMessages)
 {
-    const RegistryCase cases[] = {
+    const struct
+    {
+        const char* name;
+        std::vector<Step> steps;
+        // wParams of the band-state messages each toolbar window received, in order.
+        std::vector<WPARAM> toolbarMessages;
+        std::vector<WPARAM> toolbar2Messages;
+        // Answers for thread T afterwards.
+        Win bandOfT;
+        Win toolbarOfT;
+    } cases[] = {
         {"the same bar twice keeps one entry and tells the toolbar both times",
          {{Op::RegisterToolbar, T, Toolbar}, {Op::RegisterBand, T, Band1}, {Op::RegisterBand, T, Band1},
           {Op::UnregisterBand, T, Band1}},
@@ -188,74 +181,54 @@ TEST_F(HelperTest, RegistriesAndBandStateMessages)
          {{Op::RegisterToolbar, T, Toolbar}, {Op::RegisterToolbar, T, Toolbar2}, {Op::RegisterBand, T, Band1}},
          {0, 1}, {0}, Band1, Toolbar},
     };
-    for (const RegistryCase& c : cases)
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         const com_ptr<ITolDownloadHelper> helper = FreshHelper();
         ASSERT_TRUE(helper);
-        std::vector<std::unique_ptr<RecordingWindow>> windows;
+        std::vector<std::unique_ptr<RecordingWindow>> windows(WindowCount);
         HWND handles[WindowCount] = {};
         for (int w = Band1; w < WindowCount; ++w)
-        {
-            windows.push_back(std::make_unique<RecordingWindow>(kBandStateMessage));
-            handles[w] = windows.back()->Handle();
-        }
+            handles[w] = (windows[w] = std::make_unique<RecordingWindow>(kBandStateMessage))->Handle();
         for (const Step& step : c.steps)
         {
+            const LONG thread = Tid(step.thread);
             const HWND window = handles[step.window];
-            HRESULT hr = E_UNEXPECTED;
-            switch (step.op)
-            {
-            case Op::RegisterBand: hr = helper->RegisterBand(Tid(step.thread), window); break;
-            case Op::UnregisterBand: hr = helper->UnregisterBand(Tid(step.thread), window); break;
-            case Op::RegisterToolbar: hr = helper->RegisterToolbar(Tid(step.thread), window); break;
-            case Op::UnregisterToolbar: hr = helper->UnregisterToolbar(Tid(step.thread), window); break;
-            }
+            const HRESULT hr = step.op == Op::RegisterBand      ? helper->RegisterBand(thread, window)
+                               : step.op == Op::UnregisterBand  ? helper->UnregisterBand(thread, window)
+                               : step.op == Op::RegisterToolbar ? helper->RegisterToolbar(thread, window)
+                                                                : helper->UnregisterToolbar(thread, window);
             EXPECT_EQ(hr, S_OK) << std::hex << hr;
         }
-        EXPECT_EQ(windows[Toolbar - 1]->WParams(), c.toolbarMessages);
-        EXPECT_EQ(windows[Toolbar2 - 1]->WParams(), c.toolbar2Messages);
-        for (int w : {Band1, Band2, Unknown})
-            EXPECT_TRUE(windows[w - 1]->Received().empty()) << "window " << w << " is no toolbar";
-        for (const auto& window : windows)
-            for (const RecordingWindow::Message& message : window->Received())
+        EXPECT_EQ(windows[Toolbar]->WParams(), c.toolbarMessages);
+        EXPECT_EQ(windows[Toolbar2]->WParams(), c.toolbar2Messages);
+        for (int w = Band1; w < WindowCount; ++w)
+        {
+            EXPECT_TRUE(w == Toolbar || w == Toolbar2 || windows[w]->Received().empty()) << "window " << w << " is no toolbar";
+            for (const RecordingWindow::Message& message : windows[w]->Received())
                 EXPECT_EQ(message.lParam, 0);
-        EXPECT_EQ(BandOf(helper.get(), T), handles[c.bandOfT]);
-        EXPECT_EQ(ToolbarOf(helper.get(), T), handles[c.toolbarOfT]);
+        }
+        EXPECT_EQ(Lookup(helper.get(), T), handles[c.bandOfT]);
+        EXPECT_EQ(Lookup(helper.get(), T, true), handles[c.toolbarOfT]);
     }
-}
-
-TEST_F(HelperTest, LookupsWithoutEntriesAnswerNull)
-{
-    const com_ptr<ITolDownloadHelper> helper = FreshHelper();
-    ASSERT_TRUE(helper);
-    EXPECT_EQ(BandOf(helper.get(), T), nullptr);
-    EXPECT_EQ(ToolbarOf(helper.get(), T), nullptr);
-    EXPECT_EQ(helper->GetBandHWND(Tid(T), nullptr), E_POINTER);
-    EXPECT_EQ(helper->GetToolbarHWND(Tid(T), nullptr), E_POINTER);
-    // Unregistering what was never registered is no failure.
-    EXPECT_EQ(helper->UnregisterToolbar(Tid(T), reinterpret_cast<HWND>(0x1234)), S_OK);
 }
 
 TEST_F(HelperTest, IsCurrentBandShownFollowsTheCallingThreadsBar)
 {
     const com_ptr<ITolDownloadHelper> helper = FreshHelper();
     ASSERT_TRUE(helper);
-    RecordingWindow band(kBandStateMessage);
-    VARIANT_BOOL shown = VARIANT_TRUE;
-    EXPECT_EQ(helper->IsCurrentBandShown(&shown), S_OK);
-    EXPECT_EQ(shown, VARIANT_FALSE);
+    const auto shown = [&] { return Get(helper.get(), &ITolDownloadHelper::IsCurrentBandShown, VARIANT_BOOL{7}); };
+    RecordingWindow band(kBandStateMessage), ownBand(kBandStateMessage);
+    EXPECT_EQ(shown(), VARIANT_FALSE);
     ASSERT_EQ(helper->RegisterBand(Tid(T), band.Handle()), S_OK);
-    EXPECT_EQ(helper->IsCurrentBandShown(&shown), S_OK);
-    EXPECT_EQ(shown, VARIANT_FALSE) << "a bar of another thread";
+    EXPECT_EQ(shown(), VARIANT_FALSE) << "a bar of another thread";
     ASSERT_EQ(helper->RegisterBand(CurrentTid(), band.Handle()), S_OK);
-    EXPECT_EQ(helper->IsCurrentBandShown(&shown), S_OK);
-    EXPECT_EQ(shown, VARIANT_FALSE) << "the window is registered for T already and keeps that entry";
-    RecordingWindow ownBand(kBandStateMessage);
+    EXPECT_EQ(shown(), VARIANT_FALSE) << "the window is registered for T already and keeps that entry";
     ASSERT_EQ(helper->RegisterBand(CurrentTid(), ownBand.Handle()), S_OK);
-    EXPECT_EQ(helper->IsCurrentBandShown(&shown), S_OK);
-    EXPECT_EQ(shown, VARIANT_TRUE);
+    EXPECT_EQ(shown(), VARIANT_TRUE);
     EXPECT_EQ(helper->IsCurrentBandShown(nullptr), E_POINTER);
+    EXPECT_EQ(helper->GetBandHWND(Tid(T), nullptr), E_POINTER);
+    EXPECT_EQ(helper->GetToolbarHWND(Tid(T), nullptr), E_POINTER);
 }
 
 // A toolbar window calls back into the helper while it is being notified, from
@@ -270,8 +243,6 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
         ASSERT_TRUE(helper);
         ITolDownloadHelper* const shared = helper.get();
         RecordingWindow band(kBandStateMessage);
-        const HWND bandWindow = band.Handle();
-
         auto toolbarThread = std::make_unique<StaThread>();
         StaThread otherThread;
         const DWORD toolbarTid = toolbarThread->Id();
@@ -279,23 +250,16 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
         std::vector<HWND> seen;
         ASSERT_TRUE(toolbarThread->Run([&] {
             toolbar = std::make_unique<RecordingWindow>(kBandStateMessage);
-            toolbar->OnMessage([&](WPARAM, LPARAM) {
-                HWND current = reinterpret_cast<HWND>(1);
-                shared->GetBandHWND(Tid(toolbarTid), &current);
-                seen.push_back(current);
-            });
+            toolbar->OnMessage([&](WPARAM, LPARAM) { seen.push_back(Lookup(shared, toolbarTid)); });
             EXPECT_EQ(shared->RegisterToolbar(Tid(toolbarTid), toolbar->Handle()), S_OK);
         }, 10000));
-
-        StaThread& caller = fromOtherThread ? otherThread : *toolbarThread;
-        const bool finished = caller.Run([&] {
-            EXPECT_EQ(shared->RegisterBand(Tid(toolbarTid), bandWindow), S_OK);
-            EXPECT_EQ(shared->UnregisterBand(Tid(toolbarTid), bandWindow), S_OK);
+        const bool finished = (fromOtherThread ? otherThread : *toolbarThread).Run([&] {
+            EXPECT_EQ(shared->RegisterBand(Tid(toolbarTid), band.Handle()), S_OK);
+            EXPECT_EQ(shared->UnregisterBand(Tid(toolbarTid), band.Handle()), S_OK);
         }, 10000);
         ASSERT_TRUE(finished) << "deadlock: the helper held its lock while sending the band-state message";
-        EXPECT_EQ(seen, (std::vector<HWND>{nullptr, bandWindow, nullptr}));
+        EXPECT_EQ(seen, (std::vector<HWND>{nullptr, band.Handle(), nullptr}));
         EXPECT_EQ(toolbar->WParams(), (std::vector<WPARAM>{0, 1, 0}));
-
         ASSERT_TRUE(toolbarThread->Run([&] {
             EXPECT_EQ(shared->UnregisterToolbar(Tid(toolbarTid), toolbar->Handle()), S_OK);
             toolbar.reset();
@@ -305,8 +269,9 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
 
 // --- the browser table ---------------------------------------------------------
 
-enum class TableOp { Add1, Add2, AddNull, Remove };
 enum Browser { NoBrowser, B1, B2 };
+// Adding a browser (AddNull: a null one) or removing the thread's.
+enum TableOp { AddNull = NoBrowser, Add1 = B1, Add2 = B2, Remove };
 
 struct TableStep
 {
@@ -316,50 +281,36 @@ struct TableStep
     LONG refs2;
 };
 
-struct TableCase
-{
-    const char* name;
-    std::vector<TableStep> steps;
-};
-
 TEST_F(HelperTest, BrowserTableAdditionsAndRemovals)
 {
-    const TableCase cases[] = {
-        {"one addition, one removal", {{TableOp::Add1, B1, 2, 1}, {TableOp::Remove, NoBrowser, 1, 1}}},
+    const struct { const char* name; std::vector<TableStep> steps; } cases[] = {
+        {"one addition, one removal", {{Add1, B1, 2, 1}, {Remove, NoBrowser, 1, 1}}},
         {"the same browser twice needs two removals",
-         {{TableOp::Add1, B1, 2, 1}, {TableOp::Add1, B1, 2, 1}, {TableOp::Remove, B1, 2, 1},
-          {TableOp::Remove, NoBrowser, 1, 1}}},
+         {{Add1, B1, 2, 1}, {Add1, B1, 2, 1}, {Remove, B1, 2, 1},
+          {Remove, NoBrowser, 1, 1}}},
         {"another browser replaces the first without counting",
-         {{TableOp::Add1, B1, 2, 1}, {TableOp::Add2, B2, 1, 2}, {TableOp::Remove, NoBrowser, 1, 1}}},
+         {{Add1, B1, 2, 1}, {Add2, B2, 1, 2}, {Remove, NoBrowser, 1, 1}}},
         {"a removal without an entry does nothing",
-         {{TableOp::Remove, NoBrowser, 1, 1}, {TableOp::Add1, B1, 2, 1}, {TableOp::Remove, NoBrowser, 1, 1}}},
+         {{Remove, NoBrowser, 1, 1}, {Add1, B1, 2, 1}, {Remove, NoBrowser, 1, 1}}},
         {"an entry begun without a browser ends with one removal, releasing the browser stored later",
-         {{TableOp::AddNull, NoBrowser, 1, 1}, {TableOp::Add1, B1, 2, 1}, {TableOp::Remove, NoBrowser, 1, 1}}},
+         {{AddNull, NoBrowser, 1, 1}, {Add1, B1, 2, 1}, {Remove, NoBrowser, 1, 1}}},
     };
-    for (const TableCase& c : cases)
+    for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.name);
         StaThread thread;  // a thread without an entry
         ASSERT_TRUE(thread.Run([&] {
             const com_ptr<StandInBrowser> browsers[] = {nullptr, StandInBrowser::Create(nullptr),
                                                         StandInBrowser::Create(nullptr)};
-            size_t index = 0;
-            for (const TableStep& step : c.steps)
+            for (size_t i = 0; i < c.steps.size(); ++i)
             {
-                SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(index++));
-                HRESULT hr = S_OK;
-                switch (step.op)
-                {
-                case TableOp::Add1: hr = CWebBrowsersHolder::AddBrowser(browsers[B1].get()); break;
-                case TableOp::Add2: hr = CWebBrowsersHolder::AddBrowser(browsers[B2].get()); break;
-                case TableOp::AddNull: hr = CWebBrowsersHolder::AddBrowser(nullptr); break;
-                case TableOp::Remove: CWebBrowsersHolder::RemoveBrowser(); break;
-                }
-                EXPECT_EQ(hr, S_OK) << std::hex << hr;
-                IWebBrowser2* const expected = step.expectedBrowser == NoBrowser
-                                                   ? nullptr
-                                                   : static_cast<IWebBrowser2*>(browsers[step.expectedBrowser].get());
-                EXPECT_EQ(CWebBrowsersHolder::GetBrowser(), expected);
+                SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(i));
+                const TableStep& step = c.steps[i];
+                if (step.op == Remove)
+                    CWebBrowsersHolder::RemoveBrowser();
+                else
+                    EXPECT_EQ(CWebBrowsersHolder::AddBrowser(browsers[step.op].get()), S_OK);
+                EXPECT_EQ(CWebBrowsersHolder::GetBrowser(),
+                          static_cast<IWebBrowser2*>(browsers[step.expectedBrowser].get()));
                 EXPECT_EQ(browsers[B1]->RefCount(), step.refs1);
                 EXPECT_EQ(browsers[B2]->RefCount(), step.refs2);
             }
@@ -367,43 +318,17 @@ TEST_F(HelperTest, BrowserTableAdditionsAndRemovals)
     }
 }
 
-TEST_F(HelperTest, SiteFlagLivesWithTheThreadsEntry)
-{
-    StaThread thread;
-    ASSERT_TRUE(thread.Run([] {
-        const com_ptr<StandInBrowser> browser = StandInBrowser::Create(nullptr);
-        CWebBrowsersHolder::SetSiteFlag(true);
-        EXPECT_FALSE(CWebBrowsersHolder::GetSiteFlag()) << "no entry to keep it";
-        ASSERT_EQ(CWebBrowsersHolder::AddBrowser(browser.get()), S_OK);
-        EXPECT_FALSE(CWebBrowsersHolder::GetSiteFlag());
-        CWebBrowsersHolder::SetSiteFlag(true);
-        EXPECT_TRUE(CWebBrowsersHolder::GetSiteFlag());
-        CWebBrowsersHolder::RemoveBrowser();
-        ASSERT_EQ(CWebBrowsersHolder::AddBrowser(browser.get()), S_OK);
-        EXPECT_FALSE(CWebBrowsersHolder::GetSiteFlag()) << "a new entry starts without it";
-        CWebBrowsersHolder::RemoveBrowser();
-    }));
-}
-
 // --- sites -------------------------------------------------------------------
-
-struct SiteCase
-{
-    SiteKind kind;
-    const char* name;
-    bool registers;
-};
 
 TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowser)
 {
-    const SiteCase cases[] = {
+    const struct { SiteKind kind; const char* name; bool registers; } cases[] = {
         {SiteKind::Browser, "a browser window's site", true},
         {SiteKind::NoServiceProvider, "a site without IServiceProvider", false},
         {SiteKind::NoBrowserService, "a site whose services know no browser", false},
     };
-    for (const SiteCase& c : cases)
+    for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.name);
         StaThread thread;
         ASSERT_TRUE(thread.Run([&] {
             SCOPED_TRACE(c.name);  // traces belong to the thread that sets them
@@ -414,67 +339,48 @@ TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowser)
             RecordingWindow frame(WM_NULL);
             const com_ptr<StandInBrowser> browser = StandInBrowser::Create(frame.Handle());
             const com_ptr<IUnknown> site = CreateBrowserSite(browser.get(), frame.Handle(), c.kind);
+            const auto isSet = [&] { return Get(helper.get(), &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}); };
+            const auto explorer = [&] { return Get(helper.get(), &ITolDownloadHelper::GetExplorerHWND, HWND{}); };
 
             const LONG unregistered = browser->RefCount();
             EXPECT_EQ(withSite->SetSite(site.get()), S_OK);
-            VARIANT_BOOL isSet = VARIANT_TRUE;
-            EXPECT_EQ(helper->IsSiteSet(&isSet), S_OK);
-            EXPECT_EQ(isSet, c.registers ? VARIANT_TRUE : VARIANT_FALSE);
-            HWND explorer = reinterpret_cast<HWND>(1);
-            EXPECT_EQ(helper->GetExplorerHWND(&explorer), S_OK);
-            EXPECT_EQ(explorer, c.registers ? frame.Handle() : nullptr);
+            EXPECT_EQ(isSet(), c.registers ? VARIANT_TRUE : VARIANT_FALSE);
+            EXPECT_EQ(explorer(), c.registers ? frame.Handle() : nullptr);
             EXPECT_EQ(browser->RefCount(), unregistered + (c.registers ? 1 : 0)) << "the table holds one reference";
 
-            // The site is never handed back.
-            void* got = reinterpret_cast<void*>(1);
-            EXPECT_EQ(withSite->GetSite(IID_IUnknown, &got), E_FAIL);
-            EXPECT_EQ(got, nullptr);
-
             EXPECT_EQ(withSite->SetSite(nullptr), S_OK);
-            EXPECT_EQ(helper->IsSiteSet(&isSet), S_OK);
-            EXPECT_EQ(isSet, VARIANT_FALSE);
-            EXPECT_EQ(helper->GetExplorerHWND(&explorer), S_OK);
-            EXPECT_EQ(explorer, nullptr);
+            EXPECT_EQ(isSet(), VARIANT_FALSE);
+            EXPECT_EQ(explorer(), nullptr);
             EXPECT_EQ(browser->RefCount(), unregistered);
         }));
     }
 }
 
 // Two browser windows on two threads, each siting the registered helper as the
-// browser does: one instance for the process, one browser entry per thread.
+// browser does: one instance for the process, one browser entry (with its own
+// site flag) per thread.
 TEST_F(HelperTest, BrowserWindowsOnTwoThreadsShareTheRegisteredInstance)
 {
-    com_ptr<IUnknown> mainInstance;
-    HRESULT hr = ::CoCreateInstance(CLSID_TolDownloadHelper, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                    mainInstance.put_void());
+    com_ptr<ITolDownloadHelper> mainHelper;
+    HRESULT hr = ::CoCreateInstance(CLSID_TolDownloadHelper, nullptr, CLSCTX_INPROC_SERVER, IID_ITolDownloadHelper,
+                                    mainHelper.put_void());
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    const auto isSet = [&] { return Get(mainHelper.get(), &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}); };
     {
-        BrowserThread first;
-        BrowserThread second;
-        ASSERT_EQ(first.OpenResult(), S_OK) << std::hex << first.OpenResult();
-        ASSERT_EQ(second.OpenResult(), S_OK) << std::hex << second.OpenResult();
-
+        BrowserThread first, second;
         for (BrowserThread* window : {&first, &second})
         {
+            ASSERT_EQ(window->OpenResult(), S_OK) << std::hex << window->OpenResult();
             ASSERT_TRUE(window->Run([&] {
-                com_ptr<IUnknown> identity;
-                window->Window().Helper()->QueryInterface(IID_IUnknown, identity.put_void());
-                EXPECT_EQ(identity.get(), mainInstance.get()) << "one instance for every thread";
-                const auto helper = com_ptr<IObjectWithSite>(window->Window().Helper()).try_query<ITolDownloadHelper>();
-                ASSERT_TRUE(helper);
-                HWND explorer = nullptr;
-                EXPECT_EQ(helper->GetExplorerHWND(&explorer), S_OK);
-                EXPECT_EQ(explorer, window->Window().Frame()) << "each thread finds its own browser";
-                VARIANT_BOOL isSet = VARIANT_FALSE;
-                EXPECT_EQ(helper->IsSiteSet(&isSet), S_OK);
-                EXPECT_EQ(isSet, VARIANT_TRUE);
+                EXPECT_TRUE(SameObject(window->Window().Helper(), mainHelper.get())) << "one instance for every thread";
+                EXPECT_EQ(Get(mainHelper.get(), &ITolDownloadHelper::GetExplorerHWND, HWND{}), window->Window().Frame())
+                    << "each thread finds its own browser";
+                EXPECT_EQ(isSet(), VARIANT_TRUE);
             }));
         }
-        const auto mainHelper = mainInstance.try_query<ITolDownloadHelper>();
-        ASSERT_TRUE(mainHelper);
-        HWND explorer = reinterpret_cast<HWND>(1);
-        EXPECT_EQ(mainHelper->GetExplorerHWND(&explorer), S_OK);
-        EXPECT_EQ(explorer, nullptr) << "no browser on the test's thread";
+        EXPECT_EQ(Get(mainHelper.get(), &ITolDownloadHelper::GetExplorerHWND, reinterpret_cast<HWND>(1)), nullptr)
+            << "no browser on the test's thread";
+        EXPECT_EQ(isSet(), VARIANT_FALSE) << "the site flag belongs to the sited threads";
 
         // The bar opens in the calling thread's window only.
         ASSERT_TRUE(second.Run([&] { EXPECT_EQ(mainHelper->ShowTolDownloadBand(VARIANT_TRUE), S_OK); }));
@@ -482,20 +388,14 @@ TEST_F(HelperTest, BrowserWindowsOnTwoThreadsShareTheRegisteredInstance)
         ASSERT_EQ(second.Browser().BarCalls().size(), 1u);
         EXPECT_EQ(second.Browser().BarCalls()[0].clsid, kBandClsid);
 
-        first.Close();
-        second.Close();
-        EXPECT_EQ(first.Browser().RefCount(), 1) << "closing the window released the table's reference";
-        EXPECT_EQ(second.Browser().RefCount(), 1);
         for (BrowserThread* window : {&first, &second})
         {
-            ASSERT_TRUE(window->Run([&] {
-                VARIANT_BOOL isSet = VARIANT_TRUE;
-                EXPECT_EQ(mainHelper->IsSiteSet(&isSet), S_OK);
-                EXPECT_EQ(isSet, VARIANT_FALSE);
-            }));
+            window->Close();
+            EXPECT_EQ(window->Browser().RefCount(), 1) << "closing the window released the table's reference";
+            ASSERT_TRUE(window->Run([&] { EXPECT_EQ(isSet(), VARIANT_FALSE); }));
         }
     }
-    mainInstance = nullptr;
+    mainHelper = nullptr;
     const HMODULE module = ::GetModuleHandleW(L"tdm.dll");
     ASSERT_NE(module, nullptr);
     const auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(module, "DllCanUnloadNow"));
@@ -505,90 +405,38 @@ TEST_F(HelperTest, BrowserWindowsOnTwoThreadsShareTheRegisteredInstance)
 
 // --- opening and closing the bar -------------------------------------------
 
-struct ShowCase
-{
-    const char* name;
-    bool browserWindow;
-    bool barRegistered;
-    VARIANT_BOOL show;
-    HRESULT browserAnswer;
-    HRESULT expected;
-    std::vector<bool> calls;  // the show argument of each ShowBrowserBar call
-};
-
-TEST_F(HelperTest, ShowTolDownloadBandAsksTheBrowserOnlyForAChange)
-{
-    const ShowCase cases[] = {
-        {"open a closed bar", true, false, VARIANT_TRUE, S_OK, S_OK, {true}},
-        {"close a closed bar", true, false, VARIANT_FALSE, S_OK, S_OK, {}},
-        {"open an open bar", true, true, VARIANT_TRUE, S_OK, S_OK, {}},
-        {"close an open bar", true, true, VARIANT_FALSE, S_OK, S_OK, {false}},
-        {"the browser's answer is the result", true, false, VARIANT_TRUE, E_ACCESSDENIED, E_ACCESSDENIED, {true}},
-        {"any true value opens", true, false, 1, S_OK, S_OK, {true}},
-        {"no browser on the thread", false, false, VARIANT_TRUE, S_OK, E_FAIL, {}},
-        {"no browser on the thread, closing an open bar", false, true, VARIANT_FALSE, S_OK, E_FAIL, {}},
-        {"no browser on the thread, but nothing to change", false, true, VARIANT_TRUE, S_OK, S_OK, {}},
-    };
-    for (const ShowCase& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        StaThread thread;
-        ASSERT_TRUE(thread.Run([&] {
-            SCOPED_TRACE(c.name);
-            const com_ptr<ITolDownloadHelper> helper = ModuleHelper();
-            ASSERT_TRUE(helper);
-            BrowserWindow window(&CreateModuleHelper);
-            RecordingWindow bar(WM_NULL);
-            if (c.browserWindow)
-            {
-                ASSERT_EQ(window.Open(), S_OK);
-                window.Browser()->SetBarResult(c.browserAnswer);
-            }
-            if (c.barRegistered)
-            {
-                ASSERT_EQ(helper->RegisterBand(CurrentTid(), bar.Handle()), S_OK);
-            }
-
-            const HRESULT hr = helper->ShowTolDownloadBand(c.show);
-            EXPECT_EQ(hr, c.expected) << std::hex << hr;
-            const auto calls = c.browserWindow ? window.Browser()->BarCalls() : std::vector<BrowserBarCall>{};
-            ASSERT_EQ(calls.size(), c.calls.size());
-            for (size_t i = 0; i < calls.size(); ++i)
-            {
-                EXPECT_EQ(calls[i].clsidType, VT_BSTR);
-                EXPECT_EQ(calls[i].clsid, kBandClsid) << "registry form: braces, upper-case hexadecimal";
-                EXPECT_EQ(calls[i].showType, VT_BOOL);
-                EXPECT_EQ(calls[i].show, c.calls[i]);
-                EXPECT_FALSE(calls[i].sizeGiven);
-            }
-            if (c.barRegistered)
-            {
-                EXPECT_EQ(helper->UnregisterBand(CurrentTid(), bar.Handle()), S_OK);
-            }
-            window.Close();
-        }));
-    }
-}
-
-struct NotOpenBandCase
-{
-    const char* name;
-    std::optional<bool> notOpenBand;  // nullopt: the setting is not stored
-    bool barRegistered;
-    std::vector<bool> calls;
-};
-
+// On a thread of its own: a bar window registered for the thread or not, then a
+// stand-in browser window siting the program's helper or not, then the call.
 // The browser reopens the bar of a new window by itself; with NotOpenBand the
 // helper, sited in that window, closes it again.
-TEST_F(HelperTest, NotOpenBandClosesTheBarTheBrowserReopened)
+TEST_F(HelperTest, TheBarIsOpenedOrClosedOnlyForAChange)
 {
-    const NotOpenBandCase cases[] = {
-        {"setting on, bar reopened", true, true, {false}},
-        {"setting on, no bar", true, false, {}},
-        {"setting off, bar reopened", false, true, {}},
-        {"setting not stored, bar reopened", std::nullopt, true, {}},
+    const struct
+    {
+        const char* name;
+        bool browserWindow;
+        bool barRegistered;
+        std::optional<bool> notOpenBand;  // nullopt: the setting is not stored
+        std::optional<VARIANT_BOOL> show;  // ShowTolDownloadBand's argument; nullopt: no call
+        HRESULT browserAnswer;
+        HRESULT expected;
+        std::vector<bool> calls;  // the show argument of each ShowBrowserBar call
+    } cases[] = {
+        {"open a closed bar", true, false, {}, VARIANT_TRUE, S_OK, S_OK, {true}},
+        {"close a closed bar", true, false, {}, VARIANT_FALSE, S_OK, S_OK, {}},
+        {"open an open bar", true, true, {}, VARIANT_TRUE, S_OK, S_OK, {}},
+        {"close an open bar", true, true, {}, VARIANT_FALSE, S_OK, S_OK, {false}},
+        {"the browser's answer is the result", true, false, {}, VARIANT_TRUE, E_ACCESSDENIED, E_ACCESSDENIED, {true}},
+        {"any true value opens", true, false, {}, 1, S_OK, S_OK, {true}},
+        {"no browser on the thread", false, false, {}, VARIANT_TRUE, S_OK, E_FAIL, {}},
+        {"no browser on the thread, closing an open bar", false, true, {}, VARIANT_FALSE, S_OK, E_FAIL, {}},
+        {"no browser on the thread, but nothing to change", false, true, {}, VARIANT_TRUE, S_OK, S_OK, {}},
+        {"NotOpenBand on, bar reopened", true, true, true, {}, S_OK, S_OK, {false}},
+        {"NotOpenBand on, no bar", true, false, true, {}, S_OK, S_OK, {}},
+        {"NotOpenBand off, bar reopened", true, true, false, {}, S_OK, S_OK, {}},
+        {"NotOpenBand not stored, bar reopened", true, true, {}, {}, S_OK, S_OK, {}},
     };
-    for (const NotOpenBandCase& c : cases)
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         RegistrySandbox sandbox;
@@ -605,18 +453,23 @@ TEST_F(HelperTest, NotOpenBandClosesTheBarTheBrowserReopened)
                 ASSERT_EQ(helper->RegisterBand(CurrentTid(), bar.Handle()), S_OK);
             }
             BrowserWindow window(&CreateModuleHelper);
-            ASSERT_EQ(window.Open(), S_OK);
-            const auto calls = window.Browser()->BarCalls();
-            ASSERT_EQ(calls.size(), c.calls.size());
-            for (size_t i = 0; i < calls.size(); ++i)
+            if (c.browserWindow)
             {
-                EXPECT_EQ(calls[i].clsid, kBandClsid);
-                EXPECT_EQ(calls[i].show, c.calls[i]);
+                ASSERT_EQ(window.Open(), S_OK);
+                window.Browser()->SetBarResult(c.browserAnswer);
             }
-            if (c.barRegistered)
+            const HRESULT hr = c.show ? helper->ShowTolDownloadBand(*c.show) : S_OK;
+            EXPECT_EQ(hr, c.expected) << std::hex << hr;
+            std::vector<bool> calls;
+            for (const BrowserBarCall& call : c.browserWindow ? window.Browser()->BarCalls() : std::vector<BrowserBarCall>{})
             {
-                EXPECT_EQ(helper->UnregisterBand(CurrentTid(), bar.Handle()), S_OK);
+                EXPECT_EQ(std::make_tuple(call.clsidType, call.clsid, call.showType, call.sizeGiven),
+                          std::make_tuple(VARTYPE{VT_BSTR}, std::wstring(kBandClsid), VARTYPE{VT_BOOL}, false))
+                    << "registry form of the CLSID: braces, upper-case hexadecimal";
+                calls.push_back(call.show);
             }
+            EXPECT_EQ(calls, c.calls);
+            EXPECT_EQ(helper->UnregisterBand(CurrentTid(), bar.Handle()), S_OK);
             window.Close();
         }));
     }
@@ -646,13 +499,13 @@ TEST_F(HelperTest, OutOfMemoryLeavesTheTablesAsTheyWere)
     EXPECT_EQ(newBand, E_OUTOFMEMORY) << std::hex << newBand;
     EXPECT_EQ(newToolbar, E_OUTOFMEMORY) << std::hex << newToolbar;
     EXPECT_EQ(knownToolbar, S_OK) << "known already: nothing to grow; " << std::hex << knownToolbar;
-    EXPECT_EQ(BandOf(helper.get(), T), nullptr);
-    EXPECT_EQ(ToolbarOf(helper.get(), U), nullptr);
-    EXPECT_EQ(ToolbarOf(helper.get(), T), toolbar.Handle());
+    EXPECT_EQ(Lookup(helper.get(), T), nullptr);
+    EXPECT_EQ(Lookup(helper.get(), U, true), nullptr);
+    EXPECT_EQ(Lookup(helper.get(), T, true), toolbar.Handle());
     EXPECT_EQ(toolbar.WParams(), (std::vector<WPARAM>{0, 0})) << "a failed registration tells nobody";
     EXPECT_TRUE(otherToolbar.Received().empty());
     EXPECT_EQ(helper->RegisterBand(Tid(T), band.Handle()), S_OK);
-    EXPECT_EQ(BandOf(helper.get(), T), band.Handle());
+    EXPECT_EQ(Lookup(helper.get(), T), band.Handle());
     EXPECT_EQ(helper->UnregisterBand(Tid(T), band.Handle()), S_OK);
 
     StaThread thread;
