@@ -258,7 +258,7 @@ TEST_F(EngineLinkTest, OptionsWrittenThroughTheWrapperReachTheEngine)
         {"ProxyBypass", [](Options o) { o.SetProxyBypass("<local>"); }, "<local>"},
         {"MaxRedirections", [](Options o) { o.SetMaxRedirections(7); }, "7"},
         {"FtpPassive", [](Options o) { o.SetFtpPassive(false); }, "0"},
-        {"IntegerOption2", [](Options o) { o.SetIntegerOption2(2); }, "2"},
+        {"IntegerOption2", [](Options o) { o.SetIntegerOption2(5); }, "5"},
         {"IntegerOption1", [](Options o) { o.SetIntegerOption1(90); }, "90"},
     };
     const CEngine link = CEngine::Create();
