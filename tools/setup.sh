@@ -8,7 +8,6 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
-    apt_updated=0
 fi
 
 for p in g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev \
