@@ -222,7 +222,9 @@ TEST(ModuleTest, TypeLibraryDescribesTheHelperInterfaceInOrder)
     // For a dual interface GetTypeInfoOfGuid gives the dispinterface; its
     // interface part has the vtable layout.
     if (SUCCEEDED(helper->GetRefTypeOfImplType(-1, &reference)))
+    {
         ASSERT_EQ(S_OK, helper->GetRefTypeInfo(reference, dispatchPart.put()));
+    }
     ITypeInfo* vtable = dispatchPart ? dispatchPart.get() : helper.get();
     for (size_t i = 0; i < sizeof(expected) / sizeof(expected[0]); ++i)
     {

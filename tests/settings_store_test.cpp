@@ -97,8 +97,12 @@ TEST(SettingsStoreTest, FlagsRoundTripAsDwordZeroOrOneUnderTheirOwnNames)
     {
         flag.set(flag.defaultValue);
         for (const FlagSetting& other : kFlags)
+        {
             if (&other > &flag)
+            {
                 EXPECT_EQ(!other.defaultValue, other.get()) << other.name << " changed with " << flag.name;
+            }
+        }
     }
 }
 
