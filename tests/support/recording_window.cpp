@@ -1,18 +1,12 @@
 #include "support/recording_window.h"
 
+#include "support/this_module.h"
+
 namespace tdm::test {
 
 namespace {
 
 const wchar_t kRecordingClass[] = L"TolvaneTestRecordingWindow";
-
-HINSTANCE ThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
 
 }  // namespace
 

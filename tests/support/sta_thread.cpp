@@ -1,5 +1,7 @@
 #include "support/sta_thread.h"
 
+#include "support/this_module.h"
+
 #include <objbase.h>
 #include <cstdio>
 
@@ -9,14 +11,6 @@ namespace {
 
 constexpr UINT kRunTask = WM_APP + 1;
 const wchar_t kDispatcherClass[] = L"TolvaneTestStaDispatcher";
-
-HINSTANCE ThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
 
 }  // namespace
 
