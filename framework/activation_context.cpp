@@ -2,12 +2,14 @@
 
 #include <mutex>
 
+#include "framework/lock.h"
+
 #include "framework/module.h"
 
 namespace tdm {
 
 namespace {
-std::mutex g_contextLock;
+tdm::srw_lock g_contextLock;
 HANDLE g_context = INVALID_HANDLE_VALUE;
 bool g_contextTried = false;
 constexpr WORD kManifestId = 3;
@@ -15,7 +17,7 @@ constexpr WORD kManifestId = 3;
 
 HANDLE ModuleActivationContext() noexcept
 {
-    std::lock_guard<std::mutex> guard(g_contextLock);
+    std::lock_guard<tdm::srw_lock> guard(g_contextLock);
     if (!g_contextTried)
     {
         g_contextTried = true;
@@ -31,7 +33,7 @@ HANDLE ModuleActivationContext() noexcept
 
 void ReleaseModuleActivationContext() noexcept
 {
-    std::lock_guard<std::mutex> guard(g_contextLock);
+    std::lock_guard<tdm::srw_lock> guard(g_contextLock);
     if (g_context != INVALID_HANDLE_VALUE)
         ::ReleaseActCtx(g_context);
     g_context = INVALID_HANDLE_VALUE;

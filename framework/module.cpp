@@ -2,6 +2,8 @@
 
 #include <oleauto.h>
 #include <mutex>
+
+#include "framework/lock.h"
 #include <vector>
 
 #include "framework/com_ptr.h"
@@ -12,10 +14,10 @@ namespace {
 
 // Class objects created so far, in table order; guarded by the mutex because
 // every browser thread of the process may ask for a class object.
-std::mutex g_classObjectsLock;
+tdm::srw_lock g_classObjectsLock;
 std::vector<com_ptr<IUnknown>> g_classObjects;
 
-std::mutex g_typeLibLock;
+tdm::srw_lock g_typeLibLock;
 com_ptr<ITypeLib> g_typeLibs[CModule::kMaxTypeLibs];
 
 }  // namespace
@@ -39,14 +41,14 @@ void CModule::Term() noexcept
     // Released outside the lock: a class object's destructor may call back in.
     std::vector<com_ptr<IUnknown>> objects;
     {
-        std::lock_guard<std::mutex> guard(g_classObjectsLock);
+        std::lock_guard<tdm::srw_lock> guard(g_classObjectsLock);
         objects.swap(g_classObjects);
     }
     objects.clear();
     for (size_t i = 0; i < m_classCount; ++i)
         if (m_classes[i].terminate)
             m_classes[i].terminate();
-    std::lock_guard<std::mutex> guard(g_typeLibLock);
+    std::lock_guard<tdm::srw_lock> guard(g_typeLibLock);
     for (com_ptr<ITypeLib>& library : g_typeLibs)
         library.reset();
 }
@@ -66,7 +68,7 @@ HRESULT CModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcep
             continue;
         com_ptr<IUnknown> object;
         {
-            std::lock_guard<std::mutex> guard(g_classObjectsLock);
+            std::lock_guard<tdm::srw_lock> guard(g_classObjectsLock);
             try
             {
                 if (g_classObjects.size() < m_classCount)
@@ -117,7 +119,7 @@ HRESULT CModule::GetTypeInfo(REFGUID guid, ITypeInfo** info, UINT typeLib) noexc
     *info = nullptr;
     if (typeLib < 1 || typeLib > kMaxTypeLibs)
         return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(g_typeLibLock);
+    std::lock_guard<tdm::srw_lock> guard(g_typeLibLock);
     com_ptr<ITypeLib>& library = g_typeLibs[typeLib - 1];
     if (!library)
     {

@@ -12,6 +12,8 @@
 #include <objbase.h>
 #include <cstddef>
 #include <mutex>
+
+#include "framework/lock.h"
 #include <new>
 
 #include "framework/com_ptr.h"
@@ -339,7 +341,7 @@ public:
         *ppv = nullptr;
         if (outer)
             return CLASS_E_NOAGGREGATION;
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         if (!m_created)
         {
             m_created = true;
@@ -358,7 +360,7 @@ private:
             m_instance->Destroy();
     }
 
-    std::mutex m_lock;
+    tdm::srw_lock m_lock;
     bool m_created = false;
     HRESULT m_createResult = E_UNEXPECTED;
     CSingletonObject<T>* m_instance = nullptr;

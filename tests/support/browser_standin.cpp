@@ -282,7 +282,7 @@ STDMETHODIMP StandInBrowser::get_Document(IDispatch** document)
     if (!document)
         return E_POINTER;
     *document = nullptr;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     if (!m_document)
         return E_FAIL;
     *document = static_cast<IHTMLDocument2*>(new StandInDocument(*m_document));
@@ -317,7 +317,7 @@ STDMETHODIMP StandInBrowser::ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIA
     size_t index = 0;
     HRESULT answer = E_INVALIDARG;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         index = m_barCalls.size();
         m_barCalls.push_back(call);
         answer = m_barResult;
@@ -329,7 +329,7 @@ STDMETHODIMP StandInBrowser::ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIA
         ShowBar(parsed, call);
     else
         HideBar(parsed, call);
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_barCalls[index].barCreation = call.barCreation;
     m_barCalls[index].hosted = call.hosted;
     return answer;
@@ -415,25 +415,25 @@ STDMETHODIMP StandInBrowser::QueryService(REFGUID service, REFIID riid, void** p
 
 std::vector<BrowserBarCall> StandInBrowser::BarCalls() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_barCalls;
 }
 
 void StandInBrowser::ClearBarCalls()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_barCalls.clear();
 }
 
 void StandInBrowser::SetDocument(std::optional<DocumentContent> content)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_document = std::move(content);
 }
 
 void StandInBrowser::SetBarResult(HRESULT result)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_barResult = result;
 }
 

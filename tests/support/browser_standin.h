@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "framework/lock.h"
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,7 +118,7 @@ private:
     void HideBar(REFCLSID clsid, BrowserBarCall& call);
 
     HWND m_frame;
-    mutable std::mutex m_lock;  // guards the test-visible state below
+    mutable tdm::srw_lock m_lock;  // guards the test-visible state below
     std::vector<BrowserBarCall> m_barCalls;
     std::optional<DocumentContent> m_document{DocumentContent{}};
     HRESULT m_barResult = S_OK;

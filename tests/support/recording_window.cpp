@@ -33,7 +33,7 @@ RecordingWindow::~RecordingWindow()
 
 std::vector<RecordingWindow::Message> RecordingWindow::Received() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_received;
 }
 
@@ -47,7 +47,7 @@ std::vector<WPARAM> RecordingWindow::WParams() const
 
 void RecordingWindow::Clear()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_received.clear();
 }
 
@@ -60,7 +60,7 @@ LRESULT CALLBACK RecordingWindow::WindowProc(HWND window, UINT message, WPARAM w
     if (self && message == self->m_recorded)
     {
         {
-            std::lock_guard<std::mutex> guard(self->m_lock);
+            std::lock_guard<tdm::srw_lock> guard(self->m_lock);
             self->m_received.push_back({wParam, lParam});
         }
         if (self->m_handler)

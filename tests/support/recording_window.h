@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <functional>
 #include <mutex>
+
+#include "framework/lock.h"
 #include <vector>
 
 namespace tdm::test {
@@ -39,7 +41,7 @@ private:
 
     const UINT m_recorded;
     HWND m_window = nullptr;
-    mutable std::mutex m_lock;
+    mutable tdm::srw_lock m_lock;
     std::vector<Message> m_received;
     std::function<void(WPARAM, LPARAM)> m_handler;
 };

@@ -234,7 +234,7 @@ CStandInState& CStandInState::Instance() noexcept
 
 void CStandInState::Reset()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_calls.clear();
     m_failures.clear();
     m_settings = Settings{};
@@ -254,7 +254,7 @@ HRESULT CStandInState::Record(const std::wstring& target, const wchar_t* name, s
     HRESULT status = S_OK;
     std::wstring description;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         RecordedCall call;
         call.target = target;
         call.name = name;
@@ -278,20 +278,20 @@ HRESULT CStandInState::Record(const std::wstring& target, const wchar_t* name, s
 
 std::vector<RecordedCall> CStandInState::Calls() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_calls;
 }
 
 void CStandInState::ClearCalls()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_calls.clear();
 }
 
 void CStandInState::SetFailure(const std::wstring& operation, HRESULT status, long count,
                                const std::wstring& description)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     if (count == 0)
         m_failures.erase(operation);
     else
@@ -300,39 +300,39 @@ void CStandInState::SetFailure(const std::wstring& operation, HRESULT status, lo
 
 void CStandInState::ClearFailures()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_failures.clear();
 }
 
 CStandInState::Settings CStandInState::GetSettings() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_settings;
 }
 
 void CStandInState::SetLog(long id, std::wstring text)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_logs[id] = std::move(text);
 }
 
 std::wstring CStandInState::Log(long id) const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     auto log = m_logs.find(id);
     return log == m_logs.end() ? std::wstring() : log->second;
 }
 
 OptionValues CStandInState::StoredOptions(long id) const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     auto stored = m_options.find(id);
     return stored == m_options.end() ? DefaultOptionValues() : stored->second;
 }
 
 void CStandInState::StoreOptions(long id, const OptionValues& values)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_options[id] = values;
 }
 
@@ -342,7 +342,7 @@ HRESULT CStandInState::SetStoredOption(long id, const wchar_t* property, const V
     RETURN_HR_IF(DISP_E_UNKNOWNNAME, index < 0);
     Value converted;
     RETURN_IF_FAILED(::VariantChangeType(&converted.get(), const_cast<VARIANT*>(&value), 0, kOptionProperties[index].type));
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     auto stored = m_options.find(id);
     if (stored == m_options.end())
         stored = m_options.emplace(id, DefaultOptionValues()).first;
@@ -352,7 +352,7 @@ HRESULT CStandInState::SetStoredOption(long id, const wchar_t* property, const V
 
 void CStandInState::ClearList()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_rows.clear();
     m_rawList.reset();
 }
@@ -374,14 +374,14 @@ long CStandInState::AddListRow(long id, BSTR url, BSTR folder, BSTR fileName, lo
     row.columns[11] = Value::Long(0);
     row.columns[12] = Value::Long(-1);
     row.columns[13] = Value::Long(-1);
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_rows.push_back(std::move(row));
     return static_cast<long>(m_rows.size() - 1);
 }
 
 HRESULT CStandInState::SetListField(long row, long column, const VARIANT& value)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     RETURN_HR_IF(E_INVALIDARG, row < 0 || static_cast<size_t>(row) >= m_rows.size() || column < 0 || column >= 15);
     m_rows[row].columns[column] = Value(value);
     if (column == 14)
@@ -391,7 +391,7 @@ HRESULT CStandInState::SetListField(long row, long column, const VARIANT& value)
 
 HRESULT CStandInState::AddListSection(long row, ULONG origin, ULONG length, ULONG loaded)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     RETURN_HR_IF(E_INVALIDARG, row < 0 || static_cast<size_t>(row) >= m_rows.size());
     m_rows[row].sections.push_back({origin, length, 0, loaded});
     m_rows[row].columns[14] = Value();
@@ -400,7 +400,7 @@ HRESULT CStandInState::AddListSection(long row, ULONG origin, ULONG length, ULON
 
 void CStandInState::SetRawList(const VARIANT& list)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_rawList = Value(list);
 }
 
@@ -408,7 +408,7 @@ HRESULT CStandInState::BuildList(VARIANT* list) const
 {
     RETURN_HR_IF_NULL(E_POINTER, list);
     ::VariantInit(list);
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     if (m_rawList)
         return m_rawList->CopyTo(list);
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(m_rows.size()), 0}, {15, 0}};
@@ -451,45 +451,45 @@ HRESULT CStandInState::BuildList(VARIANT* list) const
 
 long CStandInState::EngineCreated()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     ++m_liveEngines;
     return ++m_createdEngines;
 }
 
 void CStandInState::EngineDestroyed()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     --m_liveEngines;
 }
 
 long CStandInState::OptionsCreated()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     ++m_liveOptions;
     return ++m_createdOptions;
 }
 
 void CStandInState::OptionsDestroyed()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     --m_liveOptions;
 }
 
 long CStandInState::LiveEngines() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_liveEngines;
 }
 
 long CStandInState::LiveOptions() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_liveOptions;
 }
 
 long CStandInState::CreatedEngines() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return m_createdEngines;
 }
 
@@ -503,7 +503,7 @@ HRESULT CStandInState::Connect(const void* engine, IDispatch* sink, DWORD* cooki
     RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
     DWORD tableCookie = 0;
     RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(sink, IID_IDispatch, &tableCookie));
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     *cookie = m_nextCookie++;
     m_connections.push_back(Connection{engine, *cookie, tableCookie});
     return S_OK;
@@ -513,7 +513,7 @@ HRESULT CStandInState::Disconnect(const void* engine, DWORD cookie)
 {
     DWORD tableCookie = 0;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         auto found = m_connections.begin();
         while (found != m_connections.end() && !(found->engine == engine && found->cookie == cookie))
             ++found;
@@ -531,7 +531,7 @@ void CStandInState::DisconnectAll(const void* engine)
 {
     std::vector<DWORD> tableCookies;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         for (auto connection = m_connections.begin(); connection != m_connections.end();)
         {
             if (connection->engine == engine)
@@ -554,7 +554,7 @@ void CStandInState::DisconnectAll(const void* engine)
 
 long CStandInState::ConnectionCount() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     return static_cast<long>(m_connections.size());
 }
 
@@ -562,7 +562,7 @@ long CStandInState::SendToSinks(DISPID dispid, DISPPARAMS* parameters, std::vect
 {
     std::vector<DWORD> tableCookies;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         for (const Connection& connection : m_connections)
             tableCookies.push_back(connection.tableCookie);
     }
@@ -652,7 +652,7 @@ HRESULT CStandInState::FireEvent(const VARIANT& event, SAFEARRAY* arguments, lon
     std::vector<HRESULT> results;
     *delivered = SendToSinks(dispid, &parameters, results);
 
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_eventArguments = std::move(storage);
     m_eventResults = std::move(results);
     return S_OK;
@@ -671,7 +671,7 @@ HRESULT CStandInState::FireRawEvent(DISPID dispid, SAFEARRAY* arguments, long* d
     std::vector<HRESULT> results;
     *delivered = SendToSinks(dispid, &parameters, results);
 
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_eventArguments = std::move(given);
     m_eventResults = std::move(results);
     return S_OK;
@@ -681,7 +681,7 @@ HRESULT CStandInState::EventArgument(long index, VARIANT* value) const
 {
     RETURN_HR_IF_NULL(E_POINTER, value);
     ::VariantInit(value);
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= m_eventArguments.size());
     return m_eventArguments[index].CopyTo(value);
 }
@@ -690,7 +690,7 @@ HRESULT CStandInState::EventResult(long sink, long* status) const
 {
     RETURN_HR_IF_NULL(E_POINTER, status);
     *status = 0;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
     RETURN_HR_IF(E_INVALIDARG, sink < 0 || static_cast<size_t>(sink) >= m_eventResults.size());
     *status = m_eventResults[sink];
     return S_OK;

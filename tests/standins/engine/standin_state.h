@@ -14,6 +14,8 @@
 #include <array>
 #include <map>
 #include <mutex>
+
+#include "framework/lock.h"
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,7 +108,7 @@ public:
     template <typename Change>
     void ChangeSettings(Change&& change)
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
         change(m_settings);
     }
     void SetLog(long id, std::wstring text);
@@ -172,7 +174,7 @@ private:
 
     long SendToSinks(DISPID dispid, DISPPARAMS* parameters, std::vector<HRESULT>& results);
 
-    mutable std::mutex m_lock;
+    mutable tdm::srw_lock m_lock;
     std::vector<RecordedCall> m_calls;
     std::map<std::wstring, Failure> m_failures;
     Settings m_settings;
