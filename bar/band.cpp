@@ -1,5 +1,7 @@
 #include "bar/band.h"
 
+#include "framework/error.h"
+
 namespace tdm {
 
 const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
@@ -14,11 +16,13 @@ const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
 
 // ITolBand
 STDMETHODIMP CTolBand::IsVisible(VARIANT_BOOL* visible)
+try
 {
     if (!visible)
         return E_POINTER;
     *visible = VARIANT_FALSE;
     return E_NOTIMPL;
 }
+TDM_COM_CATCH
 
 }  // namespace tdm

@@ -3,6 +3,7 @@
 #include <exdisp.h>
 #include <shlguid.h>
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 
 #include "framework/automation.h"
@@ -61,6 +62,7 @@ const InterfaceEntry* CTolDownloadHelper::Interfaces(size_t* count) noexcept
 // ITolDownloadHelper
 
 STDMETHODIMP CTolDownloadHelper::ShowTolDownloadBand(VARIANT_BOOL show)
+try
 {
     const bool wanted = show != VARIANT_FALSE;
     const bool shown = BandWindowOf(m_bands, ::GetCurrentThreadId()) != nullptr;
@@ -85,14 +87,18 @@ STDMETHODIMP CTolDownloadHelper::ShowTolDownloadBand(VARIANT_BOOL show)
     V_BOOL(visible.get()) = wanted ? VARIANT_TRUE : VARIANT_FALSE;
     return browser->ShowBrowserBar(clsid.get(), visible.get(), nullptr);
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR)
+try
 {
     // Download creation is not available in this version of the helper.
     return E_NOTIMPL;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::RegisterBand(LONG threadId, HWND window)
+try
 {
     const DWORD thread = static_cast<DWORD>(threadId);
     HWND toolbar = nullptr;
@@ -106,8 +112,10 @@ STDMETHODIMP CTolDownloadHelper::RegisterBand(LONG threadId, HWND window)
         ::SendMessageW(toolbar, kBandStateMessage, 1, 0);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::UnregisterBand(LONG threadId, HWND window)
+try
 {
     const DWORD thread = static_cast<DWORD>(threadId);
     HWND toolbar = nullptr;
@@ -122,22 +130,28 @@ STDMETHODIMP CTolDownloadHelper::UnregisterBand(LONG threadId, HWND window)
         ::SendMessageW(toolbar, kBandStateMessage, 0, 0);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::GetBandHWND(LONG threadId, HWND* window)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, window);
     *window = BandWindowOf(m_bands, static_cast<DWORD>(threadId));
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::CreateDownloads(IDispatch*)
+try
 {
     // Downloading all links of a page is not offered; the all-links script shows
     // this failure to the user.
     return E_NOTIMPL;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::RegisterToolbar(LONG threadId, HWND window)
+try
 {
     const DWORD thread = static_cast<DWORD>(threadId);
     HWND band = nullptr;
@@ -150,30 +164,38 @@ STDMETHODIMP CTolDownloadHelper::RegisterToolbar(LONG threadId, HWND window)
     ::SendMessageW(window, kBandStateMessage, band ? 1 : 0, 0);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::GetToolbarHWND(LONG threadId, HWND* window)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, window);
     std::lock_guard<srw_lock> guard(HelperStateLock());
     *window = FirstWindowOf(m_toolbars, static_cast<DWORD>(threadId));
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::UnregisterToolbar(LONG, HWND window)
+try
 {
     std::lock_guard<srw_lock> guard(HelperStateLock());
     RemoveWindow(m_toolbars, window);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::IsSiteSet(VARIANT_BOOL* isSet)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, isSet);
     *isSet = GetSiteFlag() ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::GetExplorerHWND(HWND* window)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, window);
     *window = nullptr;
@@ -185,8 +207,10 @@ STDMETHODIMP CTolDownloadHelper::GetExplorerHWND(HWND* window)
         *window = reinterpret_cast<HWND>(handle);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::IsCurrentBandShown(VARIANT_BOOL* shown)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, shown);
     *shown = VARIANT_FALSE;
@@ -195,43 +219,90 @@ STDMETHODIMP CTolDownloadHelper::IsCurrentBandShown(VARIANT_BOOL* shown)
     *shown = band ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
+TDM_COM_CATCH
 
 // IObjectWithSite
 
 STDMETHODIMP CTolDownloadHelper::SetSite(IUnknown* site)
+try
 {
-    // The browser clears the site of each window it closes; the matching
-    // addition was that window's site assignment on the same thread.
+    const DWORD thread = ::GetCurrentThreadId();
     if (!site)
     {
-        RemoveBrowser();
+        bool added = false;
+        {
+            std::lock_guard<srw_lock> guard(HelperStateLock());
+            const auto latest = std::find_if(m_sites.rbegin(), m_sites.rend(),
+                                             [thread](const SiteAssignment& a) { return a.threadId == thread; });
+            if (latest == m_sites.rend())
+                return S_OK;
+            added = latest->addedBrowser;
+            m_sites.erase(std::next(latest).base());
+        }
+        if (added)
+            RemoveBrowser();
         return S_OK;
     }
-    // A site that offers no browser registers nothing, and is still accepted:
-    // script hosts site the objects their scripts create (with a site that
-    // knows no browser) and refuse an object whose SetSite fails, which would
-    // break the context-menu and toolbar scripts.
-    com_ptr<IServiceProvider> provider;
-    if (FAILED(site->QueryInterface(IID_IServiceProvider, provider.put_void())) || !provider)
-        return S_OK;
+
+    com_ptr<IUnknown> identity;
+    RETURN_IF_FAILED(site->QueryInterface(IID_IUnknown, identity.put_void()));
+    // A site that offers no browser adds nothing, and is still accepted: script
+    // hosts site the objects their scripts create (with a site that knows no
+    // browser) and refuse an object whose SetSite fails, which would break the
+    // context-menu and toolbar scripts.
     com_ptr<IWebBrowser2> browser;
-    if (FAILED(provider->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, browser.put_void())) || !browser)
+    com_ptr<IServiceProvider> provider;
+    if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, provider.put_void())) && provider &&
+        FAILED(provider->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, browser.put_void())))
+        browser.reset();
+    if (browser)
+        RETURN_IF_FAILED(AddBrowser(browser.get()));
+
+    bool replacedAddition = false;
+    HRESULT recorded = S_OK;
+    {
+        std::lock_guard<srw_lock> guard(HelperStateLock());
+        const auto same = std::find_if(m_sites.begin(), m_sites.end(), [&](const SiteAssignment& a) {
+            return a.threadId == thread && a.site == identity.get();
+        });
+        if (same != m_sites.end())
+        {
+            replacedAddition = same->addedBrowser;
+            same->addedBrowser = browser != nullptr;
+        }
+        else
+        {
+            SiteAssignment assignment;
+            assignment.threadId = thread;
+            assignment.site = identity.get();
+            assignment.addedBrowser = browser != nullptr;
+            recorded = AppendEntry(m_sites, std::move(assignment));
+        }
+    }
+    // The addition this call made when it could not be recorded, or the one the
+    // host's earlier assignment made and this one replaces.
+    if ((FAILED(recorded) && browser) || replacedAddition)
+        RemoveBrowser();
+    RETURN_IF_FAILED(recorded);
+    if (!browser)
         return S_OK;
 
-    RETURN_IF_FAILED(AddBrowser(browser.get()));
     SetSiteFlag(true);
     // The browser reopens the bar of a window by itself at start; the user may
     // have asked for it to stay closed.
-    if (GetNotOpenBand() && BandWindowOf(m_bands, ::GetCurrentThreadId()))
+    if (GetNotOpenBand() && BandWindowOf(m_bands, thread))
         (void)ShowTolDownloadBand(VARIANT_FALSE);
     return S_OK;
 }
+TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadHelper::GetSite(REFIID, void** site)
+try
 {
     RETURN_HR_IF_NULL(E_POINTER, site);
     *site = nullptr;
     return E_FAIL;
 }
+TDM_COM_CATCH
 
 }  // namespace tdm

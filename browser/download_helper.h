@@ -23,6 +23,16 @@ namespace tdm {
 // or goes: wParam 1 when the thread has a bar, 0 when not; lParam 0.
 inline constexpr UINT kBandStateMessage = WM_USER + 6;
 
+// One site assignment of the helper: the host that sited it on a thread (its
+// identity, compared only, never called) and whether it added the thread's
+// browser to the browser table. Clearing the site undoes exactly that addition.
+struct SiteAssignment
+{
+    DWORD threadId = 0;
+    const void* site = nullptr;
+    bool addedBrowser = false;
+};
+
 // A registered explorer-bar panel or toolbar window and the thread it serves.
 struct BarEntry
 {
@@ -61,15 +71,22 @@ public:
     STDMETHODIMP IsCurrentBandShown(VARIANT_BOOL* shown) override;
 
     // IObjectWithSite
-    // Records (or, with null, forgets) the calling thread's browser.
+    // The helper is one object shared by every host of the process: each browser
+    // window sites it, and so do the script hosts of the context-menu and toolbar
+    // scripts, on the same threads. Each site assignment is recorded; a host that
+    // sites it again with the same site replaces its own assignment, and a null
+    // site ends the calling thread's latest assignment. Only an assignment whose
+    // site yields a browser adds that browser to the table, and only its end
+    // removes it, so a script host cannot remove the browser window's entry.
     STDMETHODIMP SetSite(IUnknown* site) override;
     // The site is never kept: always E_FAIL.
     STDMETHODIMP GetSite(REFIID riid, void** site) override;
 
 private:
-    // Both guarded by HelperStateLock(); in registration order.
+    // All guarded by HelperStateLock(); in registration order.
     std::vector<BarEntry> m_bands;
     std::vector<BarEntry> m_toolbars;
+    std::vector<SiteAssignment> m_sites;
 };
 
 }  // namespace tdm

@@ -101,6 +101,7 @@ private:
 };
 
 // Identity comparison of two interface pointers of one object (through IUnknown).
+// Objects whose identity cannot be read are not the same.
 inline bool SameObject(IUnknown* a, IUnknown* b) noexcept
 {
     if (a == b)
@@ -108,8 +109,9 @@ inline bool SameObject(IUnknown* a, IUnknown* b) noexcept
     if (!a || !b)
         return false;
     com_ptr<IUnknown> ua, ub;
-    a->QueryInterface(IID_IUnknown, ua.put_void());
-    b->QueryInterface(IID_IUnknown, ub.put_void());
+    if (FAILED(a->QueryInterface(IID_IUnknown, ua.put_void())) || !ua ||
+        FAILED(b->QueryInterface(IID_IUnknown, ub.put_void())) || !ub)
+        return false;
     return ua.get() == ub.get();
 }
 

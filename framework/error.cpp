@@ -1,6 +1,8 @@
 #include "framework/error.h"
 
 #include <oleauto.h>
+#include <cstdio>
+#include <exception>
 
 namespace tdm {
 
@@ -18,6 +20,29 @@ void RaiseComError(HRESULT hr, REFIID iid, IUnknown* source)
             info.reset();
     }
     throw CComError(hr, iid, std::move(info));
+}
+
+void TraceToDebugger(const char* file, int line, const char* what) noexcept
+{
+    char text[512];
+    std::snprintf(text, sizeof(text), "tdm: %s(%d): %s\n", file, line, what);
+    ::OutputDebugStringA(text);
+}
+
+void TraceCaughtException(const char* file, int line) noexcept
+{
+    char what[160];
+    std::snprintf(what, sizeof(what), "exception caught at a boundary, 0x%08lX",
+                  static_cast<unsigned long>(HResultFromCaughtException()));
+    TraceToDebugger(file, line, what);
+}
+
+HRESULT TraceFailure(HRESULT hr, const char* file, int line, const char* expression) noexcept
+{
+    char what[400];
+    std::snprintf(what, sizeof(what), "%s failed with 0x%08lX", expression, static_cast<unsigned long>(hr));
+    TraceToDebugger(file, line, what);
+    return hr;
 }
 
 HRESULT HResultFromCaughtException() noexcept

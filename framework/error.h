@@ -10,9 +10,14 @@
 //   they are made, are tried once more before the failure is raised (CallTwice,
 //   CreateTwice).
 // * The public entry points (COM methods, window procedures, commands and event
-//   handlers) are boundaries: nothing is thrown across them. ComBoundary turns
-//   whatever escaped into an HRESULT; handlers that ask the user catch CComError
-//   and show it with ShowComError instead.
+//   handlers) are boundaries: nothing is thrown across them. Every COM method of
+//   the module is a function-try-block closed by TDM_COM_CATCH, which turns
+//   whatever escaped into its HRESULT (CComError its status, std::bad_alloc
+//   E_OUTOFMEMORY); tools/check_boundaries.py checks that none is missing. The
+//   window and dialog templates catch for every message map. Handlers that ask
+//   the user catch CComError and show it with ShowComError instead.
+// * A best-effort call whose failure is allowed leaves a trace in the debug
+//   output (LOG_IF_FAILED): the expression, file and line.
 #pragma once
 
 #include <windows.h>
@@ -77,8 +82,15 @@ com_ptr<I> CreateTwice(REFCLSID clsid, DWORD context = CLSCTX_ALL)
     return result;
 }
 
-// Converts whatever a boundary caught into its HRESULT.
+// Converts whatever a boundary caught into its HRESULT; call from a catch block.
 HRESULT HResultFromCaughtException() noexcept;
+
+// Writes "tdm: file(line): what" to the debug output.
+void TraceToDebugger(const char* file, int line, const char* what) noexcept;
+// Traces the exception a boundary caught; call from a catch block.
+void TraceCaughtException(const char* file, int line) noexcept;
+// Traces a failed best-effort call and passes its status on.
+HRESULT TraceFailure(HRESULT hr, const char* file, int line, const char* expression) noexcept;
 
 // Runs `body` (returning HRESULT) at a COM boundary: no exception escapes.
 template <typename Body>
@@ -96,6 +108,27 @@ HRESULT ComBoundary(Body&& body) noexcept
 
 }  // namespace tdm
 
+// Closes the function-try-block of a COM method:
+//     STDMETHODIMP CClass::Method(...)
+//     try
+//     {
+//         ...
+//     }
+//     TDM_COM_CATCH
+#define TDM_COM_CATCH                                           \
+    catch (...)                                                 \
+    {                                                           \
+        ::tdm::TraceCaughtException(__FILE__, __LINE__);        \
+        return ::tdm::HResultFromCaughtException();             \
+    }
+
+// Runs a best-effort call: a failure is traced and returned, never raised.
+#define LOG_IF_FAILED(expr)                                                                                \
+    [&]() noexcept -> HRESULT {                                                                           \
+        const HRESULT hr_logged_ = (expr);                                                                \
+        return FAILED(hr_logged_) ? ::tdm::TraceFailure(hr_logged_, __FILE__, __LINE__, #expr) : hr_logged_; \
+    }()
+
 #define RETURN_IF_FAILED(expr)                  \
     do                                          \
     {                                           \
@@ -112,6 +145,14 @@ HRESULT ComBoundary(Body&& body) noexcept
     } while (0)
 
 #define RETURN_HR_IF_NULL(hr, ptr) RETURN_HR_IF(hr, (ptr) == nullptr)
+
+#define RETURN_IF_WIN32_ERROR(expr)                                     \
+    do                                                                  \
+    {                                                                   \
+        const LONG error_returned_ = (expr);                            \
+        if (error_returned_ != ERROR_SUCCESS)                           \
+            return HRESULT_FROM_WIN32(error_returned_);                 \
+    } while (0)
 
 #define RETURN_LAST_ERROR_IF(condition)                             \
     do                                                              \

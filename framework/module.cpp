@@ -36,21 +36,28 @@ void CModule::Init(HINSTANCE instance, const GUID& libid, const ClassEntry* clas
     m_classCount = classCount;
 }
 
-void CModule::Term() noexcept
+bool CModule::ReleaseIfUnused() noexcept
 {
-    // Released outside the lock: a class object's destructor may call back in.
+    // Taken out under the lock, so that no request creates a class object in
+    // between, and released outside it: a class object's destructor (the
+    // singleton's instance) may call back into the module.
     std::vector<com_ptr<IUnknown>> objects;
     {
         std::lock_guard<tdm::srw_lock> guard(g_classObjectsLock);
+        if (LockCount() != 0)
+            return false;
         objects.swap(g_classObjects);
     }
     objects.clear();
     for (size_t i = 0; i < m_classCount; ++i)
         if (m_classes[i].terminate)
             m_classes[i].terminate();
-    std::lock_guard<tdm::srw_lock> guard(g_typeLibLock);
-    for (com_ptr<ITypeLib>& library : g_typeLibs)
-        library.reset();
+    {
+        std::lock_guard<tdm::srw_lock> guard(g_typeLibLock);
+        for (com_ptr<ITypeLib>& library : g_typeLibs)
+            library.reset();
+    }
+    return LockCount() == 0;
 }
 
 LONG CModule::Lock() noexcept { return ::InterlockedIncrement(&m_lockCount); }

@@ -15,7 +15,7 @@ struct ClassEntry
     UINT registryScript;  // REGISTRY resource run by registration
     // Creates the class object (ordinary or singleton) with one reference.
     HRESULT (*createClassObject)(IUnknown** classObject);
-    // Run at process detach, after the class objects are released.
+    // Run when the module is about to unload, after the class objects are released.
     void (*terminate)();
 };
 
@@ -25,10 +25,13 @@ public:
     static CModule& Instance() noexcept;
 
     // Called once at process attach (and by test programs that link the module's
-    // code directly, with their own instance handle).
+    // code directly, with their own instance handle). Only stores.
     void Init(HINSTANCE instance, const GUID& libid, const ClassEntry* classes, size_t classCount) noexcept;
-    // Releases the class objects and runs the classes' termination hooks.
-    void Term() noexcept;
+    // When nothing holds the module (lock count 0): releases the class objects
+    // and the type libraries, runs the classes' termination hooks and returns
+    // true, so that the module may be unloaded. A later request creates them
+    // anew. Returns false, releasing nothing, while the module is in use.
+    bool ReleaseIfUnused() noexcept;
 
     HINSTANCE ModuleInstance() const noexcept { return m_instance; }
     const GUID& LibId() const noexcept { return m_libid; }

@@ -82,9 +82,12 @@ protected:
     }
 };
 
-// The object with its own identity. Holds a module lock for its lifetime.
+// The object with its own identity. Holds a module lock for its lifetime: its
+// first base takes it before T is constructed and gives it back after the last of
+// T's members is destroyed, so that the module never reports itself unloadable
+// while the object's code still runs.
 template <typename T>
-class CComObject final : public T
+class CComObject final : private CModuleLock, public T
 {
 public:
     // Creates an instance with no references yet (the caller queries it).
@@ -129,7 +132,6 @@ private:
     ~CComObject() = default;
 
     ULONG m_refs = 0;
-    CModuleLock m_lock;
 };
 
 // The inner object of an aggregate: its interfaces delegate IUnknown to the outer.
@@ -147,9 +149,10 @@ public:
     }
 };
 
-// The non-delegating unknown handed to an aggregating outer object.
+// The non-delegating unknown handed to an aggregating outer object; locks the
+// module like CComObject.
 template <typename T>
-class CAggregatedObject final : public IUnknown
+class CAggregatedObject final : private CModuleLock, public IUnknown
 {
 public:
     static HRESULT CreateInstance(IUnknown* outer, CAggregatedObject** out) noexcept
@@ -201,7 +204,6 @@ private:
     ~CAggregatedObject() = default;
 
     ULONG m_refs = 0;
-    CModuleLock m_lock;
     CContainedObject<T> m_contained;
 };
 
@@ -259,9 +261,12 @@ public:
         *out = object;
         return S_OK;
     }
-    // Called by the class object when the module unloads.
+    // Called by the class object when the module unloads. An instance that a
+    // client still references (a request that raced the unload) is left alone.
     void Destroy() noexcept
     {
+        if (m_refs != 0)
+            return;
         this->FinalRelease();
         delete this;
     }

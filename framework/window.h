@@ -16,15 +16,18 @@
 // and clear `handled` to let the message go on (to a chained map, the previous
 // window procedure of a subclassed window, or the default processing).
 //
-// The object pointer is stored at WM_NCCREATE (windows) or WM_INITDIALOG (dialogs)
-// and cleared at WM_NCDESTROY, after which the object no longer sees messages.
-// Window procedures are boundaries: an exception thrown by a handler is caught
-// there and the message is treated as not handled.
+// The object enters the window at WM_NCCREATE (windows), Subclass or
+// WM_INITDIALOG (dialogs) and leaves it at WM_NCDESTROY, after which the object no
+// longer sees messages. Window and dialog procedures are boundaries: an exception
+// thrown by a handler is caught there, traced to the debug output, and the
+// message treated as not handled.
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include "framework/activation_context.h"
+#include "framework/error.h"
 #include "framework/module.h"
 
 namespace tdm {
@@ -98,7 +101,16 @@ protected:
     return false;            \
     }
 
-// A window class implemented by T. T may define
+// A window implemented by T, on a window of T's own class (Create) or on a window
+// somebody else owns (Subclass: a control, a browser window, a property sheet).
+//
+// Either way the object sits in the window's subclass chain of common controls 6
+// (SetWindowSubclass), with the object's address as its id: several objects can
+// sit on one window, each sees every message once, and each can leave in any
+// order. While the object is in a chain it holds a module lock, so that the module
+// does not report itself unloadable while a window could still call its procedure.
+//
+// T may define
 //     static const wchar_t* ClassName();   (its registered class, when it creates windows)
 //     static WNDCLASSEXW ClassInfo();       (optional: class styles, background, cursor)
 template <typename T>
@@ -110,7 +122,7 @@ public:
     // Creates the window of T's own class.
     HWND Create(HWND parent, const RECT& rect, const wchar_t* text, DWORD style, DWORD exStyle = 0, UINT id = 0) noexcept
     {
-        if (!RegisterClassOnce())
+        if (m_window || !RegisterClassOnce())
             return nullptr;
         CActivationScope activation;
         return ::CreateWindowExW(exStyle, T::ClassName(), text, style, rect.left, rect.top, rect.right - rect.left,
@@ -120,51 +132,43 @@ public:
 
     BOOL DestroyWindow() noexcept { return m_window ? ::DestroyWindow(m_window) : FALSE; }
 
-    // Takes over an existing window; its previous procedure gets every message
-    // the map does not handle.
+    // Takes over an existing window; the procedures before ours in its chain get
+    // every message the map does not handle.
     bool Subclass(HWND window) noexcept
     {
         if (m_window || !window)
             return false;
-        m_window = window;
-        ::SetPropW(window, PropName(), static_cast<CWindowImplT*>(this));
-        m_previous = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProc)));
-        return m_previous != nullptr;
+        return Attach(window);
     }
 
-    // Gives the window its previous procedure back, unless somebody subclassed it
-    // after us (then the chain is left alone). Returns whether it was restored.
+    // Leaves the window's chain, wherever in it the object sits. The window goes
+    // on with the procedures that remain.
     bool Unsubclass() noexcept
     {
-        if (!m_window || !m_previous)
+        if (!m_window)
             return false;
-        bool restored = false;
-        if (reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(m_window, GWLP_WNDPROC)) == &SubclassProc)
-        {
-            ::SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previous));
-            restored = true;
-        }
-        else
-        {
-            // Our procedure stays in the chain: it must go on passing every
-            // message to the procedure that was there before us.
-            ::SetPropW(m_window, PreviousPropName(), reinterpret_cast<HANDLE>(m_previous));
-        }
-        ::RemovePropW(m_window, PropName());
-        m_window = nullptr;
-        m_previous = nullptr;
-        return restored;
+        Detach();
+        return true;
     }
 
 protected:
-    ~CWindowImplT() = default;
+    // An object leaving with its window alive: a subclassed window goes on without
+    // it; a window of the object's own class is destroyed (once the object is out
+    // of its chain, so that no message reaches the half-destroyed object).
+    ~CWindowImplT()
+    {
+        const HWND window = m_window;
+        const bool ownClass = m_ownClass;
+        if (!window)
+            return;
+        Detach();
+        if (ownClass)
+            ::DestroyWindow(window);
+    }
 
     LRESULT DefaultProcessing(UINT message, WPARAM wParam, LPARAM lParam) noexcept
     {
-        if (m_previous)
-            return ::CallWindowProcW(m_previous, m_window, message, wParam, lParam);
-        return ::DefWindowProcW(m_window, message, wParam, lParam);
+        return ::DefSubclassProc(m_window, message, wParam, lParam);
     }
 
     // Called after WM_NCDESTROY, when the object no longer has a window.
@@ -173,8 +177,24 @@ protected:
     HWND m_window = nullptr;
 
 private:
-    static const wchar_t* PropName() noexcept { return L"TolvaneWindowObject"; }
-    static const wchar_t* PreviousPropName() noexcept { return L"TolvanePreviousProc"; }
+    UINT_PTR SubclassId() const noexcept { return reinterpret_cast<UINT_PTR>(this); }
+
+    bool Attach(HWND window) noexcept
+    {
+        if (!::SetWindowSubclass(window, &SubclassProc, SubclassId(), reinterpret_cast<DWORD_PTR>(this)))
+            return false;
+        m_window = window;
+        CModule::Instance().Lock();
+        return true;
+    }
+
+    void Detach() noexcept
+    {
+        ::RemoveWindowSubclass(m_window, &SubclassProc, SubclassId());
+        m_window = nullptr;
+        m_ownClass = false;
+        CModule::Instance().Unlock();
+    }
 
     static bool RegisterClassOnce() noexcept
     {
@@ -200,58 +220,59 @@ public:
     }
 
 private:
+    // The class procedure of T's windows: the end of their chain. At WM_NCCREATE
+    // the object enters the chain and sees that first message itself.
     static LRESULT CALLBACK StartProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (message == WM_NCCREATE)
         {
             auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
             auto* self = static_cast<CWindowImplT*>(static_cast<T*>(create->lpCreateParams));
-            self->m_window = window;
-            ::SetPropW(window, PropName(), self);
-            ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProc));
-            return SubclassProc(window, message, wParam, lParam);
+            if (self && !self->m_window && self->Attach(window))
+            {
+                self->m_ownClass = true;
+                LRESULT result = 0;
+                if (!Dispatch(self, window, message, wParam, lParam, result))
+                    result = ::DefWindowProcW(window, message, wParam, lParam);
+                return result;
+            }
+            return FALSE;
         }
         return ::DefWindowProcW(window, message, wParam, lParam);
     }
 
-    static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    // The message map behind the boundary: an exception thrown by a handler is
+    // traced and the message gets its default processing.
+    static bool Dispatch(CWindowImplT* self, HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                         LRESULT& result) noexcept
     {
-        auto* self = static_cast<CWindowImplT*>(::GetPropW(window, PropName()));
-        if (!self)
-        {
-            // Left in a chain by an object that let go of the window.
-            const auto previous = reinterpret_cast<WNDPROC>(::GetPropW(window, PreviousPropName()));
-            if (message == WM_NCDESTROY)
-                ::RemovePropW(window, PreviousPropName());
-            return previous ? ::CallWindowProcW(previous, window, message, wParam, lParam)
-                            : ::DefWindowProcW(window, message, wParam, lParam);
-        }
-        LRESULT result = 0;
-        bool handled = false;
         try
         {
-            handled = self->ProcessMessage(window, message, wParam, lParam, result);
+            return self->ProcessMessage(window, message, wParam, lParam, result);
         }
         catch (...)
         {
-            handled = false;
+            TraceCaughtException(__FILE__, __LINE__);
+            return false;
         }
-        if (!handled)
-            result = self->DefaultProcessing(message, wParam, lParam);
-        if (message == WM_NCDESTROY)
+    }
+
+    static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                         DWORD_PTR data)
+    {
+        auto* self = reinterpret_cast<CWindowImplT*>(data);
+        LRESULT result = 0;
+        if (!Dispatch(self, window, message, wParam, lParam, result))
+            result = ::DefSubclassProc(window, message, wParam, lParam);
+        if (message == WM_NCDESTROY && self->m_window == window)
         {
-            const WNDPROC previous = self->m_previous;
-            ::RemovePropW(window, PropName());
-            if (previous && reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(window, GWLP_WNDPROC)) == &SubclassProc)
-                ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-            self->m_window = nullptr;
-            self->m_previous = nullptr;
+            self->Detach();
             self->OnFinalMessage();
         }
         return result;
     }
 
-    WNDPROC m_previous = nullptr;
+    bool m_ownClass = false;
 };
 
 // A dialog implemented by T, on the dialog template T::TemplateId of the module.
@@ -290,6 +311,8 @@ protected:
 private:
     static const wchar_t* PropName() noexcept { return L"TolvaneDialogObject"; }
 
+    // A dialog's procedure is the module's own: the dialog holds a module lock from
+    // WM_INITDIALOG to WM_NCDESTROY.
     static INT_PTR CALLBACK StartProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         CDialogImplT* self = nullptr;
@@ -298,6 +321,7 @@ private:
             self = reinterpret_cast<CDialogImplT*>(lParam);
             self->m_window = window;
             ::SetPropW(window, PropName(), self);
+            CModule::Instance().Lock();
         }
         else
         {
@@ -313,12 +337,14 @@ private:
         }
         catch (...)
         {
+            TraceCaughtException(__FILE__, __LINE__);
             handled = false;
         }
         if (message == WM_NCDESTROY)
         {
             ::RemovePropW(window, PropName());
             self->m_window = nullptr;
+            CModule::Instance().Unlock();
         }
         if (!handled)
             return FALSE;

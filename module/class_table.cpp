@@ -5,6 +5,7 @@
 #include "browser/download_interception.h"
 #include "framework/activation_context.h"
 #include "framework/object.h"
+#include "module/context_menu.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "toolbar/toolbar_band.h"
@@ -28,13 +29,15 @@ void InitModule(HINSTANCE instance) noexcept
     size_t count = 0;
     const ClassEntry* classes = ModuleClasses(&count);
     CModule::Instance().Init(instance, LIBID_TolDownloadClientLib, classes, count);
-    InitUiLanguage();
+    SetLanguageChangeHook(&MoveContextMenuEntries);
 }
 
-void TermModule() noexcept
+HRESULT CanUnloadModule() noexcept
 {
-    CModule::Instance().Term();
+    if (!CModule::Instance().ReleaseIfUnused())
+        return S_FALSE;
     ReleaseModuleActivationContext();
+    return S_OK;
 }
 
 }  // namespace tdm

@@ -7,10 +7,13 @@ namespace tdm {
 
 const ClassEntry* ModuleClasses(size_t* count) noexcept;
 
-// Sets up the module state (class table, instance handle, type library) and reads
-// the interface language. Called at process attach; test programs that link the
-// module's code call it with their own instance handle.
+// Remembers the instance handle, the class table and the language-change hook:
+// stores only, safe under the loader lock. Called at process attach; test
+// programs that link the module's code call it with their own instance handle.
 void InitModule(HINSTANCE instance) noexcept;
-void TermModule() noexcept;
+
+// DllCanUnloadNow: S_OK, after releasing the class objects, the type libraries
+// and the activation context, when no object or lock of the module is left.
+HRESULT CanUnloadModule() noexcept;
 
 }  // namespace tdm

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "framework/error.h"
 #include "framework/module.h"
 #include "framework/unique_any.h"
 #include "resources/resource.h"
@@ -27,58 +28,66 @@ std::string MenuKeyPath(UINT nameString)
     return "Software\\Microsoft\\Internet Explorer\\MenuExt\\" + name + "\\";
 }
 
-void DeleteMenuKey(UINT nameString)
+LONG DeleteMenuKey(UINT nameString)
 {
     const std::string path = MenuKeyPath(nameString);
     if (path.empty())
-        return;
+        return ERROR_SUCCESS;
     // The key holds only values, so deleting it with its (absent) subtree is the
     // same as deleting it.
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    const LONG error = ::RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 }  // namespace
 
-void RegisterContextMenuEntry() noexcept
+HRESULT RegisterContextMenuEntry() noexcept
+try
 {
-    try
-    {
-        RemoveContextMenuEntries();
-        const std::string path = MenuKeyPath(IDS_MENU_DOWNLOAD_BY);
-        if (path.empty())
-            return;
-        unique_hkey key;
-        if (::RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, key.put(),
-                              nullptr) != ERROR_SUCCESS)
-            return;
-        char modulePath[MAX_PATH] = {};
-        const DWORD length = ::GetModuleFileNameA(CModule::Instance().ModuleInstance(), modulePath, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH)
-            return;
-        char script[MAX_PATH + 32] = {};
-        std::snprintf(script, sizeof(script), "res://%s/%d", modulePath, kLinkScriptResource);
-        ::RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(script),
-                         static_cast<DWORD>(std::strlen(script) + 1));
-        const DWORD contexts = kContextsLinksAndImages;
-        ::RegSetValueExA(key.get(), "Contexts", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&contexts),
-                         sizeof(contexts));
-    }
-    catch (...)
-    {
-    }
+    RETURN_IF_FAILED(RemoveContextMenuEntries());
+    const std::string path = MenuKeyPath(IDS_MENU_DOWNLOAD_BY);
+    if (path.empty())
+        return S_FALSE;
+    unique_hkey key;
+    RETURN_IF_WIN32_ERROR(::RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                            KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr));
+    char modulePath[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(CModule::Instance().ModuleInstance(), modulePath, MAX_PATH);
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), length >= MAX_PATH);
+    RETURN_LAST_ERROR_IF(length == 0);
+    char script[MAX_PATH + 32] = {};
+    std::snprintf(script, sizeof(script), "res://%s/%d", modulePath, kLinkScriptResource);
+    RETURN_IF_WIN32_ERROR(::RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(script),
+                                           static_cast<DWORD>(std::strlen(script) + 1)));
+    const DWORD contexts = kContextsLinksAndImages;
+    RETURN_IF_WIN32_ERROR(::RegSetValueExA(key.get(), "Contexts", 0, REG_DWORD,
+                                           reinterpret_cast<const BYTE*>(&contexts), sizeof(contexts)));
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
-void RemoveContextMenuEntries() noexcept
+HRESULT RemoveContextMenuEntries() noexcept
+try
 {
-    try
-    {
-        DeleteMenuKey(IDS_MENU_DOWNLOAD_BY);
-        DeleteMenuKey(IDS_MENU_DOWNLOAD_ALL_BY);
-    }
-    catch (...)
-    {
-    }
+    const LONG link = DeleteMenuKey(IDS_MENU_DOWNLOAD_BY);
+    const LONG all = DeleteMenuKey(IDS_MENU_DOWNLOAD_ALL_BY);
+    return HRESULT_FROM_WIN32(link != ERROR_SUCCESS ? link : all);
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+void MoveContextMenuEntries(bool languageChanged) noexcept
+{
+    // Called once with the old language current, once with the new one.
+    if (languageChanged)
+        LOG_IF_FAILED(RegisterContextMenuEntry());
+    else
+        LOG_IF_FAILED(RemoveContextMenuEntries());
 }
 
 }  // namespace tdm

@@ -6,19 +6,16 @@
 
 using namespace tdm;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+// Only remembers the module: no locks, registry, COM or other modules under the
+// loader lock. What the module holds is released when DllCanUnloadNow answers
+// S_OK, on a thread of the caller's, not here: at process exit other modules may
+// be gone already, and calls into other apartments must not be made from here.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH)
     {
         ::DisableThreadLibraryCalls(instance);
         InitModule(instance);
-    }
-    else if (reason == DLL_PROCESS_DETACH)
-    {
-        // At process exit (reserved non-null) other modules may be gone already;
-        // the class objects are released only on a real unload.
-        if (!reserved)
-            TermModule();
     }
     return TRUE;
 }
@@ -30,5 +27,5 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 
 STDAPI DllCanUnloadNow()
 {
-    return CModule::Instance().LockCount() == 0 ? S_OK : S_FALSE;
+    return CanUnloadModule();
 }

@@ -19,25 +19,48 @@ namespace {
 const CATID kCatidCommBand = {0x00021494, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // The shell caches which classes implement a category; after a change of the
-// explorer-bar category the cache must go so the new bar is offered.
-void DeleteCategoryCache() noexcept
+// explorer-bar category the cache must go so the new bar is offered. A missing
+// cache is no failure.
+HRESULT DeleteCategoryCache() noexcept
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER,
-                     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Discardable\\PostSetup\\"
-                     L"Component Categories\\{00021494-0000-0000-C000-000000000046}\\Enum");
-    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"Component Categories\\{00021494-0000-0000-C000-000000000046}\\Enum");
+    const struct
+    {
+        HKEY root;
+        const wchar_t* path;
+    } caches[] = {
+        {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Discardable\\PostSetup\\"
+                            L"Component Categories\\{00021494-0000-0000-C000-000000000046}\\Enum"},
+        {HKEY_CLASSES_ROOT, L"Component Categories\\{00021494-0000-0000-C000-000000000046}\\Enum"},
+    };
+    HRESULT result = S_OK;
+    for (const auto& cache : caches)
+    {
+        const LONG error = ::RegDeleteTreeW(cache.root, cache.path);
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && SUCCEEDED(result))
+            result = HRESULT_FROM_WIN32(error);
+    }
+    return result;
 }
 
-com_ptr<ICatRegister> CreateCategoryManager() noexcept
+HRESULT CreateCategoryManager(com_ptr<ICatRegister>& manager) noexcept
+{
+    constexpr DWORD kAllServerContexts = 0x17;  // in-process, local, remote, in-process handler
+    return ::CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, kAllServerContexts, IID_ICatRegister,
+                              manager.put_void());
+}
+
+HRESULT SetBandCategory(bool registering) noexcept
 {
     com_ptr<ICatRegister> manager;
-    constexpr DWORD kAllServerContexts = 0x17;  // in-process, local, remote, in-process handler
-    if (FAILED(::CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, kAllServerContexts, IID_ICatRegister,
-                                  manager.put_void())))
-        manager.reset();
-    return manager;
+    RETURN_IF_FAILED(CreateCategoryManager(manager));
+    CATID categories[] = {kCatidCommBand};
+    return registering ? manager->RegisterClassImplCategories(CLSID_TolBand, 1, categories)
+                       : manager->UnRegisterClassImplCategories(CLSID_TolBand, 1, categories);
 }
 
+// Registering stops at the first failing script; unregistering goes on through
+// every class, so that a failure of one does not leave the others registered,
+// and reports the first failure.
 HRESULT RunClassScripts(bool registering) noexcept
 {
     const std::wstring path = CModule::Instance().ModulePath();
@@ -45,12 +68,17 @@ HRESULT RunClassScripts(bool registering) noexcept
         return E_FAIL;
     const RegistrarReplacements replacements = {{L"MODULE", path}};
     const CModule& module = CModule::Instance();
+    HRESULT result = S_OK;
     for (size_t i = 0; i < module.ClassCount(); ++i)
     {
-        RETURN_IF_FAILED(RunRegistryScriptResource(module.ModuleInstance(), module.Classes()[i].registryScript,
-                                                   registering, replacements));
+        const HRESULT hr = RunRegistryScriptResource(module.ModuleInstance(), module.Classes()[i].registryScript,
+                                                     registering, replacements);
+        if (FAILED(hr) && registering)
+            return hr;
+        if (FAILED(hr) && SUCCEEDED(result))
+            result = hr;
     }
-    return S_OK;
+    return result;
 }
 
 HRESULT RegisterTypeLibrary() noexcept
@@ -85,33 +113,25 @@ HRESULT UnregisterTypeLibrary() noexcept
 
 using namespace tdm;
 
+// Fails with the first failure: the scripts, the type library or the explorer-bar
+// category (without it the browser offers no bar). The category cache and the
+// context-menu entry are best effort.
 STDAPI DllRegisterServer()
 {
-    DeleteCategoryCache();
-    HRESULT hr = RunClassScripts(true);
-    if (SUCCEEDED(hr))
-        hr = RegisterTypeLibrary();
-    if (FAILED(hr))
-        return hr;
-    RegisterContextMenuEntry();
-    if (com_ptr<ICatRegister> manager = CreateCategoryManager())
-    {
-        CATID categories[] = {kCatidCommBand};
-        manager->RegisterClassImplCategories(CLSID_TolBand, 1, categories);
-    }
-    return hr;
+    LOG_IF_FAILED(DeleteCategoryCache());
+    RETURN_IF_FAILED(RunClassScripts(true));
+    RETURN_IF_FAILED(RegisterTypeLibrary());
+    LOG_IF_FAILED(RegisterContextMenuEntry());
+    return SetBandCategory(true);
 }
 
+// Removes everything it can and reports the first failure of the scripts or the
+// type library; the context-menu entry and the category are best effort.
 STDAPI DllUnregisterServer()
 {
-    RemoveContextMenuEntries();
-    if (com_ptr<ICatRegister> manager = CreateCategoryManager())
-    {
-        CATID categories[] = {kCatidCommBand};
-        manager->UnRegisterClassImplCategories(CLSID_TolBand, 1, categories);
-    }
-    HRESULT hr = RunClassScripts(false);
-    if (SUCCEEDED(hr))
-        hr = UnregisterTypeLibrary();
-    return hr;
+    LOG_IF_FAILED(RemoveContextMenuEntries());
+    LOG_IF_FAILED(SetBandCategory(false));
+    const HRESULT scripts = RunClassScripts(false);
+    const HRESULT library = UnregisterTypeLibrary();
+    return FAILED(scripts) ? scripts : library;
 }

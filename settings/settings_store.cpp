@@ -8,19 +8,17 @@ namespace tdm {
 
 namespace {
 
-// Getters open the key for reading and writing, like the setters, so that a
-// profile whose key is read-only behaves the same for both.
-constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
-
+// Getters ask only for read access: a browser in protected mode may read the
+// user's settings key but not write it, and must still see the stored values.
 bool OpenForRead(const char* keyPath, unique_hkey& key) noexcept
 {
-    return ::RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, kAccess, key.put()) == ERROR_SUCCESS;
+    return ::RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 LONG OpenForWrite(const char* keyPath, unique_hkey& key) noexcept
 {
-    return ::RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess, nullptr,
-                             key.put(), nullptr);
+    return ::RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                             nullptr, key.put(), nullptr);
 }
 
 // Reads a REG_DWORD; false for a missing value, another type or other data size.

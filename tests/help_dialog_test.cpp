@@ -13,7 +13,7 @@
 #include "framework/unique_any.h"
 #include "resources/resource.h"
 #include "support/message_box_hook.h"
-#include "text/help_dialog.h"
+#include "dialogs/help_dialog.h"
 #include "text/language.h"
 
 using namespace tdm;

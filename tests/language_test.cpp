@@ -58,25 +58,13 @@ TEST(LanguageTest, LoadsTextsOfTheCurrentLanguage)
     }
 }
 
-TEST(LanguageTest, LanguageWithoutATableGivesEmptyTexts)
-{
-    LanguageScope german(1031);
-    EXPECT_EQ("", LoadUiString(IDS_MENU_DOWNLOAD_BY));
-    EXPECT_EQ("", LoadUiString(IDS_PRODUCT_NAME));
-}
-
-TEST(LanguageTest, UnknownStringIdIsEmpty)
-{
-    LanguageScope english(1033);
-    EXPECT_EQ("", LoadUiString(65535));
-    EXPECT_EQ("", LoadUiString(0));
-}
-
-TEST(LanguageTest, NeutralLookupFindsTheProductNameInAnyInterfaceLanguage)
+TEST(LanguageTest, MissingTablesAndIdsGiveEmptyTextsButTheNeutralLookupFindsTheProductName)
 {
     for (WORD language : {1033, 1049, 1031})
     {
         LanguageScope scope(language);
+        EXPECT_EQ("", LoadUiString(65535)) << language;
+        EXPECT_EQ(language == 1031, LoadUiString(IDS_PRODUCT_NAME).empty()) << language;
         EXPECT_EQ("Tolvane Download Manager", LoadNeutralString(IDS_PRODUCT_NAME)) << language;
         EXPECT_FALSE(LoadNeutralString(IDS_HELP_LAUNCH_FAILED).empty()) << language;
     }
@@ -106,11 +94,11 @@ TEST(LanguageTest, HelpWithoutAHelpFileShowsNoWindow)
     EXPECT_EQ(nullptr, ShowHelp(nullptr, kHelpContents));
 }
 
-TEST(LanguageTest, ChangingTheLanguageMovesTheContextMenuEntry)
+TEST(LanguageTest, ChangingTheLanguageMovesTheContextMenuEntryThroughTheModulesHook)
 {
     test::RegistrySandbox sandbox;
     LanguageScope english(1033);
-    RegisterContextMenuEntry();
+    ASSERT_EQ(S_OK, RegisterContextMenuEntry());
     ASSERT_TRUE(MenuEntryExists(kEnglishEntry));
 
     SetUiLanguage(1049);
@@ -118,23 +106,14 @@ TEST(LanguageTest, ChangingTheLanguageMovesTheContextMenuEntry)
     EXPECT_FALSE(MenuEntryExists(kEnglishEntry));
     EXPECT_TRUE(MenuEntryExists(kRussianEntry));
 
+    SetUiLanguage(1049);
+    EXPECT_TRUE(MenuEntryExists(kRussianEntry)) << "an unchanged language must not remove the entry";
     SetUiLanguage(1033);
     EXPECT_TRUE(MenuEntryExists(kEnglishEntry));
     EXPECT_FALSE(MenuEntryExists(kRussianEntry));
 }
 
-TEST(LanguageTest, SettingTheSameLanguageLeavesTheMenuAlone)
-{
-    test::RegistrySandbox sandbox;
-    LanguageScope russian(1049);
-    SetUiLanguage(1049);
-    EXPECT_FALSE(MenuEntryExists(kRussianEntry)) << "no entry may be created for an unchanged language";
-    RegisterContextMenuEntry();
-    SetUiLanguage(1049);
-    EXPECT_TRUE(MenuEntryExists(kRussianEntry)) << "an unchanged language must not remove the entry";
-}
-
-TEST(LanguageTest, StartUpReadsTheStoredLanguage)
+TEST(LanguageTest, FirstUseReadsTheStoredLanguage)
 {
     test::RegistrySandbox sandbox;
     LanguageScope restore(1033);
@@ -144,6 +123,7 @@ TEST(LanguageTest, StartUpReadsTheStoredLanguage)
     const DWORD russian = 1049;
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExA(key.get(), "LanguageID", 0, REG_DWORD,
                                               reinterpret_cast<const BYTE*>(&russian), sizeof(russian)));
-    InitUiLanguage();
+    ForgetUiLanguage();
+    EXPECT_EQ(std::wstring(kRussianEntry), LoadUiStringW(IDS_MENU_DOWNLOAD_BY));
     EXPECT_EQ(1049, GetUiLanguage());
 }

@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "framework/activation_context.h"
+#include "framework/module.h"
 #include "framework/window.h"
 
 using namespace tdm;
@@ -53,13 +55,6 @@ protected:
     void OnFinalMessage() override { ++finalMessages; }
 };
 
-// A procedure installed over a window after our subclass, to check the chain.
-WNDPROC g_previous = nullptr;
-LRESULT CALLBACK ForeignProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ::CallWindowProcW(g_previous, window, message, wParam, lParam);
-}
-
 }  // namespace
 
 TEST(WindowTest, MessageMapDispatchesAndFallsBackToDefaultProcessing)
@@ -77,30 +72,62 @@ TEST(WindowTest, MessageMapDispatchesAndFallsBackToDefaultProcessing)
     EXPECT_EQ(1, window.finalMessages);
 }
 
-TEST(WindowTest, SubclassingRestoresTheProcedureOnlyWhenNobodyCameAfter)
+TEST(WindowTest, TwoObjectsOnOneWindowEachSeeEveryMessageOnceAndLeaveInAnyOrder)
 {
+    const LONG locksBefore = CModule::Instance().LockCount();
+    for (const bool firstLeavesFirst : {true, false})
+    {
+        HWND edit = ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, edit);
+        auto first = std::make_unique<CBaseWindow>();
+        auto second = std::make_unique<CBaseWindow>();
+        ASSERT_TRUE(first->Subclass(edit));
+        ASSERT_TRUE(second->Subclass(edit));
+        EXPECT_EQ(locksBefore + 2, CModule::Instance().LockCount()) << "each object in the chain locks the module";
+
+        // The later object answers kPing; kPassOn goes through both to the edit.
+        EXPECT_EQ(8, ::SendMessageW(edit, kPing, 7, 0));
+        EXPECT_EQ(0, ::SendMessageW(edit, kPassOn, 0, 0));
+        EXPECT_EQ((std::vector<UINT>{kPing, kPassOn}), second->seen);
+        EXPECT_EQ((std::vector<UINT>{kPassOn}), first->seen);
+
+        auto& leaving = firstLeavesFirst ? first : second;
+        auto& staying = firstLeavesFirst ? second : first;
+        EXPECT_TRUE(leaving->Unsubclass());
+        leaving.reset();
+        staying->seen.clear();
+        EXPECT_EQ(8, ::SendMessageW(edit, kPing, 7, 0));
+        EXPECT_EQ((std::vector<UINT>{kPing}), staying->seen);
+        ::SetWindowTextW(edit, L"still an edit");
+        EXPECT_EQ(13, ::GetWindowTextLengthW(edit)) << "the control behind the chain still does its work";
+
+        ::DestroyWindow(edit);
+        EXPECT_EQ(nullptr, staying->Window()) << "WM_NCDESTROY takes the object out of the chain";
+        EXPECT_EQ(1, staying->finalMessages);
+        EXPECT_EQ(locksBefore, CModule::Instance().LockCount());
+    }
+}
+
+TEST(WindowTest, AWindowOutlivingItsObjectNoLongerHoldsOrCallsTheModule)
+{
+    const LONG locksBefore = CModule::Instance().LockCount();
     HWND edit = ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, edit);
-    const auto original = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(edit, GWLP_WNDPROC));
+    HWND own = nullptr;
     {
         CBaseWindow subclass;
         ASSERT_TRUE(subclass.Subclass(edit));
-        EXPECT_EQ(8, ::SendMessageW(edit, kPing, 7, 0));
-        EXPECT_TRUE(subclass.Unsubclass());
-        EXPECT_EQ(original, reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(edit, GWLP_WNDPROC)));
+        CBaseWindow created;
+        own = created.Create(nullptr, RECT{0, 0, 10, 10}, L"own", WS_POPUP);
+        ASSERT_NE(nullptr, own);
+        EXPECT_EQ(locksBefore + 2, CModule::Instance().LockCount()) << "the module must not report it can unload";
     }
-    {
-        CBaseWindow subclass;
-        ASSERT_TRUE(subclass.Subclass(edit));
-        g_previous = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ForeignProc)));
-        EXPECT_FALSE(subclass.Unsubclass()) << "a later subclass keeps its place in the chain";
-        EXPECT_EQ(&ForeignProc, reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(edit, GWLP_WNDPROC)));
-        EXPECT_EQ(0, ::SendMessageW(edit, kPing, 7, 0)) << "the object no longer sees messages";
-        // ...but the edit control behind the chain still does its work.
-        ::SetWindowTextW(edit, L"still an edit");
-        EXPECT_EQ(13, ::GetWindowTextLengthW(edit));
-    }
+    // The objects are gone: the module may unload, and the windows must not reach it.
+    EXPECT_EQ(locksBefore, CModule::Instance().LockCount());
+    EXPECT_EQ(0, ::SendMessageW(edit, kPing, 7, 0));
+    ::SetWindowTextW(edit, L"edit");
+    EXPECT_EQ(4, ::GetWindowTextLengthW(edit));
+    EXPECT_FALSE(::IsWindow(own)) << "a window of the object's own class goes with the object";
     ::DestroyWindow(edit);
 }
 

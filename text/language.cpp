@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <mutex>
+
 #include "framework/automation.h"
+#include "framework/lock.h"
 #include "framework/module.h"
-#include "module/context_menu.h"
 #include "resources/resource.h"
 #include "settings/settings_store.h"
 
@@ -14,9 +16,27 @@ namespace tdm {
 
 namespace {
 
+// The current language, or kUnread until the first use reads the stored one
+// (not when the module is loaded: the loader lock is no place for the registry).
 // Written only on browser user-interface threads; readers take the value at the
 // moment they load a string.
-std::atomic<WORD> g_uiLanguage{1033};
+constexpr LONG kUnread = -1;
+std::atomic<LONG> g_uiLanguage{kUnread};
+
+LanguageChangeHook g_changeHook = nullptr;
+
+WORD CurrentLanguage() noexcept
+{
+    LONG language = g_uiLanguage.load();
+    if (language == kUnread)
+    {
+        // Two threads may both read the setting; the first to store it wins.
+        LONG expected = kUnread;
+        g_uiLanguage.compare_exchange_strong(expected, GetLanguageID());
+        language = g_uiLanguage.load();
+    }
+    return static_cast<WORD>(language);
+}
 
 // Finds entry `id` of the string table in `language`; false when the block or the
 // entry is missing.
@@ -52,30 +72,58 @@ bool FindString(WORD language, UINT id, std::wstring& text)
 }
 
 // The hhctrl.ocx that this module loaded itself (null when it was loaded by the
-// process already or not at all). It stays loaded while help is in use.
+// process already or not at all). It stays loaded while help is in use. Help is
+// asked for on every browser thread.
+srw_lock g_helpLibraryLock;
 HMODULE g_helpLibrary = nullptr;
+
+// HtmlHelpA of the loaded hhctrl.ocx, loading it here when the process has not.
+FARPROC FindHtmlHelp() noexcept
+{
+    if (HMODULE loaded = ::GetModuleHandleW(L"hhctrl.ocx"))
+        return ::GetProcAddress(loaded, "HtmlHelpA");
+    std::lock_guard<srw_lock> guard(g_helpLibraryLock);
+    if (!g_helpLibrary)
+    {
+        HMODULE library = ::LoadLibraryW(L"hhctrl.ocx");
+        if (!library)
+            return nullptr;
+        if (!::GetProcAddress(library, "HtmlHelpA"))
+        {
+            ::FreeLibrary(library);
+            return nullptr;
+        }
+        g_helpLibrary = library;
+    }
+    return ::GetProcAddress(g_helpLibrary, "HtmlHelpA");
+}
 
 }  // namespace
 
-WORD GetUiLanguage() noexcept { return g_uiLanguage.load(); }
+WORD GetUiLanguage() noexcept { return CurrentLanguage(); }
 
-void InitUiLanguage() noexcept { g_uiLanguage = GetLanguageID(); }
+void ForgetUiLanguage() noexcept { g_uiLanguage = kUnread; }
 
 void ResetUiLanguage(WORD language) noexcept { g_uiLanguage = language; }
 
+void SetLanguageChangeHook(LanguageChangeHook hook) noexcept { g_changeHook = hook; }
+
 void SetUiLanguage(WORD language) noexcept
 {
-    if (language == g_uiLanguage.load())
+    if (language == CurrentLanguage())
         return;
-    RemoveContextMenuEntries();
+    const LanguageChangeHook hook = g_changeHook;
+    if (hook)
+        hook(false);
     g_uiLanguage = language;
-    RegisterContextMenuEntry();
+    if (hook)
+        hook(true);
 }
 
 std::wstring LoadUiStringW(UINT id)
 {
     std::wstring text;
-    FindString(g_uiLanguage.load(), id, text);
+    FindString(CurrentLanguage(), id, text);
     return text;
 }
 
@@ -109,7 +157,7 @@ std::string HelpFilePath()
     if (_splitpath_s(path, drive, sizeof(drive), folder, sizeof(folder), nullptr, 0, nullptr, 0) != 0)
         return {};
     char name[32] = {};
-    std::snprintf(name, sizeof(name), "tdm%d.chm", static_cast<int>(g_uiLanguage.load()));
+    std::snprintf(name, sizeof(name), "tdm%d.chm", static_cast<int>(CurrentLanguage()));
     return std::string(drive) + folder + name;
 }
 
@@ -120,25 +168,10 @@ HWND ShowHelp(HWND owner, DWORD context) noexcept
         const std::string file = HelpFilePath();
         if (file.empty())
             return nullptr;
-        HMODULE library = ::GetModuleHandleW(L"hhctrl.ocx");
-        bool loadedHere = false;
-        if (!library)
-        {
-            library = g_helpLibrary ? g_helpLibrary : ::LoadLibraryW(L"hhctrl.ocx");
-            if (!library)
-                return nullptr;
-            loadedHere = library != g_helpLibrary;
-        }
         using HtmlHelpFunction = HWND(WINAPI*)(HWND, LPCSTR, UINT, DWORD_PTR);
-        auto htmlHelp = reinterpret_cast<HtmlHelpFunction>(::GetProcAddress(library, "HtmlHelpA"));
+        const auto htmlHelp = reinterpret_cast<HtmlHelpFunction>(FindHtmlHelp());
         if (!htmlHelp)
-        {
-            if (loadedHere)
-                ::FreeLibrary(library);
             return nullptr;
-        }
-        if (loadedHere)
-            g_helpLibrary = library;
         constexpr UINT kDisplayTopic = 0x0000;
         constexpr UINT kHelpContext = 0x000F;
         HWND window = context == kHelpContents ? htmlHelp(owner, file.c_str(), kDisplayTopic, 0)

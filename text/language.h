@@ -2,8 +2,8 @@
 //
 // Every text of the client is loaded from the module's string table in the
 // current interface language, a Windows language identifier kept once per
-// process. It is read from the settings when the module loads and replaced when
-// the download engine announces its own language.
+// process. It is read from the settings on first use and replaced when the
+// download engine announces its own language.
 #pragma once
 
 #include <windows.h>
@@ -11,14 +11,21 @@
 
 namespace tdm {
 
+// The current language; the first call reads the stored one.
 WORD GetUiLanguage() noexcept;
 
-// Reads the stored language; called once when the module is loaded.
-void InitUiLanguage() noexcept;
+// Forgets the current language: the next use reads the stored one again.
+void ForgetUiLanguage() noexcept;
 
-// Makes `language` current. When it differs from the current language, the
-// browser's page context-menu entries, whose key names are texts of the string
-// table, are moved to the names in the new language.
+// Runs around a change of the interface language: with false while the old
+// language is still current, with true once the new one is. The module moves
+// the browser's page context-menu entries with it, whose key names are texts of
+// the string table.
+using LanguageChangeHook = void (*)(bool changed);
+void SetLanguageChangeHook(LanguageChangeHook hook) noexcept;
+
+// Makes `language` current; when it differs from the current language, the
+// change hook runs around it.
 void SetUiLanguage(WORD language) noexcept;
 
 // Sets the current language without touching anything else (start-up and tests).

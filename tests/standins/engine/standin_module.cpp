@@ -113,16 +113,12 @@ catch (...)
 using namespace tdm;
 using namespace tdm::standin;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH)
     {
         ::DisableThreadLibraryCalls(instance);
         CModule::Instance().Init(instance, LIBID_TolvaneTestEngineLib, kClasses, sizeof(kClasses) / sizeof(kClasses[0]));
-    }
-    else if (reason == DLL_PROCESS_DETACH && !reserved)
-    {
-        CModule::Instance().Term();
     }
     return TRUE;
 }
@@ -134,7 +130,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 
 STDAPI DllCanUnloadNow()
 {
-    return CModule::Instance().LockCount() == 0 ? S_OK : S_FALSE;
+    return CModule::Instance().ReleaseIfUnused() ? S_OK : S_FALSE;
 }
 
 STDAPI DllRegisterServer()
