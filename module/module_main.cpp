@@ -20,8 +20,29 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     return TRUE;
 }
 
+namespace {
+
+// The module stays in the process once its classes are used. The C++ runtime
+// linked into it cannot be unloaded cleanly: every unload would leave behind
+// its exception emergency pool (about 19 KB), the semaphores of its internal
+// locks and a thread-local storage index, whatever the thread model; a browser
+// that frees idle modules and loads them again on the next use would lose them
+// each time. DllCanUnloadNow still releases everything the module holds.
+void PinModuleOnce() noexcept
+{
+    static volatile LONG pinned = 0;
+    if (::InterlockedCompareExchange(&pinned, 1, 0) != 0)
+        return;
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&PinModuleOnce), &self);
+}
+
+}  // namespace
+
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 {
+    PinModuleOnce();
     return CModule::Instance().GetClassObject(clsid, riid, ppv);
 }
 

@@ -356,6 +356,45 @@ TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowser)
     }
 }
 
+// The helper is shared by the browser window and the script hosts of the same
+// thread: each host's SetSite(null) ends only its own assignment, and a host
+// that sites the helper again replaces its assignment rather than adding one.
+TEST_F(HelperTest, TwoHostsOnOneThreadEndOnlyTheirOwnSiteAssignments)
+{
+    enum Host { Window, Script, ScriptSeeingTheBrowser, Clear };
+    const struct { const char* name; std::vector<Host> steps; std::vector<bool> registered; } cases[] = {
+        {"a script host without a browser clears its site", {Window, Script, Clear, Clear}, {true, true, true, false}},
+        {"a script host seeing the browser clears its site",
+         {Window, ScriptSeeingTheBrowser, Clear, Clear}, {true, true, true, false}},
+        {"the window sites the helper again", {Window, Window, Clear}, {true, true, false}},
+        {"a clear without an assignment", {Clear, Window, Clear}, {false, true, false}},
+    };
+    for (const auto& c : cases)
+    {
+        StaThread thread;
+        ASSERT_TRUE(thread.Run([&] {
+            SCOPED_TRACE(c.name);
+            com_ptr<IObjectWithSite> withSite;
+            ASSERT_EQ(CreateModuleHelper(withSite.put()), S_OK);
+            const auto helper = withSite.try_query<ITolDownloadHelper>();
+            RecordingWindow frame(WM_NULL);
+            const com_ptr<StandInBrowser> browser = StandInBrowser::Create(frame.Handle());
+            const com_ptr<IUnknown> sites[] = {
+                CreateBrowserSite(browser.get(), frame.Handle(), SiteKind::Browser),
+                CreateBrowserSite(browser.get(), frame.Handle(), SiteKind::NoBrowserService),
+                CreateBrowserSite(browser.get(), frame.Handle(), SiteKind::Browser)};
+            const LONG unregistered = browser->RefCount();
+            for (size_t i = 0; i < c.steps.size(); ++i)
+            {
+                EXPECT_EQ(withSite->SetSite(c.steps[i] == Clear ? nullptr : sites[c.steps[i]].get()), S_OK);
+                EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::GetExplorerHWND, HWND{}),
+                          c.registered[i] ? frame.Handle() : nullptr) << "step " << i;
+            }
+            EXPECT_EQ(browser->RefCount(), unregistered) << "the table let go of the browser";
+        }));
+    }
+}
+
 // Two browser windows on two threads, each siting the registered helper as the
 // browser does: one instance for the process, one browser entry (with its own
 // site flag) per thread.

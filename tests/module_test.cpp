@@ -3,11 +3,15 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
 #include "framework/automation.h"
 #include "framework/com_ptr.h"
+#include "framework/dispatch.h"
+#include "framework/error.h"
+#include "framework/object.h"
 #include "framework/module.h"
 #include "framework/unique_any.h"
 #include "support/process.h"
@@ -65,6 +69,106 @@ public:
     ULONG refs = 1;
     com_ptr<IUnknown> inner;
 };
+
+// A member that reports the module's lock count when it is destroyed.
+struct LockWitness
+{
+    LONG* locksSeen = nullptr;
+    ~LockWitness()
+    {
+        if (locksSeen)
+            *locksSeen = CModule::Instance().LockCount();
+    }
+};
+
+// A band whose IsVisible raises `thrown` (a CComError, or std::bad_alloc for
+// E_OUTOFMEMORY), written the way the module's COM methods are.
+class CRaisingBand : public CObjectRoot, public CDispatchImpl<ITolBand>
+{
+public:
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept
+    {
+        static const InterfaceEntry entries[] = {
+            TDM_INTERFACE(CRaisingBand, ITolBand),
+            TDM_INTERFACE_VIA(CRaisingBand, IDispatch, ITolBand),
+        };
+        *count = 2;
+        return entries;
+    }
+    STDMETHODIMP IsVisible(VARIANT_BOOL*) override
+    try
+    {
+        if (thrown == E_OUTOFMEMORY)
+            throw std::bad_alloc();
+        throw CComError(thrown, IID_ITolBand);
+    }
+    TDM_COM_CATCH
+
+    HRESULT thrown = E_FAIL;
+    LockWitness member;
+};
+
+// An object that answers no interface, not even IUnknown.
+class CNoIdentity : public IUnknown
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override
+    {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+};
+
+// Handles of this process, from the system's handle list (Wine answers 0 to
+// GetProcessHandleCount).
+size_t ProcessHandleCount()
+{
+    struct HandleEntry
+    {
+        USHORT process, backTrace;
+        UCHAR type, attributes;
+        USHORT value;
+        void* object;
+        ULONG access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
+                                                                "NtQuerySystemInformation"));
+    constexpr ULONG kSystemHandleInformation = 16;
+    std::vector<BYTE> buffer(1 << 16);
+    ULONG needed = 0;
+    LONG status = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           static_cast<LONG>(0xC0000004))  // STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(buffer.size() * 2);
+    EXPECT_EQ(0, status);
+    const ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(void*));
+    size_t own = 0;
+    for (ULONG i = 0; i < count; ++i)
+        own += entries[i].process == static_cast<USHORT>(::GetCurrentProcessId());
+    return own;
+}
+
+// Bytes in use in every heap of the process.
+size_t HeapBytesInUse()
+{
+    std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    size_t bytes = 0;
+    for (HANDLE heap : heaps)
+    {
+        PROCESS_HEAP_ENTRY entry{};
+        ::HeapLock(heap);
+        while (::HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                bytes += entry.cbData;
+        ::HeapUnlock(heap);
+    }
+    return bytes;
+}
 
 }  // namespace
 
@@ -158,42 +262,60 @@ TEST(ModuleTest, LockServerCountsTowardsTheLock)
     EXPECT_EQ(0, CModule::Instance().LockCount());
 }
 
-TEST(ModuleTest, AutomationGoesThroughTheTypeLibrary)
+TEST(ModuleTest, ARaisingMethodReachesItsCallerAsAnHResultAlsoThroughInvoke)
 {
     ComApartment apartment;
-    com_ptr<IDispatch> helper;
-    ASSERT_EQ(S_OK, ClassObject(CLSID_TolDownloadHelper)->CreateInstance(nullptr, IID_IDispatch, helper.put_void()));
-    UINT count = 0;
-    EXPECT_EQ(S_OK, helper->GetTypeInfoCount(&count));
-    EXPECT_EQ(1u, count);
-    const wchar_t* names[] = {L"ShowTolDownloadBand", L"CreateDownload", L"RegisterBand", L"UnregisterBand",
-                              L"GetBandHWND", L"CreateDownloads", L"RegisterToolbar", L"GetToolbarHWND",
-                              L"UnregisterToolbar", L"IsSiteSet", L"GetExplorerHWND", L"IsCurrentBandShown"};
-    for (const wchar_t* name : names)
+    const struct
     {
+        HRESULT thrown;
+        HRESULT expected;
+    } cases[] = {{E_ACCESSDENIED, E_ACCESSDENIED}, {E_OUTOFMEMORY, E_OUTOFMEMORY}, {S_FALSE, E_FAIL}};
+    for (const auto& c : cases)
+    {
+        CComObject<CRaisingBand>* object = nullptr;
+        ASSERT_EQ(S_OK, CComObject<CRaisingBand>::CreateInstance(&object));
+        com_ptr<ITolBand> band;
+        ASSERT_EQ(S_OK, object->QueryInterface(IID_ITolBand, band.put_void()));
+        object->thrown = c.thrown;
+        VARIANT_BOOL visible = VARIANT_TRUE;
+        EXPECT_EQ(c.expected, band->IsVisible(&visible)) << std::hex << c.thrown;
+
         DISPID id = DISPID_UNKNOWN;
-        LPOLESTR text = const_cast<LPOLESTR>(name);
-        EXPECT_EQ(S_OK, helper->GetIDsOfNames(IID_NULL, &text, 1, 0, &id)) << NarrowFromWide(name, wcslen(name));
-        EXPECT_NE(DISPID_UNKNOWN, id);
+        LPOLESTR name = const_cast<LPOLESTR>(L"IsVisible");
+        ASSERT_EQ(S_OK, band->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+        DISPPARAMS none{};
+        VARIANT result;
+        ::VariantInit(&result);
+        EXCEPINFO exception{};
+        const HRESULT hr = band->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET | DISPATCH_METHOD, &none, &result,
+                                        &exception, nullptr);
+        // The type library's Invoke hands a failing HRESULT back either as it is
+        // or as DISP_E_EXCEPTION with the status in the exception information.
+        EXPECT_TRUE(hr == c.expected || (hr == DISP_E_EXCEPTION && exception.scode == c.expected)) << std::hex << hr;
+        ::SysFreeString(exception.bstrSource);
+        ::SysFreeString(exception.bstrDescription);
+        ::SysFreeString(exception.bstrHelpFile);
     }
-    DISPID id = 0;
-    LPOLESTR unknown = const_cast<LPOLESTR>(L"NoSuchMethod");
-    EXPECT_EQ(DISP_E_UNKNOWNNAME, helper->GetIDsOfNames(IID_NULL, &unknown, 1, 0, &id));
-    // Calling through Invoke reaches the vtable method (CreateDownloads is not
-    // implemented, so its status comes back as an exception or the HRESULT).
-    LPOLESTR createDownloads = const_cast<LPOLESTR>(L"CreateDownloads");
-    ASSERT_EQ(S_OK, helper->GetIDsOfNames(IID_NULL, &createDownloads, 1, 0, &id));
-    VARIANT argument;
-    ::VariantInit(&argument);
-    argument.vt = VT_DISPATCH;
-    argument.pdispVal = nullptr;
-    DISPPARAMS params{&argument, nullptr, 1, 0};
-    EXCEPINFO exception{};
-    const HRESULT hr = helper->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &exception, nullptr);
-    EXPECT_TRUE(hr == E_NOTIMPL || (hr == DISP_E_EXCEPTION && exception.scode == E_NOTIMPL)) << std::hex << hr;
-    ::SysFreeString(exception.bstrSource);
-    ::SysFreeString(exception.bstrDescription);
-    ::SysFreeString(exception.bstrHelpFile);
+    EXPECT_EQ(0, CModule::Instance().LockCount());
+}
+
+TEST(ModuleTest, AnObjectHoldsTheModuleUntilItsLastMemberIsDestroyed)
+{
+    CComObject<CRaisingBand>* object = nullptr;
+    ASSERT_EQ(S_OK, CComObject<CRaisingBand>::CreateInstance(&object));
+    LONG locksSeen = -1;
+    object->member.locksSeen = &locksSeen;
+    object->AddRef();
+    object->Release();
+    EXPECT_EQ(1, locksSeen) << "the module lock was given back before the object's members were destroyed";
+    EXPECT_EQ(0, CModule::Instance().LockCount());
+}
+
+TEST(ModuleTest, ObjectsWhoseIdentityCannotBeReadAreNotTheSame)
+{
+    CNoIdentity a, b;
+    EXPECT_FALSE(SameObject(&a, &b));
+    EXPECT_TRUE(SameObject(&a, &a));
 }
 
 TEST(ModuleTest, TypeLibraryDescribesTheHelperInterfaceInOrder)
@@ -260,29 +382,49 @@ TEST(ModuleTest, TypeLibraryDescribesTheHelperInterfaceInOrder)
     }
 }
 
-TEST(ModuleTest, BuiltModuleAnswersUnloadOnlyWithoutLiveObjects)
+// The browser frees idle modules (CoFreeUnusedLibraries) and loads them again on
+// the next use: no cycle may leave a handle or heap block behind.
+TEST(ModuleTest, BuiltModuleUnloadsOnlyWithoutLiveObjectsAndLeaksNothingAcrossCycles)
 {
     ComApartment apartment;
-    unique_hmodule module(::LoadLibraryW(test::TdmDllPath().c_str()));
-    ASSERT_TRUE(module);
-    using GetClassObjectFunction = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    using CanUnloadNowFunction = HRESULT(WINAPI*)();
-    auto getClassObject = reinterpret_cast<GetClassObjectFunction>(::GetProcAddress(module.get(), "DllGetClassObject"));
-    auto canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(::GetProcAddress(module.get(), "DllCanUnloadNow"));
-    ASSERT_TRUE(getClassObject && canUnloadNow);
-    EXPECT_EQ(S_OK, canUnloadNow());
-    for (const ClassCase& c : kClasses)
+    const std::wstring path = test::TdmDllPath();
+    constexpr int kWarmUp = 5;
+    constexpr int kCycles = 50;
+    size_t handlesBefore = 0, heapBefore = 0;
+    for (int cycle = 0; cycle < kWarmUp + kCycles; ++cycle)
     {
-        com_ptr<IClassFactory> factory;
-        ASSERT_EQ(S_OK, getClassObject(*c.clsid, IID_IClassFactory, factory.put_void())) << c.name;
-        com_ptr<IUnknown> object;
-        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, object.put_void())) << c.name;
-        EXPECT_EQ(S_FALSE, canUnloadNow()) << c.name;
-        object.reset();
-        EXPECT_EQ(S_OK, canUnloadNow()) << c.name;
+        if (cycle == kWarmUp)
+        {
+            handlesBefore = ProcessHandleCount();
+            heapBefore = HeapBytesInUse();
+        }
+        HMODULE module = ::LoadLibraryW(path.c_str());
+        ASSERT_TRUE(module);
+        auto getClassObject = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+            ::GetProcAddress(module, "DllGetClassObject"));
+        auto canUnloadNow = reinterpret_cast<HRESULT(WINAPI*)()>(::GetProcAddress(module, "DllCanUnloadNow"));
+        ASSERT_TRUE(getClassObject && canUnloadNow);
+        for (const ClassCase& c : kClasses)
+        {
+            com_ptr<IClassFactory> factory;
+            ASSERT_EQ(S_OK, getClassObject(*c.clsid, IID_IClassFactory, factory.put_void())) << c.name;
+            com_ptr<IDispatch> object;
+            ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, object.put_void())) << c.name;
+            // Through the type library, which the module loads and must let go of.
+            com_ptr<ITypeInfo> info;
+            EXPECT_EQ(S_OK, object->GetTypeInfo(0, 0, info.put())) << c.name;
+            info.reset();
+            if (cycle == 0)
+            {
+                EXPECT_EQ(S_FALSE, canUnloadNow()) << c.name;
+            }
+        }
+        ASSERT_EQ(S_OK, canUnloadNow());
+        ::FreeLibrary(module);
     }
-    com_ptr<IClassFactory> none;
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_IClassFactory, none.put_void()));
+    EXPECT_EQ(handlesBefore, ProcessHandleCount()) << "handles left behind by " << kCycles << " cycles";
+    const long long heapGrowth = static_cast<long long>(HeapBytesInUse()) - static_cast<long long>(heapBefore);
+    EXPECT_LT(heapGrowth, 16 * 1024) << "heap left behind by " << kCycles << " cycles";
 }
 
 TEST(ModuleTest, VersionResourceNamesTheProduct)

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "framework/unique_any.h"
+#include "framework/module.h"
+#include "module/class_table.h"
 #include "support/process.h"
+#include "tdm_h.h"
 
 using namespace tdm;
 using namespace tdm::test;
@@ -349,4 +352,51 @@ TEST_F(RegistrationTest, ProgIdsCreateObjectsFromJScript)
     EXPECT_EQ(0u, result.exitCode);
     EXPECT_EQ("TolDloadMr true\r\nTolBand true\r\nTolDownloadHelper true\r\nTolDownloadToolbar true\r\n",
               result.output);
+}
+
+// The rest runs the registration code linked into this program, with the program
+// as the module: its scripts point at the program's own file.
+STDAPI DllRegisterServer();
+STDAPI DllUnregisterServer();
+
+TEST_F(RegistrationTest, AFailedCategoryRegistrationFailsTheRegistration)
+{
+    // A thread without COM cannot create the category manager: the bar would be
+    // missing from the browser's menu, so the registration must not succeed.
+    struct Thread
+    {
+        static DWORD WINAPI Register(void* result)
+        {
+            *static_cast<HRESULT*>(result) = DllRegisterServer();
+            return 0;
+        }
+    };
+    HRESULT registered = S_OK;
+    HANDLE thread = ::CreateThread(nullptr, 0, &Thread::Register, &registered, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+    EXPECT_TRUE(FAILED(registered)) << std::hex << registered;
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    EXPECT_EQ(S_OK, DllUnregisterServer());
+    ::CoUninitialize();
+}
+
+TEST_F(RegistrationTest, UnregistrationGoesOnPastAFailingClassAndReportsIt)
+{
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ASSERT_EQ(S_OK, DllRegisterServer());
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + kToolbar));
+    // A class table whose first class has no registry script.
+    size_t count = 0;
+    const ClassEntry* classes = ModuleClasses(&count);
+    std::vector<ClassEntry> broken(classes, classes + count);
+    broken[0].registryScript = 9999;
+    CModule::Instance().Init(::GetModuleHandleW(nullptr), LIBID_TolDownloadClientLib, broken.data(), broken.size());
+    const HRESULT unregistered = DllUnregisterServer();
+    InitModule(::GetModuleHandleW(nullptr));
+    EXPECT_TRUE(FAILED(unregistered)) << std::hex << unregistered;
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + kToolbar)) << "the classes after the failing one stay";
+    EXPECT_EQ(S_OK, DllUnregisterServer());
+    ::CoUninitialize();
 }

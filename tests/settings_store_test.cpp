@@ -1,6 +1,7 @@
 // The settings store: defaults, value kinds and their edge cases. Every test
 // runs in its own HKEY_CURRENT_USER sandbox.
 #include <windows.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -185,4 +186,31 @@ TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)
     copy = CompletionSettings::Load();
     EXPECT_TRUE(copy.informWhenCompleted);
     EXPECT_TRUE(copy.playSounds);
+}
+
+// Gives everyone exactly the access of `sddl` to the settings key.
+void SetKeyAccess(const wchar_t* sddl)
+{
+    unique_hkey key;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, key.put()));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor));
+    ::LocalFree(descriptor);
+}
+
+// A browser in protected mode may read the user's settings key but not write it.
+TEST(SettingsStoreTest, AKeyThatCannotBeWrittenStillReadsItsValues)
+{
+    test::RegistrySandbox sandbox;
+    StoreDword(HKEY_CURRENT_USER, "Start", 0);
+    StoreDword(HKEY_CURRENT_USER, "LanguageID", 1049);
+    SetKeyAccess(L"D:P(A;;KR;;;WD)");
+    unique_hkey writable;
+    ASSERT_EQ(ERROR_ACCESS_DENIED,
+              ::RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ | KEY_WRITE, writable.put()))
+        << "the key must refuse writing for the test to mean anything";
+    EXPECT_FALSE(GetStart());
+    EXPECT_EQ(1049, GetLanguageID());
+    SetKeyAccess(L"D:P(A;;KA;;;WD)");  // so that the sandbox can be removed
 }
