@@ -3,7 +3,6 @@
 #include <mutex>
 
 #include "framework/lock.h"
-
 #include "framework/module.h"
 
 namespace tdm {

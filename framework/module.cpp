@@ -2,11 +2,10 @@
 
 #include <oleauto.h>
 #include <mutex>
-
-#include "framework/lock.h"
 #include <vector>
 
 #include "framework/com_ptr.h"
+#include "framework/lock.h"
 
 namespace tdm {
 

@@ -12,11 +12,10 @@
 #include <objbase.h>
 #include <cstddef>
 #include <mutex>
-
-#include "framework/lock.h"
 #include <new>
 
 #include "framework/com_ptr.h"
+#include "framework/lock.h"
 #include "framework/module.h"
 
 namespace tdm {
