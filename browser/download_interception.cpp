@@ -1,5 +1,11 @@
 #include "browser/download_interception.h"
 
+#include "framework/automation.h"
+#include "framework/error.h"
+#include "framework/unique_any.h"
+#include "settings/settings_store.h"
+#include "text/url_components.h"
+
 namespace tdm {
 
 const InterfaceEntry* CTolDloadMr::Interfaces(size_t* count) noexcept
@@ -7,9 +13,39 @@ const InterfaceEntry* CTolDloadMr::Interfaces(size_t* count) noexcept
     static const InterfaceEntry entries[] = {
         TDM_INTERFACE(CTolDloadMr, ITolDloadMr),
         TDM_INTERFACE_VIA(CTolDloadMr, IDispatch, ITolDloadMr),
+        TDM_INTERFACE(CTolDloadMr, IDownloadManager),
     };
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
 }
+
+// IDownloadManager
+
+STDMETHODIMP CTolDloadMr::Download(IMoniker* moniker, IBindCtx* context, DWORD, LONG, BINDINFO*, LPCOLESTR, LPCOLESTR,
+                                   UINT)
+try
+{
+    if (!GetMSIEIntegrate() || !moniker)
+        return E_FAIL;
+    try
+    {
+        unique_cotaskmem_string name;
+        CallTwice(IID_IMoniker, [&] { return moniker->GetDisplayName(context, nullptr, name.put()); });
+        // A URL the client cannot download (https, for one) stays with the
+        // browser: answering S_OK for it would lose the download.
+        if (!name || !IsDownloadableUrlAsGiven(NarrowFromWide(name.get(), wcslen(name.get()))))
+            return E_FAIL;
+        const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
+        unique_bstr url(::SysAllocString(name.get()));
+        if (!url)
+            return E_FAIL;
+        return helper->CreateDownload(url.get());
+    }
+    catch (const CComError&)
+    {
+        return E_FAIL;
+    }
+}
+TDM_COM_CATCH
 
 }  // namespace tdm

@@ -210,4 +210,7 @@
 #define IDS_CMD_HELP_CONTENTS           32796
 #define IDS_CMD_ABOUT                   32797
 
+/* Icons. */
+#define IDI_LINK                        3008
+
 #endif /* TDM_RESOURCE_H */

@@ -376,7 +376,11 @@ bool IsDownloadableUrl(std::string_view url) noexcept
         url.remove_prefix(1);
     while (!url.empty() && IsBlank(url.back()))
         url.remove_suffix(1);
+    return IsDownloadableUrlAsGiven(url);
+}
 
+bool IsDownloadableUrlAsGiven(std::string_view url) noexcept
+{
     CUrlComponents components;
     return components.Crack(url, CUrlComponents::CrackDecode) && AcceptsDownload(components, true);
 }

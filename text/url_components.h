@@ -104,6 +104,10 @@ private:
 // holds no backslash, and an ftp URL names a file (a path not ending with "/").
 bool IsDownloadableUrl(std::string_view url) noexcept;
 
+// The same rule without the trimming: a blank before the scheme makes it part of
+// the scheme's name (download creation takes URLs as they are given).
+bool IsDownloadableUrlAsGiven(std::string_view url) noexcept;
+
 // The same rule for a link dropped on the bar or the toolbar: the text is taken
 // as it is (no trimming, no decoding) and a backslash in the host is not checked.
 bool IsDownloadableLink(std::string_view link) noexcept;

@@ -1,0 +1,34 @@
+// Creating a download from a URL: the one path by which every new download of
+// the client reaches the engine (the link context menu, the browser's own
+// downloads, links dropped on the bar or the toolbar, the Add command).
+#pragma once
+
+#include <windows.h>
+#include <exdisp.h>
+#include <string>
+#include <string_view>
+
+namespace tdm {
+
+class CTolDownloadHelper;
+
+// CreateDownload of the helper on the calling browser thread. `url` may be null
+// or empty (the Add command). E_FAIL when the thread has no browser; S_OK in
+// every other case: a refused URL, a cancelled dialog and an engine failure are
+// told to the user, not to the caller.
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept;
+
+// The cookie of the page shown in `browser` when `url` is, byte for byte, the
+// address of one of the page's links; empty otherwise.
+std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser) noexcept;
+
+// The top-level window of the browser: the owner of every box and dialog of a
+// download created in it. Null when the browser has no window.
+HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept;
+
+// An http or ftp URL the clipboard holds as text, as the new-download dialog
+// proposes it; empty when there is none. Bounded by the clipboard block's size,
+// whether or not the text ends with a NUL.
+std::string ClipboardUrl(HWND owner) noexcept;
+
+}  // namespace tdm
