@@ -19,28 +19,6 @@ using namespace tdm;
 
 namespace {
 
-// The CComError `action` raises (status S_OK when it raises none).
-template <typename Action>
-CComError Raised(Action&& action)
-{
-    try
-    {
-        action();
-        return CComError(S_OK, IID_NULL);
-    }
-    catch (const CComError& error)
-    {
-        return error;
-    }
-}
-
-std::string IidText(const IID& iid)
-{
-    wchar_t text[40] = {};
-    ::StringFromGUID2(iid, text, 40);
-    return NarrowFromWide(text, wcslen(text));
-}
-
 std::string Description(const CComError& error)
 {
     unique_bstr text;
@@ -180,7 +158,7 @@ TEST_F(EngineLinkTest, EachOperationReachesTheEngineOnceAndItsFailureIsRaised)
         const std::string name(operation.call, std::strcspn(operation.call, "("));
         const bool option = name.compare(0, 4, "put_") == 0;
         const CEngine link = CEngine::Create();
-        EXPECT_EQ(S_OK, Raised([&] { EXPECT_EQ(operation.result, operation.run(link)); }).Status());
+        EXPECT_EQ(S_OK, test::Raised([&] { EXPECT_EQ(operation.result, operation.run(link)); }).Status());
         EXPECT_TRUE(engine.Expect(operation.call));
         if (option)
         {
@@ -189,9 +167,9 @@ TEST_F(EngineLinkTest, EachOperationReachesTheEngineOnceAndItsFailureIsRaised)
         EXPECT_EQ(1u, engine.Count(name));
 
         engine.FailNext(name, ++status, 1, "fails: " + name);
-        const CComError raised = Raised([&] { operation.run(link); });
+        const CComError raised = test::Raised([&] { operation.run(link); });
         EXPECT_EQ(status, raised.Status()) << std::hex << raised.Status();
-        EXPECT_EQ(IidText(option ? IID_IDownloadOptions : IID_IDownloadEngine), IidText(raised.Interface()));
+        EXPECT_EQ(test::IidText(option ? IID_IDownloadOptions : IID_IDownloadEngine), test::IidText(raised.Interface()));
         EXPECT_EQ("fails: " + name, Description(raised));
         EXPECT_EQ(2u, engine.Count(name));
     }
@@ -222,14 +200,14 @@ TEST_F(EngineLinkTest, CreationAndConnectionAreTriedOnceMoreThenRaised)
         auto sink = test::CEventRecorder::Create();
         CEngine link;
         CEngineEventConnection connection;
-        const CComError raised = Raised([&] {
+        const CComError raised = test::Raised([&] {
             link = CEngine::Create();
             connection.Connect(link.get(), c.eventSink ? static_cast<IUnknown*>(sink->Sink()) : link.get());
         });
         EXPECT_EQ(c.raised, raised.Status()) << std::hex << raised.Status();
         EXPECT_EQ(c.raised == S_OK, connection.Connected());
         EXPECT_EQ(c.attempts, engine.Count(c.failing));
-        EXPECT_EQ(IidText(c.iid), IidText(raised.Interface()));
+        EXPECT_EQ(test::IidText(c.iid), test::IidText(raised.Interface()));
     }
 }
 

@@ -22,6 +22,13 @@ std::string Text(const VARIANT& value)
     return NarrowFromBstr(V_BSTR(text.get()));
 }
 
+std::string IidText(REFIID iid)
+{
+    wchar_t text[40] = {};
+    ::StringFromGUID2(iid, text, 40);
+    return NarrowFromWide(text, wcslen(text));
+}
+
 long Number(const VARIANT& value)
 {
     unique_variant number;
@@ -132,9 +139,11 @@ STDMETHODIMP CEventRecorder::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAM
             *V_BOOLREF(&argument) = VARIANT_TRUE;
     }
     received.push_back(std::move(event));
-    if (onEvent)
-        onEvent();
-    return S_OK;
+    return ComBoundary([&] {
+        if (onEvent)
+            onEvent();
+        return S_OK;
+    });
 }
 
 }  // namespace tdm::test

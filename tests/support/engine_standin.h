@@ -28,6 +28,7 @@
 
 #include "engine_h.h"
 #include "framework/automation.h"
+#include "framework/error.h"
 #include "framework/object.h"
 
 namespace tdm::test {
@@ -50,9 +51,25 @@ private:
     unique_variant m_value;
 };
 
-// A VARIANT as the stand-in records it; a number as a long.
+// A VARIANT as the stand-in records it; a number as a long; an interface id.
 std::string Text(const VARIANT& value);
 long Number(const VARIANT& value);
+std::string IidText(REFIID iid);
+
+// The CComError `action` raises (status S_OK when it raises none).
+template <typename Action>
+CComError Raised(Action&& action)
+{
+    try
+    {
+        action();
+        return CComError(S_OK, IID_NULL);
+    }
+    catch (const CComError& error)
+    {
+        return error;
+    }
+}
 
 class EngineStandIn
 {
@@ -101,7 +118,8 @@ private:
 
 // An event sink of the engine that records each event: its DISPID, arguments
 // (declaration order, as text; by-reference flags as their value) and thread.
-// With `claim` it sets every by-reference flag it gets; `onEvent` runs after.
+// With `claim` it sets every by-reference flag it gets; `onEvent` runs after
+// (what it raises is returned as the status of the event).
 class CEventRecorder : public CObjectRoot, public _IDownloadEngineEvents
 {
 public:
