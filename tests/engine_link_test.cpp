@@ -14,6 +14,7 @@
 #include "framework/error.h"
 #include "framework/module.h"
 #include "support/engine_standin.h"
+#include "support/raised.h"
 
 using namespace tdm;
 
@@ -81,7 +82,8 @@ void Configure(test::EngineStandIn& engine)
 
 const Operation kOperations[] = {
     {"AddUrl(http://host/a.zip, C:\\dl\\, 4660, 1, -1, k=v)",
-     [](const CEngine& e) { e.AddUrl("http://host/a.zip", "C:\\dl\\", kOwner, true, "k=v"); return std::string(); }, ""},
+     [](const CEngine& e) { e.AddUrl("http://host/a.zip", "C:\\dl\\", kOwner, true, "k=v"); return std::string(); },
+     ""},
     {"AddUrl(ftp://host/b.bin, , 0, 0, -1, )",
      [](const CEngine& e) { e.AddUrl("ftp://host/b.bin", "", nullptr, false, ""); return std::string(); }, ""},
     {"StartDownload(12, 4660, a=1; b=2)",
@@ -169,7 +171,8 @@ TEST_F(EngineLinkTest, EachOperationReachesTheEngineOnceAndItsFailureIsRaised)
         engine.FailNext(name, ++status, 1, "fails: " + name);
         const CComError raised = test::Raised([&] { operation.run(link); });
         EXPECT_EQ(status, raised.Status()) << std::hex << raised.Status();
-        EXPECT_EQ(test::IidText(option ? IID_IDownloadOptions : IID_IDownloadEngine), test::IidText(raised.Interface()));
+        const IID& failed = option ? IID_IDownloadOptions : IID_IDownloadEngine;
+        EXPECT_EQ(test::IidText(failed), test::IidText(raised.Interface()));
         EXPECT_EQ("fails: " + name, Description(raised));
         EXPECT_EQ(2u, engine.Count(name));
     }

@@ -16,6 +16,7 @@
 #include "framework/module.h"
 #include "framework/unique_any.h"
 #include "support/engine_standin.h"
+#include "support/raised.h"
 #include "support/sta_thread.h"
 
 using namespace tdm;
@@ -123,8 +124,9 @@ TEST_F(EngineProcessTest, CallsIntoADeadEngineRaiseTheDisconnection)
     for (const auto& call : calls)
     {
         const CComError raised = test::Raised(call);
-        EXPECT_TRUE(raised.Status() == RPC_E_DISCONNECTED || raised.Status() == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE))
-            << std::hex << raised.Status();
+        const HRESULT status = raised.Status();
+        EXPECT_TRUE(status == RPC_E_DISCONNECTED || status == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE))
+            << std::hex << status;
         EXPECT_EQ(test::IidText(IID_IDownloadEngine), test::IidText(raised.Interface()));
     }
     EXPECT_TRUE(FAILED(connection.Disconnect()));

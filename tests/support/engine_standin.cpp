@@ -2,12 +2,11 @@
 
 #include <oleauto.h>
 
-namespace tdm::test {
+#include <sstream>
 
-Arg::Arg(long value) noexcept { V_VT(m_value.get()) = VT_I4, V_I4(m_value.get()) = value; }
-Arg::Arg(double value) noexcept { V_VT(m_value.get()) = VT_R8, V_R8(m_value.get()) = value; }
-Arg::Arg(bool value) noexcept { V_VT(m_value.get()) = VT_BOOL, V_BOOL(m_value.get()) = value ? VARIANT_TRUE : 0; }
-Arg::Arg(std::string_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstrFromNarrow(text); }
+#include "framework/error.h"
+
+namespace tdm::test {
 
 std::string Text(const VARIANT& value)
 {
@@ -20,20 +19,6 @@ std::string Text(const VARIANT& value)
                                      VT_BSTR)))
         return "(vt " + std::to_string(V_VT(&value)) + ")";
     return NarrowFromBstr(V_BSTR(text.get()));
-}
-
-std::string IidText(REFIID iid)
-{
-    wchar_t text[40] = {};
-    ::StringFromGUID2(iid, text, 40);
-    return NarrowFromWide(text, wcslen(text));
-}
-
-long Number(const VARIANT& value)
-{
-    unique_variant number;
-    EXPECT_EQ(S_OK, ::VariantChangeType(number.get(), const_cast<VARIANT*>(&value), 0, VT_I4)) << Text(value);
-    return V_I4(number.get());
 }
 
 EngineStandIn::EngineStandIn()
@@ -75,9 +60,9 @@ unique_variant EngineStandIn::Invoke(const wchar_t* name, std::initializer_list<
 std::vector<std::string> EngineStandIn::Calls() const
 {
     std::vector<std::string> calls;
-    const std::string log = Text(*Invoke(L"Calls").get());
-    for (size_t start = 0, end = 0; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
-        calls.push_back(log.substr(log.find(' ', start) + 1, end - log.find(' ', start) - 1));
+    std::istringstream log(Text(*Invoke(L"Calls").get()));
+    for (std::string line; std::getline(log, line);)
+        calls.push_back(line.substr(line.find(' ') + 1));  // without the target
     return calls;
 }
 
@@ -111,10 +96,8 @@ size_t EngineStandIn::Count(std::string_view name) const
 
 const InterfaceEntry* CEventRecorder::Interfaces(size_t* count) noexcept
 {
-    static const InterfaceEntry entries[] = {
-        TDM_INTERFACE(CEventRecorder, _IDownloadEngineEvents),
-        TDM_INTERFACE_VIA(CEventRecorder, IDispatch, _IDownloadEngineEvents),
-    };
+    static const InterfaceEntry entries[] = {TDM_INTERFACE(CEventRecorder, _IDownloadEngineEvents),
+                                             TDM_INTERFACE_VIA(CEventRecorder, IDispatch, _IDownloadEngineEvents)};
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
 }

@@ -28,7 +28,6 @@
 
 #include "engine_h.h"
 #include "framework/automation.h"
-#include "framework/error.h"
 #include "framework/object.h"
 
 namespace tdm::test {
@@ -38,10 +37,10 @@ class Arg
 {
 public:
     Arg(int value) noexcept : Arg(static_cast<long>(value)) {}
-    Arg(long value) noexcept;
-    Arg(double value) noexcept;
-    Arg(bool value) noexcept;
-    Arg(std::string_view text);
+    Arg(long value) noexcept { V_VT(m_value.get()) = VT_I4, V_I4(m_value.get()) = value; }
+    Arg(double value) noexcept { V_VT(m_value.get()) = VT_R8, V_R8(m_value.get()) = value; }
+    Arg(bool value) noexcept { V_VT(m_value.get()) = VT_BOOL, V_BOOL(m_value.get()) = value ? VARIANT_TRUE : 0; }
+    Arg(std::string_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstrFromNarrow(text); }
     Arg(const char* text) : Arg(std::string_view(text)) {}
     Arg(const VARIANT& value) noexcept { ::VariantCopy(m_value.get(), const_cast<VARIANT*>(&value)); }
     Arg(const Arg& other) noexcept : Arg(other.get()) {}
@@ -51,25 +50,8 @@ private:
     unique_variant m_value;
 };
 
-// A VARIANT as the stand-in records it; a number as a long; an interface id.
+// A VARIANT as the stand-in records it.
 std::string Text(const VARIANT& value);
-long Number(const VARIANT& value);
-std::string IidText(REFIID iid);
-
-// The CComError `action` raises (status S_OK when it raises none).
-template <typename Action>
-CComError Raised(Action&& action)
-{
-    try
-    {
-        action();
-        return CComError(S_OK, IID_NULL);
-    }
-    catch (const CComError& error)
-    {
-        return error;
-    }
-}
 
 class EngineStandIn
 {
@@ -77,7 +59,8 @@ public:
     EngineStandIn();
 
     // Calls the control's method or reads its property `name` with `arguments`
-    // followed by `more` (a [vararg] list); a failure fails the test.
+    // followed by `more` (a [vararg] list); a failure fails the test. Numbers
+    // come back as VT_I4.
     unique_variant Invoke(const wchar_t* name, std::initializer_list<Arg> arguments = {},
                           std::initializer_list<Arg> more = {}) const;
 
@@ -99,7 +82,7 @@ public:
     // returns the number of sinks called.
     long Fire(std::string_view event, std::initializer_list<Arg> arguments) const
     {
-        return Number(*Invoke(L"FireEvent", {event}, arguments).get());
+        return V_I4(Invoke(L"FireEvent", {event}, arguments).get());
     }
     void FireOnCall(std::string_view operation, std::string_view event, std::initializer_list<Arg> arguments) const
     {
@@ -107,9 +90,9 @@ public:
     }
     // Argument `index` of the event fired last, as the sinks left it.
     std::string FiredArgument(long index) const { return Text(*Invoke(L"EventArgument", {index}).get()); }
-    long LiveObjects() const { return Number(*Invoke(L"LiveObjects").get()); }
-    long Connections() const { return Number(*Invoke(L"Connections").get()); }
-    DWORD ProcessId() const { return static_cast<DWORD>(Number(*Invoke(L"ProcessId").get())); }
+    long LiveObjects() const { return V_I4(Invoke(L"LiveObjects").get()); }
+    long Connections() const { return V_I4(Invoke(L"Connections").get()); }
+    DWORD ProcessId() const { return static_cast<DWORD>(V_I4(Invoke(L"ProcessId").get())); }
 
 private:
     com_ptr<IDispatch> m_control;
@@ -123,12 +106,7 @@ private:
 class CEventRecorder : public CObjectRoot, public _IDownloadEngineEvents
 {
 public:
-    struct Received
-    {
-        DISPID dispid;
-        std::vector<std::string> arguments;
-        DWORD thread;
-    };
+    struct Received { DISPID dispid; std::vector<std::string> arguments; DWORD thread; };
     static const InterfaceEntry* Interfaces(size_t* count) noexcept;
     static com_ptr<CComObject<CEventRecorder>> Create();
     _IDownloadEngineEvents* Sink() noexcept { return this; }

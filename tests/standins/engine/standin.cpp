@@ -20,12 +20,8 @@
 #include <array>
 #include <cstring>
 #include <cwchar>
-#include <iterator>
-#include <initializer_list>
 #include <map>
 #include <mutex>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "framework/automation.h"
@@ -47,16 +43,16 @@ struct Value
     Value() noexcept { ::VariantInit(&v); }
     Value(const VARIANT& value) noexcept : Value() { ::VariantCopyInd(&v, const_cast<VARIANT*>(&value)); }
     Value(const Value& other) noexcept : Value(other.v) {}
-    Value& operator=(Value other) noexcept
-    {
-        std::swap(v, other.v);
-        return *this;
-    }
+    Value& operator=(Value other) noexcept { return std::swap(v, other.v), *this; }
     ~Value() { ::VariantClear(&v); }
     Value(long value) noexcept : Value() { V_VT(&v) = VT_I4, V_I4(&v) = value; }
     Value(VARIANT_BOOL value) noexcept : Value() { V_VT(&v) = VT_BOOL, V_BOOL(&v) = value; }
     Value(double value) noexcept : Value() { V_VT(&v) = VT_R8, V_R8(&v) = value; }
-    Value(const wchar_t* text) noexcept : Value() { V_VT(&v) = VT_BSTR, V_BSTR(&v) = text ? ::SysAllocString(text) : nullptr; }
+    Value(const wchar_t* text) noexcept : Value()
+    {
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = text ? ::SysAllocString(text) : nullptr;
+    }
 
     // As recorded: numbers in decimal, flags -1/0/1, "(null)" for a null BSTR.
     std::wstring Text() const
@@ -66,7 +62,8 @@ struct Value
             return V_BSTR(&v) ? V_BSTR(&v) : L"(null)";
         if (V_VT(&v) == VT_BOOL)
             return std::to_wstring(V_BOOL(&v));
-        if (FAILED(::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), MAKELCID(0x0409, SORT_DEFAULT), 0, VT_BSTR)))
+        const LCID english = MAKELCID(0x0409, SORT_DEFAULT);
+        if (FAILED(::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), english, 0, VT_BSTR)))
             return L"(vt " + std::to_wstring(V_VT(&v)) + L")";
         return V_BSTR(&text.v);
     }
@@ -178,25 +175,17 @@ com_ptr<IGlobalInterfaceTable> InterfaceTable() noexcept
     return table;
 }
 
-std::wstring Text(BSTR text)
-{
-    return text ? text : L"";
-}
+std::wstring Text(BSTR text) { return text ? text : L""; }
 
 // The elements of a one-dimensional array of VARIANTs ([vararg] arguments).
 std::vector<Value> Values(SAFEARRAY* array)
 {
-    std::vector<Value> values;
-    VARTYPE type = VT_EMPTY;
-    LONG lower = 0, upper = -1;
-    if (!array || FAILED(::SafeArrayGetVartype(array, &type)) || type != VT_VARIANT ||
-        FAILED(::SafeArrayGetLBound(array, 1, &lower)) || FAILED(::SafeArrayGetUBound(array, 1, &upper)))
-        return values;
-    for (LONG i = lower; i <= upper; ++i)
-    {
-        values.emplace_back();
-        (void)::SafeArrayGetElement(array, &i, &values.back().v);
-    }
+    VARIANT* data = nullptr;
+    if (!array || !(array->fFeatures & FADF_VARIANT) || ::SafeArrayGetDim(array) != 1 ||
+        FAILED(::SafeArrayAccessData(array, reinterpret_cast<void**>(&data))))
+        return {};
+    std::vector<Value> values(data, data + array->rgsabound[0].cElements);
+    (void)::SafeArrayUnaccessData(array);
     return values;
 }
 
@@ -204,36 +193,21 @@ std::vector<Value> Values(SAFEARRAY* array)
 // control reads and changes its data under `lock`.
 struct CStandIn
 {
-    struct RecordedCall
-    {
-        std::wstring text;  // "target Name(arguments)"
-        bool hasOptions;
-        OptionValues options;
-    };
-    struct Failure
-    {
-        HRESULT status;
-        long remaining;  // -1: until Reset
-        std::wstring description;
-    };
-    struct Event
-    {
-        std::wstring operation;  // sent from inside its next call
-        Value event;
-        std::vector<Value> arguments;
-    };
-    struct Connection
-    {
-        const void* engine;
-        DWORD cookie, tableCookie;  // tableCookie: the sink in the global interface table
-    };
+    // A call, "target Name(arguments)", with the values of an option object passed to it.
+    struct RecordedCall { std::wstring text; bool hasOptions; OptionValues options; };
+    // A failure for the next `remaining` calls of an operation (-1: until Reset).
+    struct Failure { HRESULT status; long remaining; std::wstring description; };
+    // An event sent from inside the next call of `operation` (none: empty).
+    struct Event { std::wstring operation; Value name; std::vector<Value> arguments; };
+    // A sink connected to an engine, kept in the global interface table.
+    struct Connection { const void* engine; DWORD cookie, tableCookie; };
 
     srw_lock lock;
     std::vector<RecordedCall> calls;
     std::map<std::wstring, Failure> failures;
     std::map<std::wstring, std::vector<Value>> answers;
     std::vector<std::array<Value, 15>> rows;
-    std::vector<Event> pending;
+    Event pending;
     std::vector<Value> fired;
     std::vector<Connection> connections;
     DWORD nextCookie = 1;
@@ -245,15 +219,11 @@ struct CStandIn
     // installed and an empty download list.
     void Reset()
     {
-        SAFEARRAYBOUND bounds[2] = {{0, 0}, {15, 0}};
-        Value list;
-        V_VT(&list.v) = VT_ARRAY | VT_VARIANT;
-        V_ARRAY(&list.v) = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
         Guard guard(lock);
         calls.clear();
         failures.clear();
         rows.clear();
-        pending.clear();
+        pending = Event{};
         fired.clear();
         numbers[kEngine] = numbers[kOptions] = numbers[kControl] = 0;
         answers = {
@@ -263,8 +233,22 @@ struct CStandIn
             {L"GetLogSettings", {VARIANT_TRUE, 30L, VARIANT_TRUE}},
             {L"GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings", VARIANT_TRUE,
                              L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
-            {L"GetDownloadList", {list}},
+            {L"GetDownloadList", {List()}},
         };
+    }
+    // The download list of `rows`, as GetDownloadList answers it (under the lock).
+    Value List() const
+    {
+        SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {15, 0}};
+        Value list;
+        V_VT(&list.v) = VT_ARRAY | VT_VARIANT;
+        V_ARRAY(&list.v) = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+        for (LONG i = 0; V_ARRAY(&list.v) && i < static_cast<LONG>(rows.size() * 15); ++i)
+        {
+            LONG index[2] = {i / 15, i % 15};
+            (void)::SafeArrayPutElement(V_ARRAY(&list.v), index, const_cast<VARIANT*>(&rows[i / 15][i % 15].v));
+        }
+        return list;
     }
 
     // Records a call of object `target` ("engine", 3: "engine#3"; number 0: the
@@ -285,25 +269,23 @@ struct CStandIn
         if (text)
             *text = called;
         Failure failure{S_OK, 0, {}};
-        std::vector<Event> events;
+        Event held;
         {
             Guard guard(lock);
             calls.push_back(std::move(call));
             const auto found = failures.find(operation);
-            if (found != failures.end())
+            if (found != failures.end() && found->second.remaining != 0)
+            {
                 failure = found->second;
-            if (found != failures.end() && found->second.remaining > 0 && --found->second.remaining == 0)
-                failures.erase(found);
-            const auto held = std::stable_partition(pending.begin(), pending.end(),
-                                                    [&](const Event& event) { return event.operation != operation; });
-            events.assign(std::make_move_iterator(held), std::make_move_iterator(pending.end()));
-            pending.erase(held, pending.end());
+                if (found->second.remaining > 0)
+                    --found->second.remaining;
+            }
+            if (pending.operation == operation)
+                held = std::exchange(pending, Event{});
         }
-        for (Event& event : events)
-        {
-            long delivered = 0;
-            RETURN_IF_FAILED(Fire(event.event, std::move(event.arguments), &delivered));
-        }
+        long delivered = 0;
+        if (!held.operation.empty())
+            RETURN_IF_FAILED(Fire(V_BSTR(&held.name.v), std::move(held.arguments), &delivered));
         if (FAILED(failure.status))
             LeaveErrorInfo(failure.description);
         return failure.status;
@@ -313,8 +295,7 @@ struct CStandIn
         return HResultFromCaughtException();
     }
 
-    // Records the call and fills `outs` from its answer. A Set operation that
-    // succeeds stores its arguments as the answer of its Get.
+    // Records the call and fills `outs` from its answer.
     HRESULT Call(const wchar_t* target, long number, std::string_view name, std::initializer_list<Value> arguments,
                  std::initializer_list<Out> outs = {}) noexcept
     try
@@ -331,8 +312,6 @@ struct CStandIn
                 found = answers.find(operation);
             if (found != answers.end())
                 answer = found->second;
-            if (operation.compare(0, 3, L"Set") == 0)
-                answers[L"Get" + operation.substr(3)] = arguments;
         }
         return Fill(outs, answer.data(), answer.size());
     }
@@ -359,14 +338,6 @@ struct CStandIn
             }
         }
         return values;
-    }
-    void StoreOptions(long id, const OptionValues& values)
-    {
-        std::vector<Value> pairs;
-        for (size_t i = 0; i < kOptionCount; ++i)
-            pairs.insert(pairs.end(), {kProperties[i].name, values[i]});
-        Guard guard(lock);
-        answers[L"GetOptions(" + std::to_wstring(id) + L")"] = std::move(pairs);
     }
 
     HRESULT Connect(const void* engine, IUnknown* sink, DWORD* cookie)
@@ -404,36 +375,25 @@ struct CStandIn
         return S_OK;
     }
 
-    // Sends an event to every sink (ITestEngineControl::FireEvent).
-    HRESULT Fire(const Value& event, std::vector<Value> arguments, long* delivered)
+    // Sends the event `name` to every sink (ITestEngineControl::FireEvent).
+    HRESULT Fire(BSTR name, std::vector<Value> arguments, long* delivered)
     {
-        // A named event's declaration gives the arguments' types (by reference:
-        // the type pointed to); an event given by DISPID goes as it is.
-        std::vector<std::pair<VARTYPE, bool>> declared(arguments.size(), {VT_VARIANT, false});
+        // The event's declaration gives the arguments' types (by reference: the
+        // type pointed to); the events are declared in the order of their DISPIDs.
+        std::vector<std::pair<VARTYPE, bool>> declared;
+        com_ptr<ITypeInfo> info;
+        FUNCDESC* function = nullptr;
         DISPID dispid = DISPID_UNKNOWN;
-        if (V_VT(&event.v) == VT_BSTR)
+        RETURN_IF_FAILED(CModule::Instance().GetTypeInfo(DIID__IDownloadEngineEvents, info.put(), kEngineTypeLib));
+        RETURN_IF_FAILED(info->GetIDsOfNames(&name, 1, &dispid));
+        RETURN_IF_FAILED(info->GetFuncDesc(dispid - 1, &function));
+        for (SHORT i = 0; function->memid == dispid && i < function->cParams; ++i)
         {
-            com_ptr<ITypeInfo> info;
-            FUNCDESC* function = nullptr;
-            LPOLESTR name = V_BSTR(&event.v);
-            RETURN_IF_FAILED(CModule::Instance().GetTypeInfo(DIID__IDownloadEngineEvents, info.put(), kEngineTypeLib));
-            RETURN_IF_FAILED(info->GetIDsOfNames(&name, 1, &dispid));
-            RETURN_IF_FAILED(info->GetFuncDesc(dispid - 1, &function));  // declared in the order of their DISPIDs
-            const bool matches = function->memid == dispid && static_cast<size_t>(function->cParams) == arguments.size();
-            for (size_t i = 0; matches && i < arguments.size(); ++i)
-            {
-                const TYPEDESC& type = function->lprgelemdescParam[i].tdesc;
-                declared[i] = {type.vt == VT_PTR ? type.lptdesc->vt : type.vt, type.vt == VT_PTR};
-            }
-            info->ReleaseFuncDesc(function);
-            RETURN_HR_IF(DISP_E_BADPARAMCOUNT, !matches);
+            const TYPEDESC& type = function->lprgelemdescParam[i].tdesc;
+            declared.emplace_back(type.vt == VT_PTR ? type.lptdesc->vt : type.vt, type.vt == VT_PTR);
         }
-        else
-        {
-            Value number;
-            RETURN_IF_FAILED(::VariantChangeType(&number.v, const_cast<VARIANT*>(&event.v), 0, VT_I4));
-            dispid = V_I4(&number.v);
-        }
+        info->ReleaseFuncDesc(function);
+        RETURN_HR_IF(DISP_E_BADPARAMCOUNT, declared.size() != arguments.size());
         // COM sends the last argument first; by-reference ones point into
         // `arguments`, which keeps what the sinks leave there.
         const size_t count = arguments.size();
@@ -476,13 +436,13 @@ struct CStandIn
     }
 
     // Counts a new object of a kind and returns its number.
-    long Created(Kind kind)
+    long Created(Kind kind) noexcept
     {
         Guard guard(lock);
         ++live[kind];
         return ++numbers[kind];
     }
-    void Destroyed(Kind kind)
+    void Destroyed(Kind kind) noexcept
     {
         void (*gone)() = nullptr;
         {
@@ -495,11 +455,16 @@ struct CStandIn
     }
 };
 
-CStandIn& State() noexcept
-{
-    static CStandIn state;
-    return state;
-}
+CStandIn& State() noexcept { static CStandIn state; return state; }
+
+// The interface table of a class (CObjectRoot's Interfaces).
+#define STANDIN_INTERFACES(...)                                     \
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept \
+    {                                                               \
+        static const InterfaceEntry entries[] = {__VA_ARGS__};      \
+        *count = sizeof(entries) / sizeof(entries[0]);              \
+        return entries;                                             \
+    }
 
 // An option object handed out by GetOptions: a copy of the options of a
 // download, whose reads and writes are recorded.
@@ -509,14 +474,9 @@ class CTestOptions : public CObjectRoot,
                      public ITestOptionsValues
 {
 public:
-    static const InterfaceEntry* Interfaces(size_t* count) noexcept
-    {
-        static const InterfaceEntry entries[] = {
-            TDM_INTERFACE(CTestOptions, IDownloadOptions), TDM_INTERFACE_VIA(CTestOptions, IDispatch, IDownloadOptions),
-            TDM_INTERFACE(CTestOptions, ISupportErrorInfo), TDM_INTERFACE(CTestOptions, ITestOptionsValues)};
-        *count = sizeof(entries) / sizeof(entries[0]);
-        return entries;
-    }
+    STANDIN_INTERFACES(TDM_INTERFACE(CTestOptions, IDownloadOptions),
+                       TDM_INTERFACE_VIA(CTestOptions, IDispatch, IDownloadOptions),
+                       TDM_INTERFACE(CTestOptions, ISupportErrorInfo), TDM_INTERFACE(CTestOptions, ITestOptionsValues))
     static HRESULT Create(const OptionValues& values, IDownloadOptions** options) noexcept
     {
         CComObject<CTestOptions>* object = nullptr;
@@ -524,7 +484,7 @@ public:
         object->m_values = values;
         return object->QueryInterface(IID_IDownloadOptions, reinterpret_cast<void**>(options));
     }
-    HRESULT FinalConstruct() noexcept { return ComBoundary([&] { m_number = State().Created(kOptions); return S_OK; }); }
+    HRESULT FinalConstruct() noexcept { m_number = State().Created(kOptions); return S_OK; }
     void FinalRelease() noexcept { State().Destroyed(kOptions); }
 
     // IDownloadOptions: get_ and put_ of property `index` of the option table.
@@ -548,17 +508,10 @@ public:
 #undef TDM_OPTION
 
     // ISupportErrorInfo
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override
-    {
-        return ::IsEqualIID(riid, IID_IDownloadOptions) ? S_OK : S_FALSE;
-    }
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override { return id == IID_IDownloadOptions ? S_OK : S_FALSE; }
 
     // ITestOptionsValues
-    long STDMETHODCALLTYPE Values(OptionValues& values) override
-    {
-        values = m_values;
-        return m_number;
-    }
+    long STDMETHODCALLTYPE Values(OptionValues& values) override { values = m_values; return m_number; }
 
 private:
     HRESULT Get(size_t index, const char* name, Out out) noexcept
@@ -612,16 +565,11 @@ class CTestEngine : public CObjectRoot,
                     public ISupportErrorInfo
 {
 public:
-    static const InterfaceEntry* Interfaces(size_t* count) noexcept
-    {
-        static const InterfaceEntry entries[] = {
-            TDM_INTERFACE(CTestEngine, IDownloadEngine), TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine),
-            TDM_INTERFACE(CTestEngine, IConnectionPointContainer), TDM_INTERFACE(CTestEngine, IConnectionPoint),
-            TDM_INTERFACE(CTestEngine, ISupportErrorInfo)};
-        *count = sizeof(entries) / sizeof(entries[0]);
-        return entries;
-    }
-    HRESULT FinalConstruct() noexcept { return ComBoundary([&] { m_number = State().Created(kEngine); return S_OK; }); }
+    STANDIN_INTERFACES(TDM_INTERFACE(CTestEngine, IDownloadEngine),
+                       TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine),
+                       TDM_INTERFACE(CTestEngine, IConnectionPointContainer),
+                       TDM_INTERFACE(CTestEngine, IConnectionPoint), TDM_INTERFACE(CTestEngine, ISupportErrorInfo))
+    HRESULT FinalConstruct() noexcept { m_number = State().Created(kEngine); return S_OK; }
     void FinalRelease() noexcept
     {
         // Sinks a client left connected go with the engine, as with a real server.
@@ -634,7 +582,10 @@ public:
     {
         return Call(__func__, {url, folder, owner, start, position, cookie});
     }
-    STDMETHODIMP StartDownload(long id, long owner, BSTR cookie) override { return Call(__func__, {id, owner, cookie}); }
+    STDMETHODIMP StartDownload(long id, long owner, BSTR cookie) override
+    {
+        return Call(__func__, {id, owner, cookie});
+    }
     STDMETHODIMP PauseDownload(long id, long owner) override { return Call(__func__, {id, owner}); }
     STDMETHODIMP DeleteDownload(long id) override { return Call(__func__, {id}); }
     STDMETHODIMP GetDownloadLog(long id, BSTR* log) override { return Call(__func__, {id}, {log}); }
@@ -648,12 +599,7 @@ public:
     STDMETHODIMP SetOptions(long id, long owner, IDownloadOptions* options) override
     {
         const PassedOptions passed(options);
-        RETURN_IF_FAILED(State().Record(L"engine", m_number, __func__, {id, owner, passed.label}, passed.Values()));
-        return ComBoundary([&] {
-            if (passed.own)
-                State().StoreOptions(id, passed.values);
-            return S_OK;
-        });
+        return State().Record(L"engine", m_number, __func__, {id, owner, passed.label}, passed.Values());
     }
     STDMETHODIMP GetLogSettings(VARIANT_BOOL* commonLog, long* days, VARIANT_BOOL* perDownload) override
     {
@@ -715,13 +661,11 @@ public:
     STDMETHODIMP EnumConnections(IEnumConnections** connections) override { return NotImplemented(connections); }
 
     // ISupportErrorInfo
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override
-    {
-        return ::IsEqualIID(riid, IID_IDownloadEngine) ? S_OK : S_FALSE;
-    }
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override { return id == IID_IDownloadEngine ? S_OK : S_FALSE; }
 
 private:
-    HRESULT Call(const char* name, std::initializer_list<Value> arguments, std::initializer_list<Out> outs = {}) noexcept
+    HRESULT Call(const char* name, std::initializer_list<Value> arguments,
+                 std::initializer_list<Out> outs = {}) noexcept
     {
         return State().Call(L"engine", m_number, name, arguments, outs);
     }
@@ -733,14 +677,9 @@ private:
 class CTestControl : public CObjectRoot, public CDispatchImpl<ITestEngineControl, kControlTypeLib>
 {
 public:
-    static const InterfaceEntry* Interfaces(size_t* count) noexcept
-    {
-        static const InterfaceEntry entries[] = {TDM_INTERFACE(CTestControl, ITestEngineControl),
-                                                 TDM_INTERFACE_VIA(CTestControl, IDispatch, ITestEngineControl)};
-        *count = sizeof(entries) / sizeof(entries[0]);
-        return entries;
-    }
-    HRESULT FinalConstruct() noexcept { return ComBoundary([] { State().Created(kControl); return S_OK; }); }
+    STANDIN_INTERFACES(TDM_INTERFACE(CTestControl, ITestEngineControl),
+                       TDM_INTERFACE_VIA(CTestControl, IDispatch, ITestEngineControl))
+    HRESULT FinalConstruct() noexcept { State().Created(kControl); return S_OK; }
     void FinalRelease() noexcept { State().Destroyed(kControl); }
 
     // IDispatch: Wine's type library Invoke passes a [vararg] method at most one
@@ -788,20 +727,17 @@ public:
     {
         return ComBoundary([&] {
             Guard guard(State().lock);
-            if (count == 0)
-                State().failures.erase(Text(operation));
-            else
-                State().failures[Text(operation)] = CStandIn::Failure{status, count, Text(description)};
+            State().failures[Text(operation)] = CStandIn::Failure{status, count, Text(description)};
             return S_OK;
         });
     }
     STDMETHODIMP Answer(BSTR call, SAFEARRAY* values) override { return Vararg(kAnswer, {call}, values); }
     STDMETHODIMP AddListRow(SAFEARRAY* columns, long* row) override { return Vararg(kAddListRow, {}, columns, row); }
-    STDMETHODIMP FireEvent(VARIANT event, SAFEARRAY* arguments, long* delivered) override
+    STDMETHODIMP FireEvent(BSTR event, SAFEARRAY* arguments, long* delivered) override
     {
         return Vararg(kFireEvent, {event}, arguments, delivered);
     }
-    STDMETHODIMP FireOnCall(BSTR operation, VARIANT event, SAFEARRAY* arguments) override
+    STDMETHODIMP FireOnCall(BSTR operation, BSTR event, SAFEARRAY* arguments) override
     {
         return Vararg(kFireOnCall, {operation, event}, arguments);
     }
@@ -813,9 +749,12 @@ public:
         RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= State().fired.size());
         return ::VariantCopy(value, &State().fired[index].v);
     }
-    STDMETHODIMP get_LiveObjects(long* count) override { return Read(count, [](CStandIn& s) { return s.live[0] + s.live[1]; }); }
+    STDMETHODIMP get_LiveObjects(long* n) override
+    {
+        return Read(n, [](CStandIn& s) { return s.live[kEngine] + s.live[kOptions]; });
+    }
     STDMETHODIMP get_Connections(long* n) override { return Read(n, [](CStandIn& s) { return s.connections.size(); }); }
-    STDMETHODIMP get_ProcessId(long* id) override { return Read(id, [](CStandIn&) { return ::GetCurrentProcessId(); }); }
+    STDMETHODIMP get_ProcessId(long* n) override { return Read(n, [](CStandIn&) { return ::GetCurrentProcessId(); }); }
 
 private:
     // DISPIDs of the [vararg] methods.
@@ -843,14 +782,15 @@ private:
     // The [vararg] methods, with all their arguments in `given`.
     static HRESULT Vararg(DISPID id, std::vector<Value> given, long* number)
     {
+        // The names that come first: of a call, an operation or an event.
         const size_t fixed = id == kFireOnCall ? 2 : id == kAddListRow ? 0 : 1;
         RETURN_HR_IF(DISP_E_BADPARAMCOUNT, given.size() < fixed);
+        for (size_t i = 0; i < fixed; ++i)
+            RETURN_IF_FAILED(::VariantChangeType(&given[i].v, &given[i].v, 0, VT_BSTR));
         std::vector<Value> rest(given.begin() + fixed, given.end());
         if (id == kFireEvent)
-            return State().Fire(given[0], std::move(rest), number);
-        if (id != kAddListRow)  // a call or operation name first
-            RETURN_IF_FAILED(::VariantChangeType(&given[0].v, &given[0].v, 0, VT_BSTR));
-        const std::wstring name = id == kAddListRow ? L"" : Text(V_BSTR(&given[0].v));
+            return State().Fire(V_BSTR(&given[0].v), std::move(rest), number);
+        const std::wstring name = fixed ? Text(V_BSTR(&given[0].v)) : L"";
         // GetOptions is answered with pairs of a property name and its value.
         for (size_t i = 0; id == kAnswer && name.compare(0, 10, L"GetOptions") == 0 && i < rest.size(); i += 2)
             RETURN_HR_IF(E_INVALIDARG, i + 1 == rest.size() || V_VT(&rest[i].v) != VT_BSTR ||
@@ -859,7 +799,7 @@ private:
         if (id == kAnswer)
             State().answers[name] = std::move(rest);
         else if (id == kFireOnCall)
-            State().pending.push_back(CStandIn::Event{name, given[1], std::move(rest)});
+            State().pending = CStandIn::Event{name, given[1], std::move(rest)};
         else
             *number = AddListRow(rest);
         return S_OK;
@@ -870,19 +810,9 @@ private:
     {
         std::array<Value, 15> row = {0L, L"", L"", L"", 0L, 3L, 0.0, 0L, 0L, 0L, 0L, 0L, -1L, -1L, Value()};
         std::copy_n(columns.begin(), std::min(columns.size(), row.size()), row.begin());
-        std::vector<std::array<Value, 15>>& rows = State().rows;
-        rows.push_back(row);
-        SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {15, 0}};
-        Value list;
-        V_VT(&list.v) = VT_ARRAY | VT_VARIANT;
-        V_ARRAY(&list.v) = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
-        for (LONG i = 0; V_ARRAY(&list.v) && i < static_cast<LONG>(rows.size() * 15); ++i)
-        {
-            LONG index[2] = {i / 15, i % 15};
-            (void)::SafeArrayPutElement(V_ARRAY(&list.v), index, &rows[i / 15][i % 15].v);
-        }
-        State().answers[L"GetDownloadList"] = {list};
-        return static_cast<long>(rows.size() - 1);
+        State().rows.push_back(row);
+        State().answers[L"GetDownloadList"] = {State().List()};
+        return static_cast<long>(State().rows.size() - 1);
     }
 };
 

@@ -60,7 +60,7 @@ HRESULT Serve()
     }
     ::SetTimer(nullptr, 0, kLongestRunMs, nullptr);
     MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER)
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0 && !(message.message == WM_TIMER && !message.hwnd))
         ::DispatchMessageW(&message);
     for (DWORD cookie : cookies)
         (void)::CoRevokeClassObject(cookie);
