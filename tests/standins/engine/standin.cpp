@@ -24,7 +24,6 @@
 #include <mutex>
 #include <vector>
 
-#include "framework/automation.h"
 #include "framework/dispatch.h"
 #include "framework/error.h"
 #include "framework/lock.h"
@@ -63,9 +62,8 @@ struct Value
         if (V_VT(&v) == VT_BOOL)
             return std::to_wstring(V_BOOL(&v));
         const LCID english = MAKELCID(0x0409, SORT_DEFAULT);
-        if (FAILED(::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), english, 0, VT_BSTR)))
-            return L"(vt " + std::to_wstring(V_VT(&v)) + L")";
-        return V_BSTR(&text.v);
+        const HRESULT hr = ::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), english, 0, VT_BSTR);
+        return SUCCEEDED(hr) ? V_BSTR(&text.v) : L"(vt " + std::to_wstring(V_VT(&v)) + L")";
     }
 
     VARIANT v;
@@ -642,9 +640,7 @@ public:
     }
     STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override
     {
-        RETURN_HR_IF_NULL(E_POINTER, container);
-        (*container = this)->AddRef();
-        return S_OK;
+        return container ? ((*container = this)->AddRef(), S_OK) : E_POINTER;
     }
     STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override
     {
@@ -775,11 +771,11 @@ private:
             std::vector<Value> given(fixed);
             for (Value& value : Values(array))
                 given.push_back(value);
-            long unused = 0;
-            return Vararg(id, std::move(given), number ? number : &unused);
+            return Vararg(id, std::move(given), number);
         });
     }
-    // The [vararg] methods, with all their arguments in `given`.
+    // The [vararg] methods, with all their arguments in `given`; `number` is
+    // the result of AddListRow and FireEvent.
     static HRESULT Vararg(DISPID id, std::vector<Value> given, long* number)
     {
         // The names that come first: of a call, an operation or an event.

@@ -5,7 +5,7 @@
 // class; it serves both from its one single-threaded apartment, so the control
 // sees the state of this process's engines, and ends when the last object is
 // released. "test_engine.exe -RegServer" registers it.
-#include <string>
+#include <winternl.h>
 
 #include "framework/com_ptr.h"
 #include "framework/error.h"
@@ -42,14 +42,24 @@ namespace {
 
 DWORD g_mainThread = 0;
 
-// A client that dies holding objects leaves them here for good (COM under Wine
-// does not run such references down), so the server ends after this long anyway.
-constexpr UINT kLongestRunMs = 10 * 60 * 1000;
+void CALLBACK Quit(void*, BOOLEAN)
+{
+    ::PostThreadMessageW(g_mainThread, WM_QUIT, 0, 0);
+}
 
 HRESULT Serve()
 {
     g_mainThread = ::GetCurrentThreadId();
-    OnLastObjectGone([] { ::PostThreadMessageW(g_mainThread, WM_QUIT, 0, 0); });
+    OnLastObjectGone([] { Quit(nullptr, FALSE); });
+    // COM starts the server from the process of the client (a test program). A
+    // client that dies holding objects (its watchdog ended it) never releases
+    // them, and COM under Wine does not run them down: the server ends with it.
+    PROCESS_BASIC_INFORMATION basic = {};
+    HANDLE wait = nullptr;
+    if (NT_SUCCESS(::NtQueryInformationProcess(::GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic),
+                                               nullptr)))
+        ::RegisterWaitForSingleObject(&wait, ::OpenProcess(SYNCHRONIZE, FALSE, basic.InheritedFromUniqueProcessId),
+                                      &Quit, nullptr, INFINITE, WT_EXECUTEONLYONCE);
     DWORD cookies[2] = {};
     for (size_t i = 0; i < 2; ++i)
     {
@@ -58,9 +68,8 @@ HRESULT Serve()
         RETURN_IF_FAILED(::CoRegisterClassObject(*kClasses[i].clsid, factory.get(), CLSCTX_LOCAL_SERVER,
                                                  REGCLS_MULTIPLEUSE, &cookies[i]));
     }
-    ::SetTimer(nullptr, 0, kLongestRunMs, nullptr);
     MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0 && !(message.message == WM_TIMER && !message.hwnd))
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
         ::DispatchMessageW(&message);
     for (DWORD cookie : cookies)
         (void)::CoRevokeClassObject(cookie);
