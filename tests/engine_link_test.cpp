@@ -75,6 +75,7 @@ void Configure(test::EngineStandIn& engine)
     engine.Answer("GetKeepDescriptionFile", {true});
     engine.Answer("GetLogSettings", {false, -1, true});  // outputs that differ, so that swapped ones show
     engine.Answer("GetDownloadLog(12)", {"01.02.2026\t10:00:00\tConnecting\r\n"});
+    engine.Answer("GetOptions", {"Url", "http://host/answered.zip"});
     engine.Answer("GetOptions(12)", {"MaxRedirections", 9});
     engine.AddListRow({1, "http://host/one.zip"});
     engine.AddListRow({2, "ftp://host/two.bin"});
@@ -162,6 +163,10 @@ TEST_F(EngineLinkTest, EachOperationReachesTheEngineOnceAndItsFailureIsRaised)
         const CEngine link = CEngine::Create();
         EXPECT_EQ(S_OK, test::Raised([&] { EXPECT_EQ(operation.result, operation.run(link)); }).Status());
         EXPECT_TRUE(engine.Expect(operation.call));
+        if (std::strstr(operation.call, "options#"))
+        {
+            EXPECT_EQ("http://host/answered.zip", engine.PassedOption("Url")) << "the object the link was given";
+        }
         if (option)
         {
             EXPECT_TRUE(engine.Expect("get_" + name.substr(4) + "()"));

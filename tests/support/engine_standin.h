@@ -71,6 +71,12 @@ public:
     ::testing::AssertionResult Expect(std::string_view call);
     // Recorded calls of the operation `name`.
     size_t Count(std::string_view name) const;
+    // Property `property` of the option object passed to the call the last
+    // Expect matched, as it was at the call.
+    std::string PassedOption(std::string_view property) const
+    {
+        return Text(*Invoke(L"CallOption", {static_cast<long>(m_cursor) - 1, property}).get());
+    }
 
     void FailNext(std::string_view operation, HRESULT status, long count = 1, std::string_view description = "") const
     {
