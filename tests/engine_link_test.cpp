@@ -93,7 +93,12 @@ const Operation kOperations[] = {
     {"DeleteDownload(-7)", [](const CEngine& e) { e.DeleteDownload(-7); return std::string(); }, ""},
     {"GetDownloadLog(12)", [](const CEngine& e) { return NarrowFromBstr(e.GetDownloadLog(12).get()); },
      "01.02.2026\t10:00:00\tConnecting\r\n"},
-    {"GetOptions(12)", [](const CEngine& e) { return std::to_string(e.GetOptions(12).MaxRedirections()); }, "9"},
+    {"GetOptions(12)",  // its answer and the defaults
+     [](const CEngine& e) {
+         const CDownloadOptions o = e.GetOptions(12);
+         return Text(o.MaxRedirections()) + " " + Text(o.IntegerOption1()) + " " + o.Url();
+     },
+     "9 120 http://host/answered.zip"},
     {"SetOptions(12, 4660, options#1)",
      [](const CEngine& e) { e.SetOptions(12, kOwner, e.GetOptions(12)); return std::string(); }, ""},
     {"GetLogSettings()",

@@ -61,8 +61,7 @@ struct Value
             return V_BSTR(&v) ? V_BSTR(&v) : L"(null)";
         if (V_VT(&v) == VT_BOOL)
             return std::to_wstring(V_BOOL(&v));
-        const LCID english = MAKELCID(0x0409, SORT_DEFAULT);
-        const HRESULT hr = ::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), english, 0, VT_BSTR);
+        const HRESULT hr = ::VariantChangeTypeEx(&text.v, const_cast<VARIANT*>(&v), 0x0409, 0, VT_BSTR);  // en-US
         return SUCCEEDED(hr) ? V_BSTR(&text.v) : L"(vt " + std::to_wstring(V_VT(&v)) + L")";
     }
 
@@ -229,8 +228,8 @@ struct CStandIn
             {L"GetTrafficMode", {2L}},
             {L"GetKeepDescriptionFile", {VARIANT_FALSE}},
             {L"GetLogSettings", {VARIANT_TRUE, 30L, VARIANT_TRUE}},
-            {L"GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings", VARIANT_TRUE,
-                             L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
+            {L"defaults of GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings",
+                                         VARIANT_TRUE, L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
             {L"GetDownloadList", {List()}},
         };
     }
@@ -318,15 +317,16 @@ struct CStandIn
         return HResultFromCaughtException();
     }
 
-    // The options GetOptions(id) hands out: the answer of "GetOptions" and then
-    // that of "GetOptions(id)" laid over empty values.
+    // The options GetOptions(id) hands out: an engine's defaults, then the
+    // answers of "GetOptions" and of "GetOptions(id)" laid over them.
     OptionValues Options(long id)
     {
         OptionValues values;
         for (size_t i = 0; i < kOptionCount; ++i)
             (void)::VariantChangeType(&values[i].v, &values[i].v, 0, kProperties[i].type);
         Guard guard(lock);
-        for (const std::wstring& key : {std::wstring(L"GetOptions"), L"GetOptions(" + std::to_wstring(id) + L")"})
+        for (const std::wstring& key : {std::wstring(L"defaults of GetOptions"), std::wstring(L"GetOptions"),
+                                        L"GetOptions(" + std::to_wstring(id) + L")"})
         {
             const auto found = answers.find(key);
             for (size_t i = 0; found != answers.end() && i + 1 < found->second.size(); i += 2)
