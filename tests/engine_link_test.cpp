@@ -1,108 +1,31 @@
-// The engine link against the engine stand-in of the test prefix: creation and
-// connection tried once more, failing calls raised with their status, arguments
-// reaching the engine in the right order, events reaching a connected sink.
+// The engine link against the in-process engine stand-in of the test prefix:
+// creation and connection tried once more, every operation's arguments reaching
+// the engine in order, failures raised with the engine's status and description,
+// events reaching a connected sink until it disconnects.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <olectl.h>
 
-#include <functional>
-#include <map>
+#include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/module.h"
-#include "framework/object.h"
-#include "framework/unique_any.h"
 #include "support/engine_standin.h"
-#include "support/sta_thread.h"
+#include "support/raised.h"
 
 using namespace tdm;
 
 namespace {
 
-// An event sink that records what it receives; with `claim` it takes on an
-// event nobody has claimed (the claimed flag is the last argument, by reference).
-class CRecordingSink : public CObjectRoot, public _IDownloadEngineEvents
+std::string Description(const CComError& error)
 {
-public:
-    struct Received
-    {
-        DISPID dispid;
-        std::vector<std::string> arguments;  // declaration order
-        std::vector<VARTYPE> types;
-    };
-
-    static const InterfaceEntry* Interfaces(size_t* count) noexcept
-    {
-        static const InterfaceEntry entries[] = {
-            TDM_INTERFACE(CRecordingSink, _IDownloadEngineEvents),
-            TDM_INTERFACE_VIA(CRecordingSink, IDispatch, _IDownloadEngineEvents),
-        };
-        *count = sizeof(entries) / sizeof(entries[0]);
-        return entries;
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override { return (*count = 0), S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
-                        UINT*) override
-    {
-        Received event{dispid, {}, {}};
-        for (UINT i = parameters->cArgs; i-- > 0;)
-        {
-            const VARIANT& argument = parameters->rgvarg[i];
-            event.types.push_back(V_VT(&argument));
-            const bool flag = V_VT(&argument) == (VT_BOOL | VT_BYREF);
-            event.arguments.push_back(flag ? std::to_string(*V_BOOLREF(&argument)) : test::VariantText(argument));
-            if (flag && claim && *V_BOOLREF(&argument) == VARIANT_FALSE)
-                *V_BOOLREF(&argument) = VARIANT_TRUE;
-        }
-        received.push_back(std::move(event));
-        if (onEvent)
-            onEvent();
-        return S_OK;
-    }
-
-    bool claim = false;
-    std::function<void()> onEvent;
-    std::vector<Received> received;
-};
-
-com_ptr<CComObject<CRecordingSink>> NewSink()
-{
-    CComObject<CRecordingSink>* sink = nullptr;
-    EXPECT_EQ(S_OK, CComObject<CRecordingSink>::CreateInstance(&sink));
-    return com_ptr<CComObject<CRecordingSink>>(sink);
-}
-
-void Connect(CEngineEventConnection& connection, const CEngine& engine, CComObject<CRecordingSink>* sink)
-{
-    connection.Connect(engine.get(), static_cast<_IDownloadEngineEvents*>(sink));
-}
-
-// The CComError `action` raises (status S_OK when it raises none).
-template <typename Action>
-CComError Raised(Action&& action)
-{
-    try
-    {
-        action();
-        return CComError(S_OK, IID_NULL);
-    }
-    catch (const CComError& error)
-    {
-        return error;
-    }
-}
-
-std::string IidText(const IID& iid)
-{
-    wchar_t text[40] = {};
-    ::StringFromGUID2(iid, text, 40);
-    return test::Utf8(text, wcslen(text));
+    unique_bstr text;
+    if (!error.ErrorInfo() || FAILED(error.ErrorInfo()->GetDescription(text.put())))
+        return "<none>";
+    return NarrowFromBstr(text.get());
 }
 
 class EngineLinkTest : public ::testing::Test
@@ -115,11 +38,10 @@ protected:
     }
     void TearDown() override
     {
-        // Everything the test made is gone: engines and option objects of the
-        // stand-in, its connections, and the sinks (objects of this module).
-        EXPECT_EQ(0, standIn->LiveEngines());
-        EXPECT_EQ(0, standIn->LiveOptions());
-        EXPECT_EQ(0, standIn->ConnectionCount());
+        // Everything the test made is gone: the stand-in's engines, option objects
+        // and connections, and the sinks (objects of this module).
+        EXPECT_EQ(0, standIn->LiveObjects());
+        EXPECT_EQ(0, standIn->Connections());
         EXPECT_EQ(0, CModule::Instance().LockCount());
         standIn.reset();
         ::CoUninitialize();
@@ -130,301 +52,147 @@ protected:
     std::optional<test::EngineStandIn> standIn;
 };
 
+// Option values as the link returns them, as text.
+std::string Text(const std::string& text) { return text; }
+std::string Text(long number) { return std::to_string(number); }
+std::string Text(bool flag) { return flag ? "1" : "0"; }
+
 const HWND kOwner = reinterpret_cast<HWND>(0x1234);  // reaches the engine as 4660
 
-// Every engine operation of the link, with the argument texts the engine must
-// receive for it.
+// An operation of the link, the call the engine must receive for it, and what
+// the link returns (as text) from the answers of Configure.
 struct Operation
 {
-    const char* name;
-    std::function<void(const CEngine&)> call;
-    std::vector<std::string> arguments;
+    const char* call;
+    std::string (*run)(const CEngine&);
+    const char* result;
 };
 
-const std::vector<Operation>& Operations()
+void Configure(test::EngineStandIn& engine)
 {
-    static const std::vector<Operation> operations = {
-        {"AddUrl", [](const CEngine& e) { e.AddUrl("http://host/a.zip", "C:\\dl\\", kOwner, true, "k=v"); },
-         {"http://host/a.zip", "C:\\dl\\", "4660", "1", "-1", "k=v"}},
-        {"AddUrl", [](const CEngine& e) { e.AddUrl("ftp://host/b.bin", "", nullptr, false, ""); },
-         {"ftp://host/b.bin", "", "0", "0", "-1", ""}},
-        {"StartDownload", [](const CEngine& e) { e.StartDownload(12, kOwner, "a=1; b=2"); },
-         {"12", "4660", "a=1; b=2"}},
-        {"PauseDownload", [](const CEngine& e) { e.PauseDownload(12, kOwner); }, {"12", "4660"}},
-        {"DeleteDownload", [](const CEngine& e) { e.DeleteDownload(-7); }, {"-7"}},
-        {"GetDownloadLog", [](const CEngine& e) { e.GetDownloadLog(12); }, {"12"}},
-        {"GetOptions", [](const CEngine& e) { e.GetOptions(-1); }, {"-1"}},
-        {"SetOptions", [](const CEngine& e) { e.SetOptions(12, kOwner, e.GetOptions(12)); },
-         {"12", "4660", "options#1"}},
-        {"GetLogSettings", [](const CEngine& e) { e.GetLogSettings(); }, {}},
-        {"SetLogSettings", [](const CEngine& e) { e.SetLogSettings({true, -1, false}); }, {"-1", "-1", "0"}},
-        {"SetLogSettings", [](const CEngine& e) { e.SetLogSettings({false, 14, true}); }, {"0", "14", "-1"}},
-        {"GetLanguage", [](const CEngine& e) { e.GetLanguage(); }, {}},
-        {"SetLanguage", [](const CEngine& e) { e.SetLanguage(0x0419); }, {"1049"}},
-        {"GetKeepDescriptionFile", [](const CEngine& e) { e.GetKeepDescriptionFile(); }, {}},
-        {"SetKeepDescriptionFile", [](const CEngine& e) { e.SetKeepDescriptionFile(true); }, {"-1"}},
-        {"GetTrafficMode", [](const CEngine& e) { e.GetTrafficMode(); }, {}},
-        {"SetTrafficMode", [](const CEngine& e) { e.SetTrafficMode(3); }, {"3"}},
-        {"AddDownload", [](const CEngine& e) { e.AddDownload(e.GetOptions(-1), kOwner, true, ""); },
-         {"options#1", "4660", "1", "-1", ""}},
-        {"GetDownloadList", [](const CEngine& e) { unique_variant list; e.GetDownloadList(list); }, {}},
-    };
-    return operations;
+    engine.Answer("GetLanguage", {0x0419});
+    engine.Answer("GetTrafficMode", {3});
+    engine.Answer("GetKeepDescriptionFile", {true});
+    engine.Answer("GetLogSettings", {false, -1, true});  // outputs that differ, so that swapped ones show
+    engine.Answer("GetDownloadLog(12)", {"01.02.2026\t10:00:00\tConnecting\r\n"});
+    engine.Answer("GetOptions", {"Url", "http://host/answered.zip"});
+    engine.Answer("GetOptions(12)", {"MaxRedirections", 9});
+    engine.AddListRow({1, "http://host/one.zip"});
+    engine.AddListRow({2, "ftp://host/two.bin"});
 }
 
-// Each operation reaches the engine once with its arguments in order; made to
-// fail, it is raised with the engine's status and interface, not repeated, and
-// carries the engine's description, or none (no stale one) when the engine gave
-// none.
-TEST_F(EngineLinkTest, EachCallReachesTheEngineAndItsFailureIsRaised)
+const Operation kOperations[] = {
+    {"AddUrl(http://host/a.zip, C:\\dl\\, 4660, 1, -1, k=v)",
+     [](const CEngine& e) { e.AddUrl("http://host/a.zip", "C:\\dl\\", kOwner, true, "k=v"); return std::string(); },
+     ""},
+    {"AddUrl(ftp://host/b.bin, , 0, 0, -1, )",
+     [](const CEngine& e) { e.AddUrl("ftp://host/b.bin", "", nullptr, false, ""); return std::string(); }, ""},
+    {"StartDownload(12, 4660, a=1; b=2)",
+     [](const CEngine& e) { e.StartDownload(12, kOwner, "a=1; b=2"); return std::string(); }, ""},
+    {"PauseDownload(12, 4660)", [](const CEngine& e) { e.PauseDownload(12, kOwner); return std::string(); }, ""},
+    {"DeleteDownload(-7)", [](const CEngine& e) { e.DeleteDownload(-7); return std::string(); }, ""},
+    {"GetDownloadLog(12)", [](const CEngine& e) { return NarrowFromBstr(e.GetDownloadLog(12).get()); },
+     "01.02.2026\t10:00:00\tConnecting\r\n"},
+    {"GetOptions(12)",  // its answer and the defaults
+     [](const CEngine& e) {
+         const CDownloadOptions o = e.GetOptions(12);
+         return Text(o.MaxRedirections()) + " " + Text(o.IntegerOption1()) + " " + o.Url();
+     },
+     "9 120 http://host/answered.zip"},
+    {"SetOptions(12, 4660, options#1)",
+     [](const CEngine& e) { e.SetOptions(12, kOwner, e.GetOptions(12)); return std::string(); }, ""},
+    {"GetLogSettings()",
+     [](const CEngine& e) {
+         const EngineLogSettings s = e.GetLogSettings();
+         return std::to_string(s.keepCommonLog) + " " + std::to_string(s.daysToKeep) + " " +
+                std::to_string(s.logPerDownload);
+     },
+     "0 -1 1"},
+    {"SetLogSettings(-1, 14, 0)", [](const CEngine& e) { e.SetLogSettings({true, 14, false}); return std::string(); },
+     ""},
+    {"GetLanguage()", [](const CEngine& e) { return std::to_string(e.GetLanguage()); }, "1049"},
+    {"SetLanguage(1049)", [](const CEngine& e) { e.SetLanguage(0x0419); return std::string(); }, ""},
+    {"GetKeepDescriptionFile()", [](const CEngine& e) { return std::to_string(e.GetKeepDescriptionFile()); }, "1"},
+    {"SetKeepDescriptionFile(-1)", [](const CEngine& e) { e.SetKeepDescriptionFile(true); return std::string(); }, ""},
+    {"GetTrafficMode()", [](const CEngine& e) { return std::to_string(e.GetTrafficMode()); }, "3"},
+    {"SetTrafficMode(1)", [](const CEngine& e) { e.SetTrafficMode(1); return std::string(); }, ""},
+    {"AddDownload(options#1, 4660, 1, -1, )",
+     [](const CEngine& e) { e.AddDownload(e.GetOptions(-1), kOwner, true, ""); return std::string(); }, ""},
+    {"GetDownloadList()",
+     [](const CEngine& e) {
+         unique_variant list;
+         e.GetDownloadList(list);
+         LONG last = -1;
+         ::SafeArrayGetUBound(V_VT(list.get()) & VT_ARRAY ? V_ARRAY(list.get()) : nullptr, 1, &last);
+         return std::to_string(last + 1);
+     },
+     "2"},
+    // The option properties, each written and read back on a new option object
+    // (flags against their defaults: UseIEProxySettings and FtpPassive are set).
+#define OPTION(Name, written, call, result)                                                    \
+    {"put_" #Name "(" call ")", [](const CEngine& e) {                                         \
+         const CDownloadOptions o = e.GetOptions(-1);                                          \
+         o.Set##Name(written);                                                                 \
+         return Text(o.Name());                                                                \
+     }, result}
+    OPTION(Url, "http://host/f.zip", "http://host/f.zip", "http://host/f.zip"),
+    OPTION(IntegerOption1, 90, "90", "90"),
+    OPTION(LocalPath, "C:\\dl\\f.zip", "C:\\dl\\f.zip", "C:\\dl\\f.zip"),
+    OPTION(UserName, "user", "user", "user"),
+    OPTION(Password, "secret", "secret", "secret"),
+    OPTION(UseProxy, true, "-1", "1"),
+    OPTION(UseIEProxySettings, false, "0", "0"),
+    OPTION(ProxyUserName, "puser", "puser", "puser"),
+    OPTION(ProxyPassword, "psecret", "psecret", "psecret"),
+    OPTION(ProxyServers, "http=proxy:8080", "http=proxy:8080", "http=proxy:8080"),
+    OPTION(IntegerOption2, 5, "5", "5"),
+    OPTION(ProxyBypass, "<local>", "<local>", "<local>"),
+    OPTION(MaxRedirections, 7, "7", "7"),
+    OPTION(FtpPassive, false, "0", "0"),
+#undef OPTION
+};
+
+// Each operation reaches the engine once, with its arguments in order, and
+// returns what the engine answered; made to fail, it is raised with the engine's
+// status, interface and description, and not repeated.
+TEST_F(EngineLinkTest, EachOperationReachesTheEngineOnceAndItsFailureIsRaised)
 {
     HRESULT status = 0x80041000;
-    bool described = false;
-    for (const Operation& operation : Operations())
+    for (const Operation& operation : kOperations)
     {
-        SCOPED_TRACE(operation.name);
+        SCOPED_TRACE(operation.call);
         test::EngineStandIn engine;
+        Configure(engine);
+        const std::string name(operation.call, std::strcspn(operation.call, "("));
+        const bool option = name.compare(0, 4, "put_") == 0;
         const CEngine link = CEngine::Create();
-        EXPECT_EQ(S_OK, Raised([&] { operation.call(link); }).Status());
-        EXPECT_TRUE(engine.Expect(operation.name, operation.arguments));
-        EXPECT_TRUE(engine.ExpectNo(operation.name));
-
-        ++status;  // a status of its own per operation
-        described = !described;
-        const std::string description = described ? std::string("fails: ") + operation.name : "";
-        engine.FailNext(operation.name, status, 1, description);
-        const CComError raised = Raised([&] { operation.call(link); });
-        EXPECT_EQ(status, raised.Status()) << std::hex << raised.Status();
-        EXPECT_EQ(IidText(IID_IDownloadEngine), IidText(raised.Interface()));
-        EXPECT_EQ(2u, engine.CallsNamed(operation.name).size()) << engine.CallLog();
-        unique_bstr text;
-        if (raised.ErrorInfo())
-            raised.ErrorInfo()->GetDescription(text.put());
-        EXPECT_EQ(described ? description : "<none>", raised.ErrorInfo() ? test::Utf8(text.get()) : "<none>");
-    }
-}
-
-TEST_F(EngineLinkTest, ReadsWhatTheEngineHolds)
-{
-    ITestEngineControl* control = StandIn().get();
-    control->put_Language(0x0419);
-    control->put_TrafficMode(3);
-    control->put_KeepDescriptionFile(VARIANT_TRUE);
-    // Values that differ from each other, so that swapped outputs show.
-    control->put_KeepCommonLog(VARIANT_FALSE);
-    control->put_LogDaysToKeep(-1);
-    control->put_LogPerDownload(VARIANT_TRUE);
-    unique_bstr log(::SysAllocString(L"01.02.2026\t10:00:00\tConnecting\r\n"));
-    control->SetDownloadLog(5, log.get());
-    unique_bstr url1(::SysAllocString(L"http://host/one.zip")), url2(::SysAllocString(L"ftp://host/two.bin"));
-    unique_bstr folder(::SysAllocString(L"C:\\dl\\")), name(::SysAllocString(L"one.zip"));
-    long row = -1;
-    ASSERT_EQ(S_OK, control->AddListRow(1, url1.get(), folder.get(), name.get(), 4, &row));
-    ASSERT_EQ(S_OK, control->AddListRow(2, url2.get(), folder.get(), name.get(), 2, &row));
-
-    const CEngine link = CEngine::Create();
-    EXPECT_EQ(0x0419, link.GetLanguage());
-    EXPECT_EQ(3, link.GetTrafficMode());
-    EXPECT_TRUE(link.GetKeepDescriptionFile());
-    const EngineLogSettings settings = link.GetLogSettings();
-    EXPECT_FALSE(settings.keepCommonLog);
-    EXPECT_EQ(-1, settings.daysToKeep);
-    EXPECT_TRUE(settings.logPerDownload);
-    EXPECT_EQ("01.02.2026\t10:00:00\tConnecting\r\n", test::Utf8(link.GetDownloadLog(5).get()));
-    EXPECT_EQ("", test::Utf8(link.GetDownloadLog(6).get()));
-
-    // The download list as the engine gives it: a row per download.
-    unique_variant list;
-    link.GetDownloadList(list);
-    ASSERT_EQ(VT_ARRAY | VT_VARIANT, V_VT(list.get()));
-    LONG rows = 0;
-    ::SafeArrayGetUBound(V_ARRAY(list.get()), 1, &rows);
-    EXPECT_EQ(1, rows);
-}
-
-TEST_F(EngineLinkTest, OptionsWrittenThroughTheWrapperReachTheEngine)
-{
-    using Options = const CDownloadOptions&;
-    const struct { const char* property; void (*set)(Options); const char* value; } writes[] = {
-        {"Url", [](Options o) { o.SetUrl("http://host/file.zip"); }, "http://host/file.zip"},
-        {"LocalPath", [](Options o) { o.SetLocalPath("C:\\dl\\file.zip"); }, "C:\\dl\\file.zip"},
-        {"UserName", [](Options o) { o.SetUserName("user"); }, "user"},
-        {"Password", [](Options o) { o.SetPassword("secret"); }, "secret"},
-        {"UseProxy", [](Options o) { o.SetUseProxy(true); }, "-1"},
-        {"UseIEProxySettings", [](Options o) { o.SetUseIEProxySettings(false); }, "0"},
-        {"ProxyUserName", [](Options o) { o.SetProxyUserName("puser"); }, "puser"},
-        {"ProxyPassword", [](Options o) { o.SetProxyPassword("psecret"); }, "psecret"},
-        {"ProxyServers", [](Options o) { o.SetProxyServers("http=proxy:8080"); }, "http=proxy:8080"},
-        {"ProxyBypass", [](Options o) { o.SetProxyBypass("<local>"); }, "<local>"},
-        {"MaxRedirections", [](Options o) { o.SetMaxRedirections(7); }, "7"},
-        {"FtpPassive", [](Options o) { o.SetFtpPassive(false); }, "0"},
-        {"IntegerOption2", [](Options o) { o.SetIntegerOption2(5); }, "5"},
-        {"IntegerOption1", [](Options o) { o.SetIntegerOption1(90); }, "90"},
-    };
-    const CEngine link = CEngine::Create();
-    {
-        const CDownloadOptions options = link.GetOptions(-1);
-        EXPECT_EQ(120, options.IntegerOption1());
-        EXPECT_EQ(2, options.IntegerOption2());
-        for (const auto& write : writes)
-            write.set(options);
-        link.SetOptions(-1, kOwner, options);
-        EXPECT_TRUE(options.UseProxy());
-        EXPECT_FALSE(options.UseIEProxySettings());
-        EXPECT_EQ("C:\\dl\\file.zip", options.LocalPath());
-    }
-    const std::vector<test::EngineCall> calls = StandIn().Calls();
-    size_t setOptions = 0;
-    while (setOptions < calls.size() && calls[setOptions].name != "SetOptions")
-        ++setOptions;
-    ASSERT_LT(setOptions, calls.size()) << StandIn().CallLog();
-    for (const auto& write : writes)
-        EXPECT_EQ(write.value, StandIn().CallOption(setOptions, write.property)) << write.property;
-}
-
-TEST_F(EngineLinkTest, TheTypeLibraryHasTheFixedLayout)
-{
-    // Registered by the stand-in, as the engine registers it.
-    com_ptr<ITypeLib> library;
-    ASSERT_EQ(S_OK, ::LoadRegTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, library.put()));
-
-    // name -> vtable slot (counting IUnknown's and IDispatch's), or for the
-    // events dispid * 100 + argument count.
-    const auto slots = [&](REFIID iid) {
-        std::map<std::string, int> found;
-        com_ptr<ITypeInfo> info, dual;
-        EXPECT_EQ(S_OK, library->GetTypeInfoOfGuid(iid, info.put()));
-        HREFTYPE vtable = 0;  // a dual interface: its vtable part
-        if (info && SUCCEEDED(info->GetRefTypeOfImplType(-1, &vtable)) &&
-            SUCCEEDED(info->GetRefTypeInfo(vtable, dual.put())))
-            info = dual;
-        TYPEATTR* type = nullptr;
-        if (!info || FAILED(info->GetTypeAttr(&type)))
-            return found;
-        for (UINT i = 0; i < type->cFuncs; ++i)
+        EXPECT_EQ(S_OK, test::Raised([&] { EXPECT_EQ(operation.result, operation.run(link)); }).Status());
+        EXPECT_TRUE(engine.Expect(operation.call));
+        if (std::strstr(operation.call, "options#"))
         {
-            FUNCDESC* function = nullptr;
-            info->GetFuncDesc(i, &function);
-            unique_bstr name;
-            info->GetDocumentation(function->memid, name.put(), nullptr, nullptr, nullptr);
-            const char* kind = function->invkind == INVOKE_PROPERTYPUT ? "put_"
-                               : function->invkind == INVOKE_PROPERTYGET ? "get_" : "";
-            found[kind + test::Utf8(name.get())] = type->typekind == TKIND_DISPATCH
-                                                       ? function->memid * 100 + function->cParams
-                                                       : function->oVft / static_cast<int>(sizeof(void*));
-            info->ReleaseFuncDesc(function);
+            EXPECT_EQ("http://host/answered.zip", engine.PassedOption("Url")) << "the object the link was given";
         }
-        info->ReleaseTypeAttr(type);
-        return found;
-    };
+        if (option)
+        {
+            EXPECT_TRUE(engine.Expect("get_" + name.substr(4) + "()"));
+        }
+        EXPECT_EQ(1u, engine.Count(name));
 
-    auto options = slots(IID_IDownloadOptions);
-    for (const auto& [name, slot] : {std::pair<const char*, int>{"get_IntegerOption1", 9}, {"put_IntegerOption1", 10},
-                                     {"get_IntegerOption2", 27}, {"put_IntegerOption2", 28}})
-        EXPECT_EQ(slot, options[name]) << name;
-    const char* engineOrder[] = {"AddUrl",         "StartDownload",   "PauseDownload",   "DeleteDownload",
-                                 "GetDownloadLog", "GetOptions",      "SetOptions",      "GetLogSettings",
-                                 "SetLogSettings", "GetLanguage",     "SetLanguage",     "GetKeepDescriptionFile",
-                                 "SetKeepDescriptionFile", "GetTrafficMode", "SetTrafficMode", "AddDownload",
-                                 "GetDownloadList"};
-    auto engine = slots(IID_IDownloadEngine);
-    for (int i = 0; i < 17; ++i)
-        EXPECT_EQ(7 + i, engine[engineOrder[i]]) << engineOrder[i];
-
-    const std::pair<const char*, int> events[] = {
-        {"DownloadAdded", 106},         {"DownloadStateChanged", 203}, {"DownloadStopped", 306},
-        {"DownloadDeleted", 401},       {"DownloadFileInfo", 514},     {"ResumeSupportChanged", 602},
-        {"DownloadProgress", 708},      {"DownloadCompleted", 806},    {"DownloadError", 907},
-        {"DownloadInfoChanged", 1202},  {"DownloadRestarted", 1306},   {"CredentialsRequired", 1412},
-        {"LogOptionChanged", 1503},     {"LanguageChanged", 1601},     {"SectionsChanged", 1702},
-        {"SectionProgress", 1807},      {"SectionFinished", 1904},     {"PriorityChanged", 2002},
-        {"TrafficModeChanged", 2101},   {"DownloadRenamed", 2203},     {"InterfaceChanged", 2301},
-    };
-    auto dispatched = slots(DIID__IDownloadEngineEvents);
-    for (const auto& [name, code] : events)
-        EXPECT_EQ(code, dispatched[name]) << name;
-}
-
-// Two browser windows, an engine object, a connection and a sink each, the
-// first on a thread of its own: events reach each sink on its thread with the
-// arguments in declaration order; the first sink claims the event (through the
-// thread boundary), the second sees it claimed, and so does the engine.
-TEST_F(EngineLinkTest, ConnectedSinksGetEventsOnTheirThreadsAndTheFirstClaimKeepsTheOthersFromIt)
-{
-    test::StaThread firstThread;
-    com_ptr<CComObject<CRecordingSink>> first;
-    std::vector<CRecordingSink::Received> firstReceived;
-    DWORD firstCalledOn = 0;
-    CEngine one;
-    CEngineEventConnection firstConnection, secondConnection;
-    ASSERT_TRUE(firstThread.Run([&] {
-        first = NewSink();
-        first->claim = true;
-        first->onEvent = [&] { firstCalledOn = ::GetCurrentThreadId(); };
-        const HRESULT hr = Raised([&] { Connect(firstConnection, one = CEngine::Create(), first.get()); }).Status();
-        EXPECT_EQ(S_OK, hr) << std::hex << hr;
-    }));
-    auto second = NewSink();
-    second->claim = true;
-    const CEngine two = CEngine::Create();
-    Connect(secondConnection, two, second.get());
-    EXPECT_TRUE(secondConnection.Connected());
-    EXPECT_EQ(2, StandIn().Fire("DownloadAdded", {7, "http://host/a.zip", "C:\\dl\\", "a.zip", 2, 3}));
-    EXPECT_EQ(2, StandIn().Fire("DownloadCompleted", {7, 4, 0.5, 4660, 0, false}));
-    EXPECT_EQ("-1", StandIn().FiredArgument(5));
-    secondConnection.Disconnect();
-    ASSERT_TRUE(firstThread.Run([&] {
-        firstConnection.Disconnect();
-        one.reset();
-        firstReceived = first->received;
-        first = nullptr;
-    }));
-    EXPECT_EQ(firstThread.Id(), firstCalledOn);
-    ASSERT_EQ(2u, firstReceived.size());
-    ASSERT_EQ(2u, second->received.size());
-    EXPECT_EQ(1, second->received[0].dispid);
-    EXPECT_EQ((std::vector<std::string>{"7", "http://host/a.zip", "C:\\dl\\", "a.zip", "2", "3"}),
-              second->received[0].arguments);
-    EXPECT_EQ(8, firstReceived[1].dispid);
-    EXPECT_EQ((std::vector<std::string>{"7", "4", "0.5", "4660", "0", "0"}), firstReceived[1].arguments);
-    EXPECT_EQ((std::vector<VARTYPE>{VT_I4, VT_I4, VT_R8, VT_I4, VT_I4, VT_BOOL | VT_BYREF}), firstReceived[1].types);
-    EXPECT_EQ("-1", second->received[1].arguments[5]) << "already claimed when it arrived";
-}
-
-TEST_F(EngineLinkTest, DisconnectingStopsDelivery)
-{
-    auto sink = NewSink();
-    const CEngine link = CEngine::Create();
-    {
-        CEngineEventConnection connection;
-        Connect(connection, link, sink.get());
-        EXPECT_EQ(1, StandIn().Fire("DownloadDeleted", {1}));
-        EXPECT_EQ(S_OK, connection.Disconnect());
-        EXPECT_FALSE(connection.Connected());
-        EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {2}));
-        EXPECT_EQ(S_OK, connection.Disconnect());  // nothing left to end
-        // Ended from inside an event handler, as a bar hidden by its own event
-        // handling does.
-        Connect(connection, link, sink.get());
-        sink->onEvent = [&] { EXPECT_EQ(S_OK, connection.Disconnect()); };
-        EXPECT_EQ(1, StandIn().Fire("DownloadDeleted", {3}));
-        EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {4}));
-        sink->onEvent = nullptr;
-        // The connection's owner going away disconnects.
-        Connect(connection, link, sink.get());
+        engine.FailNext(name, ++status, 1, "fails: " + name);
+        const CComError raised = test::Raised([&] { operation.run(link); });
+        EXPECT_EQ(status, raised.Status()) << std::hex << raised.Status();
+        const IID& failed = option ? IID_IDownloadOptions : IID_IDownloadEngine;
+        EXPECT_EQ(test::IidText(failed), test::IidText(raised.Interface()));
+        EXPECT_EQ("fails: " + name, Description(raised));
+        EXPECT_EQ(2u, engine.Count(name));
     }
-    EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {5}));
-    ASSERT_EQ(2u, sink->received.size());
-    EXPECT_EQ("1", sink->received[0].arguments[0]);
-    EXPECT_EQ("3", sink->received[1].arguments[0]);
-    EXPECT_EQ(3u, StandIn().CallsNamed("Unadvise").size()) << StandIn().CallLog();
 }
 
 // Creating the engine and connecting a sink are tried once more, then raised
 // with the interface that failed.
 TEST_F(EngineLinkTest, CreationAndConnectionAreTriedOnceMoreThenRaised)
 {
-    // eventSink false: the offered sink is no event sink (the engine's control interface).
+    // eventSink false: the offered sink is no event sink (the engine itself).
     const struct { const char* failing; long failures; HRESULT status; bool eventSink; HRESULT raised; size_t attempts;
                    const IID& iid; } cases[] = {
         {"CreateInstance", 0, S_OK, true, S_OK, 1, IID_NULL},
@@ -442,21 +210,67 @@ TEST_F(EngineLinkTest, CreationAndConnectionAreTriedOnceMoreThenRaised)
         test::EngineStandIn engine;
         if (c.failures)
             engine.FailNext(c.failing, c.status, c.failures);
-        auto sink = NewSink();
+        auto sink = test::CEventRecorder::Create();
         CEngine link;
         CEngineEventConnection connection;
-        const CComError raised = Raised([&] {
+        const CComError raised = test::Raised([&] {
             link = CEngine::Create();
-            com_ptr<IUnknown> offered(static_cast<_IDownloadEngineEvents*>(sink.get()));
-            if (!c.eventSink)
-                link.get()->QueryInterface(__uuidof(ITestEngineControl), offered.put_void());
-            connection.Connect(link.get(), offered.get());
+            connection.Connect(link.get(), c.eventSink ? static_cast<IUnknown*>(sink->Sink()) : link.get());
         });
         EXPECT_EQ(c.raised, raised.Status()) << std::hex << raised.Status();
         EXPECT_EQ(c.raised == S_OK, connection.Connected());
-        EXPECT_EQ(c.attempts, engine.CallsNamed(c.failing).size()) << engine.CallLog();
-        EXPECT_EQ(IidText(c.iid), IidText(raised.Interface()));
+        EXPECT_EQ(c.attempts, engine.Count(c.failing));
+        EXPECT_EQ(test::IidText(c.iid), test::IidText(raised.Interface()));
     }
+}
+
+// A connected sink gets the events with their arguments in declaration order;
+// a flag it claims reaches the engine.
+TEST_F(EngineLinkTest, ConnectedSinkGetsEventsInDeclarationOrder)
+{
+    auto sink = test::CEventRecorder::Create();
+    sink->claim = true;
+    const CEngine link = CEngine::Create();
+    CEngineEventConnection connection;
+    connection.Connect(link.get(), sink->Sink());
+    EXPECT_EQ(1, StandIn().Fire("DownloadAdded", {7, "http://host/a.zip", "C:\\dl\\", "a.zip", 2, 3}));
+    EXPECT_EQ(1, StandIn().Fire("DownloadCompleted", {7, 4, 0.5, 4660, 0, false}));
+    EXPECT_EQ("-1", StandIn().FiredArgument(5));
+    ASSERT_EQ(2u, sink->received.size());
+    EXPECT_EQ(1, sink->received[0].dispid);
+    EXPECT_EQ((std::vector<std::string>{"7", "http://host/a.zip", "C:\\dl\\", "a.zip", "2", "3"}),
+              sink->received[0].arguments);
+    EXPECT_EQ(8, sink->received[1].dispid);
+    EXPECT_EQ((std::vector<std::string>{"7", "4", "0.5", "4660", "0", "0"}), sink->received[1].arguments);
+}
+
+TEST_F(EngineLinkTest, DisconnectingStopsDelivery)
+{
+    auto sink = test::CEventRecorder::Create();
+    const CEngine link = CEngine::Create();
+    {
+        CEngineEventConnection connection;
+        connection.Connect(link.get(), sink->Sink());
+        EXPECT_EQ(1, StandIn().Fire("DownloadDeleted", {1}));
+        EXPECT_EQ(S_OK, connection.Disconnect());
+        EXPECT_FALSE(connection.Connected());
+        EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {2}));
+        EXPECT_EQ(S_OK, connection.Disconnect());  // nothing left to end
+        // Ended from inside an event handler, as a bar hidden by its own event
+        // handling does.
+        connection.Connect(link.get(), sink->Sink());
+        sink->onEvent = [&] { EXPECT_EQ(S_OK, connection.Disconnect()); };
+        EXPECT_EQ(1, StandIn().Fire("DownloadDeleted", {3}));
+        EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {4}));
+        sink->onEvent = nullptr;
+        // The connection's owner going away disconnects.
+        connection.Connect(link.get(), sink->Sink());
+    }
+    EXPECT_EQ(0, StandIn().Fire("DownloadDeleted", {5}));
+    ASSERT_EQ(2u, sink->received.size());
+    EXPECT_EQ("1", sink->received[0].arguments[0]);
+    EXPECT_EQ("3", sink->received[1].arguments[0]);
+    EXPECT_EQ(3u, StandIn().Count("Unadvise"));
 }
 
 }  // namespace

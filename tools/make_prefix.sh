@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Creates a fresh 32-bit Wine prefix for the tests: null graphics driver (no
-# display needed), no .NET or HTML engine installers.
-#   make_prefix.sh <prefix> [dll-to-register ...]
+# display needed), no .NET or HTML engine installers. Registers the servers
+# given: a DLL through regsvr32, an executable (a local server) by running it
+# with -RegServer.
+#   make_prefix.sh <prefix> [server-to-register ...]
 set -euo pipefail
 prefix=$1; shift
 rm -rf "$prefix"
@@ -9,8 +11,11 @@ mkdir -p "$(dirname "$prefix")"
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-for dll in "$@"; do
-    wine regsvr32 /s "$dll"
+for server in "$@"; do
+    case $server in
+        *.exe) wine "$server" -RegServer ;;
+        *) wine regsvr32 /s "$server" ;;
+    esac
 done
 wineserver -w
 echo "prefix ready: $prefix"

@@ -1,119 +1,131 @@
-// The download engine stand-in (test_engine.dll, registered in the test prefix
-// under the engine's class) as C++ tests use it: configure it, say which calls
-// are expected, fire events.
+// The download engine stand-in (tests/standins/engine) as C++ tests use it, and
+// an event sink that records what the engine sends.
 //
-// All engine objects of the process share the stand-in's state, so one
-// EngineStandIn sees the calls made on every engine the code under test creates.
-// Construct it after COM is initialised; construction resets the stand-in.
+// The control is created by its ProgID and called by name through IDispatch,
+// as scripts call it. It lives in the process of the engines (the test
+// program's, or the stand-in's own local server), so one EngineStandIn sees the
+// calls on every engine the code under test creates. Construct it after COM is
+// initialised; construction resets the stand-in.
 //
 //     test::EngineStandIn engine;
 //     engine.FailNext("CreateInstance", E_OUTOFMEMORY);
 //     ... code under test ...
-//     EXPECT_TRUE(engine.Expect("AddUrl", {"http://host/a.zip", "C:\\", "0", "1", "-1", ""}));
+//     EXPECT_TRUE(engine.Expect("AddUrl(http://host/a.zip, C:\\, 0, 1, -1, )"));
 //
-// Arguments are compared as the stand-in renders them: numbers in decimal, flags
-// as -1/0/1, strings as they are ("(null)" for a null BSTR), option objects as
-// "options#N" (their values: CallOption).
+// Calls read as the stand-in records them: numbers in decimal, flags -1/0/1,
+// texts as they are, option objects "options#N".
 #pragma once
 
 #include <windows.h>
 #include <oaidl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "framework/com_ptr.h"
-#include "test_engine_h.h"
+#include "engine_h.h"
+#include "framework/automation.h"
+#include "framework/object.h"
 
 namespace tdm::test {
 
-struct EngineCall
-{
-    std::string target;  // "engine#1", "options#2", "DownloadEngine" (creation)
-    std::string name;
-    std::vector<std::string> arguments;
-
-    // "Name(argument, argument)".
-    std::string Text() const;
-};
-
-// One event argument: a number, a double, a flag, a text (UTF-8) or any VARIANT.
-class EventArgument
+// A value handed to the stand-in: a number, double, flag, text or VARIANT.
+class Arg
 {
 public:
-    EventArgument(int value) noexcept;
-    EventArgument(long value) noexcept;
-    EventArgument(double value) noexcept;
-    EventArgument(bool value) noexcept;
-    EventArgument(const char* text);
-    EventArgument(const VARIANT& value) noexcept;
-    EventArgument(const EventArgument& other) noexcept;
-    EventArgument& operator=(const EventArgument&) = delete;
-    ~EventArgument();
-
-    const VARIANT& get() const noexcept { return m_value; }
+    Arg(int value) noexcept : Arg(static_cast<long>(value)) {}
+    Arg(long value) noexcept { V_VT(m_value.get()) = VT_I4, V_I4(m_value.get()) = value; }
+    Arg(double value) noexcept { V_VT(m_value.get()) = VT_R8, V_R8(m_value.get()) = value; }
+    Arg(bool value) noexcept { V_VT(m_value.get()) = VT_BOOL, V_BOOL(m_value.get()) = value ? VARIANT_TRUE : 0; }
+    Arg(std::string_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstrFromNarrow(text); }
+    Arg(const char* text) : Arg(std::string_view(text)) {}
+    Arg(const VARIANT& value) noexcept { ::VariantCopy(m_value.get(), const_cast<VARIANT*>(&value)); }
+    Arg(const Arg& other) noexcept : Arg(other.get()) {}
+    const VARIANT& get() const noexcept { return *m_value.get(); }
 
 private:
-    VARIANT m_value;
+    unique_variant m_value;
 };
+
+// A VARIANT as the stand-in records it.
+std::string Text(const VARIANT& value);
 
 class EngineStandIn
 {
 public:
     EngineStandIn();
 
-    ITestEngineControl* operator->() const noexcept { return m_control.get(); }
-    ITestEngineControl* get() const noexcept { return m_control.get(); }
+    // Calls the control's method or reads its property `name` with `arguments`
+    // followed by `more` (a [vararg] list); a failure fails the test. Numbers
+    // come back as VT_I4.
+    unique_variant Invoke(const wchar_t* name, std::initializer_list<Arg> arguments = {},
+                          std::initializer_list<Arg> more = {}) const;
 
-    // --- recorded calls ---------------------------------------------------------------
-    std::vector<EngineCall> Calls() const;
-    std::vector<EngineCall> CallsNamed(std::string_view name) const;
-    // Every call, one "target Name(arguments)" line each: for failure messages.
-    std::string CallLog() const;
-    // The value (as text) property `property` of the option object passed to
-    // call `index` had at the time of the call; empty when the call had none.
-    std::string CallOption(size_t index, const char* property) const;
+    // Every recorded call, "Name(arguments)" (without its target), oldest first.
+    std::vector<std::string> Calls() const;
+    // The next call of the operation `call` names, after the one the previous
+    // Expect matched, must be `call` exactly; calls of others in between pass.
+    ::testing::AssertionResult Expect(std::string_view call);
+    // Recorded calls of the operation `name`.
+    size_t Count(std::string_view name) const;
+    // Property `property` of the option object passed to the call the last
+    // Expect matched, as it was at the call.
+    std::string PassedOption(std::string_view property) const
+    {
+        return Text(*Invoke(L"CallOption", {static_cast<long>(m_cursor) - 1, property}).get());
+    }
 
-    // The next call named `name` after the one the previous Expect matched must
-    // have exactly `arguments`. Calls of other names in between are passed over.
-    ::testing::AssertionResult Expect(std::string_view name, const std::vector<std::string>& arguments);
-    // Same, without looking at the arguments.
-    ::testing::AssertionResult Expect(std::string_view name);
-    // No call named `name` after the one the previous Expect matched.
-    ::testing::AssertionResult ExpectNo(std::string_view name) const;
-
-    // --- configuration ----------------------------------------------------------------
-    // The next `count` calls of `operation` fail with `status` (see
-    // ITestEngineControl::FailNext; "CreateInstance" for engine creation).
-    void FailNext(std::string_view operation, HRESULT status, long count = 1, std::string_view description = {});
-
-    // --- events -------------------------------------------------------------------------
-    // Fires `event` (a name of _IDownloadEngineEvents) with its arguments in
-    // declaration order to every connected sink; returns the number of sinks
-    // called, or -1 (with a test failure) when the stand-in refused the event.
-    long Fire(std::string_view event, std::initializer_list<EventArgument> arguments);
-    // Argument `index` of the event fired last as the sinks left it, as text
-    // (flags -1/0).
-    std::string FiredArgument(long index) const;
-
-    // --- objects --------------------------------------------------------------------------
-    long ConnectionCount() const;
-    long LiveEngines() const;
-    long LiveOptions() const;
+    void FailNext(std::string_view operation, HRESULT status, long count = 1, std::string_view description = "") const
+    {
+        Invoke(L"FailNext", {operation, status, count, description});
+    }
+    void Answer(std::string_view call, std::initializer_list<Arg> values) const { Invoke(L"Answer", {call}, values); }
+    void AddListRow(std::initializer_list<Arg> columns) const { Invoke(L"AddListRow", {}, columns); }
+    // Fires `event` (a name of _IDownloadEngineEvents) to every connected sink;
+    // returns the number of sinks called.
+    long Fire(std::string_view event, std::initializer_list<Arg> arguments) const
+    {
+        return V_I4(Invoke(L"FireEvent", {event}, arguments).get());
+    }
+    void FireOnCall(std::string_view operation, std::string_view event, std::initializer_list<Arg> arguments) const
+    {
+        Invoke(L"FireOnCall", {operation, event}, arguments);
+    }
+    // Argument `index` of the event fired last, as the sinks left it.
+    std::string FiredArgument(long index) const { return Text(*Invoke(L"EventArgument", {index}).get()); }
+    long LiveObjects() const { return V_I4(Invoke(L"LiveObjects").get()); }
+    long Connections() const { return V_I4(Invoke(L"Connections").get()); }
+    DWORD ProcessId() const { return static_cast<DWORD>(V_I4(Invoke(L"ProcessId").get())); }
 
 private:
-    com_ptr<ITestEngineControl> m_control;
-    size_t m_cursor = 0;  // calls before this index are behind the last Expect
+    com_ptr<IDispatch> m_control;
+    size_t m_cursor = 0;  // calls before it are behind the last Expect
 };
 
-// Text conversions between the tests' UTF-8 and COM's UTF-16.
-std::string Utf8(const wchar_t* text, size_t length);
-std::string Utf8(BSTR text);
-std::wstring Wide(std::string_view utf8);
-// A VARIANT rendered as the stand-in renders arguments.
-std::string VariantText(const VARIANT& value);
+// An event sink of the engine that records each event: its DISPID, arguments
+// (declaration order, as text; by-reference flags as their value) and thread.
+// With `claim` it sets every by-reference flag it gets; `onEvent` runs after
+// (what it raises is returned as the status of the event).
+class CEventRecorder : public CObjectRoot, public _IDownloadEngineEvents
+{
+public:
+    struct Received { DISPID dispid; std::vector<std::string> arguments; DWORD thread; };
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept;
+    static com_ptr<CComObject<CEventRecorder>> Create();
+    _IDownloadEngineEvents* Sink() noexcept { return this; }
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { return count ? (*count = 0, S_OK) : E_POINTER; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
+                        UINT*) override;
+
+    bool claim = false;
+    std::function<void()> onEvent;
+    std::vector<Received> received;
+};
 
 }  // namespace tdm::test
