@@ -1,0 +1,77 @@
+// Drives the modal dialogs a test's thread shows, from inside their modal loops.
+//
+// The test queues one action per dialog it expects, in the order the dialogs
+// appear, then runs the code that shows them. A thread timer, dispatched by
+// whatever modal loop runs, looks for a shown and enabled dialog of the thread
+// and hands it to the next action whose title it starts with; a dialog opened
+// from inside an action (the proxy dialog from the properties dialog, the
+// save-file dialog) is handed to the next action the same way. A dialog nobody
+// expected, or one an action left open, is cancelled and reported as a test
+// failure, so that no test hangs. Message boxes are left to MessageBoxRecorder.
+#pragma once
+
+#include <windows.h>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tdm::test {
+
+// A dialog as a user sees it. Texts are UTF-8.
+class DialogWindow
+{
+public:
+    explicit DialogWindow(HWND window) : m_window(window) {}
+
+    HWND Handle() const { return m_window; }
+    // Control `id` of the dialog, or of a dialog inside it (a property page).
+    HWND Item(int id) const;
+    std::string Title() const;
+    std::string Text(int id) const;
+    void SetText(int id, const std::string& text) const;
+    bool Checked(int id) const;
+    bool Enabled(int id) const;
+    bool Visible(int id) const;
+    // The id of the control with the keyboard focus (0: none).
+    int FocusId() const;
+    // A click as the mouse makes it: nothing happens on a disabled control.
+    void Click(int id) const;
+    // Moves the keyboard focus to control `id` (the control that had it loses it).
+    void Focus(int id) const;
+
+private:
+    HWND m_window;
+};
+
+class DialogDriver
+{
+public:
+    using Action = std::function<void(DialogWindow&)>;
+
+    // One driver per thread at a time.
+    DialogDriver();
+    DialogDriver(const DialogDriver&) = delete;
+    DialogDriver& operator=(const DialogDriver&) = delete;
+    ~DialogDriver();
+
+    // The next dialog whose title begins with `title` runs `action`.
+    void When(std::string title, Action action);
+    // Actions whose dialog has not appeared.
+    size_t Pending() const { return m_actions.size(); }
+
+private:
+    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
+    void Serve();
+
+    struct Expected
+    {
+        std::string title;
+        Action action;
+    };
+    std::deque<Expected> m_actions;
+    std::vector<HWND> m_served;
+    UINT_PTR m_timer = 0;
+};
+
+}  // namespace tdm::test
