@@ -119,9 +119,19 @@ void CALLBACK DialogDriver::OnTimer(HWND, UINT, UINT_PTR, DWORD)
 }
 
 // Runs inside the modal loop of the front-most dialog; an action's clicks open
-// nested loops, in which the timer serves the dialogs they show.
+// nested loops, in which the timer serves the dialogs they show. A dialog an
+// action has finished with must be gone by the next tick (a property sheet
+// closes only when its loop sees that it ended).
 void DialogDriver::Serve()
 {
+    const auto gone = [](HWND window) { return !::IsWindow(window) || !::IsWindowVisible(window); };
+    m_finished.erase(std::remove_if(m_finished.begin(), m_finished.end(), gone), m_finished.end());
+    for (HWND window : m_finished)
+    {
+        ADD_FAILURE() << "the test left \"" << TextOf(window) << "\" open";
+        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    }
+    m_finished.clear();
     m_served.erase(std::remove_if(m_served.begin(), m_served.end(), [](HWND w) { return !::IsWindow(w); }),
                    m_served.end());
     std::vector<HWND> windows;
@@ -144,11 +154,7 @@ void DialogDriver::Serve()
         const Action action = std::move(m_actions.front().action);
         m_actions.pop_front();
         action(dialog);
-        if (::IsWindow(window) && ::IsWindowVisible(window))
-        {
-            ADD_FAILURE() << "the test left \"" << title << "\" open";
-            ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-        }
+        m_finished.push_back(window);
         return;
     }
 }

@@ -71,6 +71,7 @@ private:
     };
     std::deque<Expected> m_actions;
     std::vector<HWND> m_served;
+    std::vector<HWND> m_finished;
     UINT_PTR m_timer = 0;
 };
 
