@@ -18,7 +18,7 @@
 
 namespace tdm::test {
 
-// A dialog as a user sees it. Texts are UTF-8.
+// A dialog as a user sees it.
 class DialogWindow
 {
 public:
@@ -27,18 +27,20 @@ public:
     HWND Handle() const { return m_window; }
     // Control `id` of the dialog, or of a dialog inside it (a property page).
     HWND Item(int id) const;
-    std::string Title() const;
-    std::string Text(int id) const;
-    void SetText(int id, const std::string& text) const;
-    bool Checked(int id) const;
-    bool Enabled(int id) const;
-    bool Visible(int id) const;
+    std::wstring Title() const { return TextOf(m_window); }
+    std::wstring Text(int id) const { return TextOf(Item(id)); }
+    void SetText(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
+    bool Checked(int id) const { return ::SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+    bool Enabled(int id) const { return ::IsWindowEnabled(Item(id)) != FALSE; }
+    bool Visible(int id) const { return (::GetWindowLongW(Item(id), GWL_STYLE) & WS_VISIBLE) != 0; }
     // The id of the control with the keyboard focus (0: none).
-    int FocusId() const;
+    int FocusId() const { return ::IsChild(m_window, ::GetFocus()) ? ::GetDlgCtrlID(::GetFocus()) : 0; }
     // A click as the mouse makes it: nothing happens on a disabled control.
-    void Click(int id) const;
+    void Click(int id) const { if (::IsWindowEnabled(Item(id))) ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
     // Moves the keyboard focus to control `id` (the control that had it loses it).
-    void Focus(int id) const;
+    void Focus(int id) const { ::SetFocus(Item(id)); }
+
+    static std::wstring TextOf(HWND window);
 
 private:
     HWND m_window;
@@ -56,7 +58,7 @@ public:
     ~DialogDriver();
 
     // The next dialog whose title begins with `title` runs `action`.
-    void When(std::string title, Action action);
+    void When(std::wstring title, Action action);
     // Actions whose dialog has not appeared.
     size_t Pending() const { return m_actions.size(); }
 
@@ -66,11 +68,10 @@ private:
 
     struct Expected
     {
-        std::string title;
+        std::wstring title;
         Action action;
     };
     std::deque<Expected> m_actions;
-    std::vector<HWND> m_served;
     std::vector<HWND> m_finished;
     UINT_PTR m_timer = 0;
 };
