@@ -321,9 +321,10 @@ void CDownloadPropBase2T<T>::InitControls()
     SetDialogSmallIcon(dialog, m_icon);
     CDownloadPropBaseT<T>::InitControls();
 
-    m_title = LoadUiString(m_newDownload ? IDS_NEW_DOWNLOAD_TITLE : IDS_PROPERTIES_TITLE) + " - " +
-              LoadNeutralString(IDS_PRODUCT_NAME);
-    ::SetWindowTextW(dialog, WideFromNarrow(m_title).c_str());
+    const std::wstring title = LoadUiStringW(m_newDownload ? IDS_NEW_DOWNLOAD_TITLE : IDS_PROPERTIES_TITLE) +
+                               L" - " + LoadNeutralStringW(IDS_PRODUCT_NAME);
+    ::SetWindowTextW(dialog, title.c_str());
+    m_title = NarrowFromWide(title.data(), title.size());  // the caption of the dialog's questions
 
     // A URL or a path longer than the edit's limit is shown whole: cutting it
     // would make OK write another address or file than the download's.
