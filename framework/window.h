@@ -300,6 +300,23 @@ public:
                                     &StartProc, reinterpret_cast<LPARAM>(static_cast<CDialogImplT*>(this)));
     }
 
+    // Describes the dialog as a page of a property sheet (PSP_ flags in `flags`),
+    // created by the sheet inside the module's activation context. The object
+    // must outlive the page; at WM_INITDIALOG it receives itself as lParam, like
+    // a dialog, rather than the page description.
+    PROPSHEETPAGEW PropertyPage(DWORD flags) noexcept
+    {
+        PROPSHEETPAGEW page{};
+        page.dwSize = sizeof(page);
+        page.dwFlags = flags | PSP_USEFUSIONCONTEXT;
+        page.hInstance = CModule::Instance().ModuleInstance();
+        page.pszTemplate = MAKEINTRESOURCEW(T::TemplateId);
+        page.pfnDlgProc = &PageStartProc;
+        page.lParam = reinterpret_cast<LPARAM>(static_cast<CDialogImplT*>(this));
+        page.hActCtx = ModuleActivationContext();
+        return page;
+    }
+
     BOOL EndDialog(INT_PTR result) noexcept { return ::EndDialog(m_window, result); }
     BOOL DestroyWindow() noexcept { return m_window ? ::DestroyWindow(m_window) : FALSE; }
     bool IsModal() const noexcept { return m_modal; }
@@ -367,6 +384,13 @@ private:
             ::SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
             return TRUE;
         }
+    }
+
+    static INT_PTR CALLBACK PageStartProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_INITDIALOG)
+            lParam = reinterpret_cast<const PROPSHEETPAGEW*>(lParam)->lParam;
+        return StartProc(window, message, wParam, lParam);
     }
 
     bool m_modal = false;

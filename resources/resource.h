@@ -62,6 +62,9 @@
 #define IDS_HELP_LAUNCH_FAILED          141
 #define IDS_CONTEXT_HELP                142
 #define IDS_SAVE_AS_TITLE_FMT           143
+/* Filter pairs of the save-file dialog: "%s Files" (the extension) and "Any Files" */
+#define IDS_FILES_OF_TYPE_FMT           144
+#define IDS_ANY_FILES                   166
 
 /* Download log dialog */
 #define IDS_LOG_COL_DATE                145
@@ -191,6 +194,7 @@
 #define IDS_CONFIRM_CREATION            555
 #define IDS_HOST                        556
 #define IDS_REALM                       559
+#define IDS_FTP_PASSIVE                 575
 
 /* Download commands (string id = command id: tool tips) */
 #define IDS_CMD_ADD                     32781
@@ -209,6 +213,30 @@
 #define IDS_CMD_SHOW_LABELS             32795
 #define IDS_CMD_HELP_CONTENTS           32796
 #define IDS_CMD_ABOUT                   32797
+
+/* Dialog templates */
+#define IDD_PROXY_SETTINGS              187
+#define IDD_DOWNLOAD_PROPERTIES_PAGE    299
+#define IDD_DOWNLOAD_PROPERTIES         301
+
+/* Dialog controls without a string of their own (labels and buttons whose text
+ * is re-set use the string ids above) */
+#define IDC_URL_LABEL                   528
+#define IDC_PATH_LABEL                  529
+#define IDC_URL                         549
+#define IDC_LOCAL_PATH                  550
+#define IDC_BROWSE_PATH                 551
+#define IDC_USER_NAME                   419
+#define IDC_PASSWORD                    420
+#define IDC_MAX_REDIRECTIONS            412
+#define IDC_MAX_REDIRECTIONS_SPIN       413
+#define IDC_PROXY_USER_NAME             423
+#define IDC_PROXY_PASSWORD              424
+#define IDC_HTTP_PROXY_HOST             437
+#define IDC_HTTP_PROXY_PORT             438
+#define IDC_FTP_PROXY_HOST              407
+#define IDC_FTP_PROXY_PORT              436
+#define IDC_PROXY_EXCEPTIONS            439
 
 /* Icons. */
 #define IDI_LINK                        3008

@@ -1,0 +1,108 @@
+#include "dialogs/dialog_controls.h"
+
+#include <algorithm>
+
+#include "framework/automation.h"
+#include "framework/module.h"
+#include "text/language.h"
+
+namespace tdm {
+
+namespace {
+
+// The product's icon (resources/tdm.rc), also the icon of its dialogs.
+constexpr WORD kDialogIcon = 244;
+
+}  // namespace
+
+std::string ControlText(HWND dialog, int id)
+{
+    HWND control = ::GetDlgItem(dialog, id);
+    const int length = control ? ::GetWindowTextLengthW(control) : 0;
+    if (length <= 0)
+        return {};
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(::GetWindowTextW(control, text.data(), length + 1)));
+    return NarrowFromWide(text.data(), text.size());
+}
+
+void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit)
+{
+    std::wstring wide = WideFromNarrow(text);
+    if (limit != 0 && wide.size() > limit)
+        wide.resize(limit);
+    if (limit != 0)
+        ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, limit, 0);
+    ::SetDlgItemTextW(dialog, id, wide.c_str());
+}
+
+void SetLabelsFromStrings(HWND dialog, std::initializer_list<int> ids)
+{
+    for (const int id : ids)
+        ::SetDlgItemTextW(dialog, id, LoadUiStringW(static_cast<UINT>(id)).c_str());
+}
+
+void ShowControl(HWND dialog, int id, bool show)
+{
+    ::ShowWindow(::GetDlgItem(dialog, id), show ? SW_SHOW : SW_HIDE);
+}
+
+void SetDialogSmallIcon(HWND dialog, unique_hicon& icon)
+{
+    unique_hicon loaded(static_cast<HICON>(::LoadImageW(CModule::Instance().ModuleInstance(),
+                                                        MAKEINTRESOURCEW(kDialogIcon), IMAGE_ICON,
+                                                        ::GetSystemMetrics(SM_CXSMICON),
+                                                        ::GetSystemMetrics(SM_CYSMICON), 0)));
+    ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(loaded.get()));
+    icon = std::move(loaded);
+}
+
+void CenterOverOwner(HWND dialog)
+{
+    HWND owner = ::GetWindow(dialog, GW_OWNER);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (!::GetMonitorInfoW(::MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTONEAREST), &monitor))
+        return;
+    const RECT area = monitor.rcWork;
+    RECT around = area;
+    if (owner && !::IsIconic(owner))
+        ::GetWindowRect(owner, &around);
+    RECT frame{};
+    ::GetWindowRect(dialog, &frame);
+    const LONG width = frame.right - frame.left;
+    const LONG height = frame.bottom - frame.top;
+    LONG x = around.left + (around.right - around.left - width) / 2;
+    LONG y = around.top + (around.bottom - around.top - height) / 2;
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+    ::SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values)
+{
+    std::string text;
+    const std::string_view* next = values.begin();
+    for (size_t i = 0; i < messageTemplate.size(); ++i)
+    {
+        const char c = messageTemplate[i];
+        const char following = i + 1 < messageTemplate.size() ? messageTemplate[i + 1] : '\0';
+        if (c == '%' && following == '%')
+        {
+            text += '%';
+            ++i;
+        }
+        else if (c == '%' && following == 's' && next != values.end())
+        {
+            text += *next++;
+            ++i;
+        }
+        else
+        {
+            text += c;
+        }
+    }
+    return text;
+}
+
+}  // namespace tdm

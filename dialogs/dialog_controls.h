@@ -1,0 +1,45 @@
+// Small pieces the client's dialogs share: control texts in the module's 8-bit
+// strings, labels from the string table, the dialogs' icon and placement.
+//
+// Dialogs are Unicode windows; texts cross into them as UTF-16, converted from
+// and to the ANSI code page here, so that labels in the interface language show
+// whatever the system's code page.
+#pragma once
+
+#include <windows.h>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "framework/unique_any.h"
+
+namespace tdm {
+
+// The text of control `id`, however long.
+std::string ControlText(HWND dialog, int id);
+
+// Limits control `id` to `limit` characters and shows `text` in it, cut to the
+// limit: values from outside (the engine's options) may be of any length. With
+// `limit` 0 the control keeps its own limit and takes the whole text.
+void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit);
+
+// Gives each control the string whose id equals the control id.
+void SetLabelsFromStrings(HWND dialog, std::initializer_list<int> ids);
+
+// Shows or hides control `id`.
+void ShowControl(HWND dialog, int id, bool show);
+
+// Loads icon 244 at the small icon size and makes it the dialog's small icon;
+// `icon` owns it (the window does not destroy its icons) and releases the one it
+// held before.
+void SetDialogSmallIcon(HWND dialog, unique_hicon& icon);
+
+// Centres the dialog over its owner (the work area when it has none), kept inside
+// the work area of the owner's monitor.
+void CenterOverOwner(HWND dialog);
+
+// Fills a message template: each "%s" takes the next of `values` as plain text
+// (a URL or a path is never read as a format), "%%" is "%".
+std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values);
+
+}  // namespace tdm

@@ -1,0 +1,123 @@
+#include "settings/proxy_dialog.h"
+
+#include "dialogs/dialog_controls.h"
+#include "settings/proxy_text.h"
+#include "text/url_components.h"
+
+namespace tdm {
+
+namespace {
+
+constexpr size_t kHostLimit = 255;
+constexpr size_t kPortLimit = 10;
+
+// The port edit beside a host edit.
+int PortOf(int hostId) { return hostId == IDC_HTTP_PROXY_HOST ? IDC_HTTP_PROXY_PORT : IDC_FTP_PROXY_PORT; }
+
+}  // namespace
+
+void CProxySettingsDlg::SetProxyTexts(std::string servers, std::string exceptions)
+{
+    m_servers = std::move(servers);
+    m_exceptions = std::move(exceptions);
+}
+
+LRESULT CProxySettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
+{
+    CenterOverOwner(m_window);
+    SetDialogSmallIcon(m_window, m_icon);
+    SetLabelsFromStrings(m_window, {IDS_PROXY_SERVERS, IDS_PROXY_TYPE, IDS_PROXY_ADDRESS, IDS_PROXY_PORT,
+                                    IDS_PROXY_HTTP, IDS_PROXY_FTP, IDS_SAME_PROXY_FOR_ALL, IDS_PROXY_EXCEPTIONS,
+                                    IDS_PROXY_EXCEPTIONS_PROMPT, IDS_PROXY_SEPARATOR_HINT, IDS_BYPASS_LOCAL,
+                                    IDS_CANCEL, IDS_HELP});
+
+    const ProxyServers servers = ParseProxyServers(m_servers);
+    SetLimitedText(m_window, IDC_HTTP_PROXY_HOST, servers.httpHost, kHostLimit);
+    SetLimitedText(m_window, IDC_HTTP_PROXY_PORT, servers.httpPort, kPortLimit);
+    SetLimitedText(m_window, IDC_FTP_PROXY_HOST, servers.ftpHost, kHostLimit);
+    SetLimitedText(m_window, IDC_FTP_PROXY_PORT, servers.ftpPort, kPortLimit);
+    ::CheckDlgButton(m_window, IDS_SAME_PROXY_FOR_ALL, servers.sameForAll ? BST_CHECKED : BST_UNCHECKED);
+
+    const ProxyExceptions exceptions = ParseProxyExceptions(m_exceptions);
+    SetLimitedText(m_window, IDC_PROXY_EXCEPTIONS, exceptions.list, 0);
+    ::CheckDlgButton(m_window, IDS_BYPASS_LOCAL, exceptions.bypassLocal ? BST_CHECKED : BST_UNCHECKED);
+
+    UpdateEnabledStates();
+    return TRUE;
+}
+
+LRESULT CProxySettingsDlg::OnSameForAllClicked(WORD, WORD, HWND, bool&)
+{
+    CopyHttpToFtpWhenSame();
+    UpdateEnabledStates();
+    return 0;
+}
+
+// A host typed as a whole server address ("http://proxy:3128") is spread over the
+// host and port edits; the port edit keeps its text when none was written.
+LRESULT CProxySettingsDlg::OnHostLeft(WORD, WORD id, HWND, bool&)
+{
+    std::string scheme, host, port;
+    SplitServerAddress(ControlText(m_window, id), scheme, host, port);
+    SetLimitedText(m_window, id, host, kHostLimit);
+    if (!port.empty())
+        SetLimitedText(m_window, PortOf(id), port, kPortLimit);
+    if (id == IDC_HTTP_PROXY_HOST)
+        CopyHttpToFtpWhenSame();
+    return 0;
+}
+
+LRESULT CProxySettingsDlg::OnHttpPortLeft(WORD, WORD, HWND, bool&)
+{
+    CopyHttpToFtpWhenSame();
+    return 0;
+}
+
+LRESULT CProxySettingsDlg::OnOk(WORD, WORD, HWND, bool&)
+{
+    ProxyServers servers;
+    servers.httpHost = ControlText(m_window, IDC_HTTP_PROXY_HOST);
+    servers.httpPort = ControlText(m_window, IDC_HTTP_PROXY_PORT);
+    servers.ftpHost = ControlText(m_window, IDC_FTP_PROXY_HOST);
+    servers.ftpPort = ControlText(m_window, IDC_FTP_PROXY_PORT);
+    servers.sameForAll = SameForAll();
+    ProxyExceptions exceptions;
+    exceptions.list = ControlText(m_window, IDC_PROXY_EXCEPTIONS);
+    exceptions.bypassLocal = ::IsDlgButtonChecked(m_window, IDS_BYPASS_LOCAL) == BST_CHECKED;
+
+    std::string builtServers = BuildProxyServers(servers);
+    std::string builtExceptions = BuildProxyExceptions(exceptions);
+    m_servers = std::move(builtServers);
+    m_exceptions = std::move(builtExceptions);
+    EndDialog(IDOK);
+    return 0;
+}
+
+LRESULT CProxySettingsDlg::OnCancel(WORD, WORD, HWND, bool&)
+{
+    EndDialog(IDCANCEL);
+    return 0;
+}
+
+bool CProxySettingsDlg::SameForAll() const
+{
+    return ::IsDlgButtonChecked(m_window, IDS_SAME_PROXY_FOR_ALL) == BST_CHECKED;
+}
+
+void CProxySettingsDlg::CopyHttpToFtpWhenSame()
+{
+    if (!SameForAll())
+        return;
+    SetLimitedText(m_window, IDC_FTP_PROXY_HOST, ControlText(m_window, IDC_HTTP_PROXY_HOST), kHostLimit);
+    SetLimitedText(m_window, IDC_FTP_PROXY_PORT, ControlText(m_window, IDC_HTTP_PROXY_PORT), kPortLimit);
+}
+
+// The FTP server follows the HTTP one while one proxy serves all protocols.
+void CProxySettingsDlg::UpdateEnabledStates()
+{
+    const BOOL own = !SameForAll();
+    ::EnableWindow(::GetDlgItem(m_window, IDC_FTP_PROXY_HOST), own);
+    ::EnableWindow(::GetDlgItem(m_window, IDC_FTP_PROXY_PORT), own);
+}
+
+}  // namespace tdm
