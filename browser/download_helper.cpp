@@ -1,5 +1,7 @@
 #include "browser/download_helper.h"
 
+#include "browser/download_creation.h"
+
 #include <exdisp.h>
 #include <shlguid.h>
 #include <algorithm>
@@ -89,11 +91,10 @@ try
 }
 TDM_COM_CATCH
 
-STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR)
+STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR url)
 try
 {
-    // Download creation is not available in this version of the helper.
-    return E_NOTIMPL;
+    return CreateDownloadOnThisThread(*this, url);
 }
 TDM_COM_CATCH
 

@@ -1,0 +1,192 @@
+#include "browser/download_creation.h"
+
+#include <mshtml.h>
+#include <cstring>
+
+#include "browser/download_helper.h"
+#include "dialogs/download_properties.h"
+#include "engine/engine_link.h"
+#include "framework/automation.h"
+#include "framework/error.h"
+#include "framework/unique_any.h"
+#include "settings/settings_store.h"
+#include "text/message_box.h"
+#include "text/url_components.h"
+#include "text/url_message.h"
+
+namespace tdm {
+
+namespace {
+
+// Opens the bar when the thread shows neither the bar nor the toolbar, so that
+// the user sees the new download; returns the bar or toolbar window, which
+// answers the dialog's conflict queries (null when the bar was only opened).
+HWND EnsureDownloadsShown(CTolDownloadHelper& helper) noexcept
+{
+    const LONG thread = static_cast<LONG>(::GetCurrentThreadId());
+    HWND window = nullptr;
+    if (SUCCEEDED(helper.GetBandHWND(thread, &window)) && window)
+        return window;
+    if (SUCCEEDED(helper.GetToolbarHWND(thread, &window)) && window)
+        return window;
+    LOG_IF_FAILED(helper.ShowTolDownloadBand(VARIANT_TRUE));
+    return nullptr;
+}
+
+// Gives the keyboard focus back to the window that had it, whatever happened.
+class CFocusRestorer
+{
+public:
+    CFocusRestorer() noexcept : m_window(::GetFocus()) {}
+    CFocusRestorer(const CFocusRestorer&) = delete;
+    CFocusRestorer& operator=(const CFocusRestorer&) = delete;
+    ~CFocusRestorer()
+    {
+        if (m_window && ::IsWindow(m_window))
+            ::SetFocus(m_window);
+    }
+
+private:
+    HWND m_window;
+};
+
+void CreateDirectly(const std::string& url, const std::string& folder, HWND owner, bool start, IWebBrowser2* browser)
+{
+    if (!IsDownloadableUrlAsGiven(url))
+    {
+        ShowIncorrectUrlMessage(url, owner);
+        return;
+    }
+    const std::string cookie = GetPageCookieForUrl(url, browser);
+    CEngine::Create().AddUrl(url, folder, owner, start, cookie);
+}
+
+void CreateThroughDialog(std::string url, const std::string& folder, HWND owner, bool start, HWND conflictWindow,
+                         IWebBrowser2* browser)
+{
+    if (url.empty())
+        url = ClipboardUrl(owner);
+    CFocusRestorer focus;
+    const CEngine engine = CEngine::Create();
+    const CDownloadOptions options = engine.GetOptions(-1);
+    CDefDownDlg dialog(options, url, folder, -1, conflictWindow, true);
+    if (dialog.DoModal(owner) != IDOK)
+        return;
+    const std::string chosen = options.Url();
+    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser));
+}
+
+}  // namespace
+
+HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept
+{
+    SHANDLE_PTR handle = 0;
+    if (!browser || FAILED(browser->get_HWND(&handle)))
+        return nullptr;
+    HWND window = reinterpret_cast<HWND>(handle);
+    for (HWND parent = window ? ::GetParent(window) : nullptr; parent && parent != window;
+         parent = ::GetParent(window))
+        window = parent;
+    return window;
+}
+
+std::string ClipboardUrl(HWND owner) noexcept
+try
+{
+    if (!::IsClipboardFormatAvailable(CF_TEXT) || !::OpenClipboard(owner))
+        return {};
+    std::string text;
+    if (HANDLE data = ::GetClipboardData(CF_TEXT))
+    {
+        if (const auto* locked = static_cast<const char*>(::GlobalLock(data)))
+        {
+            // The block may hold anything: read no further than its size.
+            const size_t size = ::GlobalSize(data);
+            text.assign(locked, strnlen(locked, size));
+            ::GlobalUnlock(data);
+        }
+    }
+    ::CloseClipboard();
+    CUrlComponents components;
+    if (!components.Crack(text, CUrlComponents::CrackDecode))
+        return {};
+    const auto scheme = components.SchemeIndex();
+    return scheme == CUrlComponents::SchemeHttp || scheme == CUrlComponents::SchemeFtp ? text : std::string();
+}
+catch (...)
+{
+    return {};
+}
+
+std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser) noexcept
+try
+{
+    if (!browser)
+        return {};
+    com_ptr<IDispatch> documentDispatch;
+    if (FAILED(browser->get_Document(documentDispatch.put())) || !documentDispatch)
+        return {};
+    const auto document = documentDispatch.try_query<IHTMLDocument2>();
+    com_ptr<IHTMLElementCollection> links;
+    if (!document || FAILED(document->get_links(links.put())) || !links)
+        return {};
+    long count = 0;
+    if (FAILED(links->get_length(&count)))
+        return {};
+    for (long i = 0; i < count; ++i)
+    {
+        unique_variant index;
+        V_VT(index.get()) = VT_I4;
+        V_I4(index.get()) = i;
+        com_ptr<IDispatch> item;
+        if (FAILED(links->item(*index.get(), *index.get(), item.put())) || !item)
+            continue;
+        const auto anchor = item.try_query<IHTMLAnchorElement>();
+        unique_bstr href;
+        if (!anchor || FAILED(anchor->get_href(href.put())))
+            continue;
+        if (NarrowFromBstr(href.get()) != url)
+            continue;
+        unique_bstr cookie;
+        if (FAILED(document->get_cookie(cookie.put())))
+            return {};
+        return NarrowFromBstr(cookie.get());
+    }
+    return {};
+}
+catch (...)
+{
+    return {};
+}
+
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept
+{
+    // Our own reference for the whole call: a dialog's message loop may let the
+    // browser clear the site meanwhile.
+    const com_ptr<IWebBrowser2> browser(CWebBrowsersHolder::GetBrowser());
+    if (!browser)
+        return E_FAIL;
+    try
+    {
+        const HWND conflictWindow = EnsureDownloadsShown(helper);
+        const HWND owner = BrowserOwnerWindow(browser.get());
+        const std::string text = NarrowFromBstr(url);
+        const bool start = GetStart();
+        const std::string folder = GetBrowse();
+        if (!GetConfirmCreation() && !text.empty())
+            CreateDirectly(text, folder, owner, start, browser.get());
+        else
+            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get());
+    }
+    catch (const CComError& error)
+    {
+        ShowComError(error);
+    }
+    catch (...)
+    {
+        TraceCaughtException(__FILE__, __LINE__);
+    }
+    return S_OK;
+}
+
+}  // namespace tdm
