@@ -1,0 +1,353 @@
+// Creating downloads from every entry point: CreateDownload of the registered
+// helper (the direct path, the new-download dialog, the clipboard proposal, the
+// page's cookie), the browser's own downloads, and links dropped on the bar or
+// the toolbar. The engine is the stand-in; the browser window is the stand-in
+// on a thread of its own, with the registered helper sited in it.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bar/drag_link.h"
+#include "browser/download_interception.h"
+#include "framework/error.h"
+#include "framework/object.h"
+#include "resources/resource.h"
+#include "settings/settings_store.h"
+#include "support/browser_thread.h"
+#include "support/dialog_driver.h"
+#include "support/engine_standin.h"
+#include "support/message_box_hook.h"
+#include "support/registry_sandbox.h"
+#include "tdm_h.h"
+
+using namespace tdm;
+using namespace tdm::test;
+
+namespace {
+
+// The drop target as the bar and the toolbar carry it.
+class CLinkTarget : public CObjectRoot, public CTolDragLink
+{
+public:
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept
+    {
+        static const InterfaceEntry entries[] = {TDM_INTERFACE(CLinkTarget, IDropTarget)};
+        *count = 1;
+        return entries;
+    }
+};
+
+// A data object holding global memory blocks of chosen formats and bytes.
+class CLinkData : public CObjectRoot, public IDataObject
+{
+public:
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept
+    {
+        static const InterfaceEntry entries[] = {TDM_INTERFACE(CLinkData, IDataObject)};
+        *count = 1;
+        return entries;
+    }
+    struct Block
+    {
+        UINT format;
+        std::string bytes;  // written as they are: no NUL unless given
+    };
+    std::vector<Block> blocks;
+
+    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override
+    {
+        for (const Block& block : blocks)
+            if (block.format == format->cfFormat)
+            {
+                HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, block.bytes.size());
+                memcpy(::GlobalLock(memory), block.bytes.data(), block.bytes.size());
+                ::GlobalUnlock(memory);
+                *medium = STGMEDIUM{TYMED_HGLOBAL, {}, nullptr};
+                medium->hGlobal = memory;
+                return S_OK;
+            }
+        return DV_E_FORMATETC;
+    }
+    STDMETHODIMP QueryGetData(FORMATETC* format) override
+    {
+        for (const Block& block : blocks)
+            if (block.format == format->cfFormat && (format->tymed & TYMED_HGLOBAL))
+                return S_OK;
+        return DV_E_FORMATETC;
+    }
+    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+};
+
+// The moniker of a browser download: its display name is the URL (none: the
+// name cannot be read).
+class CUrlMoniker : public CObjectRoot, public IMoniker
+{
+public:
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept
+    {
+        static const InterfaceEntry entries[] = {TDM_INTERFACE(CUrlMoniker, IMoniker)};
+        *count = 1;
+        return entries;
+    }
+    const wchar_t* url = nullptr;
+    STDMETHODIMP GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* name) override
+    {
+        if (!url)
+            return E_FAIL;
+        const size_t bytes = (wcslen(url) + 1) * sizeof(wchar_t);
+        *name = static_cast<LPOLESTR>(::CoTaskMemAlloc(bytes));
+        memcpy(*name, url, bytes);
+        return S_OK;
+    }
+    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsDirty() override { return E_NOTIMPL; }
+    STDMETHODIMP Load(IStream*) override { return E_NOTIMPL; }
+    STDMETHODIMP Save(IStream*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP BindToObject(IBindCtx*, IMoniker*, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP Reduce(IBindCtx*, DWORD, IMoniker**, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP ComposeWith(IMoniker*, BOOL, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP Enum(BOOL, IEnumMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP IsEqual(IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP Hash(DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsRunning(IBindCtx*, IMoniker*, IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTimeOfLastChange(IBindCtx*, IMoniker*, FILETIME*) override { return E_NOTIMPL; }
+    STDMETHODIMP Inverse(IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP CommonPrefixWith(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP RelativePathTo(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP IsSystemMoniker(DWORD*) override { return E_NOTIMPL; }
+};
+
+template <typename T>
+com_ptr<CComObject<T>> Make()
+{
+    CComObject<T>* object = nullptr;
+    EXPECT_EQ(S_OK, CComObject<T>::CreateInstance(&object));
+    return com_ptr<CComObject<T>>(object);
+}
+
+HRESULT CreateDownload(const wchar_t* url)
+{
+    com_ptr<ITolDownloadHelper> helper;
+    RETURN_IF_FAILED(::CoCreateInstance(CLSID_TolDownloadHelper, nullptr, CLSCTX_ALL, IID_ITolDownloadHelper,
+                                        helper.put_void()));
+    unique_bstr text(url ? ::SysAllocString(url) : nullptr);
+    return helper->CreateDownload(text.get());
+}
+
+// The browser's download of `url` (null: a moniker without a name).
+HRESULT Intercept(const wchar_t* url)
+{
+    auto moniker = Make<CUrlMoniker>();
+    moniker->url = url;
+    auto manager = Make<CTolDloadMr>();
+    return manager->Download(moniker.get(), nullptr, 0, 0, nullptr, nullptr, nullptr, 0);
+}
+
+void PutOnClipboard(HWND owner, const std::string& bytes)
+{
+    ASSERT_TRUE(::OpenClipboard(owner));
+    ::EmptyClipboard();
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    memcpy(::GlobalLock(memory), bytes.data(), bytes.size());
+    ::GlobalUnlock(memory);
+    ::SetClipboardData(CF_TEXT, memory);
+    ::CloseClipboard();
+}
+
+class CreationTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        engine = std::make_unique<EngineStandIn>();
+        SetConfirmCreation(false);
+        SetBrowse("C:\\dl\\");
+        window = std::make_unique<BrowserThread>();
+        ASSERT_EQ(S_OK, window->OpenResult());
+        owner = std::to_string(reinterpret_cast<LONG_PTR>(window->Window().Frame()));
+    }
+    void TearDown() override
+    {
+        window.reset();
+        engine.reset();
+        ::CoUninitialize();
+    }
+    // Runs `task` on the browser window's thread, with a box recorder there.
+    std::vector<RecordedBox> OnBrowserThread(const std::function<void()>& task)
+    {
+        std::vector<RecordedBox> boxes;
+        EXPECT_TRUE(window->Run([&] {
+            MessageBoxRecorder recorder;
+            task();
+            boxes = recorder.Boxes();
+        }));
+        return boxes;
+    }
+
+    RegistrySandbox sandbox;
+    std::unique_ptr<EngineStandIn> engine;
+    std::unique_ptr<BrowserThread> window;
+    std::string owner;
+};
+
+}  // namespace
+
+TEST_F(CreationTest, TheDirectPathHandsAcceptedUrlsToTheEngineAndRefusesTheOthers)
+{
+    const std::wstring longUrl = L"http://host/" + std::wstring(10000, L'a');
+    const struct
+    {
+        std::wstring url;
+        bool accepted;
+    } cases[] = {
+        {L"http://host/a.zip", true},
+        {L"ftp://host/pub/file.iso", true},
+        {L" http://host/a.zip", false},  // the blank becomes part of the scheme
+        {L"ftp://host/pub/", false},
+        {L"https://host/a.zip", false},
+        {longUrl, false},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string url = NarrowFromWide(c.url.data(), c.url.size());
+        const auto boxes = OnBrowserThread([&] { EXPECT_EQ(S_OK, CreateDownload(c.url.c_str())); });
+        if (c.accepted)
+        {
+            EXPECT_TRUE(engine->Expect("AddUrl(" + url + ", C:\\dl\\, " + owner + ", 1, -1, )")) << url;
+            EXPECT_TRUE(boxes.empty()) << url;
+            continue;
+        }
+        ASSERT_EQ(1u, boxes.size()) << url;
+        EXPECT_EQ(MB_ICONERROR, boxes[0].icon);
+        EXPECT_EQ(window->Window().Frame(), boxes[0].owner);
+        EXPECT_EQ(0u, boxes[0].text.find("Incorrect URL or unsupported protocol: " + url.substr(0, 100))) << url;
+    }
+    EXPECT_EQ(2u, engine->Count("AddUrl"));
+}
+
+TEST_F(CreationTest, AnEngineThatCannotBeCreatedGivesOneErrorBoxAndSOk)
+{
+    engine->FailNext("CreateInstance", E_ACCESSDENIED, 2, "no engine here");
+    const auto boxes = OnBrowserThread([] { EXPECT_EQ(S_OK, CreateDownload(L"http://host/a.zip")); });
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(MB_ICONERROR, boxes[0].icon);
+    EXPECT_EQ(0u, engine->Count("AddUrl"));
+}
+
+TEST_F(CreationTest, TheBarIsOpenedFirstWhenTheWindowShowsNeitherBarNorToolbar)
+{
+    OnBrowserThread([] { EXPECT_EQ(S_OK, CreateDownload(L"http://host/a.zip")); });
+    const auto calls = window->Browser().BarCalls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_TRUE(calls[0].show);
+}
+
+TEST_F(CreationTest, AThreadWithoutABrowserGetsEFail)
+{
+    StaThread other;
+    other.Run([] { EXPECT_EQ(E_FAIL, CreateDownload(L"http://host/a.zip")); });
+    EXPECT_EQ(0u, engine->Count("AddUrl"));
+}
+
+TEST_F(CreationTest, TheDialogPathSendsOnlyConfirmedDownloadsAndProposesTheClipboard)
+{
+    const struct
+    {
+        const wchar_t* url;     // passed to CreateDownload
+        std::string clipboard;  // bytes on the clipboard (no NUL unless given)
+        bool confirm;           // ConfirmCreation
+        bool ok;
+        const wchar_t* shown;   // the URL the dialog proposes
+    } cases[] = {
+        {L"http://host/a.zip", "", true, true, L"http://host/a.zip"},
+        {L"http://host/a.zip", "", true, false, L"http://host/a.zip"},
+        {nullptr, std::string("http://clip/b.zip", 18), false, true, L"http://clip/b.zip"},  // the Add command
+        {L"", "mailto:x@y", false, false, L""},
+        {nullptr, std::string("\x01\xff\0\x02http://x/", 13), false, false, L""},
+    };
+    for (const auto& c : cases)
+    {
+        SetConfirmCreation(c.confirm);
+        std::wstring shown;
+        OnBrowserThread([&] {
+            if (!c.clipboard.empty())
+                PutOnClipboard(window->Window().Frame(), c.clipboard);
+            DialogDriver driver;
+            driver.When(L"New Download", [&](DialogWindow& dialog) {
+                shown = dialog.Text(IDC_URL);
+                dialog.Click(c.ok ? IDOK : IDCANCEL);
+            });
+            EXPECT_EQ(S_OK, CreateDownload(c.url));
+            EXPECT_EQ(0u, driver.Pending());
+        });
+        EXPECT_EQ(c.shown, shown);
+        EXPECT_EQ(c.ok ? 1u : 0u, engine->Count("AddDownload")) << NarrowFromWide(shown.data(), shown.size());
+        engine = std::make_unique<EngineStandIn>();
+    }
+}
+
+TEST_F(CreationTest, TheBrowsersOwnDownloadsAreTakenOrLeftToTheBrowser)
+{
+    const auto boxes = OnBrowserThread([&] {
+        EXPECT_EQ(S_OK, Intercept(L"http://host/a.zip"));
+        // A URL the client cannot download stays with the browser, silently.
+        EXPECT_EQ(E_FAIL, Intercept(L"https://host/a.zip"));
+        EXPECT_EQ(E_FAIL, Intercept(nullptr));
+        SetMSIEIntegrate(false);
+        EXPECT_EQ(E_FAIL, Intercept(L"http://host/b.zip"));
+    });
+    StaThread other;
+    other.Run([] {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        EXPECT_EQ(E_FAIL, Intercept(L"http://host/c.zip")) << "a thread without a browser";
+        ::CoUninitialize();
+    });
+    EXPECT_TRUE(boxes.empty()) << "what stays with the browser is not reported";
+    EXPECT_TRUE(engine->Expect("AddUrl(http://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_EQ(1u, engine->Count("AddUrl"));
+}
+
+TEST_F(CreationTest, DroppedLinksAreTakenWhenTheDataHoldsAnAcceptableUrl)
+{
+    const UINT url = ::RegisterClipboardFormatW(L"UniformResourceLocator");
+    const struct
+    {
+        std::vector<CLinkData::Block> blocks;
+        bool accepted;
+    } cases[] = {
+        {{{CF_TEXT, std::string("http://host/a.zip", 18)}}, true},
+        {{{url, std::string("ftp://host/f.iso", 17)}}, true},
+        {{{CF_TEXT, "http://host/b.zip"}}, true},  // no NUL: read within the block
+        {{{CF_TEXT, std::string("https://host/a", 15)}}, false},
+        {{{CF_TEXT, std::string("ftp://host/dir/", 16)}}, false},
+        {{{CF_UNICODETEXT, std::string("h\0t\0", 4)}}, false},
+        {{}, false},
+    };
+    OnBrowserThread([&] {
+        auto target = Make<CLinkTarget>();
+        for (const auto& c : cases)
+        {
+            auto data = Make<CLinkData>();
+            data->blocks = c.blocks;
+            DWORD effect = DROPEFFECT_COPY;
+            EXPECT_EQ(c.accepted ? S_OK : E_INVALIDARG, target->DragEnter(data.get(), 0, {}, &effect));
+            EXPECT_EQ(c.accepted ? DROPEFFECT_LINK : DROPEFFECT_NONE, effect);
+            EXPECT_EQ(c.accepted ? S_OK : E_INVALIDARG, target->Drop(data.get(), 0, {}, &effect));
+        }
+    });
+    for (const char* link : {"http://host/a.zip", "ftp://host/f.iso", "http://host/b.zip"})
+        EXPECT_TRUE(engine->Expect(std::string("AddUrl(") + link + ", C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_EQ(3u, engine->Count("AddUrl"));
+}
