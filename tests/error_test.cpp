@@ -21,13 +21,9 @@ public:
     explicit Source(bool supports) : m_supports(supports) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (IsEqualIID(riid, IID_IUnknown) || (m_supports && IsEqualIID(riid, IID_ISupportErrorInfo)))
-        {
-            *ppv = static_cast<ISupportErrorInfo*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = IsEqualIID(riid, IID_IUnknown) || (m_supports && IsEqualIID(riid, IID_ISupportErrorInfo));
+        *ppv = known ? static_cast<ISupportErrorInfo*>(this) : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
@@ -78,20 +74,19 @@ CComError Raised(HRESULT hr, REFIID iid, IUnknown* source)
 TEST(ErrorTest, ErrorInformationTravelsOnlyWhenTheSourceDeclaresIt)
 {
     Source supporting(true), silent(false);
-    struct Case
+    const struct
     {
         const char* what;
         IUnknown* source;
         REFIID iid;
         const char* description;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"declared for the interface", &supporting, IID_IDispatch, "engine says no"},
         {"declared for another interface", &supporting, IID_IUnknown, "<none>"},
         {"no ISupportErrorInfo", &silent, IID_IDispatch, "<none>"},
         {"no source (creation)", nullptr, IID_IDispatch, "engine says no"},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         SetThreadErrorDescription(L"engine says no");
         const CComError error = Raised(DISP_E_EXCEPTION, c.iid, c.source);

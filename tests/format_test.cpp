@@ -97,8 +97,7 @@ TEST(FormatTimeSpanTest, HoursMinutesSecondsRoundedToTheSecond)
         double days;
         const char* expected;
     } cases[] = {
-        {0.0, "00:00:00"}, {0.99999, "23:59:59"}, {(27 * 3600 + 5 * 60 + 9) * second, "27:05:09"},
-        {100.0, "2400:00:00"},
+        {0.99999, "23:59:59"}, {(27 * 3600 + 5 * 60 + 9) * second, "27:05:09"}, {100.0, "2400:00:00"},
         {second - 0.25 * second, "00:00:01"},  // rounds up
         {0.49 * second, "00:00:00"},           // rounds down
         {-1.5 / 24.0, "-01:30:00"}, {-30 * 60 * second, "-00:30:00"}, {-(second - 0.25 * second), "-00:00:01"},
@@ -152,7 +151,8 @@ TEST(ComErrorTextTest, SystemTextElseFallback)
     {
         const std::string system = SystemText(c.hr);
         ASSERT_TRUE(c.fallback || !system.empty()) << std::hex << c.hr;
-        const std::string expected = system.empty() ? c.fallback : system.substr(0, system.find_last_not_of("\r\n") + 1);
+        const std::string expected =
+            system.empty() ? c.fallback : system.substr(0, system.find_last_not_of("\r\n") + 1);
         EXPECT_EQ(ComErrorText(c.hr), expected) << std::hex << c.hr;
     }
     EXPECT_NE(ComErrorText(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT)).find("%1"), std::string::npos);

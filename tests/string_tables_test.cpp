@@ -193,7 +193,8 @@ TEST_F(StringTablesTest, TextsTheCodeTakesApartKeepTheirShape) {
         const char* language = table == &english_ ? "English" : "Russian";
         const std::wstring product = table->count(IDS_PRODUCT_NAME) ? table->at(IDS_PRODUCT_NAME) : L"";
         const std::wstring version = table->count(IDS_VERSION_TEXT) ? table->at(IDS_VERSION_TEXT) : L"";
-        const std::wstring incorrectUrl = table->count(IDS_INCORRECT_URL_FMT) ? table->at(IDS_INCORRECT_URL_FMT) : L"";
+        const std::wstring incorrectUrl =
+            table->count(IDS_INCORRECT_URL_FMT) ? table->at(IDS_INCORRECT_URL_FMT) : L"";
 
         // The product name is not translated.
         EXPECT_EQ(Narrow(product), "Tolvane Download Manager") << language;
