@@ -96,6 +96,10 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         std::string prelude;
         std::string epilogue;
         std::string expected;
+        // The output ends in the description the script engine gives a failure
+        // without error information, of which only the line's end is checked:
+        // Wine's JScript leaves it empty, Windows' gives the system's text.
+        bool engineDescription = false;
     } cases[] = {
         // 3000 with the recorder: CreateDownload is not built in the helper yet.
         {"3000 on a link downloads its address", 3000, MenuContext(link, "null") + Recorder(), "",
@@ -111,18 +115,17 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
          MenuContext(link, "null") + Recorder("var e = new Error(); e.description = \"stand-in failure\"; throw e;"), "",
          created + "CreateDownload [http://example.com/file.zip]\r\nalert: Cannot create the download: stand-in failure\r\n"},
         // 3001: the page's link collection goes to CreateDownloads, which the
-        // real helper does not implement (Wine's JScript gives an HRESULT
-        // without error information an empty description).
+        // real helper does not implement.
         {"3001 hands the helper the page's links", 3001, MenuContext("null", "null") + Recorder(), "",
          created + "CreateDownloads true 2\r\n"},
         {"3001 with the real helper reports the failure", 3001, MenuContext("null", "null"), "",
-         "alert: Cannot create the downloads: \r\n"},
+         "alert: Cannot create the downloads: ", true},
         // 3002 with the real helper and a stand-in browser window on the thread.
         {"3002 opens a closed bar", 3002, attach, printBarCalls,
          "ShowBrowserBar {EAB8C56D-C780-4F08-9F07-C300A639E72F} true size=null\r\n"},
         {"3002 closes an open bar", 3002, attach + "browser.RegisterBandWindow();\n", printBarCalls,
          "ShowBrowserBar {EAB8C56D-C780-4F08-9F07-C300A639E72F} false size=null\r\n"},
-        {"3002 without a browser window shows the failure as it is", 3002, "", "", "alert: \r\n"},
+        {"3002 without a browser window shows the failure as it is", 3002, "", "", "alert: ", true},
     };
     for (const auto& c : cases)
     {
@@ -130,7 +133,15 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         const std::string script = ScriptResource(c.resource);
         ASSERT_FALSE(script.empty());
         const test::ProcessResult run = RunScript(kWindow + c.prelude + script + c.epilogue);
-        EXPECT_EQ(run.output, c.expected);
+        if (c.engineDescription)
+        {
+            EXPECT_TRUE(run.output.rfind(c.expected, 0) == 0 && run.output.find('\n') == run.output.size() - 1)
+                << run.output;
+        }
+        else
+        {
+            EXPECT_EQ(run.output, c.expected);
+        }
         EXPECT_EQ(run.exitCode, 0u);
     }
 }

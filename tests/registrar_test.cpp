@@ -69,13 +69,14 @@ const RegistrarReplacements kModule = {{L"MODULE", L"C:\\x\\tdm.dll"}};
 }  // namespace
 
 // One script through its life: registered over content that was there before,
-// unregistered with content of others added, and unregistered again after the
-// others took theirs away.
+// unregistered while others keep content under its keys, and unregistered again
+// after the others took theirs away.
 TEST(RegistrarTest, RegisteringAndUnregistering)
 {
     test::RegistrySandbox sandbox;
     WriteText(L"Kept\\Replaced\\Stale", nullptr, L"old");
-    WriteText(L"Kept\\Plain", L"Foreign", L"kept");
+    WriteText(L"Kept\\Plain\\Child", L"Foreign", L"kept");
+    WriteText(L"Kept\\Plain\\Foreign", nullptr, L"kept");
     ASSERT_EQ(S_OK, RunRegistryScript(kScript, true, kModule));
     EXPECT_EQ(L"on", ReadValue(L"Kept", L"Setting"));
     EXPECT_EQ(L"default text", ReadValue(L"Kept\\Plain", nullptr));
@@ -83,19 +84,26 @@ TEST(RegistrarTest, RegisteringAndUnregistering)
     EXPECT_EQ(L"C:\\x\\tdm.dll,1", ReadValue(L"Kept\\Plain\\Child", nullptr));
     EXPECT_EQ(L"it's 100% sure", ReadValue(L"Kept\\Replaced", L"Quote"));
     EXPECT_FALSE(KeyExists(L"Kept\\Replaced\\Stale")) << "a replaced key loses its old content";
-    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain", L"Foreign")) << "an ordinary key is not emptied";
+    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain\\Child", L"Foreign")) << "an ordinary key is not emptied";
 
     WriteText(L"Kept\\Replaced\\Added", nullptr, L"by someone");
     ASSERT_EQ(S_OK, RunRegistryScript(kScript, false, kModule));
     EXPECT_EQ(L"<no value>", ReadValue(L"Kept", L"Setting")) << "a value written into a kept key goes";
     EXPECT_FALSE(KeyExists(L"Kept\\Replaced")) << "a replaced key goes with its whole subtree";
-    EXPECT_FALSE(KeyExists(L"Kept\\Plain\\Child")) << "an ordinary key left empty goes";
     EXPECT_EQ(L"<no value>", ReadValue(L"Kept\\Plain", nullptr)) << "the values the script wrote go";
-    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain", L"Foreign")) << "an ordinary key with others' content stays";
+    EXPECT_EQ(L"<no value>", ReadValue(L"Kept\\Plain\\Child", nullptr));
+    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain\\Child", L"Foreign")) << "a key with others' values stays";
+    EXPECT_TRUE(KeyExists(L"Kept\\Plain\\Foreign")) << "a key with others' keys stays";
 
-    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Kept\\Plain"));
-    EXPECT_EQ(S_OK, RunRegistryScript(kScript, false, kModule)) << "what is not there is passed over";
-    EXPECT_TRUE(KeyExists(L"Kept")) << "a kept key stays, even empty";
+    // Values and keys that are gone already are passed over.
+    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Kept\\Plain\\Foreign"));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Kept\\Plain\\Child", L"Foreign"));
+    for (int pass = 0; pass < 2; ++pass)
+    {
+        EXPECT_EQ(S_OK, RunRegistryScript(kScript, false, kModule)) << pass;
+        EXPECT_FALSE(KeyExists(L"Kept\\Plain")) << "ordinary keys left empty go";
+        EXPECT_TRUE(KeyExists(L"Kept")) << "a kept key stays, even empty";
+    }
 }
 
 // A script that does not parse writes nothing at all.

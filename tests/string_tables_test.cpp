@@ -113,33 +113,29 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR par
     return TRUE;
 }
 
+// The module's tables, read once.
+struct Tables {
+    HMODULE module = LoadLibraryExW(tdm::test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    StringTable english = module ? ReadTable(module, kEnglish) : StringTable();
+    StringTable russian = module ? ReadTable(module, kRussian) : StringTable();
+};
+
+const Tables& LoadedTables() {
+    static const Tables tables;
+    return tables;
+}
+
 class StringTablesTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        module_ = LoadLibraryExW(tdm::test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        if (module_ == nullptr) return;
-        english_ = ReadTable(module_, kEnglish);
-        russian_ = ReadTable(module_, kRussian);
-    }
-
-    static void TearDownTestSuite() {
-        if (module_ != nullptr) FreeLibrary(module_);
-        module_ = nullptr;
-    }
-
     void SetUp() override {
         ASSERT_NE(module_, nullptr) << "cannot load TDM_DLL_PATH \"" << Narrow(tdm::test::TdmDllPath())
                                     << "\" as a data file";
     }
 
-    static HMODULE module_;
-    static StringTable english_;
-    static StringTable russian_;
+    HMODULE module_ = LoadedTables().module;
+    const StringTable& english_ = LoadedTables().english;
+    const StringTable& russian_ = LoadedTables().russian;
 };
-
-HMODULE StringTablesTest::module_ = nullptr;
-StringTable StringTablesTest::english_;
-StringTable StringTablesTest::russian_;
 
 // Strings come in English and Russian only, with the same ids. A neutral copy
 // would be picked up by lookups for languages without a table (which must come
