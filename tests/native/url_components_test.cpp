@@ -56,8 +56,9 @@ TEST(UrlCrack, SplitsUrls)
         {"file:c:\\x?y#z", 0, {4, "file", "", 0, "", "", "c:\\x?y#z", ""}},
         {"x:/path", 0, {-1, "x", "", 0, "", "", "/path", ""}},
         // Decoding.
-        {"http://hos%74/a%20b?c%3Dd", Decode, {2, "http", "host", 80, "", "", "/a b", "?c=d"}},
-        {"http://hos%74/a%20b?c%3Dd", CUrlComponents::CrackDecodeAlt, {2, "http", "host", 80, "", "", "/a b", "?c=d"}},
+        {"http://hos%74/a%20b%39%6f%4A?c%3Dd", Decode, {2, "http", "host", 80, "", "", "/a b9oJ", "?c=d"}},
+        {"http://hos%74/a%20b%39%6f%4A?c%3Dd", CUrlComponents::CrackDecodeAlt,
+         {2, "http", "host", 80, "", "", "/a b9oJ", "?c=d"}},
         {"http://hos%74/a%20b", 0, {2, "http", "hos%74", 80, "", "", "/a%20b", ""}},
         {"http://u%3a:p%40@h/", Decode, {2, "http", "h", 80, "u:", "p@", "/", ""}},
         {"http://h/%zz%4z%z4", Decode, {2, "http", "h", 80, "", "", "/\xef?\xf4", ""}},
