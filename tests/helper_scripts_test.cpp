@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "framework/unique_any.h"
@@ -41,15 +42,11 @@ test::ProcessResult RunScript(const std::string& source)
     wchar_t folder[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"tdm_script_" + std::to_wstring(::GetCurrentProcessId()) + L".js";
-    {
-        const unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        if (!file || !::WriteFile(file.get(), source.data(), static_cast<DWORD>(source.size()), &written, nullptr))
-        {
-            ADD_FAILURE() << "cannot write the script file";
-            return {};
-        }
-    }
+    FILE* file = ::_wfopen(path.c_str(), L"wb");
+    const bool written = file && std::fwrite(source.data(), 1, source.size(), file) == source.size();
+    if (file)
+        std::fclose(file);
+    EXPECT_TRUE(written) << "cannot write the script file";
     test::ProcessResult result = test::RunProcess(L"cscript.exe //nologo \"" + path + L"\"");
     ::DeleteFileW(path.c_str());
     return result;

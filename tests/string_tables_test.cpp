@@ -77,21 +77,12 @@ std::string FormatSpecifiers(const std::wstring& text) {
     return specs;
 }
 
-// Accelerator markers: '&' not followed by another '&' ("&&" is a literal), and
-// whether a marker is the last character.
+// Accelerator markers ('&' that is not half of a literal "&&"), and whether one
+// is the last character.
 std::pair<size_t, bool> Accelerators(const std::wstring& text) {
-    size_t count = 0;
-    bool dangling = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != L'&') continue;
-        if (i + 1 < text.size() && text[i + 1] == L'&') {
-            ++i;
-            continue;
-        }
-        ++count;
-        dangling = i + 1 == text.size();
-    }
-    return {count, dangling};
+    const std::wstring markers = std::regex_replace(text, std::wregex(L"&&"), L"");
+    return {static_cast<size_t>(std::count(markers.begin(), markers.end(), L'&')),
+            !markers.empty() && markers.back() == L'&'};
 }
 
 // The client converts every text to the ANSI code page of its language.
