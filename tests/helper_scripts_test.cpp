@@ -93,9 +93,9 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         std::string prelude;
         std::string epilogue;
         std::string expected;
-        // The output ends in the description the script engine gives a failure
-        // without error information, of which only the line's end is checked:
-        // Wine's JScript leaves it empty, Windows' gives the system's text.
+        // The output's one line ends in the description the script engine gives
+        // a failure without error information, which is not compared: Wine's
+        // JScript leaves it empty, Windows' gives the system's text for the code.
         bool engineDescription = false;
     } cases[] = {
         // 3000 with the recorder: CreateDownload is not built in the helper yet.
