@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "framework/unique_any.h"
@@ -41,15 +42,11 @@ test::ProcessResult RunScript(const std::string& source)
     wchar_t folder[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"tdm_script_" + std::to_wstring(::GetCurrentProcessId()) + L".js";
-    {
-        const unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        if (!file || !::WriteFile(file.get(), source.data(), static_cast<DWORD>(source.size()), &written, nullptr))
-        {
-            ADD_FAILURE() << "cannot write the script file";
-            return {};
-        }
-    }
+    FILE* file = ::_wfopen(path.c_str(), L"wb");
+    const bool written = file && std::fwrite(source.data(), 1, source.size(), file) == source.size();
+    if (file)
+        std::fclose(file);
+    EXPECT_TRUE(written) << "cannot write the script file";
     test::ProcessResult result = test::RunProcess(L"cscript.exe //nologo \"" + path + L"\"");
     ::DeleteFileW(path.c_str());
     return result;
@@ -85,9 +82,8 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
     const std::string created = "ActiveXObject TolDownloadClient.TolDownloadHelper\r\n";
     const std::string atPointer = created + "elementFromPoint 12 34\r\n";
     // The stand-in browser of the script's thread, with the real helper.
-    const std::string attach = "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\nbrowser.Attach();\n";
-    const std::string printBarCalls =
-        "\nfor (var i = 0; i < browser.BarCallCount; i++) WScript.Echo(browser.BarCall(i));\nbrowser.Detach();\n";
+    const std::string attach = "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n";
+    const std::string printBarCalls = "\nWScript.Echo(browser.BarCalls);\n";
     const std::string link = "new Element(\"A\", \"http://example.com/file.zip\")";
     const std::string body = "new Element(\"BODY\")";
     const struct
@@ -97,6 +93,10 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         std::string prelude;
         std::string epilogue;
         std::string expected;
+        // The output's one line ends in the description the script engine gives
+        // a failure without error information, which is not compared: Wine's
+        // JScript leaves it empty, Windows' gives the system's text for the code.
+        bool engineDescription = false;
     } cases[] = {
         // 3000 with the recorder: CreateDownload is not built in the helper yet.
         {"3000 on a link downloads its address", 3000, MenuContext(link, "null") + Recorder(), "",
@@ -112,18 +112,17 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
          MenuContext(link, "null") + Recorder("var e = new Error(); e.description = \"stand-in failure\"; throw e;"), "",
          created + "CreateDownload [http://example.com/file.zip]\r\nalert: Cannot create the download: stand-in failure\r\n"},
         // 3001: the page's link collection goes to CreateDownloads, which the
-        // real helper does not implement (Wine's JScript gives an HRESULT
-        // without error information an empty description).
+        // real helper does not implement.
         {"3001 hands the helper the page's links", 3001, MenuContext("null", "null") + Recorder(), "",
          created + "CreateDownloads true 2\r\n"},
         {"3001 with the real helper reports the failure", 3001, MenuContext("null", "null"), "",
-         "alert: Cannot create the downloads: \r\n"},
+         "alert: Cannot create the downloads: ", true},
         // 3002 with the real helper and a stand-in browser window on the thread.
         {"3002 opens a closed bar", 3002, attach, printBarCalls,
          "ShowBrowserBar {EAB8C56D-C780-4F08-9F07-C300A639E72F} true size=null\r\n"},
         {"3002 closes an open bar", 3002, attach + "browser.RegisterBandWindow();\n", printBarCalls,
          "ShowBrowserBar {EAB8C56D-C780-4F08-9F07-C300A639E72F} false size=null\r\n"},
-        {"3002 without a browser window shows the failure as it is", 3002, "", "", "alert: \r\n"},
+        {"3002 without a browser window shows the failure as it is", 3002, "", "", "alert: ", true},
     };
     for (const auto& c : cases)
     {
@@ -131,7 +130,15 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         const std::string script = ScriptResource(c.resource);
         ASSERT_FALSE(script.empty());
         const test::ProcessResult run = RunScript(kWindow + c.prelude + script + c.epilogue);
-        EXPECT_EQ(run.output, c.expected);
+        if (c.engineDescription)
+        {
+            EXPECT_TRUE(run.output.rfind(c.expected, 0) == 0 && run.output.find('\n') == run.output.size() - 1)
+                << run.output;
+        }
+        else
+        {
+            EXPECT_EQ(run.output, c.expected);
+        }
         EXPECT_EQ(run.exitCode, 0u);
     }
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "framework/registrar.h"
@@ -20,7 +21,8 @@ bool KeyExists(const wchar_t* path)
     return ::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-std::wstring ReadText(const wchar_t* path, const wchar_t* name)
+// A value as text: its string, "dword <n>", or what is missing.
+std::wstring ReadValue(const wchar_t* path, const wchar_t* name)
 {
     unique_hkey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
@@ -29,7 +31,9 @@ std::wstring ReadText(const wchar_t* path, const wchar_t* name)
     DWORD size = sizeof(buffer) - sizeof(wchar_t), type = 0;
     if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
         return L"<no value>";
-    return type == REG_SZ ? std::wstring(buffer) : L"<not text>";
+    DWORD number = 0;
+    std::memcpy(&number, buffer, sizeof(number));
+    return type == REG_DWORD ? L"dword " + std::to_wstring(number) : std::wstring(buffer);
 }
 
 void WriteText(const wchar_t* path, const wchar_t* name, const wchar_t* text)
@@ -64,67 +68,52 @@ const RegistrarReplacements kModule = {{L"MODULE", L"C:\\x\\tdm.dll"}};
 
 }  // namespace
 
-TEST(RegistrarTest, RegisteringWritesKeysAndValues)
-{
-    test::RegistrySandbox sandbox;
-    ASSERT_EQ(S_OK, RunRegistryScript(kScript, true, kModule));
-    EXPECT_EQ(L"on", ReadText(L"Kept", L"Setting"));
-    EXPECT_EQ(L"default text", ReadText(L"Kept\\Plain", nullptr));
-    EXPECT_EQ(L"C:\\x\\tdm.dll,1", ReadText(L"Kept\\Plain\\Child", nullptr));
-    EXPECT_EQ(L"it's 100% sure", ReadText(L"Kept\\Replaced", L"Quote"));
-    unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Kept\\Plain", 0, KEY_READ, key.put()));
-    DWORD count = 0, size = sizeof(count), type = 0;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(key.get(), L"Count", nullptr, &type, reinterpret_cast<BYTE*>(&count), &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
-    EXPECT_EQ(0x22u, count);
-}
-
-TEST(RegistrarTest, ReplacedKeyLosesItsOldContentWhenRegistered)
+// One script through its life: registered over content that was there before,
+// unregistered while others keep content under its keys, and unregistered again
+// after the others took theirs away.
+TEST(RegistrarTest, RegisteringAndUnregistering)
 {
     test::RegistrySandbox sandbox;
     WriteText(L"Kept\\Replaced\\Stale", nullptr, L"old");
-    WriteText(L"Kept\\Plain", L"Foreign", L"kept");
+    WriteText(L"Kept\\Plain\\Child", L"Foreign", L"kept");
+    WriteText(L"Kept\\Plain\\Foreign", nullptr, L"kept");
     ASSERT_EQ(S_OK, RunRegistryScript(kScript, true, kModule));
-    EXPECT_FALSE(KeyExists(L"Kept\\Replaced\\Stale"));
-    EXPECT_EQ(L"kept", ReadText(L"Kept\\Plain", L"Foreign")) << "an ordinary key is not emptied";
-}
+    EXPECT_EQ(L"on", ReadValue(L"Kept", L"Setting"));
+    EXPECT_EQ(L"default text", ReadValue(L"Kept\\Plain", nullptr));
+    EXPECT_EQ(L"dword 34", ReadValue(L"Kept\\Plain", L"Count"));
+    EXPECT_EQ(L"C:\\x\\tdm.dll,1", ReadValue(L"Kept\\Plain\\Child", nullptr));
+    EXPECT_EQ(L"it's 100% sure", ReadValue(L"Kept\\Replaced", L"Quote"));
+    EXPECT_FALSE(KeyExists(L"Kept\\Replaced\\Stale")) << "a replaced key loses its old content";
+    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain\\Child", L"Foreign")) << "an ordinary key is not emptied";
 
-TEST(RegistrarTest, UnregisteringRemovesWhatTheScriptOwns)
-{
-    test::RegistrySandbox sandbox;
-    ASSERT_EQ(S_OK, RunRegistryScript(kScript, true, kModule));
     WriteText(L"Kept\\Replaced\\Added", nullptr, L"by someone");
-    WriteText(L"Kept", L"Other", L"by someone");
     ASSERT_EQ(S_OK, RunRegistryScript(kScript, false, kModule));
-    EXPECT_TRUE(KeyExists(L"Kept")) << "a kept key stays";
-    EXPECT_EQ(L"<no value>", ReadText(L"Kept", L"Setting")) << "a value written into a kept key goes";
-    EXPECT_EQ(L"by someone", ReadText(L"Kept", L"Other"));
-    EXPECT_FALSE(KeyExists(L"Kept\\Plain")) << "an ordinary key left empty goes";
+    EXPECT_EQ(L"<no value>", ReadValue(L"Kept", L"Setting")) << "a value written into a kept key goes";
     EXPECT_FALSE(KeyExists(L"Kept\\Replaced")) << "a replaced key goes with its whole subtree";
+    EXPECT_EQ(L"<no value>", ReadValue(L"Kept\\Plain", nullptr)) << "the values the script wrote go";
+    EXPECT_EQ(L"<no value>", ReadValue(L"Kept\\Plain\\Child", nullptr));
+    EXPECT_EQ(L"kept", ReadValue(L"Kept\\Plain\\Child", L"Foreign")) << "a key with others' values stays";
+    EXPECT_TRUE(KeyExists(L"Kept\\Plain\\Foreign")) << "a key with others' keys stays";
+
+    // Values and keys that are gone already are passed over.
+    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Kept\\Plain\\Foreign"));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Kept\\Plain\\Child", L"Foreign"));
+    for (int pass = 0; pass < 2; ++pass)
+    {
+        EXPECT_EQ(S_OK, RunRegistryScript(kScript, false, kModule)) << pass;
+        EXPECT_FALSE(KeyExists(L"Kept\\Plain")) << "ordinary keys left empty go";
+        EXPECT_TRUE(KeyExists(L"Kept")) << "a kept key stays, even empty";
+    }
 }
 
-TEST(RegistrarTest, OrdinaryKeyWithForeignContentSurvivesUnregistration)
-{
-    test::RegistrySandbox sandbox;
-    ASSERT_EQ(S_OK, RunRegistryScript(kScript, true, kModule));
-    WriteText(L"Kept\\Plain\\Foreign", nullptr, L"x");
-    ASSERT_EQ(S_OK, RunRegistryScript(kScript, false, kModule));
-    EXPECT_TRUE(KeyExists(L"Kept\\Plain\\Foreign"));
-    EXPECT_EQ(L"<no value>", ReadText(L"Kept\\Plain", nullptr)) << "its default value, written by the script, goes";
-    EXPECT_FALSE(KeyExists(L"Kept\\Plain\\Child"));
-}
-
-TEST(RegistrarTest, UnregisteringWhatIsNotThereSucceeds)
-{
-    test::RegistrySandbox sandbox;
-    EXPECT_EQ(S_OK, RunRegistryScript(kScript, false, kModule));
-    EXPECT_FALSE(KeyExists(L"Kept\\Plain"));
-}
-
+// A script that does not parse writes nothing at all.
 TEST(RegistrarTest, MalformedScriptsChangeNothing)
 {
-    const wchar_t* const scripts[] = {
+    std::wstring deep = L"HKCU {";  // nested deeper than the parser goes
+    for (int i = 0; i < 200; ++i)
+        deep += L" A {";
+    deep += std::wstring(201, L'}');
+    const std::wstring scripts[] = {
         L"HKCU { A = s 'x' { B = s 'y' }",       // unterminated block
         L"HKCU { A = s 'unterminated }",          // unterminated text
         L"HKXX { A }",                            // unknown root
@@ -132,25 +121,14 @@ TEST(RegistrarTest, MalformedScriptsChangeNothing)
         L"HKCU { A = d 'twelve' }",               // not a number
         L"HKCU { A = s '%UNKNOWN%' }",            // unknown replacement
         L"HKCU { val Loose = s 'x' }",            // a value without a key
-        L"HKCU { Good = s 'x' } HKCU { Bad = }",  // the second part is broken: nothing at all is written
+        L"HKCU { Good = s 'x' } HKCU { Bad = }",  // the second part is broken
+        deep,
     };
-    for (const wchar_t* script : scripts)
+    for (const std::wstring& script : scripts)
     {
         test::RegistrySandbox sandbox;
-        EXPECT_EQ(E_INVALIDARG, RunRegistryScript(script, true, kModule)) << testing::PrintToString(std::wstring(script));
+        EXPECT_EQ(E_INVALIDARG, RunRegistryScript(script, true, kModule)) << testing::PrintToString(script);
         EXPECT_FALSE(KeyExists(L"A"));
         EXPECT_FALSE(KeyExists(L"Good"));
     }
-}
-
-TEST(RegistrarTest, DeeplyNestedScriptIsRefused)
-{
-    test::RegistrySandbox sandbox;
-    std::wstring script = L"HKCU {";
-    for (int i = 0; i < 200; ++i)
-        script += L" K {";
-    for (int i = 0; i < 201; ++i)
-        script += L" }";
-    EXPECT_EQ(E_INVALIDARG, RunRegistryScript(script, true, kModule));
-    EXPECT_FALSE(KeyExists(L"K"));
 }

@@ -9,14 +9,13 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cwchar>
-#include <cwctype>
 #include <map>
+#include <regex>
 #include <set>
-#include <tuple>
 #include <string>
-#include <vector>
+#include <tuple>
 
+#include "resources/resource.h"
 #include "support/process.h"
 
 namespace {
@@ -27,12 +26,8 @@ const LANGID kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);     // 1049
 // RT_STRING is narrow or wide depending on UNICODE; the wide calls need it wide.
 const LPCWSTR kStringType = reinterpret_cast<LPCWSTR>(RT_STRING);
 
-const unsigned kProductName = 119;
-const unsigned kIncorrectUrl = 177;
-const unsigned kVersionText = 523;
-
 // Ids the code relies on, spread over several blocks, low and high.
-const unsigned kKeyIds[] = {2, 9, 101, kProductName, 141, kIncorrectUrl, 183, 184, kVersionText, 32796};
+const unsigned kKeyIds[] = {2, 9, 101, IDS_PRODUCT_NAME, 141, IDS_INCORRECT_URL_FMT, 183, 184, IDS_VERSION_TEXT, 32796};
 
 // The number of strings the client defines; a table with fewer lost some.
 const size_t kMinimumStringCount = 165;
@@ -40,12 +35,10 @@ const size_t kMinimumStringCount = 165;
 using StringTable = std::map<unsigned, std::wstring>;
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
-                        nullptr, nullptr);
+    std::string result(text.size() * 3, '\0');
+    result.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                          result.data(), static_cast<int>(result.size()), nullptr,
+                                                          nullptr)));
     return result;
 }
 
@@ -57,18 +50,14 @@ StringTable ReadTable(HMODULE module, LANGID lang) {
         HRSRC found = FindResourceExW(module, kStringType, MAKEINTRESOURCEW(block), lang);
         if (found == nullptr) continue;
         const WCHAR* data = static_cast<const WCHAR*>(LockResource(LoadResource(module, found)));
-        size_t words = SizeofResource(module, found) / sizeof(WCHAR);
-        EXPECT_NE(data, nullptr) << "block " << block << " cannot be locked";
-        if (data == nullptr) continue;
-
+        const size_t words = data ? SizeofResource(module, found) / sizeof(WCHAR) : 0;
         size_t pos = 0;
         for (unsigned entry = 0; entry < 16; ++entry) {
             if (pos >= words || pos + 1 + data[pos] > words) {
-                ADD_FAILURE() << "block " << block << " (language " << lang << ") is cut short at entry "
-                              << entry;
+                ADD_FAILURE() << "block " << block << " (language " << lang << ") is cut short at entry " << entry;
                 break;
             }
-            size_t length = data[pos++];
+            const size_t length = data[pos++];
             if (length != 0) table[(block - 1) * 16 + entry] = std::wstring(data + pos, length);
             pos += length;
         }
@@ -76,97 +65,37 @@ StringTable ReadTable(HMODULE module, LANGID lang) {
     return table;
 }
 
-// The conversions of a printf format, in order ("%s", "%.2d",
-// "%0lX", "%%" ...). A '%' that starts no valid conversion is reported
-// through `error`.
-std::vector<std::wstring> FormatSpecifiers(const std::wstring& text, std::string* error) {
-    static const wchar_t kFlags[] = L"-+ #0";
-    static const wchar_t kConversions[] = L"diouxXeEfgGaAcCsSpn";
-    static const wchar_t* const kLengths[] = {L"hh", L"ll", L"I64", L"I32", L"h", L"l",
-                                              L"L", L"I", L"w", L"z", L"j", L"t"};
-    std::vector<std::wstring> specs;
-    error->clear();
-    size_t n = text.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (text[i] != L'%') continue;
-        size_t start = i++;
-        if (i < n && text[i] == L'%') {
-            specs.push_back(L"%%");
-            continue;
-        }
-        while (i < n && text[i] != 0 && wcschr(kFlags, text[i]) != nullptr) ++i;
-        if (i < n && text[i] == L'*') {
-            ++i;
-        } else {
-            while (i < n && iswdigit(text[i])) ++i;
-        }
-        if (i < n && text[i] == L'.') {
-            ++i;
-            if (i < n && text[i] == L'*') {
-                ++i;
-            } else {
-                while (i < n && iswdigit(text[i])) ++i;
-            }
-        }
-        for (const wchar_t* length : kLengths) {
-            size_t len = wcslen(length);
-            if (text.compare(i, len, length) == 0) {
-                i += len;
-                break;
-            }
-        }
-        if (i >= n || text[i] == 0 || wcschr(kConversions, text[i]) == nullptr) {
-            *error = "'%' at offset " + std::to_string(start) + " starts no conversion";
-            return specs;
-        }
-        specs.push_back(text.substr(start, i - start + 1));
-    }
+// The printf conversions of a text, in order and separated by spaces ("%s %.2d
+// %%"); "stray %" for a '%' that starts no conversion.
+std::string FormatSpecifiers(const std::wstring& text) {
+    static const std::wregex conversion(
+        L"%(%|[-+ #0]*(\\*|[0-9]*)(\\.(\\*|[0-9]*))?(hh|ll|I64|I32|[hlLIwzjt])?[diouxXeEfgGaAcCsSpn])");
+    std::string specs;
+    for (std::wsregex_iterator it(text.begin(), text.end(), conversion), end; it != end; ++it)
+        specs += (specs.empty() ? "" : " ") + Narrow(it->str());
+    if (std::regex_replace(text, conversion, L"").find(L'%') != std::wstring::npos) return "stray %";
     return specs;
 }
 
-std::string Describe(const std::vector<std::wstring>& specs) {
-    std::string result = "{";
-    for (size_t i = 0; i < specs.size(); ++i) result += (i ? " " : "") + Narrow(specs[i]);
-    return result + "}";
-}
-
-size_t Count(const std::wstring& text, wchar_t c) {
-    size_t count = 0;
-    for (wchar_t x : text) count += (x == c);
-    return count;
-}
-
-// Accelerator markers: '&' not followed by another '&' ("&&" is a literal).
-// Sets `dangling` when a marker is the last character.
-size_t Accelerators(const std::wstring& text, bool* dangling) {
-    size_t count = 0;
-    *dangling = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != L'&') continue;
-        if (i + 1 < text.size() && text[i + 1] == L'&') {
-            ++i;
-            continue;
-        }
-        ++count;
-        if (i + 1 == text.size()) *dangling = true;
-    }
-    return count;
+// Accelerator markers ('&' that is not half of a literal "&&"), and whether one
+// is the last character.
+std::pair<size_t, bool> Accelerators(const std::wstring& text) {
+    const std::wstring markers = std::regex_replace(text, std::wregex(L"&&"), L"");
+    return {static_cast<size_t>(std::count(markers.begin(), markers.end(), L'&')),
+            !markers.empty() && markers.back() == L'&'};
 }
 
 // The client converts every text to the ANSI code page of its language.
 bool FitsCodePage(const std::wstring& text, UINT codePage) {
-    if (text.empty()) return true;
     BOOL usedDefault = FALSE;
-    int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(),
-                                   static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   &usedDefault);
-    return size > 0 && !usedDefault;
+    return text.empty() || (WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(),
+                                                static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                                &usedDefault) > 0 &&
+                            !usedDefault);
 }
 
 BOOL CALLBACK CollectBlock(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
-    if (IS_INTRESOURCE(name))
-        reinterpret_cast<std::vector<unsigned>*>(param)->push_back(
-            static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(name)));
+    if (IS_INTRESOURCE(name)) reinterpret_cast<std::set<UINT_PTR>*>(param)->insert(reinterpret_cast<UINT_PTR>(name));
     return TRUE;
 }
 
@@ -175,50 +104,35 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR par
     return TRUE;
 }
 
+// The module's tables, read once.
+struct Tables {
+    HMODULE module = LoadLibraryExW(tdm::test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    StringTable english = module ? ReadTable(module, kEnglish) : StringTable();
+    StringTable russian = module ? ReadTable(module, kRussian) : StringTable();
+};
+
+const Tables& LoadedTables() {
+    static const Tables tables;
+    return tables;
+}
+
 class StringTablesTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        module_ = LoadLibraryExW(tdm::test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        if (module_ == nullptr) return;
-        english_ = ReadTable(module_, kEnglish);
-        russian_ = ReadTable(module_, kRussian);
-    }
-
-    static void TearDownTestSuite() {
-        if (module_ != nullptr) FreeLibrary(module_);
-        module_ = nullptr;
-    }
-
     void SetUp() override {
         ASSERT_NE(module_, nullptr) << "cannot load TDM_DLL_PATH \"" << Narrow(tdm::test::TdmDllPath())
                                     << "\" as a data file";
     }
 
-    static HMODULE module_;
-    static StringTable english_;
-    static StringTable russian_;
+    HMODULE module_ = LoadedTables().module;
+    const StringTable& english_ = LoadedTables().english;
+    const StringTable& russian_ = LoadedTables().russian;
 };
-
-HMODULE StringTablesTest::module_ = nullptr;
-StringTable StringTablesTest::english_;
-StringTable StringTablesTest::russian_;
-
-// The checker of the translations' formats must itself see conversions.
-TEST(StringFormatParsing, RecognisesPrintfSpecificationsAndStrayPercents) {
-    std::string error;
-    EXPECT_EQ(Describe(FormatSpecifiers(L"0x%0lX [%-10s] %I64u %*d %.2d%%", &error)),
-              "{%0lX %-10s %I64u %*d %.2d %%}");
-    EXPECT_EQ(error, "");
-    FormatSpecifiers(L"50%", &error);
-    EXPECT_NE(error, "");
-}
 
 // Strings come in English and Russian only, with the same ids. A neutral copy
 // would be picked up by lookups for languages without a table (which must come
 // out empty), and would pin the neutral lookups to one language.
 TEST_F(StringTablesTest, EnglishAndRussianAloneDefineTheSameIds) {
     EXPECT_GE(english_.size(), kMinimumStringCount);
-    EXPECT_GE(russian_.size(), kMinimumStringCount);
     for (unsigned id : kKeyIds)
         EXPECT_EQ(english_.count(id), 1u) << "English lacks string " << id;
     for (const auto& [table, other, missing] :
@@ -227,10 +141,9 @@ TEST_F(StringTablesTest, EnglishAndRussianAloneDefineTheSameIds) {
             EXPECT_EQ(other->count(entry.first), 1u)
                 << "string " << entry.first << " \"" << Narrow(entry.second) << "\" has no " << missing << " text";
 
-    std::vector<unsigned> blocks;
+    std::set<UINT_PTR> blocks;
     ASSERT_TRUE(EnumResourceNamesW(module_, kStringType, CollectBlock, reinterpret_cast<LONG_PTR>(&blocks)));
-    ASSERT_FALSE(blocks.empty());
-    for (unsigned block : blocks) {
+    for (UINT_PTR block : blocks) {
         std::set<LANGID> langs;
         EnumResourceLanguagesW(module_, kStringType, MAKEINTRESOURCEW(block), CollectLanguage,
                                reinterpret_cast<LONG_PTR>(&langs));
@@ -238,57 +151,37 @@ TEST_F(StringTablesTest, EnglishAndRussianAloneDefineTheSameIds) {
     }
 }
 
-TEST_F(StringTablesTest, TranslationsKeepFormatSpecifiersLineBreaksAndTabs) {
-    for (const auto& entry : english_) {
-        auto russian = russian_.find(entry.first);
-        if (russian == russian_.end()) continue;  // reported by the id-set test
-        const std::wstring& en = entry.second;
-        const std::wstring& ru = russian->second;
-        std::string enError, ruError;
-        std::vector<std::wstring> enSpecs = FormatSpecifiers(en, &enError);
-        std::vector<std::wstring> ruSpecs = FormatSpecifiers(ru, &ruError);
-        EXPECT_EQ(enError, "") << "English string " << entry.first << ": \"" << Narrow(en) << "\"";
-        EXPECT_EQ(ruError, "") << "Russian string " << entry.first << ": \"" << Narrow(ru) << "\"";
-        EXPECT_EQ(Describe(enSpecs), Describe(ruSpecs))
-            << "format specifiers of string " << entry.first << ": \"" << Narrow(en)
-            << "\" / \"" << Narrow(ru) << "\"";
-        EXPECT_EQ(Count(en, L'\n'), Count(ru, L'\n'))
-            << "line breaks of string " << entry.first << ": \"" << Narrow(ru) << "\"";
-        EXPECT_EQ(Count(en, L'\t'), Count(ru, L'\t'))
-            << "tabs of string " << entry.first << ": \"" << Narrow(ru) << "\"";
-    }
-}
-
-// At most one well-formed accelerator per text, and every text survives the
-// conversion to its ANSI code page (any one for English); the Russian texts are
-// translated.
-TEST_F(StringTablesTest, AcceleratorsCodePagesAndTranslation) {
+// Per text: the translation keeps the conversions, line breaks and tabs; at
+// most one well-formed accelerator; the text survives the conversion to its
+// ANSI code page (any one for English); the Russian texts are translated.
+TEST_F(StringTablesTest, EveryTextAndItsTranslation) {
     size_t untranslated = 0;
-    for (const StringTable* table : {&english_, &russian_}) {
-        const bool english = table == &english_;
-        for (const auto& entry : *table) {
-            const std::string what = std::string(english ? "English" : "Russian") + " string " +
-                                     std::to_string(entry.first) + ": \"" + Narrow(entry.second) + "\"";
-            bool dangling = false;
-            EXPECT_LE(Accelerators(entry.second, &dangling), 1u) << what;
-            EXPECT_FALSE(dangling) << what << " ends with an accelerator marker";
-            const bool ascii =
-                std::all_of(entry.second.begin(), entry.second.end(), [](wchar_t c) { return c < 0x80; });
-            EXPECT_TRUE(english ? ascii : FitsCodePage(entry.second, 1251)) << what << " does not fit its code page";
-            if (english && russian_.count(entry.first) && russian_.at(entry.first) == entry.second) ++untranslated;
+    for (const auto& [id, en] : english_) {
+        const std::wstring ru = russian_.count(id) ? russian_.at(id) : L"";  // a missing one fails the id test
+        const std::string what = "string " + std::to_string(id) + ": \"" + Narrow(en) + "\" / \"" + Narrow(ru) + "\"";
+        EXPECT_EQ(FormatSpecifiers(ru), FormatSpecifiers(en)) << what;
+        EXPECT_NE(FormatSpecifiers(en), "stray %") << what;
+        EXPECT_EQ(std::count(ru.begin(), ru.end(), L'\n'), std::count(en.begin(), en.end(), L'\n')) << what;
+        EXPECT_EQ(std::count(ru.begin(), ru.end(), L'\t'), std::count(en.begin(), en.end(), L'\t')) << what;
+        for (const std::wstring* text : {&en, &ru}) {
+            EXPECT_LE(Accelerators(*text).first, 1u) << what;
+            EXPECT_FALSE(Accelerators(*text).second) << what << ": an accelerator marker at the end";
         }
+        EXPECT_TRUE(std::all_of(en.begin(), en.end(), [](wchar_t c) { return c < 0x80; })) << what;
+        EXPECT_TRUE(FitsCodePage(ru, 1251)) << what << " does not fit code page 1251";
+        untranslated += ru == en;
     }
     // Product names, addresses and protocol names stay as they are; the rest is Russian.
-    EXPECT_LE(untranslated, english_.size() / 10)
-        << untranslated << " Russian strings are the same as the English ones";
+    EXPECT_LE(untranslated, english_.size() / 10) << untranslated << " Russian strings are the same as the English ones";
 }
 
 TEST_F(StringTablesTest, TextsTheCodeTakesApartKeepTheirShape) {
     for (const StringTable* table : {&english_, &russian_}) {
         const char* language = table == &english_ ? "English" : "Russian";
-        const std::wstring product = table->count(kProductName) ? table->at(kProductName) : L"";
-        const std::wstring version = table->count(kVersionText) ? table->at(kVersionText) : L"";
-        const std::wstring incorrectUrl = table->count(kIncorrectUrl) ? table->at(kIncorrectUrl) : L"";
+        const std::wstring product = table->count(IDS_PRODUCT_NAME) ? table->at(IDS_PRODUCT_NAME) : L"";
+        const std::wstring version = table->count(IDS_VERSION_TEXT) ? table->at(IDS_VERSION_TEXT) : L"";
+        const std::wstring incorrectUrl =
+            table->count(IDS_INCORRECT_URL_FMT) ? table->at(IDS_INCORRECT_URL_FMT) : L"";
 
         // The product name is not translated.
         EXPECT_EQ(Narrow(product), "Tolvane Download Manager") << language;
@@ -298,8 +191,8 @@ TEST_F(StringTablesTest, TextsTheCodeTakesApartKeepTheirShape) {
         EXPECT_EQ(Narrow(version.substr(0, dot)), Narrow(product)) << language;
         EXPECT_NE(version.find_first_not_of(L' ', dot + 1), std::wstring::npos) << language;
         // For an empty URL only the second line of the incorrect-URL message is
-        // shown: the URL's "%s" is the first conversion, on the first line.
-        EXPECT_EQ(incorrectUrl.find(L"%s"), incorrectUrl.find(L'%')) << language;
+        // shown: the URL's "%s", its one conversion, is on the first line.
+        EXPECT_EQ(FormatSpecifiers(incorrectUrl), "%s") << language;
         EXPECT_LT(incorrectUrl.find(L"%s"), incorrectUrl.find(L'\n')) << language;
     }
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the three fuzz targets into build/fuzz and runs each on a copy of its
+# Builds the fuzz targets into build/fuzz and runs each on a copy of its
 # committed seed corpus (the committed corpus is never grown). Fails on any crash,
 # leak, timeout or sanitizer report.
 #   FUZZ_RUNS   executions per target (default 200000)
@@ -15,8 +15,8 @@ flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 sources=("$root/text/case_fold.cpp" "$root/text/case_fold_portable.cpp"
          "$root/text/pattern.cpp" "$root/text/url_components.cpp")
 
-declare -A max_len=([fuzz_pattern]=330 [fuzz_url_crack]=4200 [fuzz_url_tools]=4200)
-targets=(fuzz_pattern fuzz_url_crack fuzz_url_tools)
+declare -A max_len=([fuzz_pattern]=330 [fuzz_url]=4200)
+targets=(fuzz_pattern fuzz_url)
 
 for target in "${targets[@]}"; do
     echo "== building $target"

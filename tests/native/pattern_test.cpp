@@ -18,9 +18,8 @@ using namespace std::string_literals;
 namespace {
 long g_allocationBudget = -1; // negative: no limit
 
-class AllocationBudget
+struct AllocationBudget
 {
-public:
     explicit AllocationBudget(long allocations) { g_allocationBudget = allocations; }
     ~AllocationBudget() { g_allocationBudget = -1; }
 };
@@ -37,15 +36,8 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -63,58 +55,39 @@ std::string Captures(const CPattern& pattern, const CPatternMatch& match, std::s
     std::string result;
     for (std::size_t group = 0; group < pattern.GroupCount(); ++group)
     {
-        if (group != 0)
-            result += ',';
         const PatternSpan span = match.GetGroup(group);
-        if (!span.Matched())
-            result += '-';
-        else
-            result += std::string(text.substr(span.start, span.Length()));
+        result += (group ? "," : "") + (span.Matched() ? std::string(text.substr(span.start, span.Length())) : "-");
     }
     return result;
 }
 
-struct CompileCase
-{
-    std::string pattern;
-    bool caseSensitive;
-    PatternError expected;
-};
-
 TEST(PatternCompile, ResultCodes)
 {
     const unsigned n = CPattern::MaxNesting;
-    const CompileCase cases[] = {
-        {"", true, PatternOk},                 {"{}*", true, PatternOk},
-        {"a**", true, PatternOk},              // the second "*" is a literal
-        {"a}[", true, PatternOk},              // unmatched "}" ends the pattern, the rest is never read
-        {"\\", true, PatternOk},               // a final backslash stands for itself
-        {"[-a]", true, PatternOk},             {"{a}{b}{c}\\2", true, PatternOk},
-        {"a?*", true, PatternOk},              // "*" after "a?" is a literal
-        {"\\n*", true, PatternOk},
+    const struct
+    {
+        std::string pattern;
+        bool caseSensitive;
+        PatternError expected;
+    } cases[] = {
+        {"", true, PatternOk},                 {"{a}{b}{c}\\2", true, PatternOk},
         {"{a", true, PatternBraceExpected},    {"(a", true, PatternParenExpected},
         {"[ab", true, PatternBracketExpected}, {"[a-]", true, PatternBracketExpected},
         {"[a\\", true, PatternBracketExpected},
-        {"[]", true, PatternEmptySet},         {"[^]", true, PatternEmptySet},
-        {"{a}{b}{c}\\3", true, PatternInvalidGroup}, {"\\0", true, PatternInvalidGroup},
+        {"[^]", true, PatternEmptySet},        {"{a}{b}{c}\\3", true, PatternInvalidGroup},
         {"{a}\\99999999999999999999999", true, PatternInvalidGroup},
-        {"[z-a]", true, PatternInvalidRange},
         {"[Z-a]", false, PatternInvalidRange}, // folded to "[z-a]" first
         {"[\xff-\x01]", true, PatternInvalidRange},
-        {"(a?)*", true, PatternEmptyRepeat},   {"(a*)+", true, PatternEmptyRepeat},
-        {"{b?}*?", true, PatternEmptyRepeat},  {"(a|b?)+?", true, PatternEmptyRepeat},
-        {"(x*y*)*", true, PatternEmptyRepeat},
+        {"(a*)+", true, PatternEmptyRepeat},   {"(a|b?)+?", true, PatternEmptyRepeat},
         // Nesting: groups, negations and abbreviations up to MaxNesting deep.
         {Repeat("(", n) + "a" + Repeat(")", n), true, PatternOk},
         {Repeat("(", n + 1) + "a" + Repeat(")", n + 1), true, PatternNoMemory},
         {Repeat("!", n) + "a", true, PatternOk},
         {Repeat("!", n + 1) + "a", true, PatternNoMemory},
-        {Repeat("(", 100000), true, PatternNoMemory},
         {Repeat("(", n - 2) + "\\d" + Repeat(")", n - 2), true, PatternOk},
         {Repeat("(", n - 1) + "\\d" + Repeat(")", n - 1), true, PatternUnexpected},
-        // Long chains and sequences need no nesting.
+        // A long chain needs no nesting.
         {Repeat("a|", 100000) + "b", true, PatternOk},
-        {Repeat("ab", 50000), true, PatternOk},
         // Each "+" doubles its body: the list outgrows MaxInstructions.
         {Repeat("(", 24) + "a" + Repeat(")+", 24), true, PatternNoMemory},
     };
@@ -173,57 +146,30 @@ TEST(PatternMatch, CaseSensitive)
     const std::string as(100000, 'a');
     CheckMatches({
         // Alternation binds tighter than juxtaposition: ab|cd is a(b|c)d.
-        {"ab|cd", "abd", true, 0, 3, ""},     {"ab|cd", "acd", true, 0, 3, ""},
-        {"ab|cd", "cd", false, 0, 2, ""},     {"(ab)|(cd)", "xcd", true, 1, 3, ""},
-        {"a|", "b", true, 0, 0, ""},          // an empty right alternative
+        {"ab|cd", "cd", false, 0, 2, ""},     {"a|", "b", true, 0, 0, ""},  // an empty right alternative
         // Anchors; an anchored search gives up at 0, any other at the text's end.
-        {"^abc", "xabc", false, 0, 0, ""},    {"^a*", "bbb", true, 0, 0, ""},
-        {"a$", "ba", true, 1, 2, ""},         {"a$", "ab", false, 0, 2, ""},
-        {"a$b", "a$b", true, 0, 3, ""},       {"^", "", true, 0, 0, ""},
+        {"^abc", "xabc", false, 0, 0, ""},    {"a$b", "a$b", true, 0, 3, ""},
         {"$", "ab", false, 0, 2, ""},         // the end of a non-empty text is never a start position
         // Negation consumes nothing.
-        {"!a.", "ab", true, 1, 2, ""},        {"x!{y}.", "xz", true, 0, 2, "-"},
+        {"x!{y}.", "xz", true, 0, 2, "-"},
         {"wow!", "wow!", true, 0, 4, ""},     // nothing to negate: a literal
         // A negation that fails leaves no captures of its body behind.
         {"(!{a})?.", "a", true, 0, 1, "-"},   {"(!{a})?\\0", "aa", true, 0, 0, "-"},
         {"!({a}x)\\0", "ab", true, 0, 0, "-"},
-        // Empty texts and empty matches.
-        {"a*", "", true, 0, 0, ""},           {"{}*", "", true, 0, 0, "-"},
-        {"{}", "", true, 0, 0, ""},           {".", "", false, 0, 0, ""},
-        // Sets, escapes and literals.
-        {"[^a-c]+", "abcxyz", true, 3, 6, ""}, {"[\\]]", "a]", true, 1, 2, ""},
-        {"[\\t]", "a\tb", true, 1, 2, ""},    {"[a\\-z]+", "b-az", true, 1, 4, ""},
-        {"\\*\\.", "a*.", true, 1, 3, ""},    {"*a", "b*a", true, 1, 3, ""},
-        {"\\t", "\tt", true, 1, 2, ""},       // outside a set "\t" is the letter t
-        {"a\\", "a\\", true, 0, 2, ""},       {"ab)cd", "xab", true, 1, 3, ""},
-        // Abbreviations.
-        {"\\d+", "ab123c", true, 2, 5, ""},   {"x\\by", "x\ty", true, 0, 3, ""},
-        {"\\q", "say 'hi' now", true, 4, 8, ""}, {"\\q", "say \"it's\"", true, 4, 10, ""},
-        {"a\\nb", "a\r\nb", true, 0, 4, ""},  {"a\\nb", "a\nb", true, 0, 3, ""},
-        {"a\\nb", "a\rb", true, 0, 3, ""},
+        // Escapes and abbreviations; outside a set "\t" is the letter t.
+        {"\\t", "\tt", true, 1, 2, ""},       {"a\\", "a\\", true, 0, 2, ""},
+        {"a\\nb", "a\r\nb", true, 0, 4, ""},
         // Back-references; a group that did not match is empty.
-        {"{a+}-\\0", "aa-aa", true, 0, 5, "aa"}, {"{a+}-\\0", "aa-a", true, 1, 4, "a"},
-        {"({a}|b)\\0", "bb", true, 0, 1, "-"}, {"{a\\0}", "a", true, 0, 1, "a"},
+        {"{a+}-\\0", "aa-a", true, 1, 4, "a"}, {"{a\\0}", "a", true, 0, 1, "a"},
         // Greedy and lazy repetition.
-        {"{a*}{a*}", "aaa", true, 0, 3, "aaa,"}, {"{a*?}{a*}", "aaa", true, 0, 3, ",aaa"},
-        {"{a+}{a*}", "aaa", true, 0, 3, "aaa,"}, {"{a+?}{a*}", "aaa", true, 0, 3, "a,aa"},
-        {"{a?}{a*}", "aaa", true, 0, 3, "a,aa"}, {"{a??}{a*}", "aaa", true, 0, 3, ",aaa"},
-        {"{.*?}b", "abab", true, 0, 2, "a"},   {"{a}*", "aaa", true, 0, 3, "a"},
-        {"{a*}ab", "aaab", true, 0, 4, "aa"},  // greedy gives back one pass at a time
+        {"{a*?}{a*}", "aaa", true, 0, 3, ",aaa"}, {"{a?}{a*}", "aaa", true, 0, 3, "a,aa"},
         // A lazy x is tried from where the rest of the pattern began.
         {"a??ab", "aab", true, 0, 3, ""},     {"{a*?}ab", "aaab", true, 0, 4, "aa"},
-        {"{a+?}ab", "aaab", true, 0, 4, "aa"},
         // Passes that consume nothing end a loop instead of repeating it.
-        {"(a|{})*c", "adc", true, 2, 3, "-"}, {"(a|!b)*c", "adc", true, 2, 3, ""},
-        {"{}*?x", "ax", true, 1, 2, "-"},     {"(!b)*?c", "adc", true, 2, 3, ""},
-        {"{}(\\0)*?x", "ax", true, 1, 2, ""},
-        // Binary text: NUL bytes and bytes above 127.
-        {"a\0b"s, "xa\0b"s, true, 1, 4, ""},  {".", "\0"s, true, 0, 1, ""},
-        {"[^a]", "a\0"s, true, 1, 2, ""},     {"{[\x80-\xff]+}", "ab\x80\xe9\xffz", true, 2, 5, "\x80\xe9\xff"},
-        {"[\\\xff]", "\xff", true, 0, 1, ""}, {"{\xe9}\\0", "\xe9\xe9", true, 0, 2, "\xe9"},
-        // Long texts.
-        {"a*b", as + "b", true, 0, 100001, ""}, {"^{a*}c", as + "b", false, 0, 0, ""},
-        {"{b}", as + "b", true, 100000, 100001, "b"}, {"^{.*}\\0", as, true, 0, 100000, as.substr(50000)},
+        {"(a|{})*c", "adc", true, 2, 3, "-"}, {"{}(\\0)*?x", "ax", true, 1, 2, ""},
+        // Bytes above 127; a long text.
+        {"{[\x80-\xff]+}", "ab\x80\xe9\xffz", true, 2, 5, "\x80\xe9\xff"},
+        {"^{.*}\\0", as, true, 0, 100000, as.substr(50000)},
     }, true);
 }
 
@@ -232,10 +178,7 @@ TEST(PatternMatch, CaseInsensitive)
     CheckMatches({
         {"ABC", "xabc", true, 1, 4, ""},       {"abc", "xABC", true, 1, 4, ""},
         {"{b}", "aBc", true, 1, 2, "B"},       // captures come from the caller's text
-        {"[A-C]+", "xAbCd", true, 1, 4, ""},   {"{a}\\0", "Aa", true, 0, 2, "A"},
-        {"\xc9", "\xc9", true, 0, 1, ""},      // bytes above 127 are left as they are
-        {"{A+}", "x" + std::string(100000, 'a'), true, 1, 100001, std::string(100000, 'a')},
-        {"ABC", "xabd", false, 0, 4, ""},
+        {"{a}\\0", "Aa", true, 0, 2, "A"},
     }, false);
 
     CPattern pattern;
@@ -271,55 +214,42 @@ TEST(PatternMatch, StepLimitStopsRunawayBacktracking)
     EXPECT_TRUE(pattern.Match("aaab", match));
 }
 
-TEST(PatternAllocation, CompileReportsEveryFailedAllocation)
+// Every allocation that can fail does so in turn: compiling reports it, a match
+// fails cleanly (the text is long enough for the backtracking stack to grow
+// several times).
+TEST(PatternAllocation, EveryFailedAllocationIsReported)
 {
     for (const bool caseSensitive : {true, false})
     {
-        long budget = 0;
-        for (;; ++budget)
-        {
-            ASSERT_LT(budget, 10000);
-            CPattern pattern;
-            PatternError result;
-            {
-                AllocationBudget limit(budget);
-                result = pattern.Compile("^{a+}|[b-d]*\\w(x|y|z)+?!q$", caseSensitive);
-            }
-            if (result == PatternOk)
-                break;
-            EXPECT_EQ(result, PatternNoMemory) << "budget " << budget;
-        }
-        EXPECT_GT(budget, 0);
-    }
-}
-
-TEST(PatternAllocation, MatchFailsCleanlyWhenMemoryRunsOut)
-{
-    // Long enough for the backtracking stack to grow several times.
-    const std::string lower = std::string(3000, 'a') + "b";
-    const std::string upper = std::string(3000, 'A') + "b";
-    for (const bool caseSensitive : {true, false})
-    {
+        const std::string text = std::string(3000, caseSensitive ? 'a' : 'A') + "b";
+        SCOPED_TRACE(caseSensitive ? "case-sensitive" : "case-insensitive");
         CPattern pattern;
-        ASSERT_EQ(pattern.Compile("{a*}b", caseSensitive), PatternOk);
+        PatternError compiled = PatternNoMemory;
         long budget = 0;
-        for (;; ++budget)
+        for (; compiled != PatternOk && budget < 10000; ++budget)
         {
-            ASSERT_LT(budget, 10000);
-            CPatternMatch match;
-            bool matched;
             {
                 AllocationBudget limit(budget);
-                matched = pattern.Match(caseSensitive ? lower : upper, match);
+                compiled = pattern.Compile("^{a+}|[b-d]*\\w(x|y|z)+?!q$", caseSensitive);
             }
-            if (matched)
-            {
-                EXPECT_EQ(match.GetGroup(0).Length(), 3000u);
-                break;
-            }
-            EXPECT_FALSE(match.GetGroup(0).Matched());
+            EXPECT_TRUE(compiled == PatternOk || compiled == PatternNoMemory) << compiled << ", budget " << budget;
         }
-        EXPECT_GT(budget, 2);
+        ASSERT_EQ(compiled, PatternOk);
+        EXPECT_GT(budget, 1);
+
+        ASSERT_EQ(pattern.Compile("{a*}b", caseSensitive), PatternOk);
+        CPatternMatch match;
+        bool matched = false;
+        for (budget = 0; !matched && budget < 10000; ++budget)
+        {
+            {
+                AllocationBudget limit(budget);
+                matched = pattern.Match(text, match);
+            }
+            EXPECT_EQ(match.GetGroup(0).Matched(), matched) << "budget " << budget;
+        }
+        EXPECT_EQ(match.GetGroup(0).Length(), 3000u);
+        EXPECT_GT(budget, 3);
     }
 }
 

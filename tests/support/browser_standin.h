@@ -1,6 +1,6 @@
 // A stand-in for the browser as the module meets it: a top-level frame window
-// per browser window, the browser object (IWebBrowser2) with its document, the
-// site it hands its browser helper objects, and the explorer bars it hosts.
+// per browser window, the browser object (IWebBrowser2) and the site it hands
+// its browser helper objects.
 //
 // A BrowserWindow is opened, used and closed on one single-threaded apartment
 // thread, as each window of the real browser lives on a thread of its own.
@@ -10,27 +10,22 @@
 
 #include <windows.h>
 #include <exdisp.h>
-#include <mshtml.h>
 #include <ocidl.h>
 #include <servprov.h>
-#include <shlobj.h>
 #include <functional>
-#include <memory>
 #include <mutex>
-
-#include "framework/lock.h"
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/com_ptr.h"
+#include "framework/lock.h"
 #include "framework/unique_any.h"
 #include "support/browser_stubs.h"
 
 namespace tdm::test {
 
-// The arguments of one IWebBrowser2::ShowBrowserBar call, and what the browser
-// did with the bar.
+// The arguments of one IWebBrowser2::ShowBrowserBar call.
 struct BrowserBarCall
 {
     VARTYPE clsidType = VT_EMPTY;
@@ -38,20 +33,6 @@ struct BrowserBarCall
     VARTYPE showType = VT_EMPTY;
     bool show = false;   // a VT_BOOL second argument
     bool sizeGiven = false;
-    // CoCreateInstance of the bar's class; S_FALSE when it was not tried (the bar
-    // was hosted already, or was to be hidden).
-    HRESULT barCreation = S_FALSE;
-    // The bar object is a band (IDeskBand) and was shown or hidden through ShowDW.
-    bool hosted = false;
-};
-
-// What the browser's document holds.
-struct DocumentContent
-{
-    // The page's links in document order. An entry without a value is an
-    // element that answers no IHTMLAnchorElement (an image map area, say).
-    std::vector<std::optional<std::wstring>> links;
-    std::wstring cookie;
 };
 
 // Reference counting of the stand-in objects: atomic, created with one reference.
@@ -88,10 +69,8 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
     // IWebBrowser2, the methods the module calls
-    STDMETHODIMP get_Document(IDispatch** document) override;
     STDMETHODIMP get_HWND(SHANDLE_PTR* window) override;
-    // Records the call; shows or hides the bar: creates it by CLSID on first
-    // show, sites it with a band site and calls ShowDW, the way the browser does.
+    // Records the call and answers what SetBarResult set. It hosts no bar.
     STDMETHODIMP ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIANT* size) override;
 
     // IServiceProvider: SID_SWebBrowserApp gives this object.
@@ -99,31 +78,18 @@ public:
 
     // Test controls, from any thread.
     std::vector<BrowserBarCall> BarCalls() const;
-    void ClearBarCalls();
-    // nullopt: no document (get_Document fails).
-    void SetDocument(std::optional<DocumentContent> content);
-    // What ShowBrowserBar answers once the call is recorded (S_OK by default).
-    void SetBarResult(HRESULT result);
-
-    // The window closes: its bars are closed, unsited and released. Owner thread.
-    void CloseBars();
+    void SetBarResult(HRESULT result);  // S_OK unless set
 
 private:
-    struct HostedBar;
-
-    explicit StandInBrowser(HWND frame);
+    explicit StandInBrowser(HWND frame) : m_frame(frame) {}
+    // Out of line: inlined into callers, the delete through RefCounted draws a
+    // false -Wfree-nonheap-object from GCC.
     ~StandInBrowser() override;
-
-    void ShowBar(REFCLSID clsid, BrowserBarCall& call);
-    void HideBar(REFCLSID clsid, BrowserBarCall& call);
 
     HWND m_frame;
     mutable tdm::srw_lock m_lock;  // guards the test-visible state below
     std::vector<BrowserBarCall> m_barCalls;
-    std::optional<DocumentContent> m_document{DocumentContent{}};
     HRESULT m_barResult = S_OK;
-    // Owner thread only.
-    std::vector<std::unique_ptr<HostedBar>> m_bars;
 };
 
 // What the site handed to helper objects offers.
@@ -147,17 +113,17 @@ public:
     // browser does.
     using HelperFactory = std::function<HRESULT(IObjectWithSite** helper)>;
 
-    explicit BrowserWindow(HelperFactory factory = {});
+    explicit BrowserWindow(HelperFactory factory = {}) : m_factory(std::move(factory)) {}
     BrowserWindow(const BrowserWindow&) = delete;
     BrowserWindow& operator=(const BrowserWindow&) = delete;
     // Close it on its thread first.
-    ~BrowserWindow();
+    ~BrowserWindow() { Close(); }
 
     // Creates the frame on the calling thread, the browser and the site, and
     // sites the helper object. Returns the creation failure or SetSite's answer.
     HRESULT Open();
-    // Closes the bars, clears the helper's site, releases the helper and
-    // destroys the frame. The browser object stays readable.
+    // Clears the helper's site, releases the helper and destroys the frame. The
+    // browser object stays readable.
     void Close();
 
     HWND Frame() const noexcept { return m_frame.get(); }

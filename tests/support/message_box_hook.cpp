@@ -72,6 +72,27 @@ int DefaultAnswer(const std::vector<int>& buttons)
     return buttons.empty() ? IDCANCEL : buttons.front();
 }
 
+// Whether `window` is a message box (what the recorder answers).
+bool IsMessageBox(HWND window)
+{
+    if (ClassOf(window) != "#32770")
+        return false;
+    HWND text = ::GetDlgItem(window, 0xFFFF);
+    if (!text || ClassOf(text) != "Static")
+        return false;
+    // A dialog of the product may have an unnamed static as well; a message box
+    // holds nothing but statics and the standard buttons.
+    for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+    {
+        const std::string kind = ClassOf(child);
+        if (kind == "Static")
+            continue;
+        if (kind != "Button" || !IsButtonId(::GetDlgCtrlID(child)))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 MessageBoxRecorder::MessageBoxRecorder()
@@ -97,32 +118,6 @@ MessageBoxRecorder::~MessageBoxRecorder()
 }
 
 void MessageBoxRecorder::AnswerNext(int button) { m_answers.push_back(button); }
-
-void MessageBoxRecorder::Clear()
-{
-    m_answers.clear();
-    m_boxes.clear();
-}
-
-bool MessageBoxRecorder::IsMessageBox(HWND window)
-{
-    if (ClassOf(window) != "#32770")
-        return false;
-    HWND text = ::GetDlgItem(window, 0xFFFF);
-    if (!text || ClassOf(text) != "Static")
-        return false;
-    // A dialog of the product may have an unnamed static as well; a message box
-    // holds nothing but statics and the standard buttons.
-    for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
-    {
-        const std::string kind = ClassOf(child);
-        if (kind == "Static")
-            continue;
-        if (kind != "Button" || !IsButtonId(::GetDlgCtrlID(child)))
-            return false;
-    }
-    return true;
-}
 
 LRESULT CALLBACK MessageBoxRecorder::HookProc(int code, WPARAM wParam, LPARAM lParam)
 {

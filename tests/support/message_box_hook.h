@@ -50,12 +50,6 @@ public:
     void AnswerNext(int button);
 
     const std::vector<RecordedBox>& Boxes() const { return m_boxes; }
-    // Answers queued but not used by a box yet.
-    size_t PendingAnswers() const { return m_answers.size(); }
-    void Clear();
-
-    // Whether `window` is a message box (what the recorder answers).
-    static bool IsMessageBox(HWND window);
 
 private:
     static LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam);

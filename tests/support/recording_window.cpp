@@ -45,12 +45,6 @@ std::vector<WPARAM> RecordingWindow::WParams() const
     return result;
 }
 
-void RecordingWindow::Clear()
-{
-    std::lock_guard<tdm::srw_lock> guard(m_lock);
-    m_received.clear();
-}
-
 LRESULT CALLBACK RecordingWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE)

@@ -6,9 +6,9 @@
 #include <windows.h>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "framework/lock.h"
-#include <vector>
 
 namespace tdm::test {
 
@@ -31,7 +31,6 @@ public:
     std::vector<Message> Received() const;
     // Just the wParam of each message, in order.
     std::vector<WPARAM> WParams() const;
-    void Clear();
     // Runs inside the window procedure after each recorded message (to call back
     // into the sender while it waits).
     void OnMessage(std::function<void(WPARAM, LPARAM)> handler) { m_handler = std::move(handler); }
