@@ -72,8 +72,9 @@ int DefaultAnswer(const std::vector<int>& buttons)
     return buttons.empty() ? IDCANCEL : buttons.front();
 }
 
-// Whether `window` is a message box (what the recorder answers).
-bool IsMessageBox(HWND window)
+}  // namespace
+
+bool MessageBoxRecorder::IsMessageBox(HWND window)
 {
     if (ClassOf(window) != "#32770")
         return false;
@@ -93,7 +94,11 @@ bool IsMessageBox(HWND window)
     return true;
 }
 
-}  // namespace
+
+void MessageBoxRecorder::Clear()
+{
+    m_boxes.clear();
+}
 
 MessageBoxRecorder::MessageBoxRecorder()
 {

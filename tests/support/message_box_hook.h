@@ -50,6 +50,10 @@ public:
     void AnswerNext(int button);
 
     const std::vector<RecordedBox>& Boxes() const { return m_boxes; }
+    void Clear();
+
+    // Whether `window` is a message box (what the recorder answers).
+    static bool IsMessageBox(HWND window);
 
 private:
     static LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam);

@@ -139,16 +139,12 @@ catch (...)
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH)
     {
         ::DisableThreadLibraryCalls(instance);
         CModule::Instance().Init(instance, GUID_NULL, kClasses, 1);
-    }
-    else if (reason == DLL_PROCESS_DETACH && !reserved)
-    {
-        CModule::Instance().Term();
     }
     return TRUE;
 }
@@ -158,7 +154,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
     return CModule::Instance().GetClassObject(clsid, riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return CModule::Instance().LockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return CModule::Instance().ReleaseIfUnused() ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() { return Register(true); }
 
