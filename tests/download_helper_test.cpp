@@ -130,11 +130,10 @@ struct Step
     Win window;
 };
 
-// Thread identifiers as the callers pass them; the registries only compare them.
-constexpr DWORD T = 101, U = 202;
-
+// IsCurrentBandShown answers for the calling thread, T here; U is another.
 TEST_F(HelperTest, RegistriesAndBandStateMessages)
 {
+    const DWORD T = ::GetCurrentThreadId(), U = T + 4;
     const struct
     {
         const char* name;
@@ -159,6 +158,8 @@ TEST_F(HelperTest, RegistriesAndBandStateMessages)
         {"the same toolbar twice keeps one entry and is told both times",
          {{RegisterToolbar, T, Toolbar}, {RegisterToolbar, T, Toolbar}, {UnregisterToolbar, T, Toolbar}}, {0, 0}, {},
          None, None},
+        {"a window keeps the thread it was registered for first",
+         {{RegisterBand, U, Band1}, {RegisterBand, T, Band1}}, {}, {}, None, None},
         {"with two toolbars of a thread only the first hears of its bars",
          {{RegisterToolbar, T, Toolbar}, {RegisterToolbar, T, Toolbar2}, {RegisterBand, T, Band1}}, {0, 1}, {0}, Band1,
          Toolbar},
@@ -181,25 +182,12 @@ TEST_F(HelperTest, RegistriesAndBandStateMessages)
                 EXPECT_TRUE((w == Toolbar || w == Toolbar2) && message.lParam == 0) << "window " << w;
         EXPECT_EQ(Lookup(helper.get(), T), handles[c.bandOfT]);
         EXPECT_EQ(Lookup(helper.get(), T, true), handles[c.toolbarOfT]);
+        EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::IsCurrentBandShown, VARIANT_BOOL{7}),
+                  c.bandOfT ? VARIANT_TRUE : VARIANT_FALSE);
+        EXPECT_EQ(helper->IsCurrentBandShown(nullptr), E_POINTER);
+        EXPECT_EQ(helper->GetBandHWND(Tid(T), nullptr), E_POINTER);
+        EXPECT_EQ(helper->GetToolbarHWND(Tid(T), nullptr), E_POINTER);
     }
-}
-
-TEST_F(HelperTest, IsCurrentBandShownFollowsTheCallingThreadsBar)
-{
-    const com_ptr<ITolDownloadHelper> helper = FreshHelper();
-    ASSERT_TRUE(helper);
-    const auto shown = [&] { return Get(helper.get(), &ITolDownloadHelper::IsCurrentBandShown, VARIANT_BOOL{7}); };
-    RecordingWindow band(kBandStateMessage), ownBand(kBandStateMessage);
-    EXPECT_EQ(shown(), VARIANT_FALSE);
-    ASSERT_EQ(helper->RegisterBand(Tid(T), band.Handle()), S_OK);
-    EXPECT_EQ(shown(), VARIANT_FALSE) << "a bar of another thread";
-    ASSERT_EQ(helper->RegisterBand(CurrentTid(), band.Handle()), S_OK);
-    EXPECT_EQ(shown(), VARIANT_FALSE) << "the window is registered for T already and keeps that entry";
-    ASSERT_EQ(helper->RegisterBand(CurrentTid(), ownBand.Handle()), S_OK);
-    EXPECT_EQ(shown(), VARIANT_TRUE);
-    EXPECT_EQ(helper->IsCurrentBandShown(nullptr), E_POINTER);
-    EXPECT_EQ(helper->GetBandHWND(Tid(T), nullptr), E_POINTER);
-    EXPECT_EQ(helper->GetToolbarHWND(Tid(T), nullptr), E_POINTER);
 }
 
 // A toolbar window calls back into the helper while it is being notified, from
@@ -433,14 +421,14 @@ TEST_F(HelperTest, OutOfMemoryLeavesTheTablesAsTheyWere)
     const com_ptr<ITolDownloadHelper> helper = FreshHelper();
     ASSERT_TRUE(helper);
     RecordingWindow toolbar(kBandStateMessage), band(kBandStateMessage);
-    ASSERT_EQ(helper->RegisterToolbar(Tid(T), toolbar.Handle()), S_OK);
+    ASSERT_EQ(helper->RegisterToolbar(CurrentTid(), toolbar.Handle()), S_OK);
     HRESULT newBand = S_OK;
     {
         FailAllocations failing;
-        newBand = helper->RegisterBand(Tid(T), band.Handle());
+        newBand = helper->RegisterBand(CurrentTid(), band.Handle());
     }
     EXPECT_EQ(newBand, E_OUTOFMEMORY) << std::hex << newBand;
-    EXPECT_EQ(Lookup(helper.get(), T), nullptr);
+    EXPECT_EQ(Lookup(helper.get(), ::GetCurrentThreadId()), nullptr);
     EXPECT_EQ(toolbar.WParams(), (std::vector<WPARAM>{0})) << "a failed registration tells nobody";
 
     // A new thread's browser entry cannot be made; on a thread with an entry, the

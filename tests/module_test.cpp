@@ -118,33 +118,15 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
 
-// Handles of this process, from the system's handle list (Wine answers 0 to
-// GetProcessHandleCount).
+// Handles of this process (Wine answers 0 to GetProcessHandleCount): the
+// valid values among the first 16384, where both systems hand them out.
 size_t ProcessHandleCount()
 {
-    struct HandleEntry
-    {
-        USHORT process, backTrace;
-        UCHAR type, attributes;
-        USHORT value;
-        void* object;
-        ULONG access;
-    };
-    const auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*)>(
-        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
-    constexpr ULONG kSystemHandleInformation = 16;
-    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<BYTE> buffer(1 << 16);
-    ULONG needed = 0;
-    while (query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) ==
-           kInfoLengthMismatch)
-        buffer.resize(buffer.size() * 2);
-    const ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-    const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(void*));
-    size_t own = 0;
-    for (ULONG i = 0; i < count; ++i)
-        own += entries[i].process == static_cast<USHORT>(::GetCurrentProcessId());
-    return own;
+    size_t count = 0;
+    DWORD flags = 0;
+    for (UINT_PTR value = 4; value < 0x10000; value += 4)
+        count += ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != FALSE;
+    return count;
 }
 
 // Bytes in use in every heap of the process.
@@ -274,17 +256,9 @@ TEST(ModuleTest, ObjectsWhoseIdentityCannotBeReadAreNotTheSame)
 
 TEST(ModuleTest, TypeLibrariesDescribeTheInterfacesAndClasses)
 {
+    // Its name, version and identity are checked where registration writes them.
     com_ptr<ITypeLib> library;
     ASSERT_EQ(S_OK, ::LoadTypeLibEx(test::TdmDllPath().c_str(), REGKIND_NONE, library.put()));
-    unique_bstr name, doc;
-    ASSERT_EQ(S_OK, library->GetDocumentation(-1, name.put(), doc.put(), nullptr, nullptr));
-    EXPECT_EQ("TolDownloadClientLib: TolDownloadClient 1.0 Type Library",
-              NarrowFromBstr(name.get()) + ": " + NarrowFromBstr(doc.get()));
-    TLIBATTR* attributes = nullptr;
-    ASSERT_EQ(S_OK, library->GetLibAttr(&attributes));
-    EXPECT_EQ(0x10000, MAKELONG(attributes->wMinorVerNum, attributes->wMajorVerNum)) << "version 1.0";
-    EXPECT_TRUE(IsEqualGUID(attributes->guid, LIBID_TolDownloadClientLib));
-    library->ReleaseTLibAttr(attributes);
     for (const ClassCase& c : kClasses)
     {
         com_ptr<ITypeInfo> dual, coclass;
