@@ -163,10 +163,9 @@ TEST_F(RegistrationTest, UnregisterRemovesEntriesButKeepsKeptKeysAndForeignData)
     EXPECT_EQ(std::wstring(L"kept"), ReadString(HKEY_CLASSES_ROOT, foreign, L"Foreign"));
     ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId.c_str());
     // Kept keys: created when missing, never removed by unregistration.
-    for (const wchar_t* kept : {L"Software\\Microsoft\\Internet Explorer", L"Software\\Microsoft\\Internet Explorer\\Explorer Bars",
-                                L"Software\\Microsoft\\Internet Explorer\\Extensions",
-                                L"Software\\Microsoft\\Internet Explorer\\Toolbar",
-                                L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects"})
+    const std::wstring ie = L"Software\\Microsoft\\Internet Explorer";
+    for (const std::wstring& kept : {ie, ie + L"\\Explorer Bars", ie + L"\\Extensions", ie + L"\\Toolbar",
+                                     std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects")})
         EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kept)) << kept;
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 }

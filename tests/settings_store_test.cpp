@@ -47,19 +47,12 @@ const struct FlagSetting
     bool (*get)();
     void (*set)(bool);
 } kFlags[] = {
-    {"SaveFileDefault", true, &GetSaveFileDefault, &SetSaveFileDefault},
-    {"IsIconic", false, &GetIsIconic, &SetIsIconic},
-    {"MSIEIntegrate", true, &GetMSIEIntegrate, &SetMSIEIntegrate},
-    {"NotOpenBand", false, &GetNotOpenBand, &SetNotOpenBand},
-    {"Start", true, &GetStart, &SetStart},
-    {"ConfirmCreation", false, &GetConfirmCreation, &SetConfirmCreation},
-    {"Delete", false, &GetDelete, &SetDelete},
-    {"ConfirmFileOpen", false, &GetConfirmFileOpen, &SetConfirmFileOpen},
-    {"Notifications", true, &GetNotifications, &SetNotifications},
-    {"InformWhenCompleted", false, &GetInformWhenCompleted, &SetInformWhenCompleted},
-    {"PlaySounds", true, &GetPlaySounds, &SetPlaySounds},
-    {"ShowToolbar", true, &GetShowToolbar, &SetShowToolbar},
-    {"ShowToolbarLabels", false, &GetShowToolbarLabels, &SetShowToolbarLabels},
+#define FLAG(Name, Default) {#Name, Default, &Get##Name, &Set##Name}
+    FLAG(SaveFileDefault, true), FLAG(IsIconic, false), FLAG(MSIEIntegrate, true), FLAG(NotOpenBand, false),
+    FLAG(Start, true), FLAG(ConfirmCreation, false), FLAG(Delete, false), FLAG(ConfirmFileOpen, false),
+    FLAG(Notifications, true), FLAG(InformWhenCompleted, false), FLAG(PlaySounds, true), FLAG(ShowToolbar, true),
+    FLAG(ShowToolbarLabels, false),
+#undef FLAG
 };
 
 // What the getter of setting `name` answers, as text.
