@@ -11,7 +11,6 @@
 #include <string>
 #include <tuple>
 
-#include "framework/unique_any.h"
 #include "resources/resource.h"
 #include "support/message_box_hook.h"
 #include "dialogs/help_dialog.h"
@@ -35,39 +34,28 @@ std::string ModuleFolder()
     return folder.erase(folder.find_last_of('\\') + 1);
 }
 
+// A function of the stand-in viewer, loaded once under the name the module looks for.
+template <typename F>
+F Viewer(const char* function)
+{
+    static const HMODULE viewer = ::LoadLibraryA((ModuleFolder() + "standins\\help_viewer\\hhctrl.ocx").c_str());
+    return viewer ? reinterpret_cast<F>(::GetProcAddress(viewer, function)) : nullptr;
+}
+
 // One call of the viewer: owner, file, command, data.
 using HelpCall = std::tuple<HWND, std::string, UINT, DWORD_PTR>;
 
-// The stand-in viewer, loaded under the name the module looks for.
-class HelpViewer
-{
-public:
-    HelpViewer() : m_module(::LoadLibraryA((ModuleFolder() + "standins\\help_viewer\\hhctrl.ocx").c_str()))
-    {
-        if (m_module)
-            Function<void(WINAPI*)()>("StandInReset")();
-    }
-    bool Loaded() const { return static_cast<bool>(m_module); }
-    void AnswerWithWindow(bool window) const { Function<void(WINAPI*)(BOOL)>("StandInSetAnswer")(window); }
-    int Calls() const { return Function<int(WINAPI*)()>("StandInCallCount")(); }
-    HelpCall Last() const
-    {
-        HelpCall call;
-        char file[MAX_PATH] = {};
-        Function<BOOL(WINAPI*)(int, HWND*, char*, int, UINT*, DWORD_PTR*)>("StandInGetCall")(
-            Calls() - 1, &std::get<0>(call), file, MAX_PATH, &std::get<2>(call), &std::get<3>(call));
-        std::get<1>(call) = file;
-        return call;
-    }
+int ViewerCalls() { return Viewer<int(WINAPI*)()>("StandInCallCount")(); }
 
-private:
-    template <typename F>
-    F Function(const char* name) const
-    {
-        return reinterpret_cast<F>(::GetProcAddress(m_module.get(), name));
-    }
-    unique_hmodule m_module;
-};
+HelpCall LastViewerCall()
+{
+    HelpCall call;
+    char file[MAX_PATH] = {};
+    Viewer<BOOL(WINAPI*)(int, HWND*, char*, int, UINT*, DWORD_PTR*)>("StandInGetCall")(
+        ViewerCalls() - 1, &std::get<0>(call), file, MAX_PATH, &std::get<2>(call), &std::get<3>(call));
+    std::get<1>(call) = file;
+    return call;
+}
 
 constexpr UINT kDisplayTopic = 0x0000;
 constexpr UINT kHelpContext = 0x000F;
@@ -78,7 +66,9 @@ class HelpTest : public testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(viewer.Loaded()) << "the help viewer stand-in is missing";
+        const auto reset = Viewer<void(WINAPI*)()>("StandInReset");
+        ASSERT_NE(nullptr, reset) << "the help viewer stand-in is missing";
+        reset();
         ResetUiLanguage(1033);
         ASSERT_NE(nullptr, dialog.Create(nullptr));
     }
@@ -88,48 +78,37 @@ protected:
         ResetUiLanguage(savedLanguage);
     }
 
-    HelpViewer viewer;
     CTestHelpDialog dialog;
     const WORD savedLanguage = GetUiLanguage();
 };
 
 }  // namespace
 
-TEST_F(HelpTest, ShowHelpOpensTheLanguagesFileAtATopicOrItsContents)
-{
-    HWND window = ShowHelp(dialog.Window(), 0x2012D);
-    ASSERT_NE(nullptr, window);
-    EXPECT_EQ(HelpCall(dialog.Window(), ModuleFolder() + "tdm1033.chm", kHelpContext, 0x2012D), viewer.Last());
-    char title[64] = {};
-    ::GetWindowTextA(window, title, sizeof(title));
-    EXPECT_STREQ("Tolvane Download Manager", title);
-
-    ResetUiLanguage(1049);
-    ASSERT_NE(nullptr, ShowHelp(nullptr, kHelpContents));
-    EXPECT_EQ(HelpCall(nullptr, ModuleFolder() + "tdm1049.chm", kDisplayTopic, 0), viewer.Last());
-}
-
-TEST_F(HelpTest, DialogRequestsMapToTopics)
+// Each request opens the interface language's help file next to the module, at
+// a topic or at its contents, in a window titled with the product name.
+TEST_F(HelpTest, DialogRequestsOpenTheLanguagesFileAtTheirTopics)
 {
     const struct
     {
         const char* what;
+        WORD language;
         UINT message;
         WPARAM wParam;
         int menuItem;  // for WM_HELP: the menu item id, or -1 for a control
         UINT expectedCommand;
         DWORD_PTR expectedData;
     } requests[] = {
-        {"Help button", WM_COMMAND, 9, 0, kHelpContext, kDialogTopic},
-        {"F1 on a control", WM_HELP, 0, -1, kHelpContext, kDialogTopic},
-        {"F1 on a menu item", WM_HELP, 0, 32782, kHelpContext, 0x10000 + 32782},
-        {"F1 on menu item 9", WM_HELP, 0, 9, kHelpContext, kDialogTopic},
-        {"F1 on menu item 0", WM_HELP, 0, 0, kHelpContext, kDialogTopic},
-        {"help contents command", WM_COMMAND, 32796, 0, kDisplayTopic, 0},
-        {"property sheet help", WM_NOTIFY, 0, 0, kHelpContext, kDialogTopic},
+        {"Help button", 1033, WM_COMMAND, 9, 0, kHelpContext, kDialogTopic},
+        {"F1 on a control", 1033, WM_HELP, 0, -1, kHelpContext, kDialogTopic},
+        {"F1 on a menu item", 1033, WM_HELP, 0, 32782, kHelpContext, 0x10000 + 32782},
+        {"F1 on menu item 9", 1033, WM_HELP, 0, 9, kHelpContext, kDialogTopic},
+        {"F1 on menu item 0", 1033, WM_HELP, 0, 0, kHelpContext, kDialogTopic},
+        {"help contents command", 1033, WM_COMMAND, 32796, 0, kDisplayTopic, 0},
+        {"property sheet help, in Russian", 1049, WM_NOTIFY, 0, 0, kHelpContext, kDialogTopic},
     };
     for (const auto& request : requests)
     {
+        ResetUiLanguage(request.language);
         const bool control = request.menuItem < 0;
         HELPINFO info{sizeof(info), control ? HELPINFO_WINDOW : HELPINFO_MENUITEM, control ? 1000 : request.menuItem,
                       control ? ::GetDlgItem(dialog.Window(), 1000) : nullptr, 0, {}};
@@ -137,19 +116,20 @@ TEST_F(HelpTest, DialogRequestsMapToTopics)
         const LPARAM lParam = request.message == WM_HELP     ? reinterpret_cast<LPARAM>(&info)
                               : request.message == WM_NOTIFY ? reinterpret_cast<LPARAM>(&notify)
                                                              : 0;
-        const int before = viewer.Calls();
+        const int before = ViewerCalls();
         ::SendMessageW(dialog.Window(), request.message, request.wParam, lParam);
-        ASSERT_EQ(before + 1, viewer.Calls()) << request.what;
-        EXPECT_EQ(HelpCall(dialog.Window(), ModuleFolder() + "tdm1033.chm", request.expectedCommand,
-                           request.expectedData),
-                  viewer.Last())
+        ASSERT_EQ(before + 1, ViewerCalls()) << request.what;
+        EXPECT_EQ(HelpCall(dialog.Window(), ModuleFolder() + "tdm" + std::to_string(request.language) + ".chm",
+                           request.expectedCommand, request.expectedData),
+                  LastViewerCall())
             << request.what;
     }
+    EXPECT_NE(nullptr, ::FindWindowA(nullptr, "Tolvane Download Manager")) << "the help window's title";
 }
 
 TEST_F(HelpTest, HelpThatCannotBeShownIsReportedInAnErrorBox)
 {
-    viewer.AnswerWithWindow(false);
+    Viewer<void(WINAPI*)(BOOL)>("StandInSetAnswer")(FALSE);
     test::MessageBoxRecorder boxes;
     boxes.AnswerNext(IDOK);
     ::SendMessageW(dialog.Window(), WM_COMMAND, 9, 0);
