@@ -32,16 +32,20 @@
 using namespace tdm;
 using namespace tdm::test;
 
-// Replaces the program's operator new: while a FailAllocations lives on a
-// thread, every allocation on that thread fails.
+// Replaces the program's operator new: while WithoutMemory runs a call, every
+// allocation on its thread fails.
 namespace {
 thread_local bool t_failAllocations = false;
 
-struct FailAllocations
+// No test macros in `call`: they allocate.
+template <typename Call>
+HRESULT WithoutMemory(Call call)
 {
-    FailAllocations() { t_failAllocations = true; }
-    ~FailAllocations() { t_failAllocations = false; }
-};
+    t_failAllocations = true;
+    const HRESULT hr = call();
+    t_failAllocations = false;
+    return hr;
+}
 }  // namespace
 
 // GCC cannot see that the replaced operator new allocates with malloc.
@@ -86,7 +90,6 @@ HWND ExplorerOf(ITolDownloadHelper* helper)
 {
     return Get(helper, &ITolDownloadHelper::GetExplorerHWND, reinterpret_cast<HWND>(1));
 }
-VARIANT_BOOL SiteSet(ITolDownloadHelper* helper) { return Get(helper, &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}); }
 
 // GetBandHWND or GetToolbarHWND for `thread`.
 HWND Lookup(ITolDownloadHelper* helper, DWORD thread, bool toolbar = false)
@@ -291,7 +294,8 @@ TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowserAndEndOnlyTheirOwn)
                 EXPECT_EQ(withSite->SetSite(c.steps[i] == Clear ? nullptr : sites[c.steps[i]].get()), S_OK);
                 const bool registered = c.registered[i];
                 EXPECT_EQ(ExplorerOf(helper.get()), registered ? frame.Handle() : nullptr) << "step " << i;
-                EXPECT_EQ(SiteSet(helper.get()), registered ? VARIANT_TRUE : VARIANT_FALSE) << "step " << i;
+                EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}), registered ? VARIANT_TRUE : VARIANT_FALSE)
+                    << "step " << i;
                 EXPECT_EQ(browser->RefCount(), unregistered + registered) << "step " << i << ": the table holds one";
             }
         }));
@@ -404,23 +408,25 @@ TEST_F(HelperTest, TheBarIsOpenedOrClosedOnlyForAChange)
 
 // --- running out of memory -----------------------------------------------------
 
-// No test macros while allocations fail: they allocate.
 TEST_F(HelperTest, OutOfMemoryLeavesTheTablesAsTheyWere)
 {
-    {
-        FailAllocations failing;
-        EXPECT_THROW(static_cast<void>(new int(0)), std::bad_alloc) << "the failure injection does not work";
-    }
+    const auto allocate = [] {
+        try
+        {
+            ::operator delete(::operator new(sizeof(int)));
+            return S_OK;
+        }
+        catch (const std::bad_alloc&)
+        {
+            return E_OUTOFMEMORY;
+        }
+    };
+    ASSERT_EQ(WithoutMemory(allocate), E_OUTOFMEMORY) << "the failure injection does not work";
     const com_ptr<ITolDownloadHelper> helper = FreshHelper();
     ASSERT_TRUE(helper);
     RecordingWindow toolbar(kBandStateMessage), band(kBandStateMessage);
     ASSERT_EQ(helper->RegisterToolbar(CurrentTid(), toolbar.Handle()), S_OK);
-    HRESULT newBand = S_OK;
-    {
-        FailAllocations failing;
-        newBand = helper->RegisterBand(CurrentTid(), band.Handle());
-    }
-    EXPECT_EQ(newBand, E_OUTOFMEMORY) << std::hex << newBand;
+    EXPECT_EQ(WithoutMemory([&] { return helper->RegisterBand(CurrentTid(), band.Handle()); }), E_OUTOFMEMORY);
     EXPECT_EQ(Lookup(helper.get(), ::GetCurrentThreadId()), nullptr);
     EXPECT_EQ(toolbar.WParams(), (std::vector<WPARAM>{0})) << "a failed registration tells nobody";
 
@@ -428,27 +434,16 @@ TEST_F(HelperTest, OutOfMemoryLeavesTheTablesAsTheyWere)
     // site assignment cannot be recorded and takes its addition back.
     StaThread thread;
     ASSERT_TRUE(thread.Run([&] {
-        com_ptr<IObjectWithSite> withSite;
-        ASSERT_EQ(helper->QueryInterface(IID_IObjectWithSite, withSite.put_void()), S_OK);
+        const auto withSite = helper.try_query<IObjectWithSite>();
         RecordingWindow frame(WM_NULL);
         const com_ptr<StandInBrowser> browser = StandInBrowser::Create(frame.Handle());
         const com_ptr<IUnknown> site = CreateBrowserSite(browser.get(), frame.Handle(), SiteKind::Browser);
         const com_ptr<IUnknown> scriptSite = CreateBrowserSite(browser.get(), frame.Handle(), SiteKind::Browser);
         const LONG unregistered = browser->RefCount();
-        HRESULT newEntry = S_OK, unrecorded = S_OK;
-        {
-            FailAllocations failing;
-            newEntry = withSite->SetSite(site.get());
-        }
-        EXPECT_EQ(newEntry, E_OUTOFMEMORY) << std::hex << newEntry;
-        EXPECT_FALSE(CWebBrowsersHolder::GetSiteFlag());
+        EXPECT_EQ(WithoutMemory([&] { return withSite->SetSite(site.get()); }), E_OUTOFMEMORY);
         EXPECT_EQ(browser->RefCount(), unregistered);
         EXPECT_EQ(withSite->SetSite(site.get()), S_OK);
-        {
-            FailAllocations failing;
-            unrecorded = withSite->SetSite(scriptSite.get());
-        }
-        EXPECT_EQ(unrecorded, E_OUTOFMEMORY) << std::hex << unrecorded;
+        EXPECT_EQ(WithoutMemory([&] { return withSite->SetSite(scriptSite.get()); }), E_OUTOFMEMORY);
         EXPECT_EQ(withSite->SetSite(nullptr), S_OK);
         EXPECT_EQ(CWebBrowsersHolder::GetBrowser(), nullptr) << "the failed assignment's addition was kept";
         EXPECT_EQ(browser->RefCount(), unregistered);
