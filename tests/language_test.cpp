@@ -94,10 +94,8 @@ TEST(LanguageTest, ALanguageWithoutTextsLeavesTheOtherEntriesAlone)
 {
     test::RegistrySandbox sandbox;
     LanguageScope german(1031);
-    unique_hkey other;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, MenuKey(L"Other add-on").c_str(), 0, nullptr, 0,
-                                               KEY_ALL_ACCESS, nullptr, other.put(), nullptr));
-    other.reset();
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, MenuKey(L"Other add-on").c_str(), nullptr, REG_SZ,
+                                               L"res://other", 24));
     EXPECT_EQ(S_FALSE, RegisterContextMenuEntry());
     EXPECT_EQ(S_OK, RemoveContextMenuEntries());
     EXPECT_TRUE(MenuEntryExists(L"Other add-on"));

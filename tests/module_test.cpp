@@ -51,10 +51,21 @@ const struct ClassCase
     {"TolDownloadToolbar", &CLSID_TolDownloadToolbar, &IID_ITolDownloadToolbar, false},
 };
 
-// A minimal controlling unknown for aggregation tests.
-class Outer : public IUnknown
+// An object that answers no interface, not even IUnknown; it counts no references.
+struct CNoIdentity : IUnknown
 {
-public:
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override
+    {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+};
+
+// A minimal controlling unknown for aggregation tests.
+struct Outer : CNoIdentity
+{
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!IsEqualIID(riid, IID_IUnknown))
@@ -62,8 +73,6 @@ public:
         *ppv = this;
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     com_ptr<IUnknown> inner;
 };
 
@@ -103,19 +112,6 @@ public:
 
     HRESULT thrown = E_FAIL;
     LockWitness member;
-};
-
-// An object that answers no interface, not even IUnknown.
-class CNoIdentity : public IUnknown
-{
-public:
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override
-    {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
 
 // Handles of this process (Wine answers 0 to GetProcessHandleCount): the

@@ -123,11 +123,7 @@ TEST_F(RegistrationTest, RegisterWritesEveryEntryAndDeletesTheCategoryCache)
                                    L"Component Categories\\" + kCommBand + L"\\Enum"};
     const HKEY cacheRoots[] = {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT};
     for (int i = 0; i < 2; ++i)
-    {
-        unique_hkey key;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(cacheRoots[i], (caches[i] + L"\\Cached").c_str(), 0, nullptr, 0,
-                                                   KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-    }
+        ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(cacheRoots[i], caches[i].c_str(), L"Cached", REG_SZ, L"", 2));
     RunRegsvr32(true);
     RunRegsvr32(true);
     for (const Entry& entry : ExpectedEntries(TdmDllPath()))
@@ -179,16 +175,12 @@ TEST_F(RegistrationTest, AFailedCategoryRegistrationFailsTheRegistration)
 {
     // A thread without COM cannot create the category manager: the bar would be
     // missing from the browser's menu, so the registration must not succeed.
-    struct Thread
-    {
-        static DWORD WINAPI Register(void* result)
-        {
-            *static_cast<HRESULT*>(result) = DllRegisterServer();
-            return 0;
-        }
-    };
     HRESULT registered = S_OK;
-    HANDLE thread = ::CreateThread(nullptr, 0, &Thread::Register, &registered, 0, nullptr);
+    const auto registerServer = [](void* result) WINAPI -> DWORD {
+        *static_cast<HRESULT*>(result) = DllRegisterServer();
+        return 0;
+    };
+    HANDLE thread = ::CreateThread(nullptr, 0, registerServer, &registered, 0, nullptr);
     ASSERT_NE(nullptr, thread);
     ::WaitForSingleObject(thread, INFINITE);
     ::CloseHandle(thread);

@@ -19,23 +19,17 @@ using Stored = std::pair<DWORD, std::string>;  // the type and bytes of a value
 
 Stored ReadStored(const char* name)
 {
-    unique_hkey key;
     char data[256];
     DWORD type = REG_NONE, size = sizeof(data);
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
-        ::RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+    if (::RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS)
         return {REG_NONE, "missing"};
     return {type, std::string(data, size)};
 }
 
 void Store(const char* name, const Stored& value)
 {
-    unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                               key.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExA(key.get(), name, 0, value.first,
-                                              reinterpret_cast<const BYTE*>(value.second.data()),
-                                              static_cast<DWORD>(value.second.size())));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueA(HKEY_CURRENT_USER, kSettingsKey, name, value.first, value.second.data(),
+                                               static_cast<DWORD>(value.second.size())));
 }
 
 Stored Dword(DWORD value) { return {REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof(value))}; }
