@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "browser/download_helper.h"
@@ -62,8 +63,6 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
-
-const wchar_t kBandClsid[] = L"{EAB8C56D-C780-4F08-9F07-C300A639E72F}";
 
 // A new, unshared instance of the program's own code: registries and site
 // assignments of its own (the browser table is still the program's one table).
@@ -123,12 +122,7 @@ HRESULT (STDMETHODCALLTYPE ITolDownloadHelper::*const kOps[])(LONG, HWND) = {
     &ITolDownloadHelper::RegisterBand, &ITolDownloadHelper::UnregisterBand, &ITolDownloadHelper::RegisterToolbar,
     &ITolDownloadHelper::UnregisterToolbar};
 enum Win { None, Band1, Band2, Toolbar, Toolbar2, Unknown, WindowCount };
-struct Step
-{
-    Op op;
-    DWORD thread;
-    Win window;
-};
+struct Step { Op op; DWORD thread; Win window; };
 
 // IsCurrentBandShown answers for the calling thread, T here; U is another.
 TEST_F(HelperTest, RegistriesAndBandStateMessages)
@@ -184,9 +178,8 @@ TEST_F(HelperTest, RegistriesAndBandStateMessages)
         EXPECT_EQ(Lookup(helper.get(), T, true), handles[c.toolbarOfT]);
         EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::IsCurrentBandShown, VARIANT_BOOL{7}),
                   c.bandOfT ? VARIANT_TRUE : VARIANT_FALSE);
-        EXPECT_EQ(helper->IsCurrentBandShown(nullptr), E_POINTER);
-        EXPECT_EQ(helper->GetBandHWND(Tid(T), nullptr), E_POINTER);
-        EXPECT_EQ(helper->GetToolbarHWND(Tid(T), nullptr), E_POINTER);
+        EXPECT_EQ(std::make_tuple(helper->IsCurrentBandShown(nullptr), helper->GetBandHWND(Tid(T), nullptr),
+                                  helper->GetToolbarHWND(Tid(T), nullptr)), std::make_tuple(E_POINTER, E_POINTER, E_POINTER));
     }
 }
 
@@ -197,7 +190,6 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
 {
     const com_ptr<ITolDownloadHelper> helper = FreshHelper();
     ASSERT_TRUE(helper);
-    ITolDownloadHelper* const shared = helper.get();
     RecordingWindow band(kBandStateMessage);
     std::unique_ptr<RecordingWindow> toolbar;
     std::vector<HWND> seen;
@@ -205,10 +197,10 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
     const DWORD tid = browserThread.Id();
     const bool finished = browserThread.Run([&] {
         toolbar = std::make_unique<RecordingWindow>(kBandStateMessage);
-        toolbar->OnMessage([&](WPARAM, LPARAM) { seen.push_back(Lookup(shared, tid)); });
-        EXPECT_EQ(shared->RegisterToolbar(Tid(tid), toolbar->Handle()), S_OK);
-        EXPECT_EQ(shared->RegisterBand(Tid(tid), band.Handle()), S_OK);
-        EXPECT_EQ(shared->UnregisterBand(Tid(tid), band.Handle()), S_OK);
+        toolbar->OnMessage([&](WPARAM, LPARAM) { seen.push_back(Lookup(helper.get(), tid)); });
+        EXPECT_EQ(helper->RegisterToolbar(Tid(tid), toolbar->Handle()), S_OK);
+        EXPECT_EQ(helper->RegisterBand(Tid(tid), band.Handle()), S_OK);
+        EXPECT_EQ(helper->UnregisterBand(Tid(tid), band.Handle()), S_OK);
     }, 10000);
     ASSERT_TRUE(finished) << "deadlock: the helper held its lock while sending the band-state message";
     EXPECT_EQ(seen, (std::vector<HWND>{nullptr, band.Handle(), nullptr}));
@@ -244,10 +236,9 @@ TEST_F(HelperTest, BrowserTableAdditionsAndRemovals)
                 CWebBrowsersHolder::RemoveBrowser();
             else
                 EXPECT_EQ(CWebBrowsersHolder::AddBrowser(browsers[steps[i].op].get()), S_OK);
-            EXPECT_EQ(CWebBrowsersHolder::GetBrowser(), static_cast<IWebBrowser2*>(browsers[steps[i].expectedBrowser].get()))
-                << "step " << i;
-            EXPECT_EQ(std::make_pair(browsers[B1]->RefCount(), browsers[B2]->RefCount()),
-                      std::make_pair(steps[i].refs1, steps[i].refs2)) << "step " << i;
+            const auto* expected = static_cast<IWebBrowser2*>(browsers[steps[i].expectedBrowser].get());
+            EXPECT_EQ(std::make_tuple(CWebBrowsersHolder::GetBrowser(), browsers[B1]->RefCount(), browsers[B2]->RefCount()),
+                      std::make_tuple(expected, steps[i].refs1, steps[i].refs2)) << "step " << i;
         }
     }));
 }
@@ -294,8 +285,8 @@ TEST_F(HelperTest, SiteAssignmentsRegisterOnlyABrowserAndEndOnlyTheirOwn)
                 EXPECT_EQ(withSite->SetSite(c.steps[i] == Clear ? nullptr : sites[c.steps[i]].get()), S_OK);
                 const bool registered = c.registered[i];
                 EXPECT_EQ(ExplorerOf(helper.get()), registered ? frame.Handle() : nullptr) << "step " << i;
-                EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}), registered ? VARIANT_TRUE : VARIANT_FALSE)
-                    << "step " << i;
+                EXPECT_EQ(Get(helper.get(), &ITolDownloadHelper::IsSiteSet, VARIANT_BOOL{7}),
+                          registered ? VARIANT_TRUE : VARIANT_FALSE) << "step " << i;
                 EXPECT_EQ(browser->RefCount(), unregistered + registered) << "step " << i << ": the table holds one";
             }
         }));
@@ -327,7 +318,8 @@ TEST_F(HelperTest, BrowserWindowsOnTwoThreadsShareTheRegisteredInstance)
         ASSERT_TRUE(second.Run([&] { EXPECT_EQ(mainHelper->ShowTolDownloadBand(VARIANT_TRUE), S_OK); }));
         EXPECT_EQ(first.Browser().BarCalls().size(), 0u);
         ASSERT_EQ(second.Browser().BarCalls().size(), 1u);
-        EXPECT_EQ(second.Browser().BarCalls()[0].clsid, kBandClsid);
+        EXPECT_EQ(second.Browser().BarCalls()[0].clsid, L"{EAB8C56D-C780-4F08-9F07-C300A639E72F}")
+            << "the CLSID in registry form";
 
         for (BrowserThread* window : {&first, &second})
         {

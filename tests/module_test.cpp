@@ -32,13 +32,7 @@ com_ptr<IClassFactory> ClassObject(REFCLSID clsid)
     return factory;
 }
 
-const struct ClassCase
-{
-    const char* name;
-    const CLSID* clsid;
-    const IID* dual;
-    bool singleton;
-} kClasses[] = {
+const struct ClassCase { const char* name; const CLSID* clsid; const IID* dual; bool singleton; } kClasses[] = {
     {"TolDloadMr", &CLSID_TolDloadMr, &IID_ITolDloadMr, false},
     {"TolBand", &CLSID_TolBand, &IID_ITolBand, false},
     {"TolDownloadHelper", &CLSID_TolDownloadHelper, &IID_ITolDownloadHelper, true},

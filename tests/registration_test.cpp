@@ -114,9 +114,11 @@ protected:
 
 }  // namespace
 
-// Twice, as an installer repairing the installation does. Registering also
-// deletes the shell's category cache, so that the bar is offered.
-TEST_F(RegistrationTest, RegisterWritesEveryEntryAndDeletesTheCategoryCache)
+// Registering (twice, as an installer repairing the installation does) writes
+// every entry and deletes the shell's category cache, so that the bar is offered.
+// Unregistering removes the entries but not the kept keys, nor somebody else's
+// value in a key the registration writes (which keeps that key and its parent).
+TEST_F(RegistrationTest, RegistrationWritesEveryEntryAndUnregistrationRemovesThem)
 {
     const std::wstring caches[] = {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Discardable\\PostSetup\\"
                                    L"Component Categories\\" + kCommBand + L"\\Enum",
@@ -139,14 +141,8 @@ TEST_F(RegistrationTest, RegisterWritesEveryEntryAndDeletesTheCategoryCache)
     EXPECT_EQ(0x22u, contexts) << "links and images";
     for (int i = 0; i < 2; ++i)
         EXPECT_FALSE(KeyExists(cacheRoots[i], caches[i])) << caches[i];
-}
 
-// Somebody else's value in a key the registration writes survives, and keeps
-// that key and its parent.
-TEST_F(RegistrationTest, UnregisterRemovesEntriesButKeepsKeptKeysAndForeignData)
-{
     const std::wstring progId = L"TolDownloadClient.TolBand", foreign = progId + L"\\CurVer";
-    RunRegsvr32(true);
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CLASSES_ROOT, foreign.c_str(), L"Foreign", REG_SZ, L"kept", 10));
     RunRegsvr32(false);
     for (const Entry& entry : ExpectedEntries(TdmDllPath()))

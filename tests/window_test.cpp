@@ -14,9 +14,7 @@ using namespace tdm;
 
 namespace {
 
-constexpr UINT kPing = WM_APP + 1;
-constexpr UINT kPassOn = WM_APP + 2;
-constexpr UINT kThrow = WM_APP + 3;
+constexpr UINT kPing = WM_APP + 1, kPassOn = WM_APP + 2, kThrow = WM_APP + 3;
 
 class CBaseWindow : public CWindowImplT<CBaseWindow>
 {
