@@ -41,13 +41,11 @@ std::vector<Entry> ExpectedEntries(const std::wstring& module)
 {
     const HKEY cr = HKEY_CLASSES_ROOT, lm = HKEY_LOCAL_MACHINE;
     std::vector<Entry> entries;
-    const struct
-    {
-        std::wstring name, clsid, description;
-    } classes[] = {{L"TolDloadMr", kDloadMr, L"TolDloadMr Class"},
-                   {L"TolBand", kBand, L"Tolvane Download Manager"},
-                   {L"TolDownloadHelper", kHelper, L"TolDownloadHelper Class"},
-                   {L"TolDownloadToolbar", kToolbar, L"Tolvane Download Manager"}};
+    const struct { std::wstring name, clsid, description; } classes[] = {
+        {L"TolDloadMr", kDloadMr, L"TolDloadMr Class"},
+        {L"TolBand", kBand, L"Tolvane Download Manager"},
+        {L"TolDownloadHelper", kHelper, L"TolDownloadHelper Class"},
+        {L"TolDownloadToolbar", kToolbar, L"Tolvane Download Manager"}};
     for (const auto& c : classes)
     {
         const std::wstring progId = L"TolDownloadClient." + c.name, key = L"CLSID\\" + c.clsid;
@@ -156,8 +154,9 @@ TEST_F(RegistrationTest, RegistrationWritesEveryEntryAndUnregistrationRemovesThe
     ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId.c_str());
     // Kept keys: created when missing, never removed by unregistration.
     const std::wstring ie = L"Software\\Microsoft\\Internet Explorer";
-    for (const std::wstring& kept : {ie, ie + L"\\Explorer Bars", ie + L"\\Extensions", ie + L"\\Toolbar",
-                                     std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects")})
+    for (const std::wstring& kept :
+         {ie, ie + L"\\Explorer Bars", ie + L"\\Extensions", ie + L"\\Toolbar",
+          std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects")})
         EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kept)) << kept;
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 }

@@ -52,7 +52,7 @@ protected:
     void OnFinalMessage() override { ++finalMessages; }
 };
 
-HWND CreateEdit() { return ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr); }
+HWND CreateEdit() { return ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, 0); }
 
 LONG Locks() { return CModule::Instance().LockCount(); }
 
