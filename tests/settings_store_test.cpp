@@ -4,9 +4,8 @@
 #include <sddl.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "framework/unique_any.h"
 #include "settings/settings_store.h"
@@ -16,160 +15,109 @@ using namespace tdm;
 
 namespace {
 
-bool SettingsKeyExists(HKEY root)
+using Stored = std::pair<DWORD, std::string>;  // the type and bytes of a value
+
+Stored ReadStored(const char* name)
 {
-    unique_hkey key;
-    return ::RegOpenKeyExA(root, kSettingsKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    char data[256];
+    DWORD type = REG_NONE, size = sizeof(data);
+    if (::RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS)
+        return {REG_NONE, "missing"};
+    return {type, std::string(data, size)};
 }
 
-void StoreRaw(HKEY root, const char* name, DWORD type, const void* data, DWORD size)
+void Store(const char* name, const Stored& value)
 {
-    unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(root, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                                               nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueA(HKEY_CURRENT_USER, kSettingsKey, name, value.first, value.second.data(),
+                                               static_cast<DWORD>(value.second.size())));
 }
 
-void StoreDword(HKEY root, const char* name, DWORD value) { StoreRaw(root, name, REG_DWORD, &value, sizeof(value)); }
+Stored Dword(DWORD value) { return {REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof(value))}; }
 
-bool ReadRawDword(HKEY root, const char* name, DWORD& value)
-{
-    unique_hkey key;
-    if (::RegOpenKeyExA(root, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = sizeof(value);
-    return ::RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-               ERROR_SUCCESS &&
-           type == REG_DWORD;
-}
-
-struct FlagSetting
-{
-    const char* name;
-    bool defaultValue;
-    bool (*get)();
-    void (*set)(bool);
+const struct FlagSetting { const char* name; bool defaultValue; bool (*get)(); void (*set)(bool); } kFlags[] = {
+#define FLAG(Name, Default) {#Name, Default, &Get##Name, &Set##Name}
+    FLAG(SaveFileDefault, true), FLAG(IsIconic, false), FLAG(MSIEIntegrate, true), FLAG(NotOpenBand, false),
+    FLAG(Start, true), FLAG(ConfirmCreation, false), FLAG(Delete, false), FLAG(ConfirmFileOpen, false),
+    FLAG(Notifications, true), FLAG(InformWhenCompleted, false), FLAG(PlaySounds, true), FLAG(ShowToolbar, true),
+    FLAG(ShowToolbarLabels, false),
+#undef FLAG
 };
 
-const FlagSetting kFlags[] = {
-    {"SaveFileDefault", true, &GetSaveFileDefault, &SetSaveFileDefault},
-    {"IsIconic", false, &GetIsIconic, &SetIsIconic},
-    {"MSIEIntegrate", true, &GetMSIEIntegrate, &SetMSIEIntegrate},
-    {"NotOpenBand", false, &GetNotOpenBand, &SetNotOpenBand},
-    {"Start", true, &GetStart, &SetStart},
-    {"ConfirmCreation", false, &GetConfirmCreation, &SetConfirmCreation},
-    {"Delete", false, &GetDelete, &SetDelete},
-    {"ConfirmFileOpen", false, &GetConfirmFileOpen, &SetConfirmFileOpen},
-    {"Notifications", true, &GetNotifications, &SetNotifications},
-    {"InformWhenCompleted", false, &GetInformWhenCompleted, &SetInformWhenCompleted},
-    {"PlaySounds", true, &GetPlaySounds, &SetPlaySounds},
-    {"ShowToolbar", true, &GetShowToolbar, &SetShowToolbar},
-    {"ShowToolbarLabels", false, &GetShowToolbarLabels, &SetShowToolbarLabels},
-};
+// What the getter of setting `name` answers, as text.
+std::string Reading(const std::string& name)
+{
+    if (name == "Browse")
+        return GetBrowse();
+    if (name == "LanguageID")
+        return std::to_string(GetLanguageID());
+    if (name == "RestoredHeight")
+        return std::to_string(GetRestoredHeight());
+    for (const FlagSetting& flag : kFlags)
+        if (name == flag.name)
+            return flag.get() ? "true" : "false";
+    return "no getter";
+}
 
 }  // namespace
 
-TEST(SettingsStoreTest, FreshProfileGivesDefaultsAndCreatesNothing)
+// Each flag alone in the store, so that a getter reading another flag's name fails.
+TEST(SettingsStoreTest, FlagsHaveTheirDefaultsAndRoundTripAsDwordZeroOrOneUnderTheirOwnNames)
 {
     test::RegistrySandbox sandbox;
     for (const FlagSetting& flag : kFlags)
+    {
         EXPECT_EQ(flag.defaultValue, flag.get()) << flag.name;
+        flag.set(!flag.defaultValue);
+        EXPECT_EQ(!flag.defaultValue, flag.get()) << flag.name;
+        EXPECT_EQ(Dword(flag.defaultValue ? 0 : 1), ReadStored(flag.name)) << flag.name;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey));
+    }
     EXPECT_EQ(200, GetRestoredHeight());
     EXPECT_EQ(4, GetIconicTopOffset());
     EXPECT_EQ(1033, GetLanguageID());
     EXPECT_EQ("", GetBrowse());
-    EXPECT_FALSE(SettingsKeyExists(sandbox.Root())) << "reading created the settings key";
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey)) << "reading created the key";
 }
 
-TEST(SettingsStoreTest, FlagsRoundTripAsDwordZeroOrOneUnderTheirOwnNames)
+TEST(SettingsStoreTest, StoredValuesAreReadByKind)
 {
-    test::RegistrySandbox sandbox;
-    for (const FlagSetting& flag : kFlags)
+    const struct
     {
-        flag.set(!flag.defaultValue);
-        EXPECT_EQ(!flag.defaultValue, flag.get()) << flag.name;
-        DWORD stored = 99;
-        ASSERT_TRUE(ReadRawDword(sandbox.Root(), flag.name, stored)) << flag.name;
-        EXPECT_EQ(flag.defaultValue ? 0u : 1u, stored) << flag.name;
-    }
-    // Each value lives under its own name: flipping all of them back one by one
-    // must not disturb the others.
-    for (const FlagSetting& flag : kFlags)
+        const char* name;
+        Stored stored;
+        const char* expected;
+    } cases[] = {
+        {"Start", {REG_SZ, std::string("0", 2)}, "true"},  // a text "0" is not a flag
+        {"Start", {REG_BINARY, std::string(4, '\0')}, "true"},  // nor four bytes of another type
+        {"RestoredHeight", {REG_BINARY, std::string(8, '\0')}, "200"},
+        {"RestoredHeight", {REG_DWORD, std::string(2, '\0')}, "200"},  // a DWORD too short
+        {"Delete", Dword(0x80000000), "true"},  // any non-zero DWORD is true
+        {"LanguageID", Dword(0xABCD0409), "1033"},  // written by somebody else: the low 16 bits
+        {"Browse", {REG_BINARY, "D:\\x"}, "D:\\x"},  // up to the end of the data without a NUL
+        {"Browse", {REG_SZ, std::string("E:\\a\0junk", 10)}, "E:\\a"},  // or up to the first NUL
+        {"Browse", {REG_SZ, ""}, ""},
+    };
+    for (const auto& c : cases)
     {
-        flag.set(flag.defaultValue);
-        for (const FlagSetting& other : kFlags)
-        {
-            if (&other > &flag)
-            {
-                EXPECT_EQ(!other.defaultValue, other.get()) << other.name << " changed with " << flag.name;
-            }
-        }
+        test::RegistrySandbox sandbox;
+        Store(c.name, c.stored);
+        EXPECT_EQ(c.expected, Reading(c.name)) << c.name << " stored as " << testing::PrintToString(c.stored);
     }
 }
 
-TEST(SettingsStoreTest, ValuesOfTheWrongTypeOrSizeGiveTheDefault)
-{
-    test::RegistrySandbox sandbox;
-    StoreRaw(sandbox.Root(), "Start", REG_SZ, "0", 2);  // a text "0" is not a flag
-    EXPECT_TRUE(GetStart());
-    const BYTE longer[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    StoreRaw(sandbox.Root(), "RestoredHeight", REG_BINARY, longer, sizeof(longer));
-    EXPECT_EQ(200, GetRestoredHeight());
-    StoreRaw(sandbox.Root(), "IconicTopOffset", REG_DWORD, longer, 2);  // a DWORD too short
-    EXPECT_EQ(4, GetIconicTopOffset());
-}
-
-TEST(SettingsStoreTest, AnyNonZeroDwordIsTrue)
-{
-    test::RegistrySandbox sandbox;
-    StoreDword(sandbox.Root(), "Delete", 0xFFFFFFFF);
-    EXPECT_TRUE(GetDelete());
-    StoreDword(sandbox.Root(), "Delete", 0x80000000);
-    EXPECT_TRUE(GetDelete());
-    StoreDword(sandbox.Root(), "Start", 0);
-    EXPECT_FALSE(GetStart());
-}
-
-TEST(SettingsStoreTest, NumbersKeepAllThirtyTwoBits)
+TEST(SettingsStoreTest, WritersStoreTheWholeValue)
 {
     test::RegistrySandbox sandbox;
     SetRestoredHeight(-5);
     EXPECT_EQ(-5, GetRestoredHeight());
     SetIconicTopOffset(0x7FFFFFFF);
     EXPECT_EQ(0x7FFFFFFF, GetIconicTopOffset());
-}
-
-TEST(SettingsStoreTest, LanguageKeepsOnlyTheLowSixteenBits)
-{
-    test::RegistrySandbox sandbox;
-    SetLanguageID(0x12340419);
-    DWORD stored = 0;
-    ASSERT_TRUE(ReadRawDword(sandbox.Root(), "LanguageID", stored));
-    EXPECT_EQ(0x0419u, stored);
-    EXPECT_EQ(0x0419, GetLanguageID());
-    StoreDword(sandbox.Root(), "LanguageID", 0xABCD0409);  // written by somebody else
-    EXPECT_EQ(0x0409, GetLanguageID());
-}
-
-TEST(SettingsStoreTest, BrowseTextIsReadUpToItsDataOrItsFirstNul)
-{
-    test::RegistrySandbox sandbox;
+    SetLanguageID(0x12340419);  // only its low sixteen bits are a language
+    EXPECT_EQ(Dword(0x0419), ReadStored("LanguageID"));
     SetBrowse("C:\\Downloads\\");
+    EXPECT_EQ(Stored(REG_SZ, std::string("C:\\Downloads\\", sizeof("C:\\Downloads\\"))), ReadStored("Browse"))
+        << "a text with its terminating NUL";
     EXPECT_EQ("C:\\Downloads\\", GetBrowse());
-    // Stored with its terminating NUL counted in the data size.
-    unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExA(sandbox.Root(), kSettingsKey, 0, KEY_READ, key.put()));
-    DWORD type = 0, size = 0;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegQueryValueExA(key.get(), "Browse", nullptr, &type, nullptr, &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-    EXPECT_EQ(sizeof("C:\\Downloads\\"), size);
-
-    StoreRaw(sandbox.Root(), "Browse", REG_BINARY, "D:\\x", 4);  // no terminating NUL
-    EXPECT_EQ("D:\\x", GetBrowse());
-    StoreRaw(sandbox.Root(), "Browse", REG_SZ, "E:\\a\0junk", 10);
-    EXPECT_EQ("E:\\a", GetBrowse());
-    StoreRaw(sandbox.Root(), "Browse", REG_SZ, "", 0);
-    EXPECT_EQ("", GetBrowse());
 }
 
 TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)
@@ -177,15 +125,14 @@ TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)
     test::RegistrySandbox sandbox;
     SetInformWhenCompleted(true);
     SetPlaySounds(true);
-    SetNotifications(false);
-    CompletionSettings copy = CompletionSettings::Load();
-    EXPECT_FALSE(copy.informWhenCompleted);
-    EXPECT_FALSE(copy.playSounds);
-    EXPECT_TRUE(GetInformWhenCompleted()) << "the stored values stay as they are";
-    SetNotifications(true);
-    copy = CompletionSettings::Load();
-    EXPECT_TRUE(copy.informWhenCompleted);
-    EXPECT_TRUE(copy.playSounds);
+    for (const bool notifications : {false, true})
+    {
+        SetNotifications(notifications);
+        const CompletionSettings copy = CompletionSettings::Load();
+        EXPECT_EQ(notifications, copy.informWhenCompleted);
+        EXPECT_EQ(notifications, copy.playSounds);
+        EXPECT_TRUE(GetInformWhenCompleted()) << "the stored values stay as they are";
+    }
 }
 
 // Gives everyone exactly the access of `sddl` to the settings key.
@@ -203,8 +150,8 @@ void SetKeyAccess(const wchar_t* sddl)
 TEST(SettingsStoreTest, AKeyThatCannotBeWrittenStillReadsItsValues)
 {
     test::RegistrySandbox sandbox;
-    StoreDword(HKEY_CURRENT_USER, "Start", 0);
-    StoreDword(HKEY_CURRENT_USER, "LanguageID", 1049);
+    Store("Start", Dword(0));
+    Store("LanguageID", Dword(1049));
     SetKeyAccess(L"D:P(A;;KR;;;WD)");
     unique_hkey writable;
     ASSERT_EQ(ERROR_ACCESS_DENIED,

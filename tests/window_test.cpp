@@ -14,9 +14,7 @@ using namespace tdm;
 
 namespace {
 
-constexpr UINT kPing = WM_APP + 1;
-constexpr UINT kPassOn = WM_APP + 2;
-constexpr UINT kThrow = WM_APP + 3;
+constexpr UINT kPing = WM_APP + 1, kPassOn = WM_APP + 2, kThrow = WM_APP + 3;
 
 class CBaseWindow : public CWindowImplT<CBaseWindow>
 {
@@ -32,7 +30,6 @@ public:
 
     std::vector<UINT> seen;
     int finalMessages = 0;
-    bool activationActiveAtCreate = false;
 
 protected:
     LRESULT OnPing(UINT message, WPARAM wParam, LPARAM, bool&)
@@ -47,7 +44,7 @@ protected:
         return 12345;
     }
     LRESULT OnThrow(UINT, WPARAM, LPARAM, bool&) { throw 1; }
-    LRESULT OnCommand42(WORD code, WORD id, HWND, bool&)
+    LRESULT OnCommand42(WORD code, WORD, HWND, bool&)
     {
         seen.push_back(WM_COMMAND);
         return code;
@@ -55,13 +52,16 @@ protected:
     void OnFinalMessage() override { ++finalMessages; }
 };
 
+HWND CreateEdit() { return ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, 0); }
+
+LONG Locks() { return CModule::Instance().LockCount(); }
+
 }  // namespace
 
 TEST(WindowTest, MessageMapDispatchesAndFallsBackToDefaultProcessing)
 {
     CBaseWindow window;
-    const RECT rect{0, 0, 100, 50};
-    ASSERT_NE(nullptr, window.Create(nullptr, rect, L"test", WS_OVERLAPPEDWINDOW));
+    ASSERT_NE(nullptr, window.Create(nullptr, RECT{0, 0, 100, 50}, L"test", WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(8, ::SendMessageW(window.Window(), kPing, 7, 0));
     EXPECT_EQ(0, ::SendMessageW(window.Window(), kPassOn, 0, 0)) << "unhandled messages reach DefWindowProc";
     EXPECT_EQ(5, ::SendMessageW(window.Window(), WM_COMMAND, MAKEWPARAM(42, 5), 0));
@@ -74,17 +74,15 @@ TEST(WindowTest, MessageMapDispatchesAndFallsBackToDefaultProcessing)
 
 TEST(WindowTest, TwoObjectsOnOneWindowEachSeeEveryMessageOnceAndLeaveInAnyOrder)
 {
-    const LONG locksBefore = CModule::Instance().LockCount();
+    const LONG locksBefore = Locks();
     for (const bool firstLeavesFirst : {true, false})
     {
-        HWND edit = ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        HWND edit = CreateEdit();
         ASSERT_NE(nullptr, edit);
-        auto first = std::make_unique<CBaseWindow>();
-        auto second = std::make_unique<CBaseWindow>();
+        auto first = std::make_unique<CBaseWindow>(), second = std::make_unique<CBaseWindow>();
         ASSERT_TRUE(first->Subclass(edit));
         ASSERT_TRUE(second->Subclass(edit));
-        EXPECT_EQ(locksBefore + 2, CModule::Instance().LockCount()) << "each object in the chain locks the module";
-
+        EXPECT_EQ(locksBefore + 2, Locks()) << "each object in the chain locks the module";
         // The later object answers kPing; kPassOn goes through both to the edit.
         EXPECT_EQ(8, ::SendMessageW(edit, kPing, 7, 0));
         EXPECT_EQ(0, ::SendMessageW(edit, kPassOn, 0, 0));
@@ -100,30 +98,28 @@ TEST(WindowTest, TwoObjectsOnOneWindowEachSeeEveryMessageOnceAndLeaveInAnyOrder)
         EXPECT_EQ((std::vector<UINT>{kPing}), staying->seen);
         ::SetWindowTextW(edit, L"still an edit");
         EXPECT_EQ(13, ::GetWindowTextLengthW(edit)) << "the control behind the chain still does its work";
-
         ::DestroyWindow(edit);
         EXPECT_EQ(nullptr, staying->Window()) << "WM_NCDESTROY takes the object out of the chain";
         EXPECT_EQ(1, staying->finalMessages);
-        EXPECT_EQ(locksBefore, CModule::Instance().LockCount());
+        EXPECT_EQ(locksBefore, Locks());
     }
 }
 
 TEST(WindowTest, AWindowOutlivingItsObjectNoLongerHoldsOrCallsTheModule)
 {
-    const LONG locksBefore = CModule::Instance().LockCount();
-    HWND edit = ::CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    const LONG locksBefore = Locks();
+    HWND edit = CreateEdit();
     ASSERT_NE(nullptr, edit);
     HWND own = nullptr;
     {
-        CBaseWindow subclass;
+        CBaseWindow subclass, created;
         ASSERT_TRUE(subclass.Subclass(edit));
-        CBaseWindow created;
         own = created.Create(nullptr, RECT{0, 0, 10, 10}, L"own", WS_POPUP);
         ASSERT_NE(nullptr, own);
-        EXPECT_EQ(locksBefore + 2, CModule::Instance().LockCount()) << "the module must not report it can unload";
+        EXPECT_EQ(locksBefore + 2, Locks()) << "the module must not report it can unload";
     }
     // The objects are gone: the module may unload, and the windows must not reach it.
-    EXPECT_EQ(locksBefore, CModule::Instance().LockCount());
+    EXPECT_EQ(locksBefore, Locks());
     EXPECT_EQ(0, ::SendMessageW(edit, kPing, 7, 0));
     ::SetWindowTextW(edit, L"edit");
     EXPECT_EQ(4, ::GetWindowTextLengthW(edit));
@@ -134,11 +130,9 @@ TEST(WindowTest, AWindowOutlivingItsObjectNoLongerHoldsOrCallsTheModule)
 TEST(WindowTest, ModuleActivationContextComesFromTheManifest)
 {
     ASSERT_NE(INVALID_HANDLE_VALUE, ModuleActivationContext());
-    {
-        CActivationScope scope;
-        HANDLE current = nullptr;
-        ASSERT_TRUE(::GetCurrentActCtx(&current));
-        EXPECT_NE(nullptr, current);
-        ::ReleaseActCtx(current);
-    }
+    CActivationScope scope;
+    HANDLE current = nullptr;
+    ASSERT_TRUE(::GetCurrentActCtx(&current));
+    EXPECT_NE(nullptr, current);
+    ::ReleaseActCtx(current);
 }
