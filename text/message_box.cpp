@@ -60,7 +60,12 @@ int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* c
         // destroyed meanwhile (its owner closed by a posted message), so it gets
         // the focus back only while it still exists.
         HWND focus = ::GetFocus();
-        const int result = ::MessageBoxA(owner, text.c_str(), caption ? caption : productName.c_str(), type);
+        const char* const title = caption ? caption : productName.c_str();
+        int result = ::MessageBoxA(owner, text.c_str(), title, type);
+        // An owner that is gone by now (the foreground window of another program
+        // may close at any moment) must not cost the user the message.
+        if (result == 0 && owner && !::IsWindow(owner))
+            result = ::MessageBoxA(nullptr, text.c_str(), title, type);
         if (focus && ::IsWindow(focus))
             ::SetFocus(focus);
         return result;
