@@ -237,6 +237,18 @@ TEST_F(CreationTest, TheDirectPathHandsAcceptedUrlsToTheEngineAndRefusesTheOther
     EXPECT_EQ(2u, engine->Count("AddUrl"));
 }
 
+TEST_F(CreationTest, ThePagesCookieGoesOnlyWithALinkOfThePageByteForByte)
+{
+    window->Browser().SetPage({L"http://host/other.zip", L"http://host/a.zip"}, L"session=42");
+    OnBrowserThread([] {
+        for (const wchar_t* url : {L"http://host/a.zip", L"http://host/A.zip", L"http://host/none.zip"})
+            EXPECT_EQ(S_OK, CreateDownload(url));
+    });
+    EXPECT_TRUE(engine->Expect("AddUrl(http://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, session=42)"));
+    EXPECT_TRUE(engine->Expect("AddUrl(http://host/A.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_TRUE(engine->Expect("AddUrl(http://host/none.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+}
+
 TEST_F(CreationTest, AnEngineThatCannotBeCreatedGivesOneErrorBoxAndSOk)
 {
     engine->FailNext("CreateInstance", E_ACCESSDENIED, 2, "no engine here");

@@ -198,7 +198,8 @@ CComError ErrorWith(const wchar_t* description)
 
 // Every box is captioned with the product name, has an OK button, is owned by the
 // given window, and gives the focus back. A COM error's box is owned by the
-// foreground window: under Wine the test's new frame takes the foreground, on
+// foreground window of this program (another program's window never owns it,
+// or the box would disable it): under Wine the test's new frame takes the foreground, on
 // Windows the foreground lock may keep it elsewhere, so the owner is compared
 // with whatever window is in the foreground. Without a description a COM error
 // shows its code's text: a system text on Windows, "IDispatch error #5" under Wine 8.
@@ -230,7 +231,11 @@ TEST(MessageBoxTest, ErrorInfoAndComErrorBoxes)
         FocusedWindow window;
         ASSERT_TRUE(window.edit);
         ASSERT_EQ(::GetFocus(), window.edit);
-        const HWND foreground = ::GetForegroundWindow();
+        // The foreground window, when it is one of this program's.
+        HWND foreground = ::GetForegroundWindow();
+        DWORD process = 0;
+        if (::GetWindowThreadProcessId(foreground, &process) && process != ::GetCurrentProcessId())
+            foreground = nullptr;
         MessageBoxRecorder recorder;
         recorder.AnswerNext(IDOK);
         c.show(window.frame.get());

@@ -98,7 +98,7 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         // JScript leaves it empty, Windows' gives the system's text for the code.
         bool engineDescription = false;
     } cases[] = {
-        // 3000 with the recorder: CreateDownload is not built in the helper yet.
+        // 3000 with a recorder in place of the helper.
         {"3000 on a link downloads its address", 3000, MenuContext(link, "null") + Recorder(), "",
          created + "CreateDownload [http://example.com/file.zip]\r\n"},
         {"3000 on an image inside a link takes the link at the pointer", 3000,
@@ -111,6 +111,14 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         {"3000 shows a failure of the helper", 3000,
          MenuContext(link, "null") + Recorder("var e = new Error(); e.description = \"stand-in failure\"; throw e;"), "",
          created + "CreateDownload [http://example.com/file.zip]\r\nalert: Cannot create the download: stand-in failure\r\n"},
+        // 3000 with the real helper and engine: the page's cookie goes with its link.
+        {"3000 creates the download in the engine", 3000,
+         attach + "browser.SetPage(\"session=42\", \"http://example.com/file.zip\");\n"
+                  "var engine = new ActiveXObject(\"TolvaneTest.EngineControl\");\nengine.Reset();\n" +
+             MenuContext(link, "null"),
+         "\nvar calls = engine.Calls.split(\"\\n\");\nfor (var i in calls) if (calls[i].indexOf(\"AddUrl\") >= 0)\n"
+         "    WScript.Echo(calls[i].replace(\", \" + browser.Frame + \",\", \", <frame>,\"));\n",
+         "engine#1 AddUrl(http://example.com/file.zip, , <frame>, 1, -1, session=42)\r\n"},
         // 3001: the page's link collection goes to CreateDownloads, which the
         // real helper does not implement.
         {"3001 hands the helper the page's links", 3001, MenuContext("null", "null") + Recorder(), "",

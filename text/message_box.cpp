@@ -93,7 +93,14 @@ void ShowComError(const CComError& error) noexcept
         std::string text = DescriptionOf(error.ErrorInfo());
         if (text.empty())
             text = ComErrorText(error.Status());
-        ShowErrorBox(text, ::GetForegroundWindow());
+        // The foreground window owns the box when it is one of this process's
+        // windows: a box owned by another program's window would disable that
+        // window, and the box would go when that program closes it.
+        HWND owner = ::GetForegroundWindow();
+        DWORD process = 0;
+        if (owner && (::GetWindowThreadProcessId(owner, &process) == 0 || process != ::GetCurrentProcessId()))
+            owner = nullptr;
+        ShowErrorBox(text, owner);
     }
     catch (...)
     {

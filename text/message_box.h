@@ -17,7 +17,8 @@ void ShowInfoBox(const std::string& text, HWND owner) noexcept;
 // product name when null); returns the button pressed, 0 when no box was shown.
 int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* caption = nullptr) noexcept;
 
-// Shows a failed call in an error box owned by the foreground window: the
+// Shows a failed call in an error box owned by the foreground window (when it is
+// a window of this process; otherwise the box has no owner): the
 // description its error information carries, or else the system's text of its
 // status code.
 void ShowComError(const CComError& error) noexcept;

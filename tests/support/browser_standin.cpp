@@ -71,9 +71,94 @@ private:
     SiteKind m_kind;
 };
 
+// A page's document, its link collection and its links: only what the module
+// reads of them (hrefs and the cookie).
+template <typename Stubs, typename Interface>
+class PageObject : public Stubs, public RefCounted
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        const bool known = Is<IUnknown>(riid) || Is<IDispatch>(riid) || Is<Interface>(riid);
+        return Answer(known ? static_cast<Interface*>(this) : nullptr, ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+};
+
+class Anchor final : public PageObject<HtmlAnchorElementStubs, IHTMLAnchorElement>
+{
+public:
+    explicit Anchor(std::wstring href) : m_href(std::move(href)) {}
+    STDMETHODIMP get_href(BSTR* href) override
+    {
+        *href = ::SysAllocStringLen(m_href.data(), static_cast<UINT>(m_href.size()));
+        return S_OK;
+    }
+
+private:
+    std::wstring m_href;
+};
+
+class Links final : public PageObject<HtmlElementCollectionStubs, IHTMLElementCollection>
+{
+public:
+    explicit Links(std::vector<std::wstring> hrefs) : m_hrefs(std::move(hrefs)) {}
+    STDMETHODIMP get_length(LONG* length) override
+    {
+        *length = static_cast<LONG>(m_hrefs.size());
+        return S_OK;
+    }
+    STDMETHODIMP item(VARIANT name, VARIANT, IDispatch** item) override
+    {
+        *item = nullptr;
+        if (V_VT(&name) != VT_I4 || V_I4(&name) < 0 || static_cast<size_t>(V_I4(&name)) >= m_hrefs.size())
+            return E_INVALIDARG;
+        *item = new Anchor(m_hrefs[static_cast<size_t>(V_I4(&name))]);
+        return S_OK;
+    }
+
+private:
+    std::vector<std::wstring> m_hrefs;
+};
+
+class Document final : public PageObject<HtmlDocument2Stubs, IHTMLDocument2>
+{
+public:
+    Document(std::vector<std::wstring> links, std::wstring cookie) : m_links(std::move(links)), m_cookie(std::move(cookie)) {}
+    STDMETHODIMP get_links(IHTMLElementCollection** links) override
+    {
+        *links = new Links(m_links);
+        return S_OK;
+    }
+    STDMETHODIMP get_cookie(BSTR* cookie) override
+    {
+        *cookie = ::SysAllocStringLen(m_cookie.data(), static_cast<UINT>(m_cookie.size()));
+        return S_OK;
+    }
+
+private:
+    std::vector<std::wstring> m_links;
+    std::wstring m_cookie;
+};
+
 }  // namespace
 
 // StandInBrowser
+
+STDMETHODIMP StandInBrowser::get_Document(IDispatch** document)
+{
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    *document = new Document(m_links, m_cookie);
+    return S_OK;
+}
+
+void StandInBrowser::SetPage(std::vector<std::wstring> links, std::wstring cookie)
+{
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    m_links = std::move(links);
+    m_cookie = std::move(cookie);
+}
 
 com_ptr<StandInBrowser> StandInBrowser::Create(HWND frame)
 {

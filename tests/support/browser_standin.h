@@ -21,7 +21,7 @@
 #include "framework/com_ptr.h"
 #include "framework/lock.h"
 #include "framework/unique_any.h"
-#include "support/browser_stubs.h"
+#include "browser_stubs.h"
 
 namespace tdm::test {
 
@@ -70,6 +70,8 @@ public:
 
     // IWebBrowser2, the methods the module calls
     STDMETHODIMP get_HWND(SHANDLE_PTR* window) override;
+    // The page shown: a document with the links and the cookie SetPage gave.
+    STDMETHODIMP get_Document(IDispatch** document) override;
     // Records the call and answers what SetBarResult set. It hosts no bar.
     STDMETHODIMP ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIANT* size) override;
 
@@ -79,6 +81,8 @@ public:
     // Test controls, from any thread.
     std::vector<BrowserBarCall> BarCalls() const;
     void SetBarResult(HRESULT result);  // S_OK unless set
+    // The page the browser shows: the href of each link, and its cookie.
+    void SetPage(std::vector<std::wstring> links, std::wstring cookie);
 
 private:
     explicit StandInBrowser(HWND frame) : m_frame(frame) {}
@@ -90,6 +94,8 @@ private:
     mutable tdm::srw_lock m_lock;  // guards the test-visible state below
     std::vector<BrowserBarCall> m_barCalls;
     HRESULT m_barResult = S_OK;
+    std::vector<std::wstring> m_links;
+    std::wstring m_cookie;
 };
 
 // What the site handed to helper objects offers.

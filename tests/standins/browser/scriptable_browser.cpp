@@ -6,10 +6,13 @@
 //   RegisterBandWindow()  registers a bar window of this thread with the helper
 //   BarCalls              the ShowBrowserBar calls so far, one a line:
 //                         "ShowBrowserBar <clsid> <show> size=<given|null>"
+//   SetPage(cookie, href...)  the page the window shows: its cookie and links
+//   Frame                 the frame window's handle, as a number
 #include <windows.h>
 #include <oleauto.h>
 
 #include <string>
+#include <vector>
 
 #include "framework/error.h"
 #include "framework/module.h"
@@ -46,6 +49,8 @@ const wchar_t kRegistryScript[] = LR"(HKCR
 
 constexpr DISPID kRegisterBandWindow = 1;
 constexpr DISPID kBarCalls = 2;
+constexpr DISPID kSetPage = 3;
+constexpr DISPID kFrame = 4;
 
 std::wstring Describe(const BrowserBarCall& call)
 {
@@ -90,13 +95,24 @@ public:
         RETURN_HR_IF(DISP_E_UNKNOWNNAME, count != 1);
         ids[0] = ::lstrcmpiW(names[0], L"RegisterBandWindow") == 0 ? kRegisterBandWindow
                  : ::lstrcmpiW(names[0], L"BarCalls") == 0         ? kBarCalls
+                 : ::lstrcmpiW(names[0], L"SetPage") == 0          ? kSetPage
+                 : ::lstrcmpiW(names[0], L"Frame") == 0            ? kFrame
                                                                    : DISPID_UNKNOWN;
         return ids[0] == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
     }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                        UINT*) override
     {
         if (id == kRegisterBandWindow)
             return RegisterBandWindow();
+        if (id == kSetPage)
+            return SetPage(parameters);
+        if (id == kFrame && result)
+        {
+            V_VT(result) = VT_I4;
+            V_I4(result) = static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_window.Frame()));
+            return S_OK;
+        }
         RETURN_HR_IF(DISP_E_MEMBERNOTFOUND, id != kBarCalls);
         std::wstring text;
         for (const BrowserBarCall& call : m_window.Browser()->BarCalls())
@@ -110,6 +126,23 @@ public:
     }
 
 private:
+    // Arguments come last to first: the cookie is the last one.
+    HRESULT SetPage(DISPPARAMS* parameters)
+    {
+        RETURN_HR_IF(DISP_E_BADPARAMCOUNT, !parameters || parameters->cArgs < 1);
+        std::vector<std::wstring> texts;
+        for (UINT i = parameters->cArgs; i-- > 0;)
+        {
+            RETURN_HR_IF(DISP_E_TYPEMISMATCH, V_VT(&parameters->rgvarg[i]) != VT_BSTR);
+            const BSTR text = V_BSTR(&parameters->rgvarg[i]);
+            texts.emplace_back(text, ::SysStringLen(text));
+        }
+        const std::wstring cookie = texts.front();
+        texts.erase(texts.begin());
+        m_window.Browser()->SetPage(std::move(texts), cookie);
+        return S_OK;
+    }
+
     HRESULT RegisterBandWindow()
     {
         RETURN_HR_IF(E_UNEXPECTED, m_band);
