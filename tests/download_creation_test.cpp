@@ -5,6 +5,7 @@
 // on a thread of its own, with the registered helper sited in it.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <urlmon.h>
 
 #include <string>
 #include <vector>
@@ -86,48 +87,6 @@ public:
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 };
 
-// The moniker of a browser download: its display name is the URL (none: the
-// name cannot be read).
-class CUrlMoniker : public CObjectRoot, public IMoniker
-{
-public:
-    static const InterfaceEntry* Interfaces(size_t* count) noexcept
-    {
-        static const InterfaceEntry entries[] = {TDM_INTERFACE(CUrlMoniker, IMoniker)};
-        *count = 1;
-        return entries;
-    }
-    const wchar_t* url = nullptr;
-    STDMETHODIMP GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* name) override
-    {
-        if (!url)
-            return E_FAIL;
-        const size_t bytes = (wcslen(url) + 1) * sizeof(wchar_t);
-        *name = static_cast<LPOLESTR>(::CoTaskMemAlloc(bytes));
-        memcpy(*name, url, bytes);
-        return S_OK;
-    }
-    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
-    STDMETHODIMP IsDirty() override { return E_NOTIMPL; }
-    STDMETHODIMP Load(IStream*) override { return E_NOTIMPL; }
-    STDMETHODIMP Save(IStream*, BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    STDMETHODIMP BindToObject(IBindCtx*, IMoniker*, REFIID, void**) override { return E_NOTIMPL; }
-    STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID, void**) override { return E_NOTIMPL; }
-    STDMETHODIMP Reduce(IBindCtx*, DWORD, IMoniker**, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP ComposeWith(IMoniker*, BOOL, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP Enum(BOOL, IEnumMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP IsEqual(IMoniker*) override { return E_NOTIMPL; }
-    STDMETHODIMP Hash(DWORD*) override { return E_NOTIMPL; }
-    STDMETHODIMP IsRunning(IBindCtx*, IMoniker*, IMoniker*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTimeOfLastChange(IBindCtx*, IMoniker*, FILETIME*) override { return E_NOTIMPL; }
-    STDMETHODIMP Inverse(IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP CommonPrefixWith(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP RelativePathTo(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP IsSystemMoniker(DWORD*) override { return E_NOTIMPL; }
-};
-
 template <typename T>
 com_ptr<CComObject<T>> Make()
 {
@@ -145,11 +104,14 @@ HRESULT CreateDownload(const wchar_t* url)
     return helper->CreateDownload(text.get());
 }
 
-// The browser's download of `url` (null: a moniker without a name).
+// The browser's download of `url`; without one, through a moniker that has no
+// display name (a pointer moniker).
 HRESULT Intercept(const wchar_t* url)
 {
-    auto moniker = Make<CUrlMoniker>();
-    moniker->url = url;
+    com_ptr<IMoniker> moniker;
+    const HRESULT created = url ? ::CreateURLMonikerEx(nullptr, url, moniker.put(), URL_MK_UNIFORM)
+                                : ::CreatePointerMoniker(nullptr, moniker.put());
+    RETURN_IF_FAILED(created);
     auto manager = Make<CTolDloadMr>();
     return manager->Download(moniker.get(), nullptr, 0, 0, nullptr, nullptr, nullptr, 0);
 }
