@@ -78,6 +78,9 @@ ProxyServers ParseProxyServers(std::string_view text)
         servers.ftpHost = servers.httpHost;
         servers.ftpPort = servers.httpPort;
     }
+    // The fields hold what a text built from them can hold again.
+    for (std::string* field : {&servers.httpHost, &servers.httpPort, &servers.ftpHost, &servers.ftpPort})
+        *field = Field(*field);
     servers.sameForAll = servers.httpHost == servers.ftpHost && servers.httpPort == servers.ftpPort;
     return servers;
 }
@@ -85,9 +88,11 @@ ProxyServers ParseProxyServers(std::string_view text)
 std::string BuildProxyServers(const ProxyServers& servers)
 {
     const std::string http = ServerPart(servers.httpHost, servers.httpPort, "80");
-    if (servers.sameForAll && !http.empty())
-        return http;
     const std::string ftp = ServerPart(servers.ftpHost, servers.ftpPort, "21");
+    // Two equal parts (an empty HTTP port became 80 beside an FTP port of 80)
+    // are one proxy for all protocols, and are written as one.
+    if ((servers.sameForAll || http == ftp) && !http.empty())
+        return http;
     std::string text;
     if (!http.empty())
         text += "http=" + http;

@@ -33,13 +33,15 @@ struct ProxyExceptions
 // Reads a servers text. The HTTP entry follows "http=" up to the next ";" and the
 // FTP entry "ftp="; without either the whole text is one proxy for both.
 // An entry is split at its first ":" into host and port (the port ends at the
-// next ";"); an entry without ":" gives neither. The protocols start out as one
-// proxy when their hosts and ports are equal.
+// next ";"); an entry without ":" gives neither. Fields come without ";", ":"
+// and "=", which no text could hold again. The protocols start out as one proxy
+// when their hosts and ports are equal.
 ProxyServers ParseProxyServers(std::string_view text);
 
 // Builds a servers text: "host:port;" per protocol with a host (the port 80 for
 // HTTP and 21 for FTP when empty), the HTTP part alone when one proxy serves all
-// protocols, else "http=" and "ftp=" before their parts. Hosts and ports are
+// protocols (or both parts came out equal), else "http=" and "ftp=" before their
+// parts. Hosts and ports are
 // written without ";", ":" and "=", which would change what the text means.
 std::string BuildProxyServers(const ProxyServers& servers);
 

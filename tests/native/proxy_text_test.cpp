@@ -23,7 +23,9 @@ TEST(ProxyTextTest, ServersTextsReadIntoFieldsAndBuildBack)
         // An FTP-only proxy reads back as what it is, not as one proxy "ftp=files".
         {"ftp=files:21;", {"", "", "files", "21", false}, "ftp=files:21;"},
         {"no-colon", {"", "", "", "", true}, ""},
-        {";;;:::===", {";;;", "::===", ";;;", "::===", true}, ""},  // nothing of it is a host
+        {";;;:::===", {"", "", "", "", true}, ""},  // nothing of it is a host or port
+        {"http==emb:80;ftp=emb:80;", {"emb", "80", "emb", "80", true}, "emb:80;"},
+        {"http=h:;ftp=h:80;", {"h", "", "h", "80", false}, "h:80;"},
         {"", {"", "", "", "", true}, ""},
     };
     for (const auto& c : cases)
