@@ -31,18 +31,13 @@ constexpr wchar_t kProxyTitle[] = L"Proxy Settings";
 // An engine option object that keeps its values as texts (flags -1/0) and records
 // every write, "Property=value", in order. `failing` names a property whose
 // reads and writes fail.
-class FakeOptions : public IDownloadOptions
+struct FakeOptions : IDownloadOptions
 {
-public:
     std::map<std::string, std::wstring> values;
     std::vector<std::wstring> writes;
     std::string failing;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
-    {
-        const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IDownloadOptions;
-        return (*out = known ? this : nullptr), known ? S_OK : E_NOINTERFACE;
-    }
+    STDMETHODIMP QueryInterface(REFIID, void** out) override { return (*out = nullptr), E_NOINTERFACE; }  // unasked
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
@@ -51,7 +46,8 @@ public:
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
 #define PROPERTY(Name, Type, read, written)                                                             \
     STDMETHODIMP get_##Name(Type* v) override { return failing == #Name ? E_FAIL : ((*v = read), S_OK); } \
-    STDMETHODIMP put_##Name(Type v) override { return Put(#Name, L## #Name, written); }
+    STDMETHODIMP put_##Name(Type v) override                                                              \
+    { return failing == #Name ? E_FAIL : (writes.push_back(L## #Name L"=" + (values[#Name] = written)), S_OK); }
 #define TEXT_PROPERTY(Name) PROPERTY(Name, BSTR, ::SysAllocString(values[#Name].c_str()), v ? v : L"")
 #define NUMBER_PROPERTY(Name, Type) \
     PROPERTY(Name, Type, static_cast<Type>(_wtol(values[#Name].c_str())), std::to_wstring(v))
@@ -60,43 +56,26 @@ public:
     TEXT_PROPERTY(ProxyUserName) TEXT_PROPERTY(ProxyPassword) TEXT_PROPERTY(ProxyServers)
     NUMBER_PROPERTY(IntegerOption2, long) TEXT_PROPERTY(ProxyBypass) NUMBER_PROPERTY(MaxRedirections, long)
     NUMBER_PROPERTY(FtpPassive, VARIANT_BOOL)
-
-private:
-    HRESULT Put(const char* name, const wchar_t* wideName, const std::wstring& value)
-    {
-        if (failing == name)
-            return E_FAIL;
-        values[name] = value;
-        writes.push_back(wideName + (L"=" + value));
-        return S_OK;
-    }
 };
 
 // Stands in for the downloads panel that opened the dialog: answers its conflict
-// queries with the download that uses a URL or a path.
-class ConflictWindow
+// queries about the URLs and paths it Uses with a download of http://host/other.zip.
+struct ConflictWindow
 {
-public:
-    ConflictWindow()
-    {
-        m_window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        ::SetWindowSubclass(m_window, &Proc, 0, reinterpret_cast<DWORD_PTR>(&m_owners));
-    }
-    ~ConflictWindow() { ::DestroyWindow(m_window); }
-    HWND Handle() const { return m_window; }
-    void Uses(const std::string& urlOrPath) { m_owners[urlOrPath].url.reset(::SysAllocString(L"http://host/other.zip")); }
+    std::map<std::string, CTolInfoDownload> owners;
+    HWND handle = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
 
-private:
-    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR data)
+    ConflictWindow() { ::SetWindowSubclass(handle, &Proc, 0, reinterpret_cast<DWORD_PTR>(this)); }
+    ~ConflictWindow() { ::DestroyWindow(handle); }
+    void Uses(const std::string& urlOrPath) { owners[urlOrPath].url.reset(::SysAllocString(L"http://host/other.zip")); }
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self)
     {
         if (message != kQueryPathConflict && message != kQueryUrlConflict)
             return ::DefSubclassProc(window, message, wParam, lParam);
-        auto& owners = *reinterpret_cast<std::map<std::string, CTolInfoDownload>*>(data);
+        auto& owners = reinterpret_cast<ConflictWindow*>(self)->owners;
         const auto owner = owners.find(reinterpret_cast<const char*>(lParam));
         return owner == owners.end() ? 0 : reinterpret_cast<LRESULT>(&owner->second);
     }
-    HWND m_window;
-    std::map<std::string, CTolInfoDownload> m_owners;
 };
 
 class DialogsTest : public testing::Test
@@ -104,52 +83,65 @@ class DialogsTest : public testing::Test
 protected:
     void SetUp() override { ResetUiLanguage(1033); }
     void TearDown() override { EXPECT_EQ(0u, driver.Pending()) << "a dialog did not appear"; }
-
     INT_PTR RunDialog(const std::string& url, const std::string& path, bool newDownload, HWND conflicts = nullptr)
     {
-        CDefDownDlg dialog(CDownloadOptions(com_ptr<IDownloadOptions>(&options)), url, path, 7, conflicts,
-                           newDownload);
-        return dialog.DoModal(nullptr);
+        return CDefDownDlg(CDownloadOptions(com_ptr<IDownloadOptions>(&options)), url, path, 7, conflicts, newDownload)
+            .DoModal(nullptr);
     }
     std::string LastBox() const { return boxes.Boxes().empty() ? "" : boxes.Boxes().back().text; }
 
     FakeOptions options;
     test::MessageBoxRecorder boxes;
     test::DialogDriver driver;
+    ConflictWindow panel;
 };
 
 }  // namespace
 
-TEST_F(DialogsTest, RowsTitleAndPathLabelFollowTheDownload)
+TEST_F(DialogsTest, RowsAndTitleFollowTheDownloadAndBadUrlsAreRefused)
 {
-    // pathLabel null: the row is hidden.
+    panel.Uses("http://host/taken.zip");
+    // pathLabel null: the path row is hidden. With a message, OK is refused with it
+    // and the focus goes to the URL; the dialog is then cancelled.
     const struct { const char* url; const char* path; bool isNew; const wchar_t* title; bool urlShown;
-                   const wchar_t* pathLabel; } cases[] = {
-        {"", "", true, kNewTitle, true, nullptr},
-        {"http://host/a.zip", "C:\\dl\\a.zip", false, kPropertiesTitle, true, L"File Name:"},
-        {"", "C:\\dl\\", false, kPropertiesTitle, false, L"Save to:"},
+                   const wchar_t* pathLabel; const char* message; UINT icon; } cases[] = {
+        {"", "", true, kNewTitle, true, nullptr, "", 0},
+        {"http://host/a.zip", "C:\\dl\\a.zip", false, kPropertiesTitle, true, L"File Name:", "", 0},
+        {"", "C:\\dl\\", false, kPropertiesTitle, false, L"Save to:", "", 0},
+        {"https://host/a.zip", "", true, kNewTitle, true, nullptr,
+         "Incorrect URL or unsupported protocol: https://host/a.zip.\nPlease, specify a correct URL.", MB_ICONERROR},
+        {"http://host/taken.zip", "", true, kNewTitle, true, nullptr,
+         "Cannot set the URL: another download for http://host/other.zip exists.", MB_ICONINFORMATION},
     };
     for (const auto& c : cases)
     {
+        boxes.Clear();
         driver.When(c.title, [&](DialogWindow& d) {
             EXPECT_EQ(c.urlShown, d.Visible(IDC_URL_LABEL) && d.Visible(IDC_URL)) << c.path;
             for (const int id : {IDC_PATH_LABEL, IDC_LOCAL_PATH, IDC_BROWSE_PATH})
                 EXPECT_EQ(c.pathLabel != nullptr, d.Visible(id)) << c.path << " control " << id;
             EXPECT_EQ(c.pathLabel ? c.pathLabel : L"File Name:", d.Text(IDC_PATH_LABEL));
+            if (*c.message)
+            {
+                d.Click(IDOK);
+                EXPECT_EQ(IDC_URL, d.FocusId()) << c.url;
+            }
             d.Click(IDCANCEL);
         });
-        EXPECT_EQ(IDCANCEL, RunDialog(c.url, c.path, c.isNew));
+        EXPECT_EQ(IDCANCEL, RunDialog(c.url, c.path, c.isNew, panel.handle));
+        ASSERT_EQ(*c.message ? 1u : 0u, boxes.Boxes().size()) << c.url;
+        EXPECT_EQ(c.message, LastBox());
+        EXPECT_EQ(c.icon, *c.message ? boxes.Boxes()[0].icon : 0u);
+        EXPECT_TRUE(*c.message || options.writes.empty()) << "cancelled, yet written";
     }
-    EXPECT_TRUE(options.writes.empty());
 }
 
 TEST_F(DialogsTest, RedirectionsAndProxyControlsFollowTheUser)
 {
     options.values = {{"UseProxy", L"0"}, {"UseIEProxySettings", L"-1"}};
     driver.When(kNewTitle, [](DialogWindow& d) {
-        const std::pair<const wchar_t*, const wchar_t*> typed[] = {
-            {L"150", L"99"}, {L"0", L"1"}, {L"ab", L"1"}, {L"", L"1"}, {L"42", L"42"}};
-        for (const auto& [text, shown] : typed)
+        for (const auto& [text, shown] : std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>{
+                 {L"150", L"99"}, {L"0", L"1"}, {L"ab", L"1"}, {L"", L"1"}, {L"42", L"42"}})
         {
             d.Focus(IDC_MAX_REDIRECTIONS);
             d.SetText(IDC_MAX_REDIRECTIONS, text);
@@ -173,23 +165,37 @@ TEST_F(DialogsTest, RedirectionsAndProxyControlsFollowTheUser)
     RunDialog("", "", true);
 }
 
-TEST_F(DialogsTest, OkWritesTheOptionsInTheEnginesOrder)
+// Texts from the engine longer than the edits take are cut to the edits' limits.
+TEST_F(DialogsTest, OkWritesTheOptionsCutToTheEditsInTheEnginesOrder)
 {
-    options.values = {{"UserName", L"user"}, {"Password", L"pw"}, {"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"},
-                      {"ProxyUserName", L"pu"}, {"ProxyPassword", L"pp"}, {"ProxyServers", L"proxy:8080;"},
+    const std::wstring huge(10000, L'x');
+    std::wstring servers;
+    while (servers.size() < 65536)
+        servers += L"http=" + std::wstring(500, L'p') + L":123456789012345;;ftp=;=:";
+    options.values = {{"UserName", huge}, {"Password", huge}, {"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"},
+                      {"ProxyUserName", huge}, {"ProxyPassword", L"pp"}, {"ProxyServers", servers},
                       {"ProxyBypass", L"<local>"}, {"FtpPassive", L"0"}, {"MaxRedirections", L"5"}};
     driver.When(kPropertiesTitle, [](DialogWindow& d) {
+        for (const auto& [id, limit] : std::initializer_list<std::pair<int, size_t>>{
+                 {IDC_USER_NAME, 100}, {IDC_PASSWORD, 50}, {IDC_PROXY_USER_NAME, 100}, {IDC_PROXY_PASSWORD, 2}})
+            EXPECT_EQ(limit, d.Text(id).size()) << "control " << id;
+        d.Click(IDS_CUSTOM_PROXY_SETTINGS);
         d.SetText(IDC_USER_NAME, L"new");
         d.Click(IDS_FTP_PASSIVE);
         d.Click(IDOK);
     });
+    driver.When(kProxyTitle, [](DialogWindow& d) {
+        EXPECT_EQ(255u, d.Text(IDC_HTTP_PROXY_HOST).size());
+        d.Click(IDOK);
+    });
     ASSERT_EQ(IDOK, RunDialog(" http://host/a.zip ", "C:\\dl\\a.zip", false));
-    const std::vector<std::wstring> expected = {
-        L"UserName=new", L"Password=pw", L"UseProxy=-1", L"UseIEProxySettings=0", L"ProxyPassword=pp",
-        L"ProxyUserName=pu", L"FtpPassive=-1", L"MaxRedirections=5", L"ProxyServers=proxy:8080;",
-        L"ProxyBypass=<local>", L"IntegerOption2=2", L"IntegerOption1=120", L"Url=http://host/a.zip",
-        L"LocalPath=C:\\dl\\a.zip"};
-    EXPECT_EQ(expected, options.writes);
+    EXPECT_EQ((std::vector<std::wstring>{L"UserName=new", L"Password=" + huge.substr(0, 50), L"UseProxy=-1",
+                                         L"UseIEProxySettings=0", L"ProxyPassword=pp",
+                                         L"ProxyUserName=" + huge.substr(0, 100), L"FtpPassive=-1",
+                                         L"MaxRedirections=5", L"ProxyServers=http=" + std::wstring(255, L'p') +
+                                         L":1234567890;", L"ProxyBypass=<local>", L"IntegerOption2=2",
+                                         L"IntegerOption1=120", L"Url=http://host/a.zip", L"LocalPath=C:\\dl\\a.zip"}),
+              options.writes);
 }
 
 TEST_F(DialogsTest, CustomProxyWithoutServersAsksForThemFirst)
@@ -212,45 +218,16 @@ TEST_F(DialogsTest, CustomProxyWithoutServersAsksForThemFirst)
     EXPECT_EQ(L"proxy:3128;", options.values["ProxyServers"]);
 }
 
-TEST_F(DialogsTest, UrlsThatCannotBeDownloadedOrAreTakenAreRefused)
-{
-    ConflictWindow panel;
-    panel.Uses("http://host/taken.zip");
-    const struct { const char* url; const char* message; UINT icon; } cases[] = {
-        {"https://host/a.zip", "Incorrect URL or unsupported protocol: https://host/a.zip.\n"
-                               "Please, specify a correct URL.", MB_ICONERROR},
-        {"http://host/taken.zip", "Cannot set the URL: another download for http://host/other.zip exists.",
-         MB_ICONINFORMATION},
-    };
-    for (const auto& c : cases)
-    {
-        boxes.Clear();
-        driver.When(kNewTitle, [&](DialogWindow& d) {
-            d.Click(IDOK);
-            EXPECT_EQ(IDC_URL, d.FocusId()) << c.url;
-            d.Click(IDCANCEL);
-        });
-        EXPECT_EQ(IDCANCEL, RunDialog(c.url, "", true, panel.Handle()));
-        ASSERT_EQ(1u, boxes.Boxes().size()) << c.url;
-        EXPECT_EQ(c.message, LastBox());
-        EXPECT_EQ(c.icon, boxes.Boxes()[0].icon);
-    }
-}
-
 TEST_F(DialogsTest, APathAnotherDownloadUsesIsTakenOnlyWhenTheUserSaysSo)
 {
     test::RegistrySandbox registry;
     const std::string folder = "C:\\windows\\temp\\", taken = folder + "a.zip", other = folder + "b.zip";
-    ConflictWindow panel;
     for (const std::string& used : {folder, taken, other})  // a folder is never asked about
         panel.Uses(used);
     // No browses for another name, which is asked about again.
     const struct { std::string path; std::vector<int> answers; INT_PTR result; std::string written; } cases[] = {
-        {folder, {}, IDOK, folder},
-        {taken, {IDYES}, IDOK, taken},
-        {taken, {IDCANCEL}, IDCANCEL, ""},
-        {taken, {IDNO, IDYES}, IDOK, other},
-    };
+        {folder, {}, IDOK, folder}, {taken, {IDYES}, IDOK, taken}, {taken, {IDCANCEL}, IDCANCEL, ""},
+        {taken, {IDNO, IDYES}, IDOK, other}};
     for (const auto& c : cases)
     {
         options.values.erase("LocalPath");
@@ -267,42 +244,16 @@ TEST_F(DialogsTest, APathAnotherDownloadUsesIsTakenOnlyWhenTheUserSaysSo)
                 d.SetText(0x47C, std::wstring(other.begin(), other.end()));  // the file name box
                 d.Click(IDOK);
             });
-        EXPECT_EQ(c.result, RunDialog("http://host/a.zip", c.path, true, panel.Handle())) << c.path;
+        EXPECT_EQ(c.result, RunDialog("http://host/a.zip", c.path, true, panel.handle)) << c.path;
         EXPECT_EQ(std::wstring(c.written.begin(), c.written.end()), options.values["LocalPath"]) << c.path;
-        EXPECT_EQ(c.answers.size(), boxes.Boxes().size()) << c.path;
         const std::string asked = c.answers.size() > 1 ? other : taken;
+        EXPECT_EQ(c.answers.size(), boxes.Boxes().size()) << c.path;
         EXPECT_EQ(c.answers.empty() ? "" : "The name " + asked + " is already being used to download the "
                                            "http://host/other.zip.\nDo you really want to use the same file name?",
                   LastBox());
     }
     EXPECT_EQ(folder, GetBrowse());
     EXPECT_EQ(kNewTitle, std::wstring(boxes.Boxes()[0].caption.begin(), boxes.Boxes()[0].caption.end()));
-}
-
-TEST_F(DialogsTest, TextsOfAnyLengthFromTheEngineStayWithinTheEdits)
-{
-    const std::wstring huge(10000, L'x');
-    std::wstring servers;
-    while (servers.size() < 65536)
-        servers += L"http=" + std::wstring(500, L'p') + L":123456789012345;;ftp=;=:";
-    options.values = {{"UserName", huge}, {"Password", huge}, {"ProxyUserName", huge}, {"ProxyPassword", huge},
-                      {"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"}, {"ProxyServers", servers},
-                      {"ProxyBypass", servers}};
-    driver.When(kPropertiesTitle, [](DialogWindow& d) {
-        const std::pair<int, size_t> limits[] = {
-            {IDC_USER_NAME, 100}, {IDC_PASSWORD, 50}, {IDC_PROXY_USER_NAME, 100}, {IDC_PROXY_PASSWORD, 50}};
-        for (const auto& [id, limit] : limits)
-            EXPECT_EQ(limit, d.Text(id).size()) << "control " << id;
-        d.Click(IDS_CUSTOM_PROXY_SETTINGS);
-        d.Click(IDOK);
-    });
-    driver.When(kProxyTitle, [](DialogWindow& d) {
-        EXPECT_EQ(255u, d.Text(IDC_HTTP_PROXY_HOST).size());
-        d.Click(IDOK);
-    });
-    ASSERT_EQ(IDOK, RunDialog("", "", false));
-    EXPECT_EQ(std::wstring(100, L'x'), options.values["UserName"]);
-    EXPECT_EQ(L"http=" + std::wstring(255, L'p') + L":1234567890;", options.values["ProxyServers"]);
 }
 
 TEST_F(DialogsTest, AnOptionObjectThatFailsIsReportedAndNothingCloses)
@@ -316,7 +267,6 @@ TEST_F(DialogsTest, AnOptionObjectThatFailsIsReportedAndNothingCloses)
         d.Click(IDCANCEL);
     });
     EXPECT_EQ(IDCANCEL, RunDialog("", "", true));
-
     options.failing = "UserName";  // read when the dialog opens
     boxes.Clear();
     EXPECT_EQ(IDCANCEL, RunDialog("", "", true));
@@ -343,29 +293,26 @@ TEST_F(DialogsTest, ThePageKeepsFieldsThatRefuseAndWritesWhenApplied)
     EXPECT_EQ(L"IntegerOption1=120", options.writes.back());
 }
 
-TEST_F(DialogsTest, ProxyDialogSpreadsAndRebuildsTheTexts)
+// The texts themselves are read and built by code tested on its own; here only what
+// the dialog adds: a server address typed into the HTTP host is spread over host and
+// port when left, the FTP server follows the HTTP one while the check box says so,
+// and Cancel keeps the texts. Shown: HTTP and FTP host:port, whether the FTP server
+// is the HTTP one, the exceptions.
+TEST_F(DialogsTest, ProxyDialogSplitsTypedAddressesAndCopiesTheSameProxy)
 {
-    // The texts the dialog opens with; a check box clicked or a server address typed
-    // into the HTTP host (and left); the fields then shown: HTTP and FTP host:port,
-    // whether the FTP server is the HTTP one, the exceptions; the texts built.
-    const struct { const char* servers; const char* exceptions; int click; const wchar_t* typed;
-                   const wchar_t* shown; int button; const char* builtServers; const char* builtExceptions; } cases[] = {
-        {"proxy:8080;", "", 0, nullptr, L"proxy:8080 proxy:8080 same ", IDOK, "proxy:8080;", ""},
-        {"http=proxy:8080;", "", 0, nullptr, L"proxy:8080 : own ", IDOK, "http=proxy:8080;", ""},
-        {"http=web:;ftp=files:;", "", 0, nullptr, L"web: files: own ", IDOK, "http=web:80;ftp=files:21;", ""},
-        {"ftp=files:21;", "", IDS_SAME_PROXY_FOR_ALL, nullptr, L": : same ", IDOK, "", ""},
-        {"", "intranet", 0, nullptr, L": : same ", IDOK, "", ""},
-        {"", "a.com;b.com<local>", 0, nullptr, L": : same a.com;b.com", IDOK, "", "a.com;b.com;<local>"},
-        {"", "", 0, L"http://proxy.example.com:3128", L"proxy.example.com:3128 proxy.example.com:3128 same ", IDOK,
-         "proxy.example.com:3128;", ""},
-        {"old:1;", "x.com;", IDS_SAME_PROXY_FOR_ALL, L"new", L"new:1 old:1 own x.com;", IDCANCEL, "old:1;", "x.com;"},
+    const struct { const char* servers; const char* exceptions; bool clickSame; const wchar_t* typed;
+                   const wchar_t* shown; int button; const char* built; } cases[] = {
+        {"ftp=files:21;", "", true, nullptr, L": : same ", IDOK, " "},
+        {"", "a.com<local>", false, L"http://proxy.example.com:3128",
+         L"proxy.example.com:3128 proxy.example.com:3128 same a.com", IDOK, "proxy.example.com:3128; a.com;<local>"},
+        {"old:1;", "x.com;", true, L"new", L"new:1 old:1 own x.com;", IDCANCEL, "old:1; x.com;"},
     };
     for (const auto& c : cases)
     {
         CProxySettingsDlg dialog;
         dialog.SetProxyTexts(c.servers, c.exceptions);
         driver.When(kProxyTitle, [&](DialogWindow& d) {
-            d.Click(c.click);
+            d.Click(c.clickSame ? IDS_SAME_PROXY_FOR_ALL : 0);
             d.Focus(IDC_HTTP_PROXY_HOST);
             if (c.typed)
                 d.SetText(IDC_HTTP_PROXY_HOST, c.typed);
@@ -373,11 +320,11 @@ TEST_F(DialogsTest, ProxyDialogSpreadsAndRebuildsTheTexts)
             EXPECT_EQ(c.shown, d.Text(IDC_HTTP_PROXY_HOST) + L":" + d.Text(IDC_HTTP_PROXY_PORT) + L" " +
                                    d.Text(IDC_FTP_PROXY_HOST) + L":" + d.Text(IDC_FTP_PROXY_PORT) +
                                    (d.Enabled(IDC_FTP_PROXY_HOST) ? L" own " : L" same ") +
-                                   d.Text(IDC_PROXY_EXCEPTIONS)) << c.servers << " " << c.exceptions;
+                                   d.Text(IDC_PROXY_EXCEPTIONS)) << c.servers;
             d.Click(c.button);
         });
         EXPECT_EQ(c.button, dialog.DoModal(nullptr)) << c.servers;
-        EXPECT_EQ(std::string(c.builtServers) + " " + c.builtExceptions, dialog.Servers() + " " + dialog.Exceptions());
+        EXPECT_EQ(c.built, dialog.Servers() + " " + dialog.Exceptions());
     }
 }
 
@@ -389,12 +336,11 @@ TEST_F(DialogsLocale_ru_RU, LabelsTitlesAndButtonsComeFromTheRussianTable)
     ResetUiLanguage(1049);
     options.values = {{"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"}};
     driver.When(L"Новая закачка - Tolvane Download Manager", [](DialogWindow& d) {
-        const std::pair<int, const wchar_t*> labels[] = {
-            {IDC_URL_LABEL, L"Адрес:"}, {IDS_USER_NAME, L"Имя пользователя:"},
-            {IDS_MAX_REDIRECTIONS, L"Макс. перенаправлений:"}, {IDS_FTP_PASSIVE, L"Пассивный режим FTP"},
-            {IDS_USE_PROXY, L"Использовать прокси-сервер"}, {IDS_USE_CUSTOM_PROXY, L"Собственные настройки"},
-            {IDCANCEL, L"Отмена"}, {IDS_HELP, L"&Справка"}};
-        for (const auto& [id, text] : labels)
+        for (const auto& [id, text] : std::initializer_list<std::pair<int, const wchar_t*>>{
+                 {IDC_URL_LABEL, L"Адрес:"}, {IDS_USER_NAME, L"Имя пользователя:"},
+                 {IDS_MAX_REDIRECTIONS, L"Макс. перенаправлений:"}, {IDS_FTP_PASSIVE, L"Пассивный режим FTP"},
+                 {IDS_USE_PROXY, L"Использовать прокси-сервер"}, {IDS_USE_CUSTOM_PROXY, L"Собственные настройки"},
+                 {IDCANCEL, L"Отмена"}, {IDS_HELP, L"&Справка"}})
             EXPECT_EQ(text, d.Text(id)) << "control " << id;
         d.Click(IDS_CUSTOM_PROXY_SETTINGS);
         d.Click(IDCANCEL);
