@@ -326,6 +326,7 @@ TEST_F(HelperTest, TheBarIsOpenedOrClosedOnlyForAChange)
         {"close a closed bar", true, false, false, VARIANT_FALSE, S_OK, S_OK, {}},
         {"close an open bar", true, true, false, VARIANT_FALSE, S_OK, S_OK, {false}},
         {"no browser on the thread", false, false, false, VARIANT_TRUE, S_OK, E_FAIL, {}},
+        {"no browser on the thread, closing an open bar", false, true, false, VARIANT_FALSE, S_OK, E_FAIL, {}},
         {"no browser on the thread, but nothing to change", false, true, false, VARIANT_TRUE, S_OK, S_OK, {}},
         {"NotOpenBand on, bar reopened", true, true, true, {}, S_OK, S_OK, {false}},
         {"NotOpenBand on, no bar", true, false, true, {}, S_OK, S_OK, {}},

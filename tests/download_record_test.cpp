@@ -115,8 +115,7 @@ std::unique_ptr<CTolInfoDownload> RecordFrom(const Change& change)
     List list(1);
     change(list);
     Records records;
-    const HRESULT hr = MakeRecordsFromList(list.Variant(), records);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(MakeRecordsFromList(list.Variant(), records), S_OK);
     return records.size() == 1 ? std::move(records[0]) : nullptr;
 }
 
@@ -237,8 +236,7 @@ TEST(DownloadListTest, EdgesAndAcceptedCellKinds)
 
 TEST(DownloadListTest, RowsCountFromTheLowerBoundsAndSingleRowsByIndex)
 {
-    const LONG lower = -5;
-    List rows(3, kDownloadListColumns + 2, lower);
+    List rows(3, kDownloadListColumns + 2, -5);
     for (LONG r = 0; r < 3; ++r)
         rows.Set(r, kColumnId, Int(100 + r));
     Records records;
@@ -288,6 +286,8 @@ TEST(DownloadListTest, MalformedListsAreRejected)
         {"null sections", badCell(kColumnSections, Value(VT_NULL, 0))},
         {"signed sections", badCell(kColumnSections, Shaped(VT_I4, VT_I4, {1, 4}))},
         {"sections of three columns", badCell(kColumnSections, Shaped(VT_UI4, VT_UI4, {2, 3}))},
+        {"section cell naming another element type than its array's",
+         badCell(kColumnSections, Shaped(VT_UI4, VT_BSTR, {1, 4}))},
         {"list not an array", Int(1)},
         {"null list array", Value(VT_ARRAY | VT_VARIANT, static_cast<SAFEARRAY*>(nullptr))},
         {"list of one dimension", Shaped(VT_VARIANT, VT_VARIANT, {15})},
