@@ -128,6 +128,8 @@ TEST_F(HelperTest, RegistriesAndBandStateMessages)
          {0, 1, 1, 0}, {}, None, Toolbar},
         {"two bars of a thread: the first registered answers",
          {{RegisterBand, T, Band1}, {RegisterBand, T, Band2}}, {}, {}, Band1, None},
+        {"unregistering the first bar makes the other the answer",
+         {{RegisterBand, T, Band1}, {RegisterBand, T, Band2}, {UnregisterBand, T, Band1}}, {}, {}, Band2, None},
         {"unregistering an unknown window still tells the toolbar 0",
          {{RegisterToolbar, T, Toolbar}, {RegisterBand, T, Band1}, {UnregisterBand, T, Unknown}}, {0, 1, 0}, {},
          Band1, Toolbar},
@@ -182,14 +184,13 @@ TEST_F(HelperTest, ToolbarMayCallTheHelperWhileNotified)
     std::vector<HWND> seen;
     StaThread browserThread;
     const DWORD tid = browserThread.Id();
-    const bool finished = browserThread.Run([&] {
+    ASSERT_TRUE(browserThread.Run([&] {
         toolbar = std::make_unique<RecordingWindow>(kBandStateMessage);
         toolbar->OnMessage([&](WPARAM, LPARAM) { seen.push_back(Lookup(helper.get(), tid)); });
         EXPECT_EQ(helper->RegisterToolbar(Tid(tid), toolbar->Handle()), S_OK);
         EXPECT_EQ(helper->RegisterBand(Tid(tid), band.Handle()), S_OK);
         EXPECT_EQ(helper->UnregisterBand(Tid(tid), band.Handle()), S_OK);
-    }, 10000);
-    ASSERT_TRUE(finished) << "deadlock: the helper held its lock while sending the band-state message";
+    }, 10000)) << "deadlock: the helper held its lock while sending the band-state message";
     EXPECT_EQ(seen, (std::vector<HWND>{nullptr, band.Handle(), nullptr}));
     ASSERT_TRUE(browserThread.Run([&] { toolbar.reset(); }));
 }

@@ -88,8 +88,7 @@ TEST(FormatTimeSpanTest, HoursMinutesSecondsRoundedToTheSecond)
     constexpr double second = 1.0 / 86400.0;
     const struct { double days; const char* expected; } cases[] = {
         {0.99999, "23:59:59"}, {(27 * 3600 + 5 * 60 + 9) * second, "27:05:09"}, {100.0, "2400:00:00"},
-        {second - 0.25 * second, "00:00:01"},  // rounds up
-        {0.49 * second, "00:00:00"},           // rounds down
+        {second - 0.25 * second, "00:00:01"}, {0.49 * second, "00:00:00"},  // rounding up and down
         {-1.5 / 24.0, "-01:30:00"}, {-30 * 60 * second, "-00:30:00"}, {-(second - 0.25 * second), "-00:00:01"},
         {-0.2 * second, "00:00:00"},  // rounds to zero: no sign
         // Beyond any valid span: shown as the largest one rather than overflowing.
