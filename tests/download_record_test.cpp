@@ -39,13 +39,7 @@ unique_variant Value(VARTYPE vt, T value)
 unique_variant Int(LONG value) { return Value(VT_I4, value); }
 unique_variant Days(double value) { return Value(VT_R8, value); }
 
-unique_variant Text(const wchar_t* value)
-{
-    unique_variant v;
-    v->vt = VT_BSTR;
-    v->bstrVal = ::SysAllocString(value);
-    return v;
-}
+unique_variant Text(const wchar_t* value) { return Value(VT_BSTR, ::SysAllocString(value)); }
 
 // A cell holding a new array of `type` with the element counts `dimensions` (the
 // last one counts the columns), all from `lower`; typed in the cell as `vt`.
@@ -82,20 +76,15 @@ public:
     {
         for (LONG r = 0; r < static_cast<LONG>(rows); ++r)
         {
-            Set(r, kColumnId, Int(7));
-            Set(r, kColumnUrl, Text(L"http://example.com/file.zip"));
-            Set(r, kColumnFolder, Text(L"C:\\no such folder\\"));
-            Set(r, kColumnFileName, Text(L"file.zip"));
-            Set(r, kColumnState, Int(2));
-            Set(r, kColumnPriority, Int(1));
-            Set(r, kColumnElapsed, Days(0.25));
-            Set(r, kColumnTotalSize, Int(1000));
-            Set(r, 8, Text(L"not read"));
-            Set(r, kColumnResumable, Int(1));
-            Set(r, 10, Text(L"not read"));
-            Set(r, kColumnLoadedSize, Int(250));
-            Set(r, kColumnAverageSpeed, Int(100));
-            Set(r, kColumnCurrentSpeed, Int(120));
+            std::pair<LONG, unique_variant> cells[] = {
+                {kColumnId, Int(7)}, {kColumnUrl, Text(L"http://example.com/file.zip")},
+                {kColumnFolder, Text(L"C:\\no such folder\\")}, {kColumnFileName, Text(L"file.zip")},
+                {kColumnState, Int(2)}, {kColumnPriority, Int(1)}, {kColumnElapsed, Days(0.25)},
+                {kColumnTotalSize, Int(1000)}, {8, Text(L"not read")}, {kColumnResumable, Int(1)},
+                {10, Text(L"not read")}, {kColumnLoadedSize, Int(250)}, {kColumnAverageSpeed, Int(100)},
+                {kColumnCurrentSpeed, Int(120)}};
+            for (auto& [column, cell] : cells)
+                Set(r, column, std::move(cell));
         }
     }
 
@@ -126,8 +115,7 @@ std::unique_ptr<CTolInfoDownload> RecordFrom(const Change& change)
     List list(1);
     change(list);
     Records records;
-    const HRESULT hr = MakeRecordsFromList(list.Variant(), records);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(MakeRecordsFromList(list.Variant(), records), S_OK);
     return records.size() == 1 ? std::move(records[0]) : nullptr;
 }
 
@@ -141,36 +129,9 @@ Change Cell(LONG column, unique_variant&& cell)
 std::wstring TextOf(const unique_bstr& text) { return text ? std::wstring(text.get(), text.length()) : L""; }
 
 // An icon of our own, independent of what the shell has.
-unique_hicon MakeIcon()
-{
-    BYTE andMask[32] = {};
-    BYTE xorMask[32] = {};
-    std::fill(std::begin(xorMask), std::end(xorMask), 0x0F);
-    return unique_hicon(::CreateIcon(::GetModuleHandleW(nullptr), 16, 16, 1, 1, andMask, xorMask));
-}
+unique_hicon MakeIcon() { return unique_hicon(::CopyIcon(::LoadIconW(nullptr, IDI_APPLICATION))); }
 
 }  // namespace
-
-// --- the record -------------------------------------------------------------------
-
-TEST(DownloadRecordTest, ResetForgetsTheTransferOnly)
-{
-    auto record = RecordFrom(Cell(kColumnSections, Sections({{0, 10, 0, 5}})));
-    ASSERT_TRUE(record);
-    record->state = 0x12;
-    record->remaining = TimeSpan{0.1, true};
-    record->fresh = true;
-    record->icon = MakeIcon();
-    ASSERT_EQ(record->sections.size(), 1u);
-
-    record->Reset();  // keeps the identity, state and priority
-    const CTolInfoDownload& d = *record;
-    EXPECT_EQ(std::make_tuple(TextOf(d.url), TextOf(d.path), d.state, d.priority, d.id),
-              std::make_tuple(L"http://example.com/file.zip", L"C:\\no such folder\\file.zip", 0x12L, 1L, 7L));
-    EXPECT_EQ(std::make_tuple(d.totalSize, d.loadedSize, d.currentSpeed, d.averageSpeed, d.resumable, d.progress,
-                              d.remaining.valid, d.elapsed, d.fresh, static_cast<bool>(d.icon), d.sections.size()),
-              std::make_tuple(0uL, 0uL, -1L, -1L, 0L, -1.0, false, TimeSpan{0.0, true}, false, false, size_t{0}));
-}
 
 // --- records from the engine's list ---------------------------------------------
 
@@ -184,17 +145,18 @@ SectionFields SectionsOf(const CTolInfoDownload& d)
     return fields;
 }
 
-TEST(DownloadListTest, RowFillsEveryFieldAndCopiesAreIndependent)
+// A row fills every field; a copy owns its texts and icon; Reset forgets the
+// transfer but keeps the identity, state and priority.
+TEST(DownloadRecordTest, RowFillsEveryFieldCopiesAreIndependentResetForgetsTheTransfer)
 {
     auto original =
         RecordFrom(Cell(kColumnSections, Sections({{0, 600, 77, 600}, {600, 400, 77, 100}, {1000, 0, 77, 0}})));
     ASSERT_TRUE(original);
-    EXPECT_EQ(TextOf(original->url), L"http://example.com/file.zip");
-    EXPECT_EQ(TextOf(original->path), L"C:\\no such folder\\file.zip");
     const auto& d = *original;
-    EXPECT_EQ(std::make_tuple(d.id, d.state, d.priority, d.totalSize, d.resumable, d.loadedSize, d.averageSpeed,
-                              d.currentSpeed, d.elapsed.days, d.elapsed.valid, d.progress, d.remaining.valid),
-              std::make_tuple(7L, 2L, 1L, 1000uL, 1L, 250uL, 100L, 120L, 0.25, true, 0.25, false));
+    EXPECT_EQ(std::make_tuple(TextOf(d.url), TextOf(d.path), d.id, d.state, d.priority, d.totalSize, d.resumable,
+                              d.loadedSize, d.averageSpeed, d.currentSpeed, d.elapsed, d.progress, d.remaining.valid),
+              std::make_tuple(L"http://example.com/file.zip", L"C:\\no such folder\\file.zip", 7L, 2L, 1L, 1000uL,
+                              1L, 250uL, 100L, 120L, TimeSpan{0.25, true}, 0.25, false));
     EXPECT_EQ(SectionsOf(d), (SectionFields{{600, 0, 600, true}, {400, 600, 100, false}, {0, 1000, 0, true}}));
 
     original->remaining = TimeSpan{0.5, true};
@@ -204,21 +166,24 @@ TEST(DownloadListTest, RowFillsEveryFieldAndCopiesAreIndependent)
     std::unique_ptr<CTolInfoDownload> copy;
     ASSERT_EQ(CTolInfoDownload::Clone(*original, copy), S_OK);
     ASSERT_TRUE(copy && copy->icon);
-    EXPECT_NE(copy->url.get(), original->url.get());
-    EXPECT_NE(copy->path.get(), original->path.get());
-    EXPECT_NE(copy->icon.get(), original->icon.get());
-    const auto numbers = [](const CTolInfoDownload& d) {
-        return std::make_tuple(d.state, d.priority, d.id, d.totalSize, d.loadedSize, d.currentSpeed,
-                               d.averageSpeed, d.resumable, d.progress, d.remaining, d.elapsed, d.fresh);
+    EXPECT_TRUE(copy->url.get() != d.url.get() && copy->path.get() != d.path.get() && copy->icon.get() != d.icon.get());
+    const auto fields = [](const CTolInfoDownload& r) {
+        return std::make_tuple(TextOf(r.url), TextOf(r.path), r.state, r.priority, r.id, r.totalSize, r.loadedSize,
+                               r.currentSpeed, r.averageSpeed, r.resumable, r.progress, r.remaining, r.elapsed,
+                               r.fresh, SectionsOf(r));
     };
-    EXPECT_TRUE(numbers(*copy) == numbers(*original));
-    EXPECT_EQ(SectionsOf(*copy), SectionsOf(*original));
-    EXPECT_EQ(std::make_pair(TextOf(copy->url), TextOf(copy->path)),
-              std::make_pair(TextOf(original->url), TextOf(original->path)));
-
+    EXPECT_TRUE(fields(*copy) == fields(d));
     std::unique_ptr<CTolInfoDownload> empty;
     ASSERT_EQ(CTolInfoDownload::Clone(CTolInfoDownload(), empty), S_OK);
     EXPECT_FALSE(empty->url || empty->path || empty->icon);
+
+    original->state = 0x12;
+    original->Reset();
+    EXPECT_EQ(std::make_tuple(TextOf(d.url), TextOf(d.path), d.state, d.priority, d.id),
+              std::make_tuple(L"http://example.com/file.zip", L"C:\\no such folder\\file.zip", 0x12L, 1L, 7L));
+    EXPECT_EQ(std::make_tuple(d.totalSize, d.loadedSize, d.currentSpeed, d.averageSpeed, d.resumable, d.progress,
+                              d.remaining.valid, d.elapsed, d.fresh, static_cast<bool>(d.icon), d.sections.size()),
+              std::make_tuple(0uL, 0uL, -1L, -1L, 0L, -1.0, false, TimeSpan{0.0, true}, false, false, size_t{0}));
 }
 
 // Edges of progress and elapsed time, and kinds of value the engine may use
@@ -229,12 +194,7 @@ TEST(DownloadListTest, EdgesAndAcceptedCellKinds)
     wchar_t folder[MAX_PATH] = {};
     ::GetWindowsDirectoryW(folder, MAX_PATH);
     const std::wstring windows = std::wstring(folder) + L"\\";
-    const struct
-    {
-        const char* name;
-        Change change;
-        std::function<void(R)> check;
-    } cases[] = {
+    const struct { const char* name; Change change; std::function<void(R)> check; } cases[] = {
         {"size 0: progress unknown", Cell(kColumnTotalSize, Int(0)), [](R d) { EXPECT_EQ(d.progress, -1.0); }},
         {"more loaded than the size", Cell(kColumnLoadedSize, Int(1001)), [](R d) { EXPECT_EQ(d.progress, -1.0); }},
         {"all loaded", Cell(kColumnLoadedSize, Int(1000)), [](R d) { EXPECT_EQ(d.progress, 1.0); }},
@@ -254,10 +214,8 @@ TEST(DownloadListTest, EdgesAndAcceptedCellKinds)
         {"VT_EMPTY url", Cell(kColumnUrl, unique_variant()), [](R d) { EXPECT_FALSE(d.url); }},
         {"VT_NULL file name: the folder alone, which has no icon (though the shell has one for it)",
          [&](List& l) { l.Set(0, kColumnFolder, Text(windows.c_str())), l.Set(0, kColumnFileName, Value(VT_NULL, 0)); },
-         [&](R d) {
-             EXPECT_EQ(TextOf(d.path), windows);
-             EXPECT_FALSE(d.icon);
-         }},
+         [&](R d) { EXPECT_EQ(std::make_pair(TextOf(d.path), static_cast<bool>(d.icon)),
+                              std::make_pair(windows, false)); }},
         // Windows has an icon for every existing file, Wine 8 at least for .ini files.
         {"a file that exists: its icon",
          [&](List& l) { l.Set(0, kColumnFolder, Text(windows.c_str())), l.Set(0, kColumnFileName, Text(L"win.ini")); },
@@ -278,15 +236,12 @@ TEST(DownloadListTest, EdgesAndAcceptedCellKinds)
 
 TEST(DownloadListTest, RowsCountFromTheLowerBoundsAndSingleRowsByIndex)
 {
-    const LONG lower = -5;
-    List rows(3, kDownloadListColumns + 2, lower);
-    for (LONG r = 0; r < 3; ++r)
-        rows.Set(r, kColumnId, Int(100 + r));
+    List rows(3, kDownloadListColumns + 2, -5);
+    rows.Set(2, kColumnId, Int(102));
     Records records;
     ASSERT_EQ(MakeRecordsFromList(rows.Variant(), records), S_OK);
     ASSERT_EQ(records.size(), 3u);
-    for (LONG r = 0; r < 3; ++r)
-        EXPECT_EQ(records[r]->id, 100 + r);
+    EXPECT_EQ(std::make_tuple(records[0]->id, records[2]->id), std::make_tuple(7L, 102L));
 
     List empty(0);
     records.push_back(std::make_unique<CTolInfoDownload>());
@@ -318,11 +273,7 @@ TEST(DownloadListTest, MalformedListsAreRejected)
     const unique_bstr text(::SysAllocString(L"x"));
     BSTR textPointer = text.get();
     List sound(1);
-    const struct
-    {
-        const char* name;
-        unique_variant list;
-    } cases[] = {
+    const struct { const char* name; unique_variant list; } cases[] = {
         {"missing id", badCell(kColumnId, unique_variant())},
         {"16-bit state", badCell(kColumnState, Value(VT_I2, 2))},
         {"double size", badCell(kColumnTotalSize, Days(10.0))},
@@ -333,15 +284,12 @@ TEST(DownloadListTest, MalformedListsAreRejected)
         {"null sections", badCell(kColumnSections, Value(VT_NULL, 0))},
         {"signed sections", badCell(kColumnSections, Shaped(VT_I4, VT_I4, {1, 4}))},
         {"sections of three columns", badCell(kColumnSections, Shaped(VT_UI4, VT_UI4, {2, 3}))},
-        {"one-dimensional sections", badCell(kColumnSections, Shaped(VT_UI4, VT_UI4, {4}))},
         {"section cell naming another element type than its array's",
          badCell(kColumnSections, Shaped(VT_UI4, VT_BSTR, {1, 4}))},
         {"list not an array", Int(1)},
         {"null list array", Value(VT_ARRAY | VT_VARIANT, static_cast<SAFEARRAY*>(nullptr))},
         {"list of one dimension", Shaped(VT_VARIANT, VT_VARIANT, {15})},
-        {"list of three dimensions", Shaped(VT_VARIANT, VT_VARIANT, {1, 15, 1})},
         {"fourteen columns", Shaped(VT_VARIANT, VT_VARIANT, {1, 14})},
-        {"texts instead of variants", Shaped(VT_BSTR, VT_BSTR, {1, 15})},
         {"list naming another element type than its array's", Shaped(VT_VARIANT, VT_I4, {1, 15})},
         {"list by reference", Value(VT_BYREF | VT_ARRAY | VT_VARIANT, &sound.Variant().parray)},
     };
@@ -350,10 +298,8 @@ TEST(DownloadListTest, MalformedListsAreRejected)
         SCOPED_TRACE(c.name);
         Records records;
         records.push_back(std::make_unique<CTolInfoDownload>());
-        CTolInfoDownload* before = records[0].get();
         EXPECT_EQ(MakeRecordsFromList(*c.list.get(), records), E_INVALIDARG);
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].get(), before);
+        EXPECT_EQ(records.size(), 1u);
     }
 }
 
@@ -368,10 +314,7 @@ TEST(DownloadListTest, ImpossibleDimensionsAreRejected)
     descriptor->rgsabound[0] = {kDownloadListColumns, 0};  // the last dimension: columns
     descriptor->rgsabound[1] = {0x10000000, 0};             // rows
     descriptor->pvData = cells;
-    VARIANT list;
-    ::VariantInit(&list);
-    list.vt = VT_ARRAY | VT_VARIANT;
-    list.parray = descriptor;
+    const VARIANT list = Value(VT_ARRAY | VT_VARIANT, descriptor).release();
     Records records;
     EXPECT_EQ(MakeRecordsFromList(list, records), E_INVALIDARG);
     EXPECT_TRUE(records.empty());
