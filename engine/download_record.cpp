@@ -300,6 +300,13 @@ HRESULT CDownloadListReader::ReadSections(ULONG row, LONG column, std::vector<Se
     value.clear();
     const VARIANT* cell = nullptr;
     RETURN_IF_FAILED(Cell(row, column, cell));
+    return ReadSectionArray(*cell, value);
+}
+
+HRESULT ReadSectionArray(const VARIANT& sectionArray, std::vector<SectionInfo>& value) noexcept
+{
+    value.clear();
+    const VARIANT* cell = &sectionArray;
     if (cell->vt == VT_EMPTY)
         return S_OK;
     RETURN_HR_IF(E_INVALIDARG, cell->vt != (VT_ARRAY | VT_UI4));

@@ -182,6 +182,11 @@ private:
     safearray_lock m_lock;
 };
 
+// Reads a section array (as a section cell holds it: VT_EMPTY for none, or a
+// two-dimensional VT_UI4 array of at least kSectionColumns columns); anything
+// else is E_INVALIDARG and leaves `out` empty.
+[[nodiscard]] HRESULT ReadSectionArray(const VARIANT& sections, std::vector<SectionInfo>& out) noexcept;
+
 // Makes one record per row of the engine's download list (`list` as the engine's
 // GetDownloadList fills it), looking each file's icon up. A list of another
 // shape, or any cell of another kind than its column's, is E_INVALIDARG; then no

@@ -10,6 +10,20 @@ namespace tdm::test {
 namespace {
 
 const wchar_t kFrameClass[] = L"TolvaneTestBrowserFrame";
+const wchar_t kBandHostClass[] = L"TolvaneTestBandHost";
+constexpr int kBandHostHeight = 200;
+
+void RegisterWindowClass(const wchar_t* name) noexcept
+{
+    WNDCLASSEXW info{};
+    info.cbSize = sizeof(info);
+    info.lpfnWndProc = &::DefWindowProcW;
+    info.hInstance = ThisModule();
+    info.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    info.lpszClassName = name;
+    ::RegisterClassExW(&info);
+}
 
 template <typename Interface>
 bool Is(REFIID riid) noexcept
@@ -198,9 +212,70 @@ STDMETHODIMP StandInBrowser::ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIA
         call.show = V_VT(show) == VT_BOOL && V_BOOL(show) != VARIANT_FALSE;
     }
     call.sizeGiven = size != nullptr;
-    std::lock_guard<tdm::srw_lock> guard(m_lock);
-    m_barCalls.push_back(call);
-    return m_barResult;
+    HRESULT result = S_OK;
+    {
+        std::lock_guard<tdm::srw_lock> guard(m_lock);
+        m_barCalls.push_back(call);
+        result = m_barResult;
+    }
+    CLSID parsed{};
+    if (m_hostBars && SUCCEEDED(result) && call.clsidType == VT_BSTR && call.showType == VT_BOOL &&
+        SUCCEEDED(::CLSIDFromString(call.clsid.c_str(), &parsed)))
+        ShowBar(parsed, call.show);
+    return result;
+}
+
+void StandInBrowser::ShowBar(REFCLSID clsid, bool show)
+{
+    for (const HostedBar& bar : m_bars)
+    {
+        if (::IsEqualCLSID(bar.clsid, clsid))
+        {
+            bar.band->ShowDW(show ? TRUE : FALSE);
+            return;
+        }
+    }
+    if (!show)
+        return;
+    HostedBar bar;
+    bar.clsid = clsid;
+    if (FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeskBand, bar.band.put_void())))
+        return;
+    RegisterWindowClass(kBandHostClass);
+    RECT client{};
+    ::GetClientRect(m_frame, &client);
+    bar.host.reset(::CreateWindowExW(0, kBandHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
+                                     client.bottom - kBandHostHeight, client.right, kBandHostHeight, m_frame, nullptr,
+                                     ThisModule(), nullptr));
+    bar.site = CreateBrowserSite(this, bar.host.get(), SiteKind::Browser);
+    if (const auto withSite = bar.band.try_query<IObjectWithSite>())
+        withSite->SetSite(bar.site.get());
+    HWND window = nullptr;
+    if (SUCCEEDED(bar.band->GetWindow(&window)) && window)
+        ::SetWindowPos(window, nullptr, 0, 0, client.right, kBandHostHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    const com_ptr<IDeskBand> band = bar.band;
+    m_bars.push_back(std::move(bar));
+    band->ShowDW(TRUE);
+}
+
+IDeskBand* StandInBrowser::Bar(REFCLSID clsid) const noexcept
+{
+    for (const HostedBar& bar : m_bars)
+        if (::IsEqualCLSID(bar.clsid, clsid))
+            return bar.band.get();
+    return nullptr;
+}
+
+void StandInBrowser::CloseBars() noexcept
+{
+    std::vector<HostedBar> bars;
+    bars.swap(m_bars);
+    for (const HostedBar& bar : bars)
+    {
+        bar.band->CloseDW(0);
+        if (const auto withSite = bar.band.try_query<IObjectWithSite>())
+            withSite->SetSite(nullptr);
+    }
 }
 
 STDMETHODIMP StandInBrowser::QueryService(REFGUID service, REFIID riid, void** ppv)
@@ -233,12 +308,7 @@ HRESULT BrowserWindow::Open()
 {
     if (m_frame)
         return E_UNEXPECTED;
-    WNDCLASSEXW info{};
-    info.cbSize = sizeof(info);
-    info.lpfnWndProc = &::DefWindowProcW;
-    info.hInstance = ThisModule();
-    info.lpszClassName = kFrameClass;
-    ::RegisterClassExW(&info);
+    RegisterWindowClass(kFrameClass);
     m_frame.reset(::CreateWindowExW(0, kFrameClass, L"Tolvane test browser", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
                                     800, 600, nullptr, nullptr, ThisModule(), nullptr));
     if (!m_frame)
@@ -261,6 +331,8 @@ HRESULT BrowserWindow::Open()
 
 void BrowserWindow::Close()
 {
+    if (m_browser)
+        m_browser->CloseBars();
     if (m_helper)
     {
         m_helper->SetSite(nullptr);

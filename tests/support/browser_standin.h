@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <exdisp.h>
 #include <ocidl.h>
+#include <shlobj.h>
 #include <servprov.h>
 #include <functional>
 #include <mutex>
@@ -72,7 +73,10 @@ public:
     STDMETHODIMP get_HWND(SHANDLE_PTR* window) override;
     // The page shown: a document with the links and the cookie SetPage gave.
     STDMETHODIMP get_Document(IDispatch** document) override;
-    // Records the call and answers what SetBarResult set. It hosts no bar.
+    // Records the call and answers what SetBarResult set. With bar hosting on
+    // (HostBars), it also shows or hides the bar of that CLSID as the browser
+    // does: created and sited once in a host window along the frame's bottom,
+    // then ShowDW(TRUE/FALSE).
     STDMETHODIMP ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIANT* size) override;
 
     // IServiceProvider: SID_SWebBrowserApp gives this object.
@@ -84,7 +88,24 @@ public:
     // The page the browser shows: the href of each link, and its cookie.
     void SetPage(std::vector<std::wstring> links, std::wstring cookie);
 
+    // Bar hosting, on the window's own thread.
+    void HostBars(bool host) noexcept { m_hostBars = host; }
+    // The hosted bar of `clsid`, or null.
+    IDeskBand* Bar(REFCLSID clsid) const noexcept;
+    // The bars' host windows are children of the frame; the bars are told to
+    // close and are unsited.
+    void CloseBars() noexcept;
+
 private:
+    struct HostedBar
+    {
+        CLSID clsid{};
+        com_ptr<IDeskBand> band;
+        com_ptr<IUnknown> site;
+        unique_hwnd host;
+    };
+    void ShowBar(REFCLSID clsid, bool show);
+
     explicit StandInBrowser(HWND frame) : m_frame(frame) {}
     // Out of line: inlined into callers, the delete through RefCounted draws a
     // false -Wfree-nonheap-object from GCC.
@@ -96,6 +117,8 @@ private:
     HRESULT m_barResult = S_OK;
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
+    bool m_hostBars = false;
+    std::vector<HostedBar> m_bars;
 };
 
 // What the site handed to helper objects offers.

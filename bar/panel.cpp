@@ -1,0 +1,1099 @@
+#include "bar/panel.h"
+
+#include "bar/parent_background.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "browser/download_creation.h"
+#include "browser/web_browsers_holder.h"
+#include "dialogs/credentials_dialog.h"
+#include "dialogs/dialog_controls.h"
+#include "engine/file_icon.h"
+#include "framework/automation.h"
+#include "framework/error.h"
+#include "framework/module.h"
+#include "resources/resource.h"
+#include "settings/settings_store.h"
+#include "tdm_h.h"
+#include "text/language.h"
+#include "text/message_box.h"
+
+namespace tdm {
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 0;
+constexpr UINT kRefreshInterval = 1000;
+
+// The main toolbar: image resources in image-list order, normal and disabled.
+constexpr WORD kToolbarIcons[] = {206, 210, 214, 226, 225, 223, 229, 230, 233, 249, 257, 288, 289, 287};
+constexpr WORD kToolbarDisabledIcons[] = {208, 212, 216, 227, 222, 224, 228, 231, 232, 250, 258, 286, 286, 286};
+
+struct ToolbarButton
+{
+    int image;  // -1: separator
+    WORD command;
+    UINT label;
+    BYTE style;
+};
+
+constexpr ToolbarButton kToolbarButtons[] = {
+    {0, kCommandStart, IDS_LABEL_START, BTNS_BUTTON},
+    {1, kCommandPause, IDS_LABEL_PAUSE, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {3, kCommandStartAll, IDS_LABEL_START_ALL, BTNS_BUTTON},
+    {4, kCommandPauseAll, IDS_LABEL_PAUSE_ALL, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {2, kCommandDelete, IDS_LABEL_DELETE, BTNS_BUTTON},
+    {6, kCommandDeleteAll, IDS_LABEL_DELETE_ALL, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {9, kCommandAdd, IDS_LABEL_ADD, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {5, kCommandLog, IDS_LABEL_LOG, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {8, kCommandSettings, IDS_SETTINGS, BTNS_BUTTON},
+    {10, kCommandProperties, IDS_PROPERTIES, BTNS_BUTTON},
+    {-1, 0, 0, BTNS_SEP},
+    {7, 0, IDS_HELP, BTNS_WHOLEDROPDOWN},
+};
+
+constexpr WORD kDownloadCommands[] = {kCommandStart,     kCommandPause,     kCommandStartAll, kCommandPauseAll,
+                                      kCommandDelete,    kCommandDeleteAll, kCommandLog,      kCommandProperties};
+
+std::string Narrow(const std::wstring& text) { return NarrowFromWide(text.data(), text.size()); }
+
+std::wstring TextOf(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
+
+// Replaces the first "%u" of `text` with `value`.
+std::string FillNumber(std::string text, ULONG value)
+{
+    const size_t at = text.find("%u");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(value));
+    return text;
+}
+
+// The folder and file name joined with one backslash.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& fileName)
+{
+    if (folder.empty() || fileName.empty())
+        return folder + fileName;
+    return folder.back() == L'\\' ? folder + fileName : folder + L'\\' + fileName;
+}
+
+bool HasNoFileName(const CTolInfoDownload& record)
+{
+    const UINT length = ::SysStringLen(record.path.get());
+    return length == 0 || record.path.get()[length - 1] == L'\\';
+}
+
+void LookUpIcon(CTolInfoDownload& record) noexcept
+{
+    record.icon = LookUpFileIcon(NarrowFromBstr(record.path.get()));
+}
+
+// Replaces a record's text field; false when out of memory.
+bool SetText(unique_bstr& field, const std::wstring& text) noexcept
+{
+    BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (!copy)
+        return false;
+    field.reset(copy);
+    return true;
+}
+
+}  // namespace
+
+CMyDlg::CMyDlg() noexcept
+{
+    m_msimg32.reset(::LoadLibraryW(L"msimg32.dll"));
+    if (m_msimg32)
+        m_gradientFill =
+            reinterpret_cast<decltype(&::GradientFill)>(::GetProcAddress(m_msimg32.get(), "GradientFill"));
+}
+
+CMyDlg::~CMyDlg()
+{
+    if (m_window)
+        ::DestroyWindow(m_window);
+}
+
+HWND CMyDlg::CreatePanel(HWND parent) noexcept { return Create(parent); }
+
+// --- connection to the browser and the engine ------------------------------------
+
+void CMyDlg::SetBrowser(IWebBrowser2* browser) noexcept
+{
+    m_browser = com_ptr<IWebBrowser2>(browser);
+    if (browser)
+        LOG_IF_FAILED(CWebBrowsersHolder::AddBrowser(browser));
+    else
+        CWebBrowsersHolder::RemoveBrowser();
+}
+
+void CMyDlg::SetEngine(IDownloadEngine* engine)
+{
+    m_engine = CEngine(com_ptr<IDownloadEngine>(engine));
+    if (!engine)
+        return;
+    (void)m_engine.GetOptions(-1);
+    m_logOption = m_engine.GetLogSettings().logPerDownload;
+    ApplyLanguage(m_engine.GetLanguage(), true);
+    (void)m_engine.GetTrafficMode();
+}
+
+void CMyDlg::FillFromEngineList(const VARIANT& list)
+{
+    std::vector<std::unique_ptr<CTolInfoDownload>> records;
+    RaiseIfFailed(MakeRecordsFromList(list, records), IID_IDownloadEngine);
+    bool active = false;
+    for (std::unique_ptr<CTolInfoDownload>& record : records)
+    {
+        active = active || (record->state & kStateTransferring) != 0;
+        const CTolInfoDownload& kept = *record;
+        if (m_list.InsertRow(std::move(record)) >= 0)
+            CountRecord(kept, +1);
+    }
+    UpdateCommandStates(-1);
+    SortRows();
+    if (m_list.RowCount() > 0)
+        m_list.EnsureVisible(m_list.RowCount() - 1);
+    if (active)
+        StartTimer();
+}
+
+void CMyDlg::ClearDownloads() noexcept
+{
+    m_list.DeleteAllRows();
+    m_activeRows = 0;
+    m_finishedRows = 0;
+}
+
+void CMyDlg::ShowPanel(bool show, IDropTarget* dropTarget) noexcept
+{
+    if (!m_window)
+        return;
+    if (show)
+    {
+        if (!m_dropRegistered && dropTarget)
+        {
+            m_dropTarget = dropTarget;
+            m_dropRegistered = SUCCEEDED(LOG_IF_FAILED(::RegisterDragDrop(m_window, dropTarget)));
+        }
+        ::ShowWindow(m_window, SW_SHOW);
+        Layout();
+    }
+    else
+    {
+        if (m_dropRegistered)
+            LOG_IF_FAILED(::RevokeDragDrop(m_window));
+        m_dropRegistered = false;
+        m_dropTarget = nullptr;
+        ::ShowWindow(m_window, SW_HIDE);
+    }
+}
+
+HWND CMyDlg::BrowserTopWindow() const noexcept { return m_browser ? BrowserOwnerWindow(m_browser.get()) : nullptr; }
+
+bool CMyDlg::Claim(HWND owner, LONG scope) const noexcept
+{
+    if (scope >= 2)
+        return true;
+    if (scope < 0)
+        return false;
+    const HWND top = BrowserTopWindow();
+    if (!top)
+        return false;
+    if (scope == 0)
+        return top == owner;
+    // The front-most browser window: the first visible top-level window of the
+    // browser's window class in Z-order.
+    wchar_t className[256] = {};
+    if (::GetClassNameW(top, className, 256) == 0)
+        return false;
+    for (HWND window = ::FindWindowExW(nullptr, nullptr, className, nullptr); window;
+         window = ::FindWindowExW(nullptr, window, className, nullptr))
+    {
+        if (::IsWindowVisible(window))
+            return window == top;
+    }
+    return false;
+}
+
+void CMyDlg::BringBrowserForward() const noexcept
+{
+    const HWND top = BrowserTopWindow();
+    if (!top)
+        return;
+    if (::IsIconic(top))
+        ::ShowWindow(top, SW_RESTORE);
+    else if (::GetForegroundWindow() != top)
+        ::SetForegroundWindow(top);
+}
+
+// --- window ----------------------------------------------------------------------
+
+LRESULT CMyDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
+{
+    ReloadSettings();
+    const HWND list = ::GetDlgItem(m_window, kListId);
+    if (list && m_list.Setup(list, m_window))
+        ::ShowWindow(list, SW_SHOW);
+    BuildToolbars();
+    return TRUE;
+}
+
+void CMyDlg::ReloadSettings() noexcept
+{
+    m_settings.deleteCompleted = GetDelete();
+    m_settings.start = GetStart();
+    m_settings.saveFileDefault = GetSaveFileDefault();
+    m_settings.showToolbarLabels = GetShowToolbarLabels();
+    m_settings.showToolbar = GetShowToolbar();
+    m_settings.confirmFileOpen = GetConfirmFileOpen();
+    const bool notifications = GetNotifications();
+    m_settings.informWhenCompleted = notifications && GetInformWhenCompleted();
+    m_settings.playSounds = notifications && GetPlaySounds();
+}
+
+void CMyDlg::BuildToolbars() noexcept
+{
+    DestroyToolbars();
+    const DWORD style = WS_CHILD | CCS_NODIVIDER | CCS_NOMOVEY | CCS_NORESIZE | TBSTYLE_FLAT | TBSTYLE_WRAPABLE |
+                        TBSTYLE_TOOLTIPS | TBSTYLE_TRANSPARENT | (m_settings.showToolbarLabels ? TBSTYLE_LIST : 0);
+    m_toolbar.reset(::CreateWindowExW(0, TOOLBARCLASSNAMEW, nullptr, style, 0, 0, 0, 0, m_window,
+                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToolbarId)),
+                                      CModule::Instance().ModuleInstance(), nullptr));
+    const HWND toolbar = m_toolbar.get();
+    if (!toolbar)
+        return;
+    ::SendMessageW(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    ::SendMessageW(toolbar, TB_SETEXTENDEDSTYLE, 0, TBSTYLE_EX_DRAWDDARROWS);
+    ::SendMessageW(toolbar, TB_SETBUTTONSIZE, 0, MAKELPARAM(24, 22));
+    auto makeImages = [](const WORD* icons, size_t count) {
+        unique_himagelist images(::ImageList_Create(16, 16, ILC_COLOR24 | ILC_MASK, 14, 2));
+        for (size_t i = 0; images && i < count; ++i)
+        {
+            unique_hicon icon(static_cast<HICON>(::LoadImageW(CModule::Instance().ModuleInstance(),
+                                                              MAKEINTRESOURCEW(icons[i]), IMAGE_ICON, 16, 16, 0)));
+            ::ImageList_AddIcon(images.get(), icon.get());
+        }
+        return images;
+    };
+    m_toolbarImages = makeImages(kToolbarIcons, std::size(kToolbarIcons));
+    m_toolbarDisabledImages = makeImages(kToolbarDisabledIcons, std::size(kToolbarDisabledIcons));
+    ::SendMessageW(toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolbarImages.get()));
+    ::SendMessageW(toolbar, TB_SETDISABLEDIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolbarDisabledImages.get()));
+
+    std::vector<std::wstring> labels;
+    labels.reserve(std::size(kToolbarButtons));
+    std::vector<TBBUTTON> buttons;
+    for (const ToolbarButton& button : kToolbarButtons)
+    {
+        TBBUTTON added{};
+        added.iBitmap = button.image < 0 ? 0 : button.image;
+        added.idCommand = button.command;
+        added.fsState = TBSTATE_ENABLED;
+        added.fsStyle = static_cast<BYTE>(button.style | (button.image < 0 ? 0 : BTNS_AUTOSIZE));
+        added.iString = -1;
+        if (button.image >= 0 && m_settings.showToolbarLabels)
+        {
+            labels.push_back(LoadUiStringW(button.label));
+            added.iString = reinterpret_cast<INT_PTR>(labels.back().c_str());
+        }
+        buttons.push_back(added);
+    }
+    ::SendMessageW(toolbar, TB_ADDBUTTONSW, buttons.size(), reinterpret_cast<LPARAM>(buttons.data()));
+    ::SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
+    if (m_engine)
+    {
+        try
+        {
+            (void)m_engine.GetTrafficMode();
+        }
+        catch (const CComError& error)
+        {
+            ShowComError(error);
+        }
+    }
+    ::ShowWindow(toolbar, m_settings.showToolbar ? SW_SHOW : SW_HIDE);
+    DisableDownloadCommands();
+}
+
+void CMyDlg::DestroyToolbars() noexcept
+{
+    m_toolbar.reset();
+    m_toolbarImages.reset();
+    m_toolbarDisabledImages.reset();
+}
+
+LRESULT CMyDlg::OnSize(UINT, WPARAM wParam, LPARAM, bool&)
+{
+    if (wParam != SIZE_MINIMIZED)
+        Layout();
+    return 0;
+}
+
+void CMyDlg::Layout() noexcept
+{
+    RECT client{};
+    if (!m_window || !::GetClientRect(m_window, &client))
+        return;
+    int top = 0;
+    const HWND toolbar = m_toolbar.get();
+    if (toolbar && m_settings.showToolbar)
+    {
+        const int width = client.right - client.left;
+        ::SetWindowPos(toolbar, nullptr, 0, 0, width, 100, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        // The height of the wrapped rows: every change of a button's top starts a
+        // new row; the last row is as tall as its tallest button.
+        const int count = static_cast<int>(::SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
+        int height = 0;
+        int rowTop = -1;
+        int rowHeight = 0;
+        for (int i = 0; i < count; ++i)
+        {
+            RECT button{};
+            if (!::SendMessageW(toolbar, TB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&button)))
+                continue;
+            if (rowTop >= 0 && button.top != rowTop)
+            {
+                height += button.top - rowTop;
+                rowHeight = 0;
+            }
+            rowTop = button.top;
+            rowHeight = std::max<int>(rowHeight, button.bottom - button.top);
+        }
+        height += rowHeight;
+        ::SetWindowPos(toolbar, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        top = height;
+    }
+    if (m_list.Window())
+    {
+        ::SetWindowPos(m_list.Window(), nullptr, 0, top, client.right, std::max<int>(0, client.bottom - top),
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+        m_list.StretchFirstColumn();
+    }
+}
+
+LRESULT CMyDlg::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
+{
+    const HDC dc = reinterpret_cast<HDC>(wParam);
+    const HWND toolbar = m_toolbar.get();
+    if (!toolbar || !::IsWindowVisible(toolbar))
+        return 1;
+    if (!m_gradientFill)
+        return PaintParentBackground(m_window, dc);
+    RECT client{};
+    ::GetClientRect(m_window, &client);
+    RECT bar{};
+    ::GetWindowRect(toolbar, &bar);
+    const int barHeight = bar.bottom - bar.top;
+    // One gradient per row of buttons: window colour at the top, the button face
+    // a sixth darker at the bottom.
+    const COLORREF topColour = ::GetSysColor(COLOR_WINDOW);
+    const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+    const COLORREF bottomColour =
+        RGB(GetRValue(face) - GetRValue(face) / 6, GetGValue(face) - GetGValue(face) / 6,
+            GetBValue(face) - GetBValue(face) / 6);
+    std::vector<int> rowTops;
+    const int count = static_cast<int>(::SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i)
+    {
+        RECT button{};
+        if (::SendMessageW(toolbar, TB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&button)) &&
+            (rowTops.empty() || rowTops.back() != button.top))
+            rowTops.push_back(button.top);
+    }
+    if (rowTops.empty())
+        rowTops.push_back(0);
+    rowTops.front() = 0;
+    for (size_t row = 0; row < rowTops.size(); ++row)
+    {
+        const int y0 = rowTops[row];
+        const int y1 = row + 1 < rowTops.size() ? rowTops[row + 1] : barHeight;
+        TRIVERTEX vertices[2] = {
+            {client.left, y0, static_cast<COLOR16>(GetRValue(topColour) << 8),
+             static_cast<COLOR16>(GetGValue(topColour) << 8), static_cast<COLOR16>(GetBValue(topColour) << 8), 0},
+            {client.right, y1, static_cast<COLOR16>(GetRValue(bottomColour) << 8),
+             static_cast<COLOR16>(GetGValue(bottomColour) << 8), static_cast<COLOR16>(GetBValue(bottomColour) << 8),
+             0}};
+        GRADIENT_RECT rect{0, 1};
+        m_gradientFill(dc, vertices, 2, &rect, 1, GRADIENT_FILL_RECT_V);
+    }
+    return 1;
+}
+
+LRESULT CMyDlg::OnDestroy(UINT, WPARAM, LPARAM, bool& handled)
+{
+    StopTimer();
+    ClearDownloads();
+    if (m_dropRegistered)
+        LOG_IF_FAILED(::RevokeDragDrop(m_window));
+    m_dropRegistered = false;
+    DestroyToolbars();
+    handled = false;
+    return 0;
+}
+
+LRESULT CMyDlg::OnTimer(UINT, WPARAM wParam, LPARAM, bool& handled)
+{
+    if (wParam != kRefreshTimer)
+    {
+        handled = false;
+        return 0;
+    }
+    m_list.Tick();
+    return 0;
+}
+
+LRESULT CMyDlg::OnSelectDownload(UINT, WPARAM wParam, LPARAM, bool&)
+{
+    const int row = m_list.FindRow(static_cast<LONG>(wParam));
+    if (row >= 0)
+    {
+        m_list.SelectOnly(row);
+        ::SetFocus(m_list.Window());
+    }
+    return 0;
+}
+
+LRESULT CMyDlg::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&)
+{
+    const auto* text = reinterpret_cast<const char*>(lParam);
+    if (!text)
+        return 0;
+    const std::wstring wide = WideFromNarrow(text);
+    const LONG skip = static_cast<LONG>(wParam);
+    const CTolInfoDownload* other = message == kQueryPathConflictMessage ? m_list.FindOtherByPath(skip, wide)
+                                                                         : m_list.FindOtherByUrl(skip, wide);
+    return reinterpret_cast<LRESULT>(other);
+}
+
+LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
+{
+    auto* header = reinterpret_cast<NMHDR*>(lParam);
+    if (!header)
+    {
+        handled = false;
+        return 0;
+    }
+    if (header->code == TTN_GETDISPINFOW)
+    {
+        auto* info = reinterpret_cast<NMTTDISPINFOW*>(header);
+        if (!(info->uFlags & TTF_IDISHWND))
+        {
+            const std::wstring tip = LoadUiStringW(static_cast<UINT>(header->idFrom));
+            const size_t length = std::min<size_t>(tip.size(), std::size(info->szText) - 1);
+            tip.copy(info->szText, length);
+            info->szText[length] = L'\0';
+            info->lpszText = info->szText;
+        }
+        return 0;
+    }
+    if (header->idFrom != kListId || header->hwndFrom != m_list.Window())
+    {
+        handled = false;
+        return 0;
+    }
+    switch (header->code)
+    {
+    case LVN_GETDISPINFOW:
+        m_list.OnGetDispInfo(reinterpret_cast<NMLVDISPINFOW*>(header));
+        return 0;
+    case NM_CUSTOMDRAW:
+        return m_list.OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    case LVN_COLUMNCLICK:
+        m_list.ColumnClick(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
+        SortRows();
+        return 0;
+    case LVN_ITEMCHANGED:
+    {
+        const auto* change = reinterpret_cast<NMLISTVIEW*>(header);
+        if (change->uNewState == change->uOldState || change->iItem < 0)
+            return 0;
+        if (change->uNewState & LVIS_SELECTED)
+        {
+            if (const CTolInfoDownload* record = m_list.RecordOf(change->iItem))
+                UpdateCommandStates(record->id);
+        }
+        else if (m_list.FirstSelected() < 0)
+        {
+            DisableDownloadCommands();
+            UpdateCommandStates(-1);
+        }
+        return 0;
+    }
+    default:
+        handled = false;
+        return 0;
+    }
+}
+
+// --- command states and timer ----------------------------------------------------
+
+void CMyDlg::EnableCommand(WORD command, bool enable) noexcept
+{
+    if (m_toolbar)
+        ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, command, MAKELPARAM(enable ? TRUE : FALSE, 0));
+}
+
+void CMyDlg::DisableDownloadCommands() noexcept
+{
+    for (WORD command : kDownloadCommands)
+        EnableCommand(command, false);
+}
+
+void CMyDlg::UpdateCommandStates(LONG id) noexcept
+{
+    const int rows = m_list.RowCount();
+    EnableCommand(kCommandLog, m_logOption && rows > 0 && m_list.FirstSelected() >= 0);
+    if (const CTolInfoDownload* record = m_list.FindRecord(id))
+    {
+        const bool running = record->IsRunning();
+        EnableCommand(kCommandStart, !running);
+        EnableCommand(kCommandPause, running);
+        EnableCommand(kCommandDelete, true);
+        EnableCommand(kCommandProperties, true);
+    }
+    if (rows == 0)
+    {
+        StopTimer();
+        EnableCommand(kCommandStartAll, false);
+        EnableCommand(kCommandPauseAll, false);
+        EnableCommand(kCommandDeleteAll, false);
+        return;
+    }
+    EnableCommand(kCommandStartAll, m_activeRows + m_finishedRows != rows);
+    EnableCommand(kCommandPauseAll, m_activeRows > 0);
+    if (m_activeRows == 0)
+        StopTimer();
+    EnableCommand(kCommandDeleteAll, true);
+}
+
+void CMyDlg::RefreshForSelection(LONG id) noexcept
+{
+    const CTolInfoDownload* selected = m_list.RecordOf(m_list.FirstSelected());
+    UpdateCommandStates(selected && selected->id == id ? id : -1);
+}
+
+void CMyDlg::StartTimer() noexcept
+{
+    if (!m_timerRunning && m_window)
+        m_timerRunning = ::SetTimer(m_window, kRefreshTimer, kRefreshInterval, nullptr) != 0;
+}
+
+void CMyDlg::StopTimer() noexcept
+{
+    if (m_timerRunning && m_window)
+        ::KillTimer(m_window, kRefreshTimer);
+    m_timerRunning = false;
+}
+
+void CMyDlg::CountRecord(const CTolInfoDownload& record, int sign) noexcept
+{
+    if (record.IsActive())
+        m_activeRows += sign;
+    else if (record.IsComplete())
+        m_finishedRows += sign;
+}
+
+void CMyDlg::SetRecordState(CTolInfoDownload& record, LONG state) noexcept
+{
+    CountRecord(record, -1);
+    record.state = state;
+    CountRecord(record, +1);
+}
+
+void CMyDlg::SortRows() noexcept
+{
+    if (!m_list.Sort())
+        return;
+    try
+    {
+        const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
+        HWND toolbar = nullptr;
+        if (FAILED(helper->GetToolbarHWND(static_cast<LONG>(::GetCurrentThreadId()), &toolbar)) || !toolbar)
+            return;
+        DownloadRecordCopies copies;
+        if (SUCCEEDED(m_list.CopyRecords(copies)))
+            ::SendMessageW(toolbar, kSortedRecords, 0, reinterpret_cast<LPARAM>(&copies));
+    }
+    catch (const CComError& error)
+    {
+        LOG_IF_FAILED(error.Status());
+    }
+}
+
+CTolInfoDownload* CMyDlg::Find(LONG id, int& row) const noexcept
+{
+    row = m_list.FindRow(id);
+    return row >= 0 ? m_list.RecordOf(row) : nullptr;
+}
+
+void CMyDlg::ApplyLanguage(LANGID language, bool force) noexcept
+{
+    if (!force && language == m_language)
+        return;
+    if (language != GetUiLanguage())
+        SetUiLanguage(language);
+    m_language = language;
+    if (!m_window)
+        return;
+    BuildToolbars();
+    m_list.ReloadTexts();
+    RefreshForSelection(-1);
+    Layout();
+}
+
+// --- engine events -----------------------------------------------------------------
+
+void CMyDlg::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority)
+{
+    if (m_list.FindRow(id) >= 0)
+        return;
+    auto record = std::make_unique<CTolInfoDownload>();
+    record->id = id;
+    if (!SetText(record->url, TextOf(url)) || !SetText(record->path, JoinPath(TextOf(folder), TextOf(fileName))))
+        throw std::bad_alloc();
+    record->state = state;
+    record->priority = priority;
+    LookUpIcon(*record);
+    const CTolInfoDownload& kept = *record;
+    if (m_list.InsertRow(std::move(record)) < 0)
+        return;
+    CountRecord(kept, +1);
+    UpdateCommandStates(id);
+    SortRows();
+    m_list.EnsureVisible(m_list.FindRow(id));
+    if ((state & kStateTransferring) != 0)
+        StartTimer();
+}
+
+void CMyDlg::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    record->elapsed = TimeSpan::FromDays(elapsed);
+    SetRecordState(*record, state);
+    record->fresh = false;
+    if ((state & kStateTransferring) != 0)
+        StartTimer();
+    m_list.UpdateRow(row);
+    RefreshForSelection(id);
+    if (m_list.SortColumn() > kListColumnFileName)
+        SortRows();
+}
+
+void CMyDlg::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND, LONG, VARIANT_BOOL*)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    record->elapsed = TimeSpan::FromDays(elapsed);
+    SetRecordState(*record, state);
+    record->fresh = true;
+    m_list.UpdateRow(row);
+    RefreshForSelection(id);
+}
+
+void CMyDlg::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope, VARIANT_BOOL* claimed)
+{
+    OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
+    int row = -1;
+    if (CTolInfoDownload* record = Find(id, row))
+    {
+        LookUpIcon(*record);
+        m_list.RedrawRow(row);
+    }
+}
+
+void CMyDlg::OnDownloadDeleted(LONG id)
+{
+    int row = -1;
+    const CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    CountRecord(*record, -1);
+    m_list.DeleteRow(row);
+    if (m_list.RowCount() == 0)
+    {
+        DisableDownloadCommands();
+        UpdateCommandStates(-1);
+        return;
+    }
+    m_list.SelectOnly(row > 0 ? row - 1 : 0);
+}
+
+void CMyDlg::OnDownloadFileInfo(const FileInfo& info)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(info.id, row);
+    if (!record)
+        return;
+    record->totalSize = info.totalSize;
+    record->loadedSize = info.loadedSize;
+    if (!record->sections.empty())
+        record->sections.front().length = info.totalSize != 0 ? info.totalSize : static_cast<ULONG>(-1);
+    m_list.UpdateTransferCells(row);
+    NegotiateFileName(info, *record);
+}
+
+void CMyDlg::NegotiateFileName(const FileInfo& info, CTolInfoDownload& record)
+{
+    if (*info.claimed != VARIANT_FALSE)
+    {
+        // Settled (by this bar or another): take the name the engine now reports.
+        if ((info.state & kStateTransferring) != 0)
+            StartTimer();
+        if (!SetText(record.path, JoinPath(TextOf(*info.folder), TextOf(*info.fileName))))
+            throw std::bad_alloc();
+        SetRecordState(record, info.state);
+        LookUpIcon(record);
+        int row = m_list.FindRow(record.id);
+        m_list.UpdateRow(row);
+        RefreshForSelection(record.id);
+        if (m_list.SortColumn() == kListColumnFileName)
+            SortRows();
+        return;
+    }
+    ReloadSettings();
+    if (!HasNoFileName(record))
+        return;
+    std::wstring folder = TextOf(*info.folder);
+    std::wstring fileName = TextOf(*info.fileName);
+    bool askSaveAs = folder.empty() || !m_settings.saveFileDefault;
+    const bool askReplace =
+        !askSaveAs && ::GetFileAttributesW(JoinPath(folder, fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!askSaveAs && !askReplace)
+        return;
+    if (!Claim(info.owner, info.scope))
+        return;
+    *info.claimed = VARIANT_TRUE;
+    BringBrowserForward();
+    const HWND owner = BrowserTopWindow();
+    const std::string title = FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)});
+    if (askReplace)
+    {
+        const std::string question =
+            FillTemplate(LoadUiString(IDS_CONFIRM_REPLACE_FILE_FMT), {Narrow(JoinPath(folder, fileName))});
+        const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION, title.c_str());
+        if (answer == IDCANCEL)
+        {
+            *info.cancel = VARIANT_TRUE;
+            return;
+        }
+        if (answer == IDYES)
+            return;
+        askSaveAs = true;
+    }
+    for (;;)
+    {
+        if (!AskSaveAs(info, folder, fileName))
+        {
+            *info.cancel = VARIANT_TRUE;
+            return;
+        }
+        const std::wstring chosen = JoinPath(folder, fileName);
+        const CTolInfoDownload* other = m_list.FindOtherByPath(record.id, chosen);
+        if (!other)
+            break;
+        const std::string question = FillTemplate(LoadUiString(IDS_CONFIRM_SAME_FILE_NAME_FMT),
+                                                  {Narrow(chosen), NarrowFromBstr(other->url.get())});
+        const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION);
+        if (answer == IDYES)
+            break;
+        if (answer == IDCANCEL)
+        {
+            *info.cancel = VARIANT_TRUE;
+            return;
+        }
+    }
+    unique_bstr newFolder(::SysAllocStringLen(folder.data(), static_cast<UINT>(folder.size())));
+    unique_bstr newName(::SysAllocStringLen(fileName.data(), static_cast<UINT>(fileName.size())));
+    if (!newFolder || !newName)
+        throw std::bad_alloc();
+    ::SysFreeString(*info.folder);
+    *info.folder = newFolder.release();
+    ::SysFreeString(*info.fileName);
+    *info.fileName = newName.release();
+}
+
+bool CMyDlg::AskSaveAs(const FileInfo& info, std::wstring& folder, std::wstring& fileName) const
+{
+    const wchar_t* extension = ::PathFindExtensionW(fileName.c_str());
+    const std::wstring type = *extension ? std::wstring(extension + 1) : std::wstring(L"html");
+    std::wstring filter = WideFromNarrow(FillTemplate(LoadUiString(IDS_FILES_OF_TYPE_FMT), {Narrow(type)}));
+    filter += L'\0';
+    filter += L"*." + type;
+    filter += L'\0';
+    filter += LoadUiStringW(IDS_ANY_FILES);
+    filter += L'\0';
+    filter += L"*.*";
+    filter += L'\0';
+    const std::wstring title =
+        WideFromNarrow(FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)}));
+    std::vector<wchar_t> path(32768, L'\0');
+    const std::wstring initial = JoinPath(folder, fileName);
+    if (initial.size() < path.size())
+        initial.copy(path.data(), initial.size());
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = BrowserTopWindow();
+    dialog.lpstrFilter = filter.c_str();
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = path.data();
+    dialog.nMaxFile = static_cast<DWORD>(path.size());
+    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    dialog.lpstrTitle = title.c_str();
+    dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    if (!::GetSaveFileNameW(&dialog))
+        return false;
+    const std::wstring chosen(path.data());
+    const size_t slash = chosen.find_last_of(L'\\');
+    folder = slash == std::wstring::npos ? std::wstring() : chosen.substr(0, slash + 1);
+    fileName = slash == std::wstring::npos ? chosen : chosen.substr(slash + 1);
+    return true;
+}
+
+void CMyDlg::OnResumeSupportChanged(LONG id, bool resumable)
+{
+    int row = -1;
+    if (CTolInfoDownload* record = Find(id, row))
+    {
+        record->resumable = resumable ? 1 : 0;
+        m_list.RedrawRow(row);
+    }
+}
+
+void CMyDlg::OnDownloadProgress(const Progress& progress)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(progress.id, row);
+    if (!record)
+        return;
+    const bool sorted = m_list.SortColumn() >= 0;
+    ListSortKey before;
+    if (sorted)
+        before = m_list.SortKeyOf(*record);
+    if (record->totalSize != 0 && record->totalSize < progress.loadedSize)
+        record->totalSize = 0;
+    record->elapsed = TimeSpan::FromDays(progress.elapsed);
+    record->loadedSize = progress.loadedSize;
+    record->currentSpeed = progress.currentSpeed;
+    record->averageSpeed = progress.averageSpeed;
+    record->fresh = true;
+    m_list.UpdateTransferCells(row);
+    if (sorted && m_list.WouldResort(before, *record))
+        SortRows();
+}
+
+void CMyDlg::OnDownloadError(LONG id, LONG state, LONG, VARIANT_BOOL*)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    SetRecordState(*record, state);
+    m_list.UpdateRow(row);
+    RefreshForSelection(id);
+}
+
+void CMyDlg::OnDownloadInfoChanged(LONG id, const VARIANT& info)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    CDownloadListReader reader;
+    ULONG loaded = 0;
+    std::vector<SectionInfo> sections;
+    if (FAILED(LOG_IF_FAILED(reader.Open(info))) || reader.RowCount() != 1 ||
+        FAILED(LOG_IF_FAILED(reader.ReadUInt(0, kColumnLoadedSize, loaded))) ||
+        FAILED(LOG_IF_FAILED(reader.ReadSections(0, kColumnSections, sections))))
+        return;
+    record->loadedSize = loaded;
+    record->sections = std::move(sections);
+    m_list.UpdateRow(row);
+}
+
+void CMyDlg::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, double elapsed)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    record->elapsed = TimeSpan::FromDays(elapsed);
+    SetRecordState(*record, state);
+    record->fresh = true;
+    m_list.UpdateRow(row);
+}
+
+void CMyDlg::OnCredentialsRequired(const Credentials& request)
+{
+    CredentialRequest question;
+    question.userName = TextOf(*request.userName);
+    question.password = TextOf(*request.password);
+    question.url = TextOf(request.url);
+    question.realm = TextOf(request.realm);
+    question.proxy = request.proxy;
+    const CredentialAnswer answer = AskCredentials(BrowserTopWindow(), question);
+    if (answer.cancelled)
+    {
+        *request.cancel = VARIANT_TRUE;
+        return;
+    }
+    unique_bstr userName(::SysAllocStringLen(answer.userName.data(), static_cast<UINT>(answer.userName.size())));
+    unique_bstr password(::SysAllocStringLen(answer.password.data(), static_cast<UINT>(answer.password.size())));
+    if (!userName || !password)
+        throw std::bad_alloc();
+    ::SysFreeString(*request.userName);
+    *request.userName = userName.release();
+    ::SysFreeString(*request.password);
+    *request.password = password.release();
+    *request.remember = answer.remember ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+void CMyDlg::OnLogOptionChanged(bool logPerDownload)
+{
+    m_logOption = logPerDownload;
+    UpdateCommandStates(-1);
+}
+
+void CMyDlg::OnLanguageChanged(LANGID language) { ApplyLanguage(language, false); }
+
+void CMyDlg::OnSectionsChanged(LONG id, const VARIANT& sections)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    std::vector<SectionInfo> read;
+    if (FAILED(LOG_IF_FAILED(ReadSectionArray(sections, read))))
+        return;
+    record->sections = std::move(read);
+    m_list.RedrawRow(row);
+}
+
+void CMyDlg::OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    if (loadedSize != record->loadedSize)
+    {
+        record->loadedSize = loadedSize;
+        record->UpdateProgress();
+    }
+    if (sectionCount > 1 && section >= 1 && static_cast<size_t>(section) <= record->sections.size())
+        record->sections[static_cast<size_t>(section) - 1].loaded = sectionLoaded;
+    m_list.RedrawRow(row);
+}
+
+void CMyDlg::OnSectionFinished(LONG id, LONG section, LONG sectionCount)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record || sectionCount <= 1 || section < 1 || static_cast<size_t>(section) > record->sections.size())
+        return;
+    record->sections[static_cast<size_t>(section) - 1].done = true;
+    m_list.RedrawRow(row);
+}
+
+void CMyDlg::OnPriorityChanged(LONG id, LONG priority)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    record->priority = priority;
+    m_list.UpdateRow(row);
+    RefreshForSelection(id);
+}
+
+void CMyDlg::OnDownloadRenamed(LONG id, BSTR url, BSTR path)
+{
+    int row = -1;
+    CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return;
+    if (!SetText(record->url, TextOf(url)) || !SetText(record->path, TextOf(path)))
+        throw std::bad_alloc();
+    LookUpIcon(*record);
+    m_list.UpdateRow(row);
+    RefreshForSelection(id);
+}
+
+void CMyDlg::OnInterfaceChanged(bool)
+{
+    if (!m_window)
+        return;
+    BuildToolbars();
+    m_list.ReloadTexts();
+    RefreshForSelection(-1);
+    if (::IsWindowVisible(m_window))
+    {
+        RECT client{};
+        ::GetClientRect(m_window, &client);
+        ::PostMessageW(m_window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+        ::InvalidateRect(m_window, nullptr, TRUE);
+    }
+}
+
+// --- completion notice -----------------------------------------------------------------
+
+LRESULT CMyDlg::OnCompletionNotice(UINT, WPARAM wParam, LPARAM lParam, bool&)
+{
+    ReloadSettings();
+    if (lParam != kNoticeCompleted)
+    {
+        if (m_settings.playSounds)
+            ::MessageBeep(MB_ICONEXCLAMATION);
+        return 0;
+    }
+    if (m_settings.playSounds)
+        ::MessageBeep(MB_OK);
+    const LONG id = static_cast<LONG>(wParam);
+    int row = -1;
+    const CTolInfoDownload* record = Find(id, row);
+    if (!record)
+        return 0;
+    if (m_settings.informWhenCompleted)
+    {
+        BringBrowserForward();
+        std::string text = FillTemplate(LoadUiString(IDS_DOWNLOAD_COMPLETED_FMT),
+                                        {NarrowFromBstr(record->url.get()), NarrowFromBstr(record->path.get())});
+        text += "\n" + FillNumber(LoadUiString(IDS_BYTES_RECEIVED_FMT), record->loadedSize);
+        if (record->totalSize != 0)
+            text += " " + FillNumber(LoadUiString(IDS_FILE_SIZE_FMT), record->totalSize);
+        ShowMessageBox(text, BrowserTopWindow(), MB_ICONHAND);
+        // The box ran a message loop: the download may be gone meanwhile.
+        record = Find(id, row);
+        if (!record)
+            return 0;
+    }
+    if (record->IsComplete() && m_settings.deleteCompleted && m_engine)
+    {
+        try
+        {
+            m_engine.DeleteDownload(id);
+        }
+        catch (const CComError& error)
+        {
+            ShowComError(error);
+        }
+    }
+    return 0;
+}
+
+}  // namespace tdm

@@ -1,0 +1,218 @@
+// Benchmarks of the explorer bar with many downloads, run by tools/bench.sh
+// under Wine with a display driver (the list really paints):
+//     bench.exe <runs>
+// For 100, 1,000 and 10,000 downloads of the engine stand-in it measures
+//   show   ShowDW(TRUE) until the list holds every row and has painted once;
+//   event  one DownloadProgress event for a row in the middle of the list,
+//          including the repaint of that row (median of 1,000);
+//   tick   one refresh tick with every download transferring, with its repaint
+//          (median of 100);
+//   memory the growth of the process's committed memory per download while the
+//          bar holds them, and what a bare list control of the same rows takes.
+// Each figure is measured `runs` times; the table gives min, median and max.
+#include <windows.h>
+#include <commctrl.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bar/band.h"
+#include "support/browser_standin.h"
+#include "support/engine_standin.h"
+#include "tdm_h.h"
+
+using namespace tdm;
+using namespace tdm::test;
+
+namespace {
+
+double Now()
+{
+    static LARGE_INTEGER frequency{};
+    if (!frequency.QuadPart)
+        ::QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER counter{};
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+SIZE_T CommittedBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.PagefileUsage;
+}
+
+void Pump()
+{
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageW(&message);
+}
+
+void ShowBar(StandInBrowser& browser, bool show)
+{
+    wchar_t text[40] = {};
+    ::StringFromGUID2(CLSID_TolBand, text, 40);
+    VARIANT clsid{}, flag{};
+    V_VT(&clsid) = VT_BSTR;
+    V_BSTR(&clsid) = ::SysAllocString(text);
+    V_VT(&flag) = VT_BOOL;
+    V_BOOL(&flag) = show ? VARIANT_TRUE : VARIANT_FALSE;
+    browser.ShowBrowserBar(&clsid, &flag, nullptr);
+    ::VariantClear(&clsid);
+}
+
+struct Figures
+{
+    double showMs, eventUs, tickMs, bytesPerDownload, listBytesPerDownload;
+};
+
+// What a bare report list of `rows` callback rows takes, in bytes per row.
+double BareListBytes(HWND parent, int rows)
+{
+    const SIZE_T before = CommittedBytes();
+    const HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 600, 200, parent, nullptr,
+                                        nullptr, nullptr);
+    for (int column = 0; column < 8; ++column)
+    {
+        LVCOLUMNW info{};
+        info.mask = LVCF_WIDTH;
+        info.cx = 80;
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+    }
+    for (int row = 0; row < rows; ++row)
+    {
+        LVITEMW item{};
+        item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+        item.iItem = row;
+        item.pszText = LPSTR_TEXTCALLBACKW;
+        item.iImage = I_IMAGECALLBACK;
+        ::SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    }
+    const SIZE_T after = CommittedBytes();
+    ::DestroyWindow(list);
+    return static_cast<double>(after - before) / rows;
+}
+
+Figures Measure(BrowserWindow& window, EngineStandIn& engine, int downloads)
+{
+    Figures figures{};
+    StandInBrowser& browser = *window.Browser();
+    for (int id = 1; id <= downloads; ++id)
+    {
+        const std::string name = "file" + std::to_string(id) + ".zip";
+        engine.AddListRow({id, std::string_view("http://host/" + name), "C:\\dl\\", std::string_view(name), 2, 3, 0.01, 100000000, 0, 1, 0,
+                           id * 1000, 20000, 25000, VARIANT{}});
+    }
+    const SIZE_T before = CommittedBytes();
+    double start = Now();
+    ShowBar(browser, true);
+    auto* band = static_cast<CTolBand*>(browser.Bar(CLSID_TolBand));
+    CMyDlg& panel = band->Panel();
+    ::UpdateWindow(panel.Window());
+    ::UpdateWindow(panel.List().Window());
+    figures.showMs = Now() - start;
+    if (panel.List().RowCount() != downloads)
+        std::fprintf(stderr, "bench: %d rows shown of %d\n", panel.List().RowCount(), downloads);
+    figures.bytesPerDownload = static_cast<double>(CommittedBytes() - before) / downloads;
+    figures.listBytesPerDownload = BareListBytes(window.Frame(), downloads);
+
+    // One progress event for the row in the middle, as the sink receives it.
+    IDispatch* sink = band->EventSink();
+    std::vector<double> events;
+    for (int i = 0; i < 1000; ++i)
+    {
+        VARIANT arguments[8] = {};
+        const LONG values[] = {downloads / 2, 1000, 1000 * (downloads / 2) + i * 10};
+        for (int k = 0; k < 8; ++k)
+            V_VT(&arguments[7 - k]) = VT_I4;
+        V_I4(&arguments[7]) = values[0];
+        V_I4(&arguments[6]) = values[1];
+        V_I4(&arguments[5]) = values[2];
+        V_VT(&arguments[4]) = VT_R8;
+        V_R8(&arguments[4]) = 0.01 + i / 86400.0;
+        V_I4(&arguments[3]) = 25000;
+        V_I4(&arguments[2]) = 20000;
+        V_VT(&arguments[1]) = VT_R8;
+        V_R8(&arguments[1]) = 0.05;
+        V_I4(&arguments[0]) = 1;
+        DISPPARAMS params{arguments, nullptr, 8, 0};
+        start = Now();
+        sink->Invoke(7, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+        ::UpdateWindow(panel.List().Window());
+        events.push_back((Now() - start) * 1000.0);
+    }
+    figures.eventUs = Median(events);
+
+    std::vector<double> ticks;
+    for (int i = 0; i < 100; ++i)
+    {
+        start = Now();
+        ::SendMessageW(panel.Window(), WM_TIMER, 0, 0);
+        ::UpdateWindow(panel.List().Window());
+        ticks.push_back(Now() - start);
+    }
+    figures.tickMs = Median(ticks);
+    ShowBar(browser, false);
+    browser.CloseBars();
+    Pump();
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    ::OleInitialize(nullptr);
+    ::InitCommonControls();
+    std::vector<std::vector<Figures>> results(3);
+    const int sizes[] = {100, 1000, 10000};
+    for (int run = 0; run < runs; ++run)
+    {
+        for (int s = 0; s < 3; ++s)
+        {
+            EngineStandIn engine;  // a fresh stand-in: no downloads
+            BrowserWindow window;
+            if (FAILED(window.Open()))
+            {
+                std::fprintf(stderr, "bench: no browser window\n");
+                return 1;
+            }
+            window.Browser()->HostBars(true);
+            results[s].push_back(Measure(window, engine, sizes[s]));
+            window.Close();
+        }
+    }
+    auto column = [&](int s, double Figures::*field) {
+        std::vector<double> values;
+        for (const Figures& f : results[s])
+            values.push_back(f.*field);
+        std::sort(values.begin(), values.end());
+        char text[64];
+        std::snprintf(text, sizeof(text), "%.1f / %.1f / %.1f", values.front(), Median(values), values.back());
+        return std::string(text);
+    };
+    std::printf("%-9s | %-24s | %-24s | %-24s | %-24s | %-24s\n", "downloads", "show ms", "event us (median)",
+                "tick ms (median)", "bytes/download (process)", "bytes/row (bare list)");
+    std::printf("%s\n", std::string(9 + 5 * 27, '-').c_str());
+    for (int s = 0; s < 3; ++s)
+        std::printf("%-9d | %-24s | %-24s | %-24s | %-24s | %-24s\n", sizes[s], column(s, &Figures::showMs).c_str(),
+                    column(s, &Figures::eventUs).c_str(), column(s, &Figures::tickMs).c_str(),
+                    column(s, &Figures::bytesPerDownload).c_str(), column(s, &Figures::listBytesPerDownload).c_str());
+    std::printf("(min / median / max of %d runs)\n", runs);
+    ::OleUninitialize();
+    return 0;
+}
