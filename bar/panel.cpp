@@ -497,6 +497,11 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
         }
         return 0;
     }
+    if (header->code == TBN_DROPDOWN && header->hwndFrom == m_toolbar.get())
+    {
+        OnHelpDropDown(*reinterpret_cast<NMTOOLBARW*>(header));
+        return TBDDRET_DEFAULT;
+    }
     if (header->idFrom != kListId || header->hwndFrom != m_list.Window())
     {
         handled = false;
@@ -509,6 +514,16 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
         return 0;
     case NM_CUSTOMDRAW:
         return m_list.OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    case LVN_KEYDOWN:
+        OnListKey(*reinterpret_cast<NMLVKEYDOWN*>(header));
+        return 0;
+    case NM_DBLCLK:
+    {
+        const int row = reinterpret_cast<NMITEMACTIVATE*>(header)->iItem;
+        if (row >= 0)
+            OpenDownloadedFile(row);
+        return 0;
+    }
     case LVN_COLUMNCLICK:
         m_list.ColumnClick(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
         SortRows();

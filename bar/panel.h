@@ -13,6 +13,7 @@
 #include <oleidl.h>
 #include <string>
 
+#include "bar/command_handler.h"
 #include "bar/engine_events.h"
 #include "bar/list_view.h"
 #include "dialogs/help_dialog.h"
@@ -36,23 +37,7 @@ using DownloadRecordCopies = std::vector<std::unique_ptr<CTolInfoDownload>>;
 // Select download wParam in the bar (sent by a download indicator).
 inline constexpr UINT kSelectDownload = WM_USER + 7;
 
-// Command ids of the bar (toolbar buttons, menus).
-enum BarCommand : WORD
-{
-    kCommandAdd = 32781,
-    kCommandProperties = 32782,
-    kCommandStart = 32783,
-    kCommandStartAll = 32784,
-    kCommandPause = 32786,
-    kCommandPauseAll = 32787,
-    kCommandDelete = 32788,
-    kCommandDeleteAll = 32789,
-    kCommandLog = 32790,
-    kCommandSettings = 32791,
-    kCommandAbout = 32797,
-};
-
-class CMyDlg : public CHelpDlgT<CMyDlg>, public IEngineEventHandler
+class CMyDlg : public CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>, public IEngineEventHandler
 {
 public:
     static constexpr UINT TemplateId = 103;
@@ -88,6 +73,12 @@ public:
     bool Claim(HWND owner, LONG scope) const noexcept;
     // The browser's top-level window, or null.
     HWND BrowserTopWindow() const noexcept;
+
+    // The command layer's view of the panel.
+    CEngine CommandEngine() const { return m_engine; }
+    IWebBrowser2* CommandBrowser() const noexcept { return m_browser.get(); }
+    // The first selected download, or -1.
+    LONG CommandDownloadId() const noexcept;
 
     CTolListView& List() noexcept { return m_list; }
     HWND Toolbar() const noexcept { return m_toolbar.get(); }
@@ -130,12 +121,26 @@ public:
         TDM_ON_MESSAGE(kQueryPathConflictMessage, OnConflictQuery)
         TDM_ON_MESSAGE(kQueryUrlConflictMessage, OnConflictQuery)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
+        TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_COMMAND(IDOK, OnSwallowedCommand)
         TDM_ON_COMMAND(IDCANCEL, OnSwallowedCommand)
-        TDM_CHAIN_TO(CHelpDlgT<CMyDlg>)
+        TDM_ON_COMMAND(kCommandStart, OnStart)
+        TDM_ON_COMMAND(kCommandStartAll, OnStart)
+        TDM_ON_COMMAND(kCommandPause, OnPause)
+        TDM_ON_COMMAND(kCommandPauseAll, OnPause)
+        TDM_ON_COMMAND(kCommandDelete, OnDelete)
+        TDM_ON_COMMAND(kCommandDeleteAll, OnDeleteAll)
+        TDM_ON_COMMAND(kCommandProperties, OnProperties)
+        TDM_ON_COMMAND(kCommandCopyUrl, OnCopyUrl)
+        TDM_ON_COMMAND(kCommandOpenFile, OnOpenFile)
+        TDM_ON_COMMAND(kCommandShowToolbar, OnShowToolbar)
+        TDM_ON_COMMAND(kCommandShowLabels, OnShowLabels)
+        TDM_ON_COMMAND(kCommandCloseBar, OnCloseBar)
+        TDM_CHAIN_TO(BaseMap)
     TDM_END_MESSAGE_MAP()
 
 private:
+    using BaseMap = CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>;
     static constexpr UINT kQueryPathConflictMessage = WM_USER + 8;
     static constexpr UINT kQueryUrlConflictMessage = WM_USER + 9;
 
@@ -162,6 +167,33 @@ private:
     LRESULT OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&);
     LRESULT OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled);
     LRESULT OnSwallowedCommand(WORD, WORD, HWND, bool&) { return 0; }
+    LRESULT OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&);
+
+    // --- commands ---
+    LRESULT OnStart(WORD, WORD id, HWND, bool&);
+    LRESULT OnPause(WORD, WORD id, HWND, bool&);
+    LRESULT OnDelete(WORD, WORD, HWND, bool&);
+    LRESULT OnDeleteAll(WORD, WORD, HWND, bool&);
+    LRESULT OnProperties(WORD, WORD, HWND, bool&);
+    LRESULT OnCopyUrl(WORD, WORD, HWND, bool&);
+    LRESULT OnOpenFile(WORD, WORD, HWND, bool&);
+    LRESULT OnShowToolbar(WORD, WORD, HWND, bool&);
+    LRESULT OnShowLabels(WORD, WORD, HWND, bool&);
+    LRESULT OnCloseBar(WORD, WORD, HWND, bool&);
+    void OnHelpDropDown(const NMTOOLBARW& button);
+    void OnListKey(const NMLVKEYDOWN& key);
+    // Rows whose list state has the selected bit, in row order.
+    std::vector<int> SelectedRows() const;
+    // The focused row, else the selection mark; -1 when neither.
+    int CurrentRow() const noexcept;
+    // Starts the downloads of `rows` (Start: the selected rows; Start All: all),
+    // asking first about finished downloads whose files exist.
+    void StartRows(const std::vector<int>& rows, bool all);
+    void PauseRows(const std::vector<int>& rows);
+    void OpenDownloadedFile(int row);
+    // Asks with the caption of the product, owned by the browser's window.
+    int Ask(const std::string& text, UINT type) const;
+    void PostRelayout() noexcept;
 
     void ReloadSettings() noexcept;
     void BuildToolbars() noexcept;

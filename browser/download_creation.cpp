@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "browser/download_helper.h"
+#include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "engine/engine_link.h"
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 #include "settings/settings_store.h"
+#include "text/case_fold.h"
 #include "text/message_box.h"
 #include "text/url_components.h"
 #include "text/url_message.h"
@@ -32,23 +34,6 @@ HWND EnsureDownloadsShown(CTolDownloadHelper& helper) noexcept
     LOG_IF_FAILED(helper.ShowTolDownloadBand(VARIANT_TRUE));
     return nullptr;
 }
-
-// Gives the keyboard focus back to the window that had it, whatever happened.
-class CFocusRestorer
-{
-public:
-    CFocusRestorer() noexcept : m_window(::GetFocus()) {}
-    CFocusRestorer(const CFocusRestorer&) = delete;
-    CFocusRestorer& operator=(const CFocusRestorer&) = delete;
-    ~CFocusRestorer()
-    {
-        if (m_window && ::IsWindow(m_window))
-            ::SetFocus(m_window);
-    }
-
-private:
-    HWND m_window;
-};
 
 void CreateDirectly(const std::string& url, const std::string& folder, HWND owner, bool start, IWebBrowser2* browser)
 {
@@ -118,7 +103,7 @@ catch (...)
     return {};
 }
 
-std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser) noexcept
+std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase) noexcept
 try
 {
     if (!browser)
@@ -145,7 +130,8 @@ try
         unique_bstr href;
         if (!anchor || FAILED(anchor->get_href(href.put())))
             continue;
-        if (NarrowFromBstr(href.get()) != url)
+        const std::string address = NarrowFromBstr(href.get());
+        if (ignoreCase ? !EqualsIgnoreCase(address, url) : address != url)
             continue;
         unique_bstr cookie;
         if (FAILED(document->get_cookie(cookie.put())))

@@ -18,9 +18,10 @@ class CTolDownloadHelper;
 // told to the user, not to the caller.
 HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept;
 
-// The cookie of the page shown in `browser` when `url` is, byte for byte, the
-// address of one of the page's links; empty otherwise.
-std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser) noexcept;
+// The cookie of the page shown in `browser` when `url` is, byte for byte (or
+// with `ignoreCase`, but for letter case), the address of one of the page's
+// links; empty otherwise.
+std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase = false) noexcept;
 
 // The top-level window of the browser: the owner of every box and dialog of a
 // download created in it. Null when the browser has no window.

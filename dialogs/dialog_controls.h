@@ -42,4 +42,21 @@ void CenterOverOwner(HWND dialog);
 // (a URL or a path is never read as a format), "%%" is "%".
 std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values);
 
+// Gives the keyboard focus back to the window that had it, whatever happened.
+class CFocusRestorer
+{
+public:
+    CFocusRestorer() noexcept : m_window(::GetFocus()) {}
+    CFocusRestorer(const CFocusRestorer&) = delete;
+    CFocusRestorer& operator=(const CFocusRestorer&) = delete;
+    ~CFocusRestorer()
+    {
+        if (m_window && ::IsWindow(m_window))
+            ::SetFocus(m_window);
+    }
+
+private:
+    HWND m_window;
+};
+
 }  // namespace tdm
