@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bar/download_menu.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "framework/automation.h"
@@ -34,18 +35,6 @@ bool FileExists(const CTolInfoDownload& record)
 {
     const DWORD attributes = record.path ? ::GetFileAttributesW(record.path.get()) : INVALID_FILE_ATTRIBUTES;
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void AppendItem(HMENU menu, UINT id, const std::string& text, UINT flags = 0)
-{
-    ::AppendMenuW(menu, MF_STRING | flags, id, WideFromNarrow(text).c_str());
-}
-
-std::string HelpItemText() { return LoadUiString(IDS_CONTEXT_HELP) + "\tF1"; }
-
-std::string AboutItemText()
-{
-    return FillTemplate(LoadUiString(IDS_MENU_ABOUT_FMT), {LoadNeutralString(IDS_PRODUCT_NAME)});
 }
 
 }  // namespace
@@ -364,92 +353,29 @@ LRESULT CMyDlg::OnCloseBar(WORD, WORD, HWND, bool&)
 
 LRESULT CMyDlg::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
 {
-    unique_hmenu menu(::CreatePopupMenu());
-    if (!menu)
-        return 0;
-    const HMENU m = menu.get();
+    DownloadMenuState state;
     const std::vector<int> selected = SelectedRows();
-    const int rows = m_list.RowCount();
-    AppendItem(m, kCommandStart, LoadUiString(IDS_MENU_START_DOWNLOAD));
-    AppendItem(m, kCommandPause, LoadUiString(IDS_MENU_PAUSE_DOWNLOAD));
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandStartAll, LoadUiString(IDS_MENU_START_ALL));
-    AppendItem(m, kCommandPauseAll, LoadUiString(IDS_MENU_PAUSE_ALL));
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandDelete, LoadUiString(IDS_MENU_DELETE_DOWNLOAD));
-    AppendItem(m, kCommandDeleteAll, LoadUiString(IDS_MENU_DELETE_ALL_DOWNLOADS), rows == 0 ? MF_GRAYED : 0);
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandAdd, LoadUiString(IDS_MENU_ADD_DOWNLOAD));
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandLog, LoadUiString(IDS_MENU_SHOW_LOG));
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandSettings, LoadUiString(IDS_SETTINGS));
-    AppendItem(m, kCommandProperties, LoadUiString(IDS_PROPERTIES) + "\tCtrl+Enter");
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandCopyUrl, LoadUiString(IDS_MENU_COPY_URL), selected.size() == 1 ? 0 : MF_GRAYED);
-    AppendItem(m, kCommandOpenFile, LoadUiString(IDS_MENU_OPEN_FILE), MF_GRAYED);
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandShowToolbar, LoadUiString(IDS_MENU_SHOW_TOOLBAR), m_settings.showToolbar ? MF_CHECKED : 0);
-    AppendItem(m, kCommandShowLabels, LoadUiString(IDS_MENU_SHOW_LABELS),
-               (m_settings.showToolbarLabels ? MF_CHECKED : 0) | (m_settings.showToolbar ? 0 : MF_GRAYED));
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandHelpContents, LoadUiString(IDS_CMD_HELP_CONTENTS));
-    AppendItem(m, kCommandContextHelp, HelpItemText());
-    ::AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
-    AppendItem(m, kCommandAbout, AboutItemText());
-    ::SetMenuDefaultItem(m, kCommandOpenFile, FALSE);
-
-    // The states of the moment.
-    auto gray = [m](UINT id) { ::EnableMenuItem(m, id, MF_BYCOMMAND | MF_GRAYED); };
-    auto enable = [m](UINT id) { ::EnableMenuItem(m, id, MF_BYCOMMAND | MF_ENABLED); };
-    if (const CTolInfoDownload* first = selected.empty() ? nullptr : m_list.RecordOf(selected.front()))
-    {
-        if (first->IsRunning())
-            gray(kCommandStart);
-        else if (first->state == kStateComplete || first->state == (kStateError | kStateComplete))
-        {
-            gray(kCommandPause);
-            if (selected.size() == 1)
-                enable(kCommandOpenFile);
-        }
-        else
-            gray(kCommandPause);
-    }
-    else
-    {
-        for (UINT id : {kCommandStart, kCommandPause, kCommandDelete, kCommandLog, kCommandProperties})
-            gray(id);
-    }
-    if (m_activeRows + m_finishedRows == rows)
-        gray(kCommandStartAll);
-    if (m_activeRows == 0)
-        gray(kCommandPauseAll);
-    if (!selected.empty())
-    {
-        bool logPerDownload = false;
-        RunCommand([&] { logPerDownload = m_engine && m_engine.GetLogSettings().logPerDownload; });
-        if (logPerDownload)
-            enable(kCommandLog);
-        else
-            gray(kCommandLog);
-    }
-
+    state.current = selected.empty() ? nullptr : m_list.RecordOf(selected.front());
+    state.selected = selected.size();
+    state.rows = m_list.RowCount();
+    state.active = m_activeRows;
+    state.finished = m_finishedRows;
+    if (state.current)
+        RunCommand([&] { state.logPerDownload = m_engine && m_engine.GetLogSettings().logPerDownload; });
+    state.toolbarToggles = true;
+    state.showToolbar = m_settings.showToolbar;
+    state.showLabels = m_settings.showToolbarLabels;
+    const unique_hmenu menu = BuildDownloadMenu(state);
     POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
     if (lParam == -1)
         ::GetCursorPos(&point);
-    ::TrackPopupMenu(m, TPM_RIGHTBUTTON, point.x, point.y, 0, m_window, nullptr);
+    ::TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, point.x, point.y, 0, m_window, nullptr);
     return 0;
 }
 
 void CMyDlg::OnHelpDropDown(const NMTOOLBARW& button)
 {
-    unique_hmenu menu(::CreatePopupMenu());
-    if (!menu)
-        return;
-    AppendItem(menu.get(), kCommandHelpContents, LoadUiString(IDS_CMD_HELP_CONTENTS));
-    AppendItem(menu.get(), kCommandContextHelp, HelpItemText());
-    ::AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
-    AppendItem(menu.get(), kCommandAbout, AboutItemText());
+    const unique_hmenu menu = BuildHelpMenu();
     RECT rect{};
     ::SendMessageW(button.hdr.hwndFrom, TB_GETRECT, button.iItem, reinterpret_cast<LPARAM>(&rect));
     POINT corner{rect.left, rect.bottom};

@@ -15,6 +15,7 @@
 #include "bar/engine_events.h"
 #include "dialogs/credentials_dialog.h"
 #include "settings/settings_store.h"
+#include "support/bar_window.h"
 #include "support/browser_thread.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
@@ -26,99 +27,6 @@ using namespace tdm;
 using namespace tdm::test;
 
 namespace {
-
-// One row of the engine's download list: id, URL, folder, file name, state,
-// size, bytes loaded, average and current speed.
-void AddRow(const EngineStandIn& engine, long id, const char* url, const char* name, long state, long size,
-            long loaded)
-{
-    engine.AddListRow({id, url, "C:\\dl\\", name, state, 3, 0.0, size, 0, 1, 0, loaded, 100, 100, VARIANT{}});
-}
-
-// A browser window on its own thread that hosts bars, with a box recorder on
-// that thread for as long as it lives.
-class BarWindow
-{
-public:
-    BarWindow()
-    {
-        m_thread.Run([this] {
-            m_thread.Browser().HostBars(true);
-            m_boxes.emplace();
-        });
-    }
-    ~BarWindow()
-    {
-        m_thread.Run([this] { m_boxes.reset(); });
-    }
-
-    // ShowBrowserBar(band, show) as the helper calls it.
-    void Show(bool show)
-    {
-        m_thread.Run([&] {
-            VARIANT clsid{}, flag{};
-            wchar_t text[40] = {};
-            ::StringFromGUID2(CLSID_TolBand, text, 40);
-            V_VT(&clsid) = VT_BSTR;
-            V_BSTR(&clsid) = ::SysAllocString(text);
-            V_VT(&flag) = VT_BOOL;
-            V_BOOL(&flag) = show ? VARIANT_TRUE : VARIANT_FALSE;
-            m_thread.Browser().ShowBrowserBar(&clsid, &flag, nullptr);
-            ::VariantClear(&clsid);
-        });
-    }
-    // Runs `task` on the window's thread with the hosted band (null: none).
-    void OnThread(const std::function<void(IDeskBand*)>& task)
-    {
-        m_thread.Run([&] { task(m_thread.Browser().Bar(CLSID_TolBand)); });
-    }
-    // The list's rows as "URL|file|size|progress", after the queued messages ran.
-    std::vector<std::wstring> Rows()
-    {
-        std::vector<std::wstring> rows;
-        OnThread([&](IDeskBand* band) {
-            Pump();
-            HWND panel = nullptr;
-            if (!band || FAILED(band->GetWindow(&panel)))
-                return;
-            const HWND list = ::GetDlgItem(panel, 403);
-            const int count = ListView_GetItemCount(list);
-            for (int i = 0; i < count; ++i)
-            {
-                std::wstring row;
-                for (int column : {0, 1, 2, 3})
-                {
-                    wchar_t text[300] = {};
-                    ListView_GetItemText(list, i, column, text, 300);
-                    row += (column ? L"|" : L"") + std::wstring(text);
-                }
-                rows.push_back(row);
-            }
-        });
-        return rows;
-    }
-    std::vector<RecordedBox> Boxes()
-    {
-        std::vector<RecordedBox> boxes;
-        m_thread.Run([&] {
-            Pump();
-            boxes = m_boxes->Boxes();
-            m_boxes->Clear();
-        });
-        return boxes;
-    }
-    HWND Frame() { return m_thread.Window().Frame(); }
-    static void Pump()
-    {
-        MSG message;
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageW(&message);
-    }
-
-private:
-    BrowserThread m_thread;
-    std::optional<MessageBoxRecorder> m_boxes;
-};
 
 class BandTest : public testing::Test
 {

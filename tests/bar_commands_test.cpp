@@ -1,0 +1,194 @@
+// The bar's download commands run through the real panel against the engine
+// stand-in: which downloads each command takes, what it asks, and the engine
+// calls it makes.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bar/command_handler.h"
+#include "settings/settings_store.h"
+#include "support/bar_window.h"
+#include "support/dialog_driver.h"
+#include "support/engine_standin.h"
+#include "support/registry_sandbox.h"
+
+using namespace tdm;
+using namespace tdm::test;
+
+namespace {
+
+class CommandTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        engine = std::make_unique<EngineStandIn>();
+        char folder[MAX_PATH] = {};
+        ::GetTempPathA(MAX_PATH, folder);
+        temp = folder;
+        std::ofstream(temp + "loaded.bin") << "data";
+        ::DeleteFileA((temp + "vanished.bin").c_str());
+    }
+    void TearDown() override
+    {
+        window.reset();
+        engine.reset();
+        ::DeleteFileA((temp + "loaded.bin").c_str());
+        ::CoUninitialize();
+    }
+    // Shows the bar over the rows added so far.
+    void Open()
+    {
+        window = std::make_unique<BarWindow>();
+        window->Show(true);
+        owner = std::to_string(reinterpret_cast<LONG_PTR>(window->Frame()));
+    }
+    // Selects `rows` of the list, then runs `command` on the panel.
+    void Run(std::initializer_list<int> rows, WORD command)
+    {
+        const HWND list = window->List();
+        window->OnThread([&](IDeskBand*) {
+            ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+            for (int row : rows)
+                ListView_SetItemState(list, row, LVIS_SELECTED, LVIS_SELECTED);
+            ::SendMessageW(::GetParent(list), WM_COMMAND, command, 0);
+        });
+    }
+    std::vector<std::string> Calls(std::string_view name) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& call : engine->Calls())
+            if (call.find(std::string(name) + "(") != std::string::npos)
+                found.push_back(call.substr(call.find(name)));
+        return found;
+    }
+
+    RegistrySandbox sandbox;
+    std::unique_ptr<EngineStandIn> engine;
+    std::unique_ptr<BarWindow> window;
+    std::string temp;
+    std::string owner;
+};
+
+}  // namespace
+
+TEST_F(CommandTest, StartAsksOnlyAboutFinishedDownloadsWhoseFilesExist)
+{
+    AddRow(*engine, 1, "http://host/loaded.bin", "loaded.bin", 4, 4, 4, temp.c_str());
+    AddRow(*engine, 2, "http://host/vanished.bin", "vanished.bin", 4, 4, 4, temp.c_str());
+    AddRow(*engine, 3, "http://host/paused.bin", "paused.bin", 8, 10, 4, temp.c_str());
+    AddRow(*engine, 4, "http://host/running.bin", "running.bin", 2, 10, 4, temp.c_str());
+    Open();
+
+    // Only finished downloads whose files exist: Yes or No, and No starts nothing.
+    window->AnswerNext({IDNO});
+    Run({0}, kCommandStart);
+    auto boxes = window->Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ((std::vector<int>{IDYES, IDNO}), boxes[0].buttons);
+    EXPECT_NE(std::string::npos, boxes[0].text.find("http://host/loaded.bin -> " + temp + "loaded.bin"));
+    EXPECT_TRUE(Calls("StartDownload").empty());
+
+    // A finished download whose file is gone restarts without a question; a
+    // running one is left alone.
+    Run({1, 2, 3}, kCommandStart);
+    EXPECT_TRUE(window->Boxes().empty());
+    EXPECT_EQ((std::vector<std::string>{"StartDownload(2, " + owner + ", )", "StartDownload(3, " + owner + ", )"}),
+              Calls("StartDownload"));
+
+    // With others to start, Cancel starts nothing and Yes starts the loaded one first.
+    window->AnswerNext({IDCANCEL, IDYES});
+    Run({0, 2}, kCommandStart);
+    Run({0, 2}, kCommandStart);
+    EXPECT_EQ((std::vector<int>{IDYES, IDNO, IDCANCEL}), window->Boxes().at(0).buttons);
+    EXPECT_EQ(4u, Calls("StartDownload").size());
+    EXPECT_EQ("StartDownload(1, " + owner + ", )", Calls("StartDownload")[2]);
+}
+
+TEST_F(CommandTest, PauseTakesOnlyActiveDownloadsAndAsksOnlyAboutThoseThatCannotResume)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 2, 10, 4);
+    AddRow(*engine, 2, "http://host/b", "b", 2, 10, 4);
+    AddRow(*engine, 3, "http://host/c", "c", 8, 10, 4);
+    Open();
+    Run({2}, kCommandPause);
+    Run({}, kCommandPauseAll);
+    EXPECT_TRUE(window->Boxes().empty());
+    EXPECT_EQ((std::vector<std::string>{"PauseDownload(1, " + owner + ")", "PauseDownload(2, " + owner + ")"}),
+              Calls("PauseDownload"));
+
+    engine->Fire("ResumeSupportChanged", {2, false});
+    window->AnswerNext({IDNO});
+    Run({}, kCommandPauseAll);
+    ASSERT_EQ(1u, window->Boxes().size());
+    EXPECT_EQ(3u, Calls("PauseDownload").size());  // No: the resumable one only
+}
+
+TEST_F(CommandTest, DeleteAllAlwaysAsksAndAFailureStopsTheCommandWithOneBox)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 4, 10, 10);
+    AddRow(*engine, 2, "http://host/b", "b", 4, 10, 10);
+    Open();
+    window->AnswerNext({IDNO});
+    Run({}, kCommandDeleteAll);
+    EXPECT_EQ(1u, window->Boxes().size());
+    EXPECT_TRUE(Calls("DeleteDownload").empty());
+
+    engine->FailNext("DeleteDownload", E_ACCESSDENIED);
+    window->AnswerNext({IDYES});
+    Run({0, 1}, kCommandDelete);
+    const auto boxes = window->Boxes();
+    ASSERT_EQ(2u, boxes.size());  // the question, then the error
+    EXPECT_EQ(MB_ICONERROR, boxes[1].icon);
+    EXPECT_EQ((std::vector<std::string>{"DeleteDownload(1)"}), Calls("DeleteDownload"));
+}
+
+TEST_F(CommandTest, PropertiesOfSeveralDownloadsKeepEachOnesAddressAndFile)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 4);
+    AddRow(*engine, 2, "http://host/b", "b", 8, 10, 4);
+    Open();
+    std::optional<DialogDriver> driver;
+    window->OnThread([&](IDeskBand*) {
+        driver.emplace();
+        driver->When(L"", [](DialogWindow& dialog) { dialog.Click(IDOK); });
+    });
+    Run({0, 1}, kCommandProperties);
+    window->OnThread([&](IDeskBand*) { driver.reset(); });
+    ASSERT_TRUE(engine->Expect("SetOptions(1, " + owner + ", options#1)"));
+    ASSERT_TRUE(engine->Expect("SetOptions(2, " + owner + ", options#1)"));
+    EXPECT_EQ("http://host/b", engine->PassedOption("Url"));
+    EXPECT_EQ("C:\\dl\\b", engine->PassedOption("LocalPath"));
+}
+
+TEST_F(CommandTest, EnterOpensOnlyFinishedDownloadsAndCtrlEnterOpensTheProperties)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 4);
+    Open();
+    const HWND list = window->List();
+    std::optional<DialogDriver> driver;
+    window->OnThread([&](IDeskBand*) {
+        ListView_SetItemState(list, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        ::SendMessageW(list, WM_KEYDOWN, VK_RETURN, 0);
+        driver.emplace();
+        driver->When(L"", [](DialogWindow& dialog) { dialog.Click(IDCANCEL); });
+        BYTE keys[256] = {};
+        ::GetKeyboardState(keys);
+        keys[VK_CONTROL] = 0x80;
+        ::SetKeyboardState(keys);
+        ::SendMessageW(list, WM_KEYDOWN, VK_RETURN, 0);
+        keys[VK_CONTROL] = 0;
+        ::SetKeyboardState(keys);
+        driver.reset();
+    });
+    EXPECT_TRUE(window->Boxes().empty());
+    const auto options = Calls("GetOptions");
+    EXPECT_EQ(1, std::count(options.begin(), options.end(), "GetOptions(1)"));
+}
