@@ -1,6 +1,8 @@
 #include "bar/panel.h"
 
 #include "bar/parent_background.h"
+#include "bar/file_name_question.h"
+#include "bar/record_events.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -66,10 +68,6 @@ constexpr ToolbarButton kToolbarButtons[] = {
 constexpr WORD kDownloadCommands[] = {kCommandStart,     kCommandPause,     kCommandStartAll, kCommandPauseAll,
                                       kCommandDelete,    kCommandDeleteAll, kCommandLog,      kCommandProperties};
 
-std::string Narrow(const std::wstring& text) { return NarrowFromWide(text.data(), text.size()); }
-
-std::wstring TextOf(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
-
 // Replaces the first "%u" of `text` with `value`.
 std::string FillNumber(std::string text, ULONG value)
 {
@@ -79,33 +77,10 @@ std::string FillNumber(std::string text, ULONG value)
     return text;
 }
 
-// The folder and file name joined with one backslash.
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& fileName)
-{
-    if (folder.empty() || fileName.empty())
-        return folder + fileName;
-    return folder.back() == L'\\' ? folder + fileName : folder + L'\\' + fileName;
-}
-
 bool HasNoFileName(const CTolInfoDownload& record)
 {
     const UINT length = ::SysStringLen(record.path.get());
     return length == 0 || record.path.get()[length - 1] == L'\\';
-}
-
-void LookUpIcon(CTolInfoDownload& record) noexcept
-{
-    record.icon = LookUpFileIcon(NarrowFromBstr(record.path.get()));
-}
-
-// Replaces a record's text field; false when out of memory.
-bool SetText(unique_bstr& field, const std::wstring& text) noexcept
-{
-    BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!copy)
-        return false;
-    field.reset(copy);
-    return true;
 }
 
 }  // namespace
@@ -673,13 +648,7 @@ void CMyDlg::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG
 {
     if (m_list.FindRow(id) >= 0)
         return;
-    auto record = std::make_unique<CTolInfoDownload>();
-    record->id = id;
-    if (!SetText(record->url, TextOf(url)) || !SetText(record->path, JoinPath(TextOf(folder), TextOf(fileName))))
-        throw std::bad_alloc();
-    record->state = state;
-    record->priority = priority;
-    LookUpIcon(*record);
+    auto record = MakeAddedRecord(id, url, folder, fileName, state, priority);
     const CTolInfoDownload& kept = *record;
     if (m_list.InsertRow(std::move(record)) < 0)
         return;
@@ -782,102 +751,15 @@ void CMyDlg::NegotiateFileName(const FileInfo& info, CTolInfoDownload& record)
         return;
     }
     ReloadSettings();
-    if (!HasNoFileName(record))
-        return;
-    std::wstring folder = TextOf(*info.folder);
-    std::wstring fileName = TextOf(*info.fileName);
-    bool askSaveAs = folder.empty() || !m_settings.saveFileDefault;
-    const bool askReplace =
-        !askSaveAs && ::GetFileAttributesW(JoinPath(folder, fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
-    if (!askSaveAs && !askReplace)
-        return;
-    if (!Claim(info.owner, info.scope))
-        return;
-    *info.claimed = VARIANT_TRUE;
-    BringBrowserForward();
-    const HWND owner = BrowserTopWindow();
-    const std::string title = FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)});
-    if (askReplace)
-    {
-        const std::string question =
-            FillTemplate(LoadUiString(IDS_CONFIRM_REPLACE_FILE_FMT), {Narrow(JoinPath(folder, fileName))});
-        const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION, title.c_str());
-        if (answer == IDCANCEL)
-        {
-            *info.cancel = VARIANT_TRUE;
-            return;
-        }
-        if (answer == IDYES)
-            return;
-        askSaveAs = true;
-    }
-    for (;;)
-    {
-        if (!AskSaveAs(info, folder, fileName))
-        {
-            *info.cancel = VARIANT_TRUE;
-            return;
-        }
-        const std::wstring chosen = JoinPath(folder, fileName);
-        const CTolInfoDownload* other = m_list.FindOtherByPath(record.id, chosen);
-        if (!other)
-            break;
-        const std::string question = FillTemplate(LoadUiString(IDS_CONFIRM_SAME_FILE_NAME_FMT),
-                                                  {Narrow(chosen), NarrowFromBstr(other->url.get())});
-        const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION);
-        if (answer == IDYES)
-            break;
-        if (answer == IDCANCEL)
-        {
-            *info.cancel = VARIANT_TRUE;
-            return;
-        }
-    }
-    unique_bstr newFolder(::SysAllocStringLen(folder.data(), static_cast<UINT>(folder.size())));
-    unique_bstr newName(::SysAllocStringLen(fileName.data(), static_cast<UINT>(fileName.size())));
-    if (!newFolder || !newName)
-        throw std::bad_alloc();
-    ::SysFreeString(*info.folder);
-    *info.folder = newFolder.release();
-    ::SysFreeString(*info.fileName);
-    *info.fileName = newName.release();
-}
-
-bool CMyDlg::AskSaveAs(const FileInfo& info, std::wstring& folder, std::wstring& fileName) const
-{
-    const wchar_t* extension = ::PathFindExtensionW(fileName.c_str());
-    const std::wstring type = *extension ? std::wstring(extension + 1) : std::wstring(L"html");
-    std::wstring filter = WideFromNarrow(FillTemplate(LoadUiString(IDS_FILES_OF_TYPE_FMT), {Narrow(type)}));
-    filter += L'\0';
-    filter += L"*." + type;
-    filter += L'\0';
-    filter += LoadUiStringW(IDS_ANY_FILES);
-    filter += L'\0';
-    filter += L"*.*";
-    filter += L'\0';
-    const std::wstring title =
-        WideFromNarrow(FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)}));
-    std::vector<wchar_t> path(32768, L'\0');
-    const std::wstring initial = JoinPath(folder, fileName);
-    if (initial.size() < path.size())
-        initial.copy(path.data(), initial.size());
-    OPENFILENAMEW dialog{};
-    dialog.lStructSize = sizeof(dialog);
-    dialog.hwndOwner = BrowserTopWindow();
-    dialog.lpstrFilter = filter.c_str();
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = path.data();
-    dialog.nMaxFile = static_cast<DWORD>(path.size());
-    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    dialog.lpstrTitle = title.c_str();
-    dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
-    if (!::GetSaveFileNameW(&dialog))
-        return false;
-    const std::wstring chosen(path.data());
-    const size_t slash = chosen.find_last_of(L'\\');
-    folder = slash == std::wstring::npos ? std::wstring() : chosen.substr(0, slash + 1);
-    fileName = slash == std::wstring::npos ? chosen : chosen.substr(slash + 1);
-    return true;
+    const LONG id = record.id;
+    AskFileName(info, !HasNoFileName(record), m_settings.saveFileDefault, BrowserTopWindow(),
+                [&] {
+                    if (!Claim(info.owner, info.scope))
+                        return false;
+                    BringBrowserForward();
+                    return true;
+                },
+                [&](const std::wstring& path) { return m_list.FindOtherByPath(id, path); });
 }
 
 void CMyDlg::OnResumeSupportChanged(LONG id, bool resumable)
@@ -900,13 +782,7 @@ void CMyDlg::OnDownloadProgress(const Progress& progress)
     ListSortKey before;
     if (sorted)
         before = m_list.SortKeyOf(*record);
-    if (record->totalSize != 0 && record->totalSize < progress.loadedSize)
-        record->totalSize = 0;
-    record->elapsed = TimeSpan::FromDays(progress.elapsed);
-    record->loadedSize = progress.loadedSize;
-    record->currentSpeed = progress.currentSpeed;
-    record->averageSpeed = progress.averageSpeed;
-    record->fresh = true;
+    ApplyProgress(*record, progress);
     m_list.UpdateTransferCells(row);
     if (sorted && m_list.WouldResort(before, *record))
         SortRows();

@@ -215,9 +215,8 @@ private:
     void BringBrowserForward() const noexcept;
     // The record and row of download `id`, or null when it has no row.
     CTolInfoDownload* Find(LONG id, int& row) const noexcept;
-    // The file-name question of a download without a name; false when cancelled.
+    // The settled name of a download, or the question of one without a name.
     void NegotiateFileName(const FileInfo& info, CTolInfoDownload& record);
-    bool AskSaveAs(const FileInfo& info, std::wstring& folder, std::wstring& fileName) const;
 
     CEngine m_engine;
     com_ptr<IWebBrowser2> m_browser;
