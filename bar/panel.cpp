@@ -1,11 +1,10 @@
 #include "bar/panel.h"
 
 #include "bar/parent_background.h"
-#include "bar/file_name_question.h"
+#include "bar/event_questions.h"
 #include "bar/record_events.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 
 #include "browser/download_creation.h"
 #include "browser/web_browsers_holder.h"
-#include "dialogs/credentials_dialog.h"
 #include "dialogs/dialog_controls.h"
 #include "engine/file_icon.h"
 #include "framework/automation.h"
@@ -829,30 +827,7 @@ void CMyDlg::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, double elaps
     m_list.UpdateRow(row);
 }
 
-void CMyDlg::OnCredentialsRequired(const Credentials& request)
-{
-    CredentialRequest question;
-    question.userName = TextOf(*request.userName);
-    question.password = TextOf(*request.password);
-    question.url = TextOf(request.url);
-    question.realm = TextOf(request.realm);
-    question.proxy = request.proxy;
-    const CredentialAnswer answer = AskCredentials(BrowserTopWindow(), question);
-    if (answer.cancelled)
-    {
-        *request.cancel = VARIANT_TRUE;
-        return;
-    }
-    unique_bstr userName(::SysAllocStringLen(answer.userName.data(), static_cast<UINT>(answer.userName.size())));
-    unique_bstr password(::SysAllocStringLen(answer.password.data(), static_cast<UINT>(answer.password.size())));
-    if (!userName || !password)
-        throw std::bad_alloc();
-    ::SysFreeString(*request.userName);
-    *request.userName = userName.release();
-    ::SysFreeString(*request.password);
-    *request.password = password.release();
-    *request.remember = answer.remember ? VARIANT_TRUE : VARIANT_FALSE;
-}
+void CMyDlg::OnCredentialsRequired(const Credentials& request) { AnswerCredentials(request, BrowserTopWindow()); }
 
 void CMyDlg::OnLogOptionChanged(bool logPerDownload)
 {

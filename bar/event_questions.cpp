@@ -1,4 +1,4 @@
-#include "bar/file_name_question.h"
+#include "bar/event_questions.h"
 
 #include <commdlg.h>
 #include <shlwapi.h>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bar/record_events.h"
+#include "dialogs/credentials_dialog.h"
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
 #include "resources/resource.h"
@@ -121,6 +122,25 @@ void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bo
     }
     Replace(info.folder, folder);
     Replace(info.fileName, fileName);
+}
+
+void AnswerCredentials(const IEngineEventHandler::Credentials& request, HWND owner)
+{
+    CredentialRequest question;
+    question.userName = TextOf(*request.userName);
+    question.password = TextOf(*request.password);
+    question.url = TextOf(request.url);
+    question.realm = TextOf(request.realm);
+    question.proxy = request.proxy;
+    const CredentialAnswer answer = AskCredentials(owner, question);
+    if (answer.cancelled)
+    {
+        *request.cancel = VARIANT_TRUE;
+        return;
+    }
+    Replace(request.userName, answer.userName);
+    Replace(request.password, answer.password);
+    *request.remember = answer.remember ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
 }  // namespace tdm

@@ -1,6 +1,7 @@
-// The question of a file name, when the engine's first answer from a server
-// leaves a download without one (or with a name that is already a file): the
-// bar and the toolbar frame ask it the same way.
+// The questions the engine's events put to the user, asked the same way by the
+// bar and the toolbar frame: a file name, when the server's first answer leaves
+// a download without one (or with a name that is already a file), and the
+// credentials a server asks for.
 #pragma once
 
 #include <windows.h>
@@ -24,5 +25,10 @@ namespace tdm {
 void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bool saveFileDefault, HWND owner,
                  const std::function<bool()>& claim,
                  const std::function<const CTolInfoDownload*(const std::wstring& path)>& otherWithPath);
+
+// Asks for the credentials of a claimed request in a dialog owned by `owner`
+// and answers through the request: user name, password and remember flag, or
+// the cancel flag.
+void AnswerCredentials(const IEngineEventHandler::Credentials& request, HWND owner);
 
 }  // namespace tdm
