@@ -68,6 +68,36 @@ void Replace(BSTR* target, const std::wstring& text)
 
 }  // namespace
 
+bool ClaimNotice(HWND top, HWND owner, LONG scope) noexcept
+{
+    if (scope >= 2)
+        return true;
+    if (scope < 0 || !top)
+        return false;
+    if (scope == 0)
+        return top == owner;
+    wchar_t className[256] = {};
+    if (::GetClassNameW(top, className, 256) == 0)
+        return false;
+    for (HWND window = ::FindWindowExW(nullptr, nullptr, className, nullptr); window;
+         window = ::FindWindowExW(nullptr, window, className, nullptr))
+    {
+        if (::IsWindowVisible(window))
+            return window == top;
+    }
+    return false;
+}
+
+void BringForward(HWND top) noexcept
+{
+    if (!top)
+        return;
+    if (::IsIconic(top))
+        ::ShowWindow(top, SW_RESTORE);
+    else if (::GetForegroundWindow() != top)
+        ::SetForegroundWindow(top);
+}
+
 void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bool saveFileDefault, HWND owner,
                  const std::function<bool()>& claim,
                  const std::function<const CTolInfoDownload*(const std::wstring& path)>& otherWithPath)

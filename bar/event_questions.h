@@ -14,6 +14,15 @@
 
 namespace tdm {
 
+// Whether the browser window `top` takes an event that one window of all must
+// handle: scope 0 when it is the event's `owner`, 1 when it is the front-most
+// visible window of its class, 2 and above always, other scopes never.
+bool ClaimNotice(HWND top, HWND owner, LONG scope) noexcept;
+
+// Brings the browser's top-level window forward: restored when minimised,
+// else made the foreground window.
+void BringForward(HWND top) noexcept;
+
 // Decides whether the user must be asked about the file of `info`'s download
 // (no file name yet, or one that names an existing file), lets `claim` decide
 // whether this window asks (it claims and brings the browser forward), and asks

@@ -174,41 +174,9 @@ void CMyDlg::ShowPanel(bool show, IDropTarget* dropTarget) noexcept
 
 HWND CMyDlg::BrowserTopWindow() const noexcept { return m_browser ? BrowserOwnerWindow(m_browser.get()) : nullptr; }
 
-bool CMyDlg::Claim(HWND owner, LONG scope) const noexcept
-{
-    if (scope >= 2)
-        return true;
-    if (scope < 0)
-        return false;
-    const HWND top = BrowserTopWindow();
-    if (!top)
-        return false;
-    if (scope == 0)
-        return top == owner;
-    // The front-most browser window: the first visible top-level window of the
-    // browser's window class in Z-order.
-    wchar_t className[256] = {};
-    if (::GetClassNameW(top, className, 256) == 0)
-        return false;
-    for (HWND window = ::FindWindowExW(nullptr, nullptr, className, nullptr); window;
-         window = ::FindWindowExW(nullptr, window, className, nullptr))
-    {
-        if (::IsWindowVisible(window))
-            return window == top;
-    }
-    return false;
-}
+bool CMyDlg::Claim(HWND owner, LONG scope) const noexcept { return ClaimNotice(BrowserTopWindow(), owner, scope); }
 
-void CMyDlg::BringBrowserForward() const noexcept
-{
-    const HWND top = BrowserTopWindow();
-    if (!top)
-        return;
-    if (::IsIconic(top))
-        ::ShowWindow(top, SW_RESTORE);
-    else if (::GetForegroundWindow() != top)
-        ::SetForegroundWindow(top);
-}
+void CMyDlg::BringBrowserForward() const noexcept { BringForward(BrowserTopWindow()); }
 
 // --- window ----------------------------------------------------------------------
 

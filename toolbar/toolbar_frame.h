@@ -1,0 +1,166 @@
+// The toolbar frame: the compact download bar that fills the toolbar band (a
+// drop target for links, command buttons and the download indicator), also
+// shown by the explorer bar's panel while the bar is minimised.
+//
+// The frame keeps its own copy of the downloads (records in the panel's order
+// while the panel shows the list) and follows the engine's events the way the
+// panel does.
+#pragma once
+
+#include <windows.h>
+#include <exdisp.h>
+
+#include <memory>
+#include <vector>
+
+#include "bar/command_handler.h"
+#include "bar/drop_target.h"
+#include "bar/engine_events.h"
+#include "bar/indicator.h"
+#include "engine/engine_link.h"
+#include "framework/com_ptr.h"
+#include "framework/unique_any.h"
+#include "framework/window.h"
+
+namespace tdm {
+
+class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>,
+                         public IEngineEventHandler
+{
+public:
+    static constexpr WORD kToggleBarCommand = 516;
+    static constexpr int kDefaultWidth = 226;
+    static constexpr int kHeight = 24;
+
+    CTolToolbarFrame() noexcept;
+    ~CTolToolbarFrame();
+    CTolToolbarFrame(const CTolToolbarFrame&) = delete;
+    CTolToolbarFrame& operator=(const CTolToolbarFrame&) = delete;
+
+    static const wchar_t* ClassName() noexcept { return L"TolvaneDownloadToolbarFrame"; }
+    static WNDCLASSEXW ClassInfo() noexcept;
+
+    // Creates the frame in `host`: with `toolbarHost` (the toolbar band) it has
+    // the explorer bar's toggle button; without it (the minimised panel) not.
+    HWND CreateFrame(HWND host, bool toolbarHost) noexcept;
+
+    void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
+    void SetEngine(IDownloadEngine* engine) noexcept { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
+    // Loads the engine's list of downloads (raised as E_INVALIDARG when it has
+    // another shape), or copies of the panel's records in its order.
+    void FillFromEngineList(const VARIANT& list);
+    void SetDownloads(DownloadRecords records) noexcept;
+    void ClearDownloads() noexcept;
+
+    const DownloadRecords& Downloads() const noexcept { return m_downloads; }
+    CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
+    HWND Toolbar() const noexcept { return m_toolbar.get(); }
+    HWND DropTargetWindow() const noexcept { return m_dropTarget.Window(); }
+
+    // The command layer's view of the frame.
+    CEngine CommandEngine() const { return m_engine; }
+    IWebBrowser2* CommandBrowser() const noexcept { return m_browser.get(); }
+    LONG CommandDownloadId() const noexcept { return m_indicator.HotDownload(); }
+
+    // IEngineEventHandler
+    void OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority) override;
+    void OnDownloadStateChanged(LONG id, LONG state, double elapsed) override;
+    void OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
+                           VARIANT_BOOL* claimed) override;
+    void OnDownloadDeleted(LONG id) override;
+    void OnDownloadFileInfo(const FileInfo& info) override;
+    void OnDownloadProgress(const Progress& progress) override;
+    void OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
+                             VARIANT_BOOL* claimed) override;
+    void OnDownloadError(LONG id, LONG state, LONG scope, VARIANT_BOOL* claimed) override;
+    void OnDownloadInfoChanged(LONG id, const VARIANT& info) override;
+    void OnDownloadRestarted(LONG id, ULONG totalSize, ULONG loadedSize, LONG state, double elapsed) override;
+    void OnCredentialsRequired(const Credentials& request) override;
+    void OnLanguageChanged(LANGID language) override;
+    void OnSectionsChanged(LONG id, const VARIANT& sections) override;
+    void OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded) override;
+    void OnPriorityChanged(LONG id, LONG priority) override;
+    void OnDownloadRenamed(LONG id, BSTR url, BSTR path) override;
+    void OnInterfaceChanged(bool languageResources) override;
+
+    // Whether this browser window takes a notice (the bar's claim rule).
+    bool Claim(HWND owner, LONG scope) const noexcept;
+
+    TDM_BEGIN_MESSAGE_MAP()
+        TDM_ON_MESSAGE(WM_SIZE, OnSize)
+        TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
+        TDM_ON_MESSAGE(WM_USER + 2, OnCompletionNotice)
+        TDM_ON_MESSAGE(WM_USER + 5, OnSortedRecords)
+        TDM_ON_MESSAGE(WM_USER + 6, OnBarState)
+        TDM_ON_MESSAGE(WM_USER + 7, OnSelectDownload)
+        TDM_ON_MESSAGE(WM_USER + 8, OnConflictQuery)
+        TDM_ON_MESSAGE(WM_USER + 9, OnConflictQuery)
+        TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
+        TDM_ON_MESSAGE(WM_HELP, OnHelp)
+        TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
+        TDM_ON_COMMAND(kToggleBarCommand, OnToggleBar)
+        TDM_ON_COMMAND(kCommandStart, OnStart)
+        TDM_ON_COMMAND(kCommandStartAll, OnStartAll)
+        TDM_ON_COMMAND(kCommandPause, OnPause)
+        TDM_ON_COMMAND(kCommandPauseAll, OnPauseAll)
+        TDM_ON_COMMAND(kCommandDelete, OnDelete)
+        TDM_ON_COMMAND(kCommandDeleteAll, OnDeleteAll)
+        TDM_ON_COMMAND(kCommandProperties, OnProperties)
+        TDM_ON_COMMAND(kCommandCopyUrl, OnCopyUrl)
+        TDM_ON_COMMAND(kCommandOpenFile, OnOpenFile)
+        TDM_ON_COMMAND(kCommandContextHelp, OnContextHelp)
+        TDM_ON_COMMAND(kCommandHelpContents, OnHelpContents)
+        TDM_CHAIN_TO(BaseMap)
+    TDM_END_MESSAGE_MAP()
+
+private:
+    using BaseMap = CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>;
+
+    LRESULT OnSize(UINT, WPARAM, LPARAM lParam, bool&);
+    LRESULT OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&);
+    LRESULT OnCompletionNotice(UINT, WPARAM wParam, LPARAM lParam, bool&);
+    LRESULT OnSortedRecords(UINT, WPARAM, LPARAM lParam, bool&);
+    LRESULT OnBarState(UINT, WPARAM wParam, LPARAM, bool&);
+    LRESULT OnSelectDownload(UINT, WPARAM wParam, LPARAM lParam, bool&);
+    LRESULT OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&);
+    LRESULT OnContextMenu(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
+    LRESULT OnHelp(UINT, WPARAM, LPARAM, bool&);
+    LRESULT OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled);
+    LRESULT OnToggleBar(WORD, WORD, HWND, bool&);
+    LRESULT OnStart(WORD, WORD, HWND, bool&);
+    LRESULT OnStartAll(WORD, WORD, HWND, bool&);
+    LRESULT OnPause(WORD, WORD, HWND, bool&);
+    LRESULT OnPauseAll(WORD, WORD, HWND, bool&);
+    LRESULT OnDelete(WORD, WORD, HWND, bool&);
+    LRESULT OnDeleteAll(WORD, WORD, HWND, bool&);
+    LRESULT OnProperties(WORD, WORD, HWND, bool&);
+    LRESULT OnCopyUrl(WORD, WORD, HWND, bool&);
+    LRESULT OnOpenFile(WORD, WORD, HWND, bool&);
+    LRESULT OnContextHelp(WORD, WORD, HWND, bool&);
+    LRESULT OnHelpContents(WORD, WORD, HWND, bool&);
+
+    // The record of download `id` and its index, or null.
+    CTolInfoDownload* Find(LONG id, size_t* index = nullptr) const noexcept;
+    CTolInfoDownload* Current() const noexcept { return Find(m_indicator.HotDownload()); }
+    // After a change of the downloads: the indicator and the button states.
+    void Changed(LONG id) noexcept;
+    void UpdateButtons() noexcept;
+    HWND BrowserTopWindow() const noexcept;
+    int Ask(const std::string& text, UINT type) const;
+    DWORD HelpTopic() const noexcept;
+    static bool LogPerDownload(void* frame);
+
+    bool m_toolbarHost = false;
+    CTolDropTarget m_dropTarget;
+    unique_hwnd m_toolbar;
+    unique_himagelist m_images;
+    unique_himagelist m_disabledImages;
+    CTolDownloadIndicator m_indicator;
+    unique_hwnd m_tip;
+    int m_toolbarWidth = 0;
+    DownloadRecords m_downloads;
+    CEngine m_engine;
+    com_ptr<IWebBrowser2> m_browser;
+};
+
+}  // namespace tdm
