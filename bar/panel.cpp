@@ -104,6 +104,8 @@ HWND CMyDlg::CreatePanel(HWND parent) noexcept { return Create(parent); }
 void CMyDlg::SetBrowser(IWebBrowser2* browser) noexcept
 {
     m_browser = com_ptr<IWebBrowser2>(browser);
+    if (m_iconicFrame)
+        m_iconicFrame->SetBrowser(browser);
     if (browser)
         LOG_IF_FAILED(CWebBrowsersHolder::AddBrowser(browser));
     else
@@ -113,6 +115,8 @@ void CMyDlg::SetBrowser(IWebBrowser2* browser) noexcept
 void CMyDlg::SetEngine(IDownloadEngine* engine)
 {
     m_engine = CEngine(com_ptr<IDownloadEngine>(engine));
+    if (m_iconicFrame)
+        m_iconicFrame->SetEngine(engine);
     if (!engine)
         return;
     (void)m_engine.GetOptions(-1);
@@ -143,33 +147,11 @@ void CMyDlg::FillFromEngineList(const VARIANT& list)
 
 void CMyDlg::ClearDownloads() noexcept
 {
+    if (m_iconicFrame)
+        m_iconicFrame->ClearDownloads();
     m_list.DeleteAllRows();
     m_activeRows = 0;
     m_finishedRows = 0;
-}
-
-void CMyDlg::ShowPanel(bool show, IDropTarget* dropTarget) noexcept
-{
-    if (!m_window)
-        return;
-    if (show)
-    {
-        if (!m_dropRegistered && dropTarget)
-        {
-            m_dropTarget = dropTarget;
-            m_dropRegistered = SUCCEEDED(LOG_IF_FAILED(::RegisterDragDrop(m_window, dropTarget)));
-        }
-        ::ShowWindow(m_window, SW_SHOW);
-        Layout();
-    }
-    else
-    {
-        if (m_dropRegistered)
-            LOG_IF_FAILED(::RevokeDragDrop(m_window));
-        m_dropRegistered = false;
-        m_dropTarget = nullptr;
-        ::ShowWindow(m_window, SW_HIDE);
-    }
 }
 
 HWND CMyDlg::BrowserTopWindow() const noexcept { return m_browser ? BrowserOwnerWindow(m_browser.get()) : nullptr; }
@@ -182,11 +164,16 @@ void CMyDlg::BringBrowserForward() const noexcept { BringForward(BrowserTopWindo
 
 LRESULT CMyDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 {
+    m_iconic = GetIsIconic();
+    m_restoredHeight = GetRestoredHeight();
+    m_iconicTopOffset = GetIconicTopOffset();
     ReloadSettings();
     const HWND list = ::GetDlgItem(m_window, kListId);
-    if (list && m_list.Setup(list, m_window))
+    if (list && m_list.Setup(list, m_window) && !m_iconic)
         ::ShowWindow(list, SW_SHOW);
     BuildToolbars();
+    if (m_iconic)
+        CreateIconicFrame();
     return TRUE;
 }
 
@@ -263,7 +250,7 @@ void CMyDlg::BuildToolbars() noexcept
             ShowComError(error);
         }
     }
-    ::ShowWindow(toolbar, m_settings.showToolbar ? SW_SHOW : SW_HIDE);
+    ::ShowWindow(toolbar, m_settings.showToolbar && !m_iconic ? SW_SHOW : SW_HIDE);
     DisableDownloadCommands();
 }
 
@@ -281,104 +268,15 @@ LRESULT CMyDlg::OnSize(UINT, WPARAM wParam, LPARAM, bool&)
     return 0;
 }
 
-void CMyDlg::Layout() noexcept
-{
-    RECT client{};
-    if (!m_window || !::GetClientRect(m_window, &client))
-        return;
-    int top = 0;
-    const HWND toolbar = m_toolbar.get();
-    if (toolbar && m_settings.showToolbar)
-    {
-        const int width = client.right - client.left;
-        ::SetWindowPos(toolbar, nullptr, 0, 0, width, 100, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        // The height of the wrapped rows: every change of a button's top starts a
-        // new row; the last row is as tall as its tallest button.
-        const int count = static_cast<int>(::SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
-        int height = 0;
-        int rowTop = -1;
-        int rowHeight = 0;
-        for (int i = 0; i < count; ++i)
-        {
-            RECT button{};
-            if (!::SendMessageW(toolbar, TB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&button)))
-                continue;
-            if (rowTop >= 0 && button.top != rowTop)
-            {
-                height += button.top - rowTop;
-                rowHeight = 0;
-            }
-            rowTop = button.top;
-            rowHeight = std::max<int>(rowHeight, button.bottom - button.top);
-        }
-        height += rowHeight;
-        ::SetWindowPos(toolbar, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        top = height;
-    }
-    if (m_list.Window())
-    {
-        ::SetWindowPos(m_list.Window(), nullptr, 0, top, client.right, std::max<int>(0, client.bottom - top),
-                       SWP_NOZORDER | SWP_NOACTIVATE);
-        m_list.StretchFirstColumn();
-    }
-}
-
-LRESULT CMyDlg::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
-{
-    const HDC dc = reinterpret_cast<HDC>(wParam);
-    const HWND toolbar = m_toolbar.get();
-    if (!toolbar || !::IsWindowVisible(toolbar))
-        return 1;
-    if (!m_gradientFill)
-        return PaintParentBackground(m_window, dc);
-    RECT client{};
-    ::GetClientRect(m_window, &client);
-    RECT bar{};
-    ::GetWindowRect(toolbar, &bar);
-    const int barHeight = bar.bottom - bar.top;
-    // One gradient per row of buttons: window colour at the top, the button face
-    // a sixth darker at the bottom.
-    const COLORREF topColour = ::GetSysColor(COLOR_WINDOW);
-    const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
-    const COLORREF bottomColour =
-        RGB(GetRValue(face) - GetRValue(face) / 6, GetGValue(face) - GetGValue(face) / 6,
-            GetBValue(face) - GetBValue(face) / 6);
-    std::vector<int> rowTops;
-    const int count = static_cast<int>(::SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i)
-    {
-        RECT button{};
-        if (::SendMessageW(toolbar, TB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&button)) &&
-            (rowTops.empty() || rowTops.back() != button.top))
-            rowTops.push_back(button.top);
-    }
-    if (rowTops.empty())
-        rowTops.push_back(0);
-    rowTops.front() = 0;
-    for (size_t row = 0; row < rowTops.size(); ++row)
-    {
-        const int y0 = rowTops[row];
-        const int y1 = row + 1 < rowTops.size() ? rowTops[row + 1] : barHeight;
-        TRIVERTEX vertices[2] = {
-            {client.left, y0, static_cast<COLOR16>(GetRValue(topColour) << 8),
-             static_cast<COLOR16>(GetGValue(topColour) << 8), static_cast<COLOR16>(GetBValue(topColour) << 8), 0},
-            {client.right, y1, static_cast<COLOR16>(GetRValue(bottomColour) << 8),
-             static_cast<COLOR16>(GetGValue(bottomColour) << 8), static_cast<COLOR16>(GetBValue(bottomColour) << 8),
-             0}};
-        GRADIENT_RECT rect{0, 1};
-        m_gradientFill(dc, vertices, 2, &rect, 1, GRADIENT_FILL_RECT_V);
-    }
-    return 1;
-}
-
 LRESULT CMyDlg::OnDestroy(UINT, WPARAM, LPARAM, bool& handled)
 {
     StopTimer();
     ClearDownloads();
-    if (m_dropRegistered)
-        LOG_IF_FAILED(::RevokeDragDrop(m_window));
+    m_iconicFrame.reset();
+    m_bandBar.GiveBack();
     m_dropRegistered = false;
     DestroyToolbars();
+    m_captionButtons.reset();
     handled = false;
     return 0;
 }
@@ -396,6 +294,8 @@ LRESULT CMyDlg::OnTimer(UINT, WPARAM wParam, LPARAM, bool& handled)
 
 LRESULT CMyDlg::OnSelectDownload(UINT, WPARAM wParam, LPARAM, bool&)
 {
+    if (m_iconic)
+        Restore();
     const int row = m_list.FindRow(static_cast<LONG>(wParam));
     if (row >= 0)
     {

@@ -13,6 +13,7 @@
 #include <oleidl.h>
 #include <string>
 
+#include "bar/bar_windows.h"
 #include "bar/command_handler.h"
 #include "bar/engine_events.h"
 #include "bar/list_view.h"
@@ -20,6 +21,7 @@
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
+#include "toolbar/toolbar_frame.h"
 
 namespace tdm {
 
@@ -43,6 +45,9 @@ public:
     static constexpr UINT TemplateId = 103;
     static constexpr int kListId = 403;
     static constexpr int kToolbarId = 404;
+    static constexpr int kCaptionButtonsId = 1;
+    // Height of the minimised bar's strip.
+    static constexpr int kStripHeight = 26;
 
     CMyDlg() noexcept;
     ~CMyDlg();
@@ -79,6 +84,14 @@ public:
     IWebBrowser2* CommandBrowser() const noexcept { return m_browser.get(); }
     // The first selected download, or -1.
     LONG CommandDownloadId() const noexcept;
+
+    // The minimised state: the bar is a strip showing the toolbar frame.
+    bool Iconic() const noexcept { return m_iconic; }
+    LONG IconicTopOffset() const noexcept { return m_iconicTopOffset; }
+    // The frame shown while minimised, which receives every engine event first;
+    // null otherwise.
+    CTolToolbarFrame* IconicFrame() const noexcept { return m_iconicFrame.get(); }
+    HWND CaptionButtons() const noexcept { return m_captionButtons.get(); }
 
     CTolListView& List() noexcept { return m_list; }
     HWND Toolbar() const noexcept { return m_toolbar.get(); }
@@ -136,6 +149,8 @@ public:
         TDM_ON_COMMAND(kCommandShowToolbar, OnShowToolbar)
         TDM_ON_COMMAND(kCommandShowLabels, OnShowLabels)
         TDM_ON_COMMAND(kCommandCloseBar, OnCloseBar)
+        TDM_ON_COMMAND(kCommandMinimise, OnMinimise)
+        TDM_ON_COMMAND(kCommandRestore, OnRestore)
         TDM_CHAIN_TO(BaseMap)
     TDM_END_MESSAGE_MAP()
 
@@ -180,6 +195,20 @@ private:
     LRESULT OnShowToolbar(WORD, WORD, HWND, bool&);
     LRESULT OnShowLabels(WORD, WORD, HWND, bool&);
     LRESULT OnCloseBar(WORD, WORD, HWND, bool&);
+    LRESULT OnMinimise(WORD, WORD, HWND, bool&);
+    LRESULT OnRestore(WORD, WORD, HWND, bool&);
+    // --- bar windows and the minimised state ---
+    void ReplaceCloseButton() noexcept;
+    void CreateCaptionButtons(SIZE button) noexcept;
+    void Minimise() noexcept;
+    void Restore() noexcept;
+    void ApplyBarHeight() noexcept;
+    void CreateIconicFrame() noexcept;
+    // The window the drop target is registered on: the panel, or the frame
+    // while minimised.
+    HWND DropWindow() const noexcept;
+    void MoveDropTarget(HWND from, HWND to) noexcept;
+    void InvalidateCaptionButtons(int bottom) noexcept;
     void OnHelpDropDown(const NMTOOLBARW& button);
     void OnListKey(const NMLVKEYDOWN& key);
     // Rows whose list state has the selected bit, in row order.
@@ -221,6 +250,14 @@ private:
     CEngine m_engine;
     com_ptr<IWebBrowser2> m_browser;
     CTolListView m_list;
+    CTolBandBar m_bandBar{*this};
+    bool m_iconic = false;
+    LONG m_restoredHeight = 0;
+    LONG m_iconicTopOffset = 0;
+    std::unique_ptr<CTolToolbarFrame> m_iconicFrame;
+    unique_hwnd m_captionButtons;
+    unique_himagelist m_captionImages;
+    HWND m_browserCloseButton = nullptr;  // the browser's, hidden while the panel shows
     unique_hwnd m_toolbar;
     unique_himagelist m_toolbarImages;
     unique_himagelist m_toolbarDisabledImages;

@@ -323,8 +323,12 @@ void CMyDlg::OpenDownloadedFile(int row)
 LRESULT CMyDlg::OnShowToolbar(WORD, WORD, HWND, bool&)
 {
     m_settings.showToolbar = !m_settings.showToolbar;
-    if (m_toolbar)
-        ::ShowWindow(m_toolbar.get(), m_settings.showToolbar ? SW_SHOW : SW_HIDE);
+    if (!m_iconic)
+    {
+        for (HWND window : {m_toolbar.get(), m_captionButtons.get()})
+            if (window)
+                ::ShowWindow(window, m_settings.showToolbar ? SW_SHOW : SW_HIDE);
+    }
     SetShowToolbar(m_settings.showToolbar);
     PostRelayout();
     return 0;
