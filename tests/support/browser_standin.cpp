@@ -1,5 +1,6 @@
 #include "support/browser_standin.h"
 
+#include <commctrl.h>
 #include <shlguid.h>
 
 #include "support/this_module.h"
@@ -244,18 +245,87 @@ void StandInBrowser::ShowBar(REFCLSID clsid, bool show)
     RegisterWindowClass(kBandHostClass);
     RECT client{};
     ::GetClientRect(m_frame, &client);
-    bar.host.reset(::CreateWindowExW(0, kBandHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
-                                     client.bottom - kBandHostHeight, client.right, kBandHostHeight, m_frame, nullptr,
-                                     ThisModule(), nullptr));
-    bar.site = CreateBrowserSite(this, bar.host.get(), SiteKind::Browser);
+    // The bar frame: a sizing edge at its top, the host below it; the browser's
+    // close button sits in the host's top right corner, above the band.
+    bar.frame.reset(::CreateWindowExW(0, kBandHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_THICKFRAME,
+                                      0, client.bottom - kBandHostHeight, client.right, kBandHostHeight, m_frame,
+                                      nullptr, ThisModule(), nullptr));
+    RECT inside{};
+    ::GetClientRect(bar.frame.get(), &inside);
+    bar.host = ::CreateWindowExW(0, kBandHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, inside.right,
+                                 inside.bottom, bar.frame.get(), nullptr, ThisModule(), nullptr);
+    bar.close = ::CreateWindowExW(0, L"BUTTON", L"x", WS_CHILD | WS_VISIBLE, inside.right - 18, 0, 16, 14, bar.host,
+                                  nullptr, ThisModule(), nullptr);
+    bar.site = CreateBrowserSite(this, bar.host, SiteKind::Browser);
     if (const auto withSite = bar.band.try_query<IObjectWithSite>())
         withSite->SetSite(bar.site.get());
+    // The close button stays above the band's window.
+    ::SetWindowPos(bar.close, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     HWND window = nullptr;
     if (SUCCEEDED(bar.band->GetWindow(&window)) && window)
-        ::SetWindowPos(window, nullptr, 0, 0, client.right, kBandHostHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+        ::SetWindowPos(window, nullptr, 0, 0, inside.right, inside.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
     const com_ptr<IDeskBand> band = bar.band;
     m_bars.push_back(std::move(bar));
     band->ShowDW(TRUE);
+}
+
+IDeskBand* StandInBrowser::ShowToolbar(REFCLSID clsid)
+{
+    for (const HostedBar& toolbar : m_toolbars)
+        if (::IsEqualCLSID(toolbar.clsid, clsid))
+            return toolbar.band->ShowDW(TRUE), toolbar.band.get();
+    HostedBar toolbar;
+    toolbar.clsid = clsid;
+    if (FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeskBand, toolbar.band.put_void())))
+        return nullptr;
+    if (!m_rebar)
+    {
+        INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_COOL_CLASSES};
+        ::InitCommonControlsEx(&controls);
+        RECT client{};
+        ::GetClientRect(m_frame, &client);
+        m_rebar.reset(::CreateWindowExW(0, REBARCLASSNAMEW, nullptr,
+                                        WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | RBS_VARHEIGHT |
+                                            CCS_NODIVIDER | CCS_TOP,
+                                        0, 0, client.right, 30, m_frame, nullptr, ThisModule(), nullptr));
+    }
+    toolbar.site = CreateBrowserSite(this, m_rebar.get(), SiteKind::Browser);
+    if (const auto withSite = toolbar.band.try_query<IObjectWithSite>())
+        withSite->SetSite(toolbar.site.get());
+    DESKBANDINFO info{};
+    info.dwMask = DBIM_MINSIZE | DBIM_ACTUAL | DBIM_MODEFLAGS;
+    toolbar.band->GetBandInfo(0, DBIF_VIEWMODE_NORMAL, &info);
+    HWND window = nullptr;
+    toolbar.band->GetWindow(&window);
+    REBARBANDINFOW band{};
+    band.cbSize = sizeof(band);
+    band.fMask = RBBIM_CHILD | RBBIM_CHILDSIZE | RBBIM_SIZE | RBBIM_STYLE;
+    band.fStyle = RBBS_CHILDEDGE | RBBS_GRIPPERALWAYS;
+    band.hwndChild = window;
+    band.cxMinChild = static_cast<UINT>(info.ptMinSize.x);
+    band.cyMinChild = static_cast<UINT>(info.ptMinSize.y);
+    band.cx = static_cast<UINT>(info.ptActual.x);
+    ::SendMessageW(m_rebar.get(), RB_INSERTBANDW, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&band));
+    const com_ptr<IDeskBand> shown = toolbar.band;
+    m_toolbars.push_back(std::move(toolbar));
+    shown->ShowDW(TRUE);
+    return shown.get();
+}
+
+HWND StandInBrowser::BarFrame(REFCLSID clsid) const noexcept
+{
+    for (const HostedBar& bar : m_bars)
+        if (::IsEqualCLSID(bar.clsid, clsid))
+            return bar.frame.get();
+    return nullptr;
+}
+
+HWND StandInBrowser::BarCloseButton(REFCLSID clsid) const noexcept
+{
+    for (const HostedBar& bar : m_bars)
+        if (::IsEqualCLSID(bar.clsid, clsid))
+            return bar.close;
+    return nullptr;
 }
 
 IDeskBand* StandInBrowser::Bar(REFCLSID clsid) const noexcept
@@ -270,12 +340,16 @@ void StandInBrowser::CloseBars() noexcept
 {
     std::vector<HostedBar> bars;
     bars.swap(m_bars);
+    for (HostedBar& toolbar : m_toolbars)
+        bars.push_back(std::move(toolbar));
+    m_toolbars.clear();
     for (const HostedBar& bar : bars)
     {
         bar.band->CloseDW(0);
         if (const auto withSite = bar.band.try_query<IObjectWithSite>())
             withSite->SetSite(nullptr);
     }
+    m_rebar.reset();
 }
 
 STDMETHODIMP StandInBrowser::QueryService(REFGUID service, REFIID riid, void** ppv)

@@ -92,6 +92,14 @@ public:
     void HostBars(bool host) noexcept { m_hostBars = host; }
     // The hosted bar of `clsid`, or null.
     IDeskBand* Bar(REFCLSID clsid) const noexcept;
+    // The bar's frame (with the sizing edge) around its host window, and the
+    // browser's close button inside the host; null without a bar.
+    HWND BarFrame(REFCLSID clsid) const noexcept;
+    HWND BarCloseButton(REFCLSID clsid) const noexcept;
+    // Shows the toolbar band `clsid` in the toolbar area (a rebar along the
+    // frame's top), created and sited once; returns the band or null.
+    IDeskBand* ShowToolbar(REFCLSID clsid);
+    HWND ToolbarArea() const noexcept { return m_rebar.get(); }
     // The bars' host windows are children of the frame; the bars are told to
     // close and are unsited.
     void CloseBars() noexcept;
@@ -102,7 +110,9 @@ private:
         CLSID clsid{};
         com_ptr<IDeskBand> band;
         com_ptr<IUnknown> site;
-        unique_hwnd host;
+        unique_hwnd frame;  // the bar frame; the host and the close button are inside it
+        HWND host = nullptr;
+        HWND close = nullptr;
     };
     void ShowBar(REFCLSID clsid, bool show);
 
@@ -119,6 +129,8 @@ private:
     std::wstring m_cookie;
     bool m_hostBars = false;
     std::vector<HostedBar> m_bars;
+    std::vector<HostedBar> m_toolbars;
+    unique_hwnd m_rebar;
 };
 
 // What the site handed to helper objects offers.
