@@ -50,6 +50,8 @@ public:
     // The message boxes the window's thread showed since the last call.
     std::vector<RecordedBox> Boxes();
     HWND Frame() { return m_thread.Window().Frame(); }
+    // The browser object; its bar hosting is used on the window's thread only.
+    StandInBrowser& Browser() { return m_thread.Browser(); }
     // Runs the messages queued on the calling thread.
     static void Pump();
 

@@ -1,0 +1,226 @@
+// The compact views of the downloads: the download indicator (columns,
+// scrolling, hot download), the toolbar frame and band in the stand-in
+// browser's toolbar area, and the explorer bar's minimised strip.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bar/band.h"
+#include "bar/indicator.h"
+#include "framework/automation.h"
+#include "settings/settings_store.h"
+#include "support/bar_window.h"
+#include "support/engine_standin.h"
+#include "support/registry_sandbox.h"
+#include "toolbar/toolbar_band.h"
+#include "toolbar/toolbar_frame.h"
+
+using namespace tdm;
+using namespace tdm::test;
+
+namespace {
+
+std::unique_ptr<CTolInfoDownload> Download(LONG id, LONG state, double progress, const wchar_t* path = L"C:\\dl\\a")
+{
+    auto record = std::make_unique<CTolInfoDownload>();
+    record->id = id;
+    record->state = state;
+    record->progress = progress;
+    record->path.reset(::SysAllocString(path));
+    record->url.reset(::SysAllocString(L"http://host/a"));
+    return record;
+}
+
+bool Enabled(HWND toolbar, UINT command) { return ::SendMessageW(toolbar, TB_ISBUTTONENABLED, command, 0) != 0; }
+
+// A top-level window holding an indicator of `width` x 30 over `downloads`.
+struct IndicatorHost
+{
+    IndicatorHost(int width, DownloadRecords& downloads)
+    {
+        parent.reset(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 400, 60, nullptr, nullptr,
+                                       nullptr, nullptr));
+        indicator.SetDownloads(&downloads);
+        indicator.Create(parent.get(), RECT{0, 0, width, 30}, L"", WS_CHILD | WS_VISIBLE);
+    }
+    unique_hwnd parent;
+    CTolDownloadIndicator indicator;
+};
+
+}  // namespace
+
+TEST(IndicatorTest, ColumnsFillWithProgressAndTakeTheColoursOfTheirState)
+{
+    using namespace indicator;
+    struct Case
+    {
+        const char* name;
+        LONG state;
+        double progress;
+        int filled;
+        COLORREF empty;
+    };
+    for (const Case& c : {Case{"55 % transferring", 2, 0.55, 5, RGB(0x6B, 0xB4, 0x76)},
+                          Case{"complete: no filled segment", 4, 1.0, 0, RGB(0x15, 0x80, 0x80)},
+                          Case{"ended by an error", 20, 0.5, 0, RGB(0x15, 0x80, 0x80)},
+                          Case{"unknown size", 8, -1.0, 0, RGB(0x2D, 0x95, 0xE1)},
+                          Case{"error while stopped", 24, 0.31, 3, RGB(0xDC, 0x7A, 0x7F)}})
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.filled, FilledSegments(SegmentCount(30), *Download(1, c.state, c.progress)));
+        EXPECT_EQ(c.empty, ColoursOf(c.state).empty);
+    }
+    EXPECT_EQ(10, SegmentCount(30));
+    EXPECT_TRUE(NeedsScrollButtons(100, 20));
+    EXPECT_FALSE(NeedsScrollButtons(162, 20));
+}
+
+TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
+{
+    DownloadRecords downloads;
+    for (LONG id = 1; id <= 20; ++id)
+        downloads.push_back(Download(id, 2, 0.5));
+    IndicatorHost host(100, downloads);
+    CTolDownloadIndicator& indicator = host.indicator;
+    ASSERT_TRUE(indicator.ButtonsShown());
+    const HWND back = indicator.BackButton(), forward = indicator.ForwardButton();
+    EXPECT_FALSE(Enabled(back, CTolDownloadIndicator::kBackCommand));
+    EXPECT_TRUE(Enabled(forward, CTolDownloadIndicator::kForwardCommand));
+
+    // Content 72 pixels wide holds 9 columns: the first column goes up to 11.
+    ::SendMessageW(forward, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(1, indicator.FirstColumn());
+    ::SendMessageW(indicator.Window(), WM_TIMER, CTolDownloadIndicator::kForwardRepeatTimer, 0);
+    EXPECT_EQ(1, indicator.FirstColumn()) << "the repeating timer runs only after the first";
+    ::SendMessageW(indicator.Window(), WM_TIMER, CTolDownloadIndicator::kForwardTimer, 0);
+    EXPECT_EQ(2, indicator.FirstColumn());
+    ::SendMessageW(indicator.Window(), WM_TIMER, CTolDownloadIndicator::kForwardTimer, 0);
+    EXPECT_EQ(2, indicator.FirstColumn()) << "the first timer is replaced by the repeating one";
+    for (int tick = 0; tick < 20; ++tick)
+        ::SendMessageW(indicator.Window(), WM_TIMER, CTolDownloadIndicator::kForwardRepeatTimer, 0);
+    EXPECT_EQ(11, indicator.FirstColumn());
+    ::SendMessageW(forward, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_FALSE(Enabled(forward, CTolDownloadIndicator::kForwardCommand));
+    EXPECT_TRUE(Enabled(back, CTolDownloadIndicator::kBackCommand));
+
+    // The mouse over a column makes its download hot; the gap between columns not.
+    const int left = indicator.Content().left;
+    ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(left + 8 + 2, 10));
+    EXPECT_EQ(13, indicator.HotDownload());
+    ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(left + 8 + 6, 10));
+    EXPECT_EQ(-1, indicator.HotDownload());
+}
+
+TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTheDownloadItself)
+{
+    const unique_hwnd host(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 30, nullptr, nullptr, nullptr,
+                                             nullptr));
+    CTolToolbarFrame frame;
+    ASSERT_TRUE(frame.CreateFrame(host.get(), false));
+    const HWND toolbar = frame.Toolbar();
+    EXPECT_FALSE(Enabled(toolbar, kCommandStartAll));
+    EXPECT_FALSE(Enabled(toolbar, kCommandPauseAll));
+    EXPECT_EQ(0, ::SendMessageW(toolbar, TB_COMMANDTOINDEX, CTolToolbarFrame::kToggleBarCommand, 0) + 1)
+        << "the panel's frame has no toggle button";
+
+    DownloadRecords downloads;
+    downloads.push_back(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
+    frame.SetDownloads(std::move(downloads));
+    EXPECT_FALSE(Enabled(toolbar, kCommandStartAll));
+    EXPECT_FALSE(Enabled(toolbar, kCommandPauseAll));
+    frame.OnDownloadAdded(2, nullptr, unique_bstr(::SysAllocString(L"C:\\dl\\")).get(), nullptr, 2, 3);
+    EXPECT_TRUE(Enabled(toolbar, kCommandStartAll) == false && Enabled(toolbar, kCommandPauseAll));
+    frame.OnDownloadStateChanged(2, 8, 0.0);
+    EXPECT_TRUE(Enabled(toolbar, kCommandStartAll));
+
+    const char path[] = "c:\\dl\\FILE.zip";
+    EXPECT_EQ(frame.Downloads()[0].get(),
+              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), WM_USER + 8, 2,
+                                                                 reinterpret_cast<LPARAM>(path))));
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>(path)));
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
+        << "a folder is no file";
+}
+
+namespace {
+
+class ToolbarBandTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        engine = std::make_unique<EngineStandIn>();
+    }
+    void TearDown() override
+    {
+        engine.reset();
+        ::CoUninitialize();
+    }
+    RegistrySandbox sandbox;
+    std::unique_ptr<EngineStandIn> engine;
+};
+
+}  // namespace
+
+TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 2, 10, 5);
+    BarWindow window;
+    window.OnThread([&](IDeskBand*) {
+        window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
+    });
+    window.OnThread([&](IDeskBand*) {
+        IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
+        ASSERT_TRUE(band);
+        auto& frame = static_cast<CTolDownloadToolbar*>(band)->Frame();
+        EXPECT_EQ(1u, frame.Downloads().size());
+        DESKBANDINFO info{};
+        EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
+        EXPECT_EQ(24, info.ptMinSize.y);
+        EXPECT_GE(::SendMessageW(frame.Toolbar(), TB_COMMANDTOINDEX, CTolToolbarFrame::kToggleBarCommand, 0), 0);
+    });
+    EXPECT_EQ(1, engine->Connections());
+    engine->Fire("DownloadDeleted", {1});
+    window.OnThread([&](IDeskBand*) {
+        IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
+        EXPECT_TRUE(static_cast<CTolDownloadToolbar*>(band)->Frame().Downloads().empty());
+        band->ShowDW(FALSE);
+    });
+    EXPECT_EQ(0, engine->Connections());
+}
+
+TEST_F(ToolbarBandTest, TheMinimisedBarKeepsItsHeightAndRestoresTheStoredOne)
+{
+    BarWindow window;
+    window.Show(true);
+    const HWND panel = window.Panel();
+    HWND frame = nullptr, close = nullptr;
+    window.OnThread([&](IDeskBand*) {
+        frame = window.Browser().BarFrame(CLSID_TolBand);
+        close = window.Browser().BarCloseButton(CLSID_TolBand);
+    });
+    window.OnThread([&](IDeskBand*) {
+        EXPECT_FALSE(::IsWindowVisible(close)) << "the bar's own caption buttons replace it";
+        RECT before{};
+        ::GetWindowRect(frame, &before);
+        ::SendMessageW(panel, WM_COMMAND, kCommandMinimise, 0);
+        EXPECT_TRUE(GetIsIconic());
+        EXPECT_EQ(before.bottom - before.top, GetRestoredHeight());
+        MINMAXINFO limits{};
+        ::SendMessageW(frame, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+        EXPECT_EQ(GetIconicTopOffset() + 26, limits.ptMinTrackSize.y);
+        EXPECT_EQ(limits.ptMinTrackSize.y, limits.ptMaxTrackSize.y);
+        ::SendMessageW(panel, WM_COMMAND, kCommandRestore, 0);
+        RECT after{};
+        ::GetWindowRect(frame, &after);
+        EXPECT_EQ(before.bottom - before.top, after.bottom - after.top);
+        EXPECT_FALSE(GetIsIconic());
+    });
+    window.Show(false);
+    window.OnThread([&](IDeskBand*) { EXPECT_TRUE(::IsWindowVisible(close)); });
+}
