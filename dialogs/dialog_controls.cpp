@@ -17,20 +17,29 @@ constexpr WORD kDialogIcon = 244;
 
 std::string ControlText(HWND dialog, int id)
 {
+    const std::wstring text = ControlTextW(dialog, id);
+    return NarrowFromWide(text.data(), text.size());
+}
+
+std::wstring ControlTextW(HWND dialog, int id)
+{
     HWND control = ::GetDlgItem(dialog, id);
     const int length = control ? ::GetWindowTextLengthW(control) : 0;
     if (length <= 0)
         return {};
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(::GetWindowTextW(control, text.data(), length + 1)));
-    return NarrowFromWide(text.data(), text.size());
+    return text;
 }
 
 void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit)
 {
-    std::wstring wide = WideFromNarrow(text);
-    if (limit != 0 && wide.size() > limit)
-        wide.resize(limit);
+    SetLimitedTextW(dialog, id, WideFromNarrow(text), limit);
+}
+
+void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit)
+{
+    std::wstring wide(limit != 0 ? text.substr(0, limit) : text);
     if (limit != 0)
         ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, limit, 0);
     ::SetDlgItemTextW(dialog, id, wide.c_str());

@@ -17,11 +17,15 @@ namespace tdm {
 
 // The text of control `id`, however long.
 std::string ControlText(HWND dialog, int id);
+// The same as the control holds it, in UTF-16: texts that must survive
+// unchanged (passwords) never pass through the ANSI code page.
+std::wstring ControlTextW(HWND dialog, int id);
 
 // Limits control `id` to `limit` characters and shows `text` in it, cut to the
 // limit: values from outside (the engine's options) may be of any length. With
 // `limit` 0 the control keeps its own limit and takes the whole text.
 void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit);
+void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit);
 
 // Gives each control the string whose id equals the control id.
 void SetLabelsFromStrings(HWND dialog, std::initializer_list<int> ids);

@@ -58,6 +58,7 @@ namespace detail {
 inline void CloseKey(HKEY key) noexcept { ::RegCloseKey(key); }
 inline void CloseHandleChecked(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void DestroyIconHandle(HICON h) noexcept { ::DestroyIcon(h); }
+inline void DestroyCursorHandle(HCURSOR h) noexcept { ::DestroyCursor(h); }
 inline void DeleteGdiObject(HGDIOBJ h) noexcept { ::DeleteObject(h); }
 inline void DestroyMenuHandle(HMENU h) noexcept { ::DestroyMenu(h); }
 inline void DestroyImageListHandle(HIMAGELIST h) noexcept { ::ImageList_Destroy(h); }
@@ -75,6 +76,7 @@ using unique_hkey = unique_any<HKEY, detail::CloseKey>;
 using unique_handle = unique_any<HANDLE, detail::CloseHandleChecked>;
 using unique_file = unique_any<HANDLE, detail::CloseHandleChecked, -1>;
 using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
+using unique_hcursor = unique_any<HCURSOR, detail::DestroyCursorHandle>;
 using unique_hfont = unique_any<HFONT, detail::DeleteGdiObject>;
 using unique_hbrush = unique_any<HBRUSH, detail::DeleteGdiObject>;
 using unique_hpen = unique_any<HPEN, detail::DeleteGdiObject>;

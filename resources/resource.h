@@ -215,6 +215,9 @@
 #define IDS_CMD_ABOUT                   32797
 
 /* Dialog templates */
+#define IDD_DOWNLOAD_LOG                119
+#define IDD_ABOUT                       120
+#define IDD_CREDENTIALS                 170
 #define IDD_PROXY_SETTINGS              187
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
 #define IDD_DOWNLOAD_PROPERTIES         301
@@ -237,8 +240,17 @@
 #define IDC_FTP_PROXY_HOST              407
 #define IDC_FTP_PROXY_PORT              436
 #define IDC_PROXY_EXCEPTIONS            439
+#define IDC_CREDENTIALS_USER_NAME       484
+#define IDC_CREDENTIALS_PASSWORD        485
+#define IDC_LOG_LIST                    510
+#define IDC_HOST_NAME                   557
+#define IDC_REALM_NAME                  560
 
 /* Icons. */
 #define IDI_LINK                        3008
+
+/* The about box: its picture (resource type JPG_IMAGE) and its hand cursor */
+#define IDR_ABOUT_PICTURE               276
+#define IDC_HAND_CURSOR                 278
 
 #endif /* TDM_RESOURCE_H */

@@ -1,4 +1,4 @@
-// Opens the download dialogs filled with realistic downloads, one after the
+// Opens the client's dialogs filled with realistic downloads, one after the
 // other, and saves a picture of each as the screen shows it (a BMP per dialog,
 // converted by tools/screenshots.sh). Run under Wine with a real display driver:
 //     screenshots.exe <language id> <output folder>
@@ -11,7 +11,10 @@
 #include <map>
 #include <string>
 
+#include "dialogs/about_dialog.h"
+#include "dialogs/credentials_dialog.h"
 #include "dialogs/download_properties.h"
+#include "dialogs/log_dialog.h"
 #include "engine_h.h"
 #include "framework/activation_context.h"
 #include "module/class_table.h"
@@ -146,6 +149,32 @@ CDownloadOptions Options(SampleOptions& sample)
     return CDownloadOptions(com_ptr<IDownloadOptions>(&sample));
 }
 
+// A download's log as the engine keeps it: dates and times in the user's
+// locale, one line per event, the last line without its line break.
+std::wstring SampleLog()
+{
+    const wchar_t* const events[] = {
+        L"Download started: http://downloads.example.com/releases/tolvane-setup-2.4.1.exe",
+        L"Resolving host downloads.example.com...",
+        L"Connecting to 203.0.113.25:80...",
+        L"Connected. Sending request...",
+        L"HTTP/1.1 200 OK, Content-Length: 13002752",
+        L"Section 1: bytes 0-6501375; section 2: bytes 6501376-13002751",
+        L"Section 2: connection lost (error 10054), retrying in 5 seconds",
+        L"Download completed: 13002752 bytes in 00:00:32"};
+    SYSTEMTIME time = {2024, 5, 3, 1, 10, 15, 30, 0};
+    std::wstring log;
+    for (const wchar_t* event : events)
+    {
+        wchar_t date[64] = {}, clock[64] = {};
+        ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, date, 64);
+        ::GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT | TIME_NOTIMEMARKER, &time, nullptr, clock, 64);
+        log += (log.empty() ? L"" : L"\r\n") + std::wstring(date) + L" " + clock + L" " + event;
+        time.wSecond = static_cast<WORD>(time.wSecond + 4);
+    }
+    return log;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -199,6 +228,16 @@ int main(int argc, char** argv)
         sheet.phpage = pages;
         CActivationScope commonControls6;  // as the settings command shows its sheet
         ::PropertySheetW(&sheet);
+    });
+
+    Shoot("credentials_" + suffix, [] {
+        AskCredentials(nullptr, {L"reader", L"secret", L"http://downloads.example.com/private/report-2024.pdf",
+                                 L"Members area", false});
+    });
+    Shoot("about_" + suffix, [] { ShowAboutBox(nullptr); });
+    Shoot("download_log_" + suffix, [] {
+        const std::wstring log = SampleLog();
+        ShowDownloadLog(nullptr, log.c_str(), static_cast<UINT>(log.size()));
     });
     ::OleUninitialize();
     return 0;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Pictures of the download dialogs as a user sees them, in English and in Russian:
+# Pictures of the client's dialogs as a user sees them, in English and in Russian:
 # builds the screenshot program (tools/screenshots.cpp) when needed, runs it under
 # Wine in a prefix of its own with a real display driver, on a virtual display
 # (Xvfb) when DISPLAY is unset, and saves PNGs under build/screenshots/.
