@@ -215,7 +215,10 @@
 #define IDS_CMD_ABOUT                   32797
 
 /* Dialog templates */
+#define IDD_SETTINGS_GENERAL            121
+#define IDD_SETTINGS_LOGS               185
 #define IDD_PROXY_SETTINGS              187
+#define IDD_SETTINGS_INTERFACE          218
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
 #define IDD_DOWNLOAD_PROPERTIES         301
 
@@ -237,6 +240,12 @@
 #define IDC_FTP_PROXY_HOST              407
 #define IDC_FTP_PROXY_PORT              436
 #define IDC_PROXY_EXCEPTIONS            439
+#define IDC_DEFAULT_FOLDER              405
+#define IDC_BROWSE_FOLDER               417
+#define IDC_BANDWIDTH_MODE              540
+#define IDC_UI_LANGUAGE                 514
+#define IDC_LOG_DAYS                    430
+#define IDC_LOG_DAYS_SPIN               408
 
 /* Icons. */
 #define IDI_LINK                        3008
