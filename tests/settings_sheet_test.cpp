@@ -1,6 +1,8 @@
 // The settings command: the sheet run modally over a stand-in browser window,
 // driven as a user drives it, reading and writing the engine stand-in and a
-// registry of its own.
+// registry of its own. Help goes to the stand-in viewer, which Wine must load
+// rather than its own.
+// test-environment: WINEDLLOVERRIDES=hhctrl.ocx=n
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
@@ -186,4 +188,33 @@ TEST_F(SettingsSheetTest, AFailingEngineCallShowsOneErrorBoxAndEndsTheCommand)
     }
     driver.When(kSheetTitle, [](DialogWindow& d) { d.Click(IDCANCEL); });
     Settings();
+}
+
+// The sheet's Help button opens the topic of the sheet, not the current page's.
+TEST_F(SettingsSheetTest, TheHelpButtonOpensTheTopicOfTheWholeSheet)
+{
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string viewerPath = path;
+    viewerPath.erase(viewerPath.find_last_of('\\') + 1) += "standins\\help_viewer\\hhctrl.ocx";
+    const HMODULE viewer = ::LoadLibraryA(viewerPath.c_str());
+    ASSERT_NE(nullptr, viewer);
+    const auto calls = reinterpret_cast<int(WINAPI*)()>(::GetProcAddress(viewer, "StandInCallCount"));
+    const auto call = reinterpret_cast<BOOL(WINAPI*)(int, HWND*, char*, int, UINT*, DWORD_PTR*)>(
+        ::GetProcAddress(viewer, "StandInGetCall"));
+    ASSERT_TRUE(calls && call) << "the help viewer stand-in is missing";
+    SetBrowse("C:\\windows\\");
+    driver.When(kSheetTitle, [](DialogWindow& d) {
+        ShowPage(d, kLogs);
+        d.Click(IDS_HELP);
+        d.Click(IDCANCEL);
+    });
+    Settings();
+    HWND owner = nullptr;
+    char file[MAX_PATH] = {};
+    UINT command = 0;
+    DWORD_PTR topic = 0;
+    ASSERT_TRUE(call(calls() - 1, &owner, file, MAX_PATH, &command, &topic));
+    EXPECT_EQ(0x2012Cu, topic);
+    EXPECT_TRUE(boxes.Boxes().empty());
 }
