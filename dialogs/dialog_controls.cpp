@@ -1,9 +1,13 @@
 #include "dialogs/dialog_controls.h"
 
+#include <commctrl.h>
+#include <shlobj.h>
 #include <algorithm>
 
 #include "framework/automation.h"
+#include "framework/com_ptr.h"
 #include "framework/module.h"
+#include "resources/resource.h"
 #include "text/language.h"
 
 namespace tdm {
@@ -12,6 +16,28 @@ namespace {
 
 // The product's icon (resources/tdm.rc), also the icon of its dialogs.
 constexpr WORD kDialogIcon = 244;
+
+// Flags of the folder browser: file-system folders only, status text, new dialog
+// style, usage hint.
+constexpr UINT kFolderBrowserFlags = 0x145;
+
+// Selects the start folder (lParam of the browser: the path) once the browser
+// runs, as the desktop folder resolves its name.
+int CALLBACK SelectStartFolder(HWND window, UINT message, LPARAM, LPARAM data)
+{
+    if (message != BFFM_INITIALIZED)
+        return 0;
+    const std::wstring start = WideFromNarrow(*reinterpret_cast<const std::string*>(data));
+    com_ptr<IShellFolder> desktop;
+    PIDLIST_RELATIVE item = nullptr;
+    if (start.empty() || FAILED(::SHGetDesktopFolder(desktop.put())) ||
+        FAILED(desktop->ParseDisplayName(window, nullptr, const_cast<wchar_t*>(start.c_str()), nullptr, &item,
+                                         nullptr)))
+        return 0;
+    unique_cotaskmem owned(item);
+    ::SendMessageW(window, BFFM_SETSELECTIONW, FALSE, reinterpret_cast<LPARAM>(item));
+    return 0;
+}
 
 }  // namespace
 
@@ -86,6 +112,42 @@ void CenterOverOwner(HWND dialog)
     x = std::max(area.left, std::min(x, area.right - width));
     y = std::max(area.top, std::min(y, area.bottom - height));
     ::SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void AddToolTips(HWND dialog, std::initializer_list<ControlTip> tips)
+{
+    HWND window = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr,
+                                    CModule::Instance().ModuleInstance(), nullptr);
+    if (!window)
+        return;
+    for (const ControlTip& tip : tips)
+    {
+        std::wstring text = LoadUiStringW(tip.text);  // the tip keeps its own copy
+        TTTOOLINFOW info{};
+        info.cbSize = TTTOOLINFOW_V2_SIZE;
+        info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        info.hwnd = dialog;
+        info.uId = reinterpret_cast<UINT_PTR>(::GetDlgItem(dialog, tip.control));
+        info.lpszText = text.data();
+        ::SendMessageW(window, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&info));
+    }
+}
+
+std::string BrowseForFolder(HWND owner, const std::string& start)
+{
+    const std::string title = LoadUiString(IDS_SELECT_FOLDER);
+    BROWSEINFOA info{};
+    info.hwndOwner = owner;
+    info.lpszTitle = title.c_str();
+    info.ulFlags = kFolderBrowserFlags;
+    info.lpfn = &SelectStartFolder;
+    info.lParam = reinterpret_cast<LPARAM>(&start);
+    unique_cotaskmem chosen(::SHBrowseForFolderA(&info));
+    char folder[MAX_PATH] = {};
+    if (!chosen || !::SHGetPathFromIDListA(static_cast<PCIDLIST_ABSOLUTE>(chosen.get()), folder))
+        return {};
+    return folder;
 }
 
 std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values)

@@ -42,6 +42,22 @@ void SetDialogSmallIcon(HWND dialog, unique_hicon& icon);
 // the work area of the owner's monitor.
 void CenterOverOwner(HWND dialog);
 
+// A tool tip of a dialog control: the control id and the string id of its text.
+struct ControlTip
+{
+    int control;
+    UINT text;
+};
+
+// Gives each control its tool tip, in the interface language. The tips go with
+// the dialog; a dialog whose tips cannot be made works without them.
+void AddToolTips(HWND dialog, std::initializer_list<ControlTip> tips);
+
+// Shows the system's folder browser owned by `owner` (title string 140,
+// file-system folders only) with `start` selected; returns the chosen folder as
+// the system gives it (no trailing "\" but for a drive), empty when cancelled.
+std::string BrowseForFolder(HWND owner, const std::string& start);
+
 // Fills a message template: each "%s" takes the next of `values` as plain text
 // (a URL or a path is never read as a format), "%%" is "%".
 std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values);

@@ -30,10 +30,6 @@ constexpr int kMaxRedirections = 99;
 constexpr long kFixedRetries = 2;
 constexpr long kFixedTimeoutSeconds = 120;
 
-// Flags of the folder browser: file-system folders only, status text, new dialog
-// style, usage hint.
-constexpr UINT kFolderBrowserFlags = 0x145;
-
 std::string Trimmed(const std::string& text)
 {
     const char* const blanks = " \t\r\n";
@@ -46,13 +42,6 @@ std::string Trimmed(const std::string& text)
 bool IsFolder(const std::string& path) { return !path.empty() && path.back() == '\\'; }
 
 std::string UrlOf(const CTolInfoDownload& download) { return NarrowFromBstr(download.url.get()); }
-
-int CALLBACK SelectStartFolder(HWND window, UINT message, LPARAM, LPARAM folder)
-{
-    if (message == BFFM_INITIALIZED)
-        ::SendMessageA(window, BFFM_SETSELECTIONA, TRUE, folder);
-    return 0;
-}
 
 }  // namespace
 
@@ -99,39 +88,12 @@ void CDownloadPropBaseT<T>::InitControls()
     SetTexts();
     // The check box sits on the frame of the proxy group: as wide as its text.
     FitWidthToText(::GetDlgItem(dialog, IDS_USE_PROXY));
-    AddToolTips();
+    AddToolTips(dialog, {{IDC_MAX_REDIRECTIONS, IDS_TIP_MAX_REDIRECTIONS}, {IDS_USE_IE_PROXY, IDS_TIP_USE_IE_PROXY}});
     HWND firstRadio = ::GetDlgItem(dialog, IDS_USE_IE_PROXY);
     ::SetWindowLongW(firstRadio, GWL_STYLE, ::GetWindowLongW(firstRadio, GWL_STYLE) | WS_GROUP);
     LoadFields();
     ShowFields();
     UpdateEnabledStates();
-}
-
-template <typename T>
-void CDownloadPropBaseT<T>::AddToolTips()
-{
-    HWND dialog = this->m_window;
-    HWND tips = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr,
-                                  CModule::Instance().ModuleInstance(), nullptr);
-    if (!tips)
-        return;  // the dialog works without its tips; they go with their owner
-    const struct
-    {
-        int control;
-        UINT text;
-    } tools[] = {{IDC_MAX_REDIRECTIONS, IDS_TIP_MAX_REDIRECTIONS}, {IDS_USE_IE_PROXY, IDS_TIP_USE_IE_PROXY}};
-    for (const auto& tool : tools)
-    {
-        std::wstring text = LoadUiStringW(tool.text);  // the tip keeps its own copy
-        TTTOOLINFOW info{};
-        info.cbSize = TTTOOLINFOW_V2_SIZE;
-        info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-        info.hwnd = dialog;
-        info.uId = reinterpret_cast<UINT_PTR>(::GetDlgItem(dialog, tool.control));
-        info.lpszText = text.data();
-        ::SendMessageW(tips, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&info));
-    }
 }
 
 template <typename T>
@@ -523,18 +485,9 @@ void CDownloadPropBase2T<T>::BrowseForFile()
 template <typename T>
 void CDownloadPropBase2T<T>::BrowseForFolder()
 {
-    const std::string title = LoadUiString(IDS_SELECT_FOLDER);
-    BROWSEINFOA info{};
-    info.hwndOwner = this->m_window;
-    info.lpszTitle = title.c_str();
-    info.ulFlags = kFolderBrowserFlags;
-    info.lpfn = &SelectStartFolder;
-    info.lParam = reinterpret_cast<LPARAM>(m_path.c_str());
-    unique_cotaskmem chosen(::SHBrowseForFolderA(&info));
-    char folder[MAX_PATH] = {};
-    if (!chosen || !::SHGetPathFromIDListA(static_cast<PCIDLIST_ABSOLUTE>(chosen.get()), folder))
+    std::string path = tdm::BrowseForFolder(this->m_window, m_path);
+    if (path.empty())
         return;
-    std::string path = folder;
     if (!IsFolder(path))
         path += '\\';
     ShowPath(path);

@@ -66,7 +66,6 @@ private:
     LRESULT OnProxyModeClicked(WORD, WORD, HWND, bool&);
     LRESULT OnCustomSettings(WORD, WORD, HWND, bool&);
 
-    void AddToolTips();
     void LoadFields();
     void ShowFields();
     bool ReadFields();

@@ -218,7 +218,10 @@
 #define IDD_DOWNLOAD_LOG                119
 #define IDD_ABOUT                       120
 #define IDD_CREDENTIALS                 170
+#define IDD_SETTINGS_GENERAL            121
+#define IDD_SETTINGS_LOGS               185
 #define IDD_PROXY_SETTINGS              187
+#define IDD_SETTINGS_INTERFACE          218
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
 #define IDD_DOWNLOAD_PROPERTIES         301
 
@@ -245,6 +248,12 @@
 #define IDC_LOG_LIST                    510
 #define IDC_HOST_NAME                   557
 #define IDC_REALM_NAME                  560
+#define IDC_DEFAULT_FOLDER              405
+#define IDC_BROWSE_FOLDER               417
+#define IDC_BANDWIDTH_MODE              540
+#define IDC_UI_LANGUAGE                 514
+#define IDC_LOG_DAYS                    430
+#define IDC_LOG_DAYS_SPIN               408
 
 /* Icons. */
 #define IDI_LINK                        3008

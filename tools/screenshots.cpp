@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -19,6 +20,8 @@
 #include "framework/activation_context.h"
 #include "module/class_table.h"
 #include "settings/proxy_dialog.h"
+#include "settings/settings_sheet.h"
+#include "settings/settings_store.h"
 #include "text/language.h"
 
 using namespace tdm;
@@ -175,6 +178,105 @@ std::wstring SampleLog()
     return log;
 }
 
+// --- the settings sheet ------------------------------------------------------------
+
+// An engine holding the engine-wide settings the sheet shows, and the options of
+// new downloads. It has no downloads; what the sheet stores is dropped.
+class SampleEngine : public IDownloadEngine
+{
+public:
+    SampleEngine(SampleOptions& options, WORD language) : m_options(options), m_language(language) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IDownloadEngine;
+        *out = known ? this : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP AddUrl(BSTR, BSTR, LONG, VARIANT_BOOL, LONG, BSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP StartDownload(LONG, LONG, BSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP PauseDownload(LONG, LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP DeleteDownload(LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDownloadLog(LONG, BSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetOptions(LONG, IDownloadOptions** options) override
+    {
+        *options = &m_options;
+        return S_OK;
+    }
+    STDMETHODIMP SetOptions(LONG, LONG, IDownloadOptions*) override { return S_OK; }
+    STDMETHODIMP GetLogSettings(VARIANT_BOOL* commonLog, LONG* days, VARIANT_BOOL* perDownload) override
+    {
+        *commonLog = VARIANT_TRUE;
+        *days = 30;
+        *perDownload = VARIANT_TRUE;
+        return S_OK;
+    }
+    STDMETHODIMP SetLogSettings(VARIANT_BOOL, LONG, VARIANT_BOOL) override { return S_OK; }
+    STDMETHODIMP GetLanguage(unsigned short* language) override { return (*language = m_language), S_OK; }
+    STDMETHODIMP SetLanguage(unsigned short) override { return S_OK; }
+    STDMETHODIMP GetKeepDescriptionFile(VARIANT_BOOL* keep) override { return (*keep = VARIANT_TRUE), S_OK; }
+    STDMETHODIMP SetKeepDescriptionFile(VARIANT_BOOL) override { return S_OK; }
+    STDMETHODIMP GetTrafficMode(LONG* mode) override { return (*mode = 2), S_OK; }
+    STDMETHODIMP SetTrafficMode(LONG) override { return S_OK; }
+    STDMETHODIMP AddDownload(IDownloadOptions*, LONG, VARIANT_BOOL, LONG, BSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDownloadList(VARIANT*) override { return E_NOTIMPL; }
+
+private:
+    SampleOptions& m_options;
+    WORD m_language;
+};
+
+// The pictures of the sheet, one per page in the order of its tabs.
+const char* const kSettingsPages[] = {"settings_general_", "settings_interface_", "settings_default_properties_",
+                                      "settings_logs_"};
+std::string g_sheetSuffix;
+size_t g_sheetPage = 0;
+int g_sheetTicks = 0;
+
+// Once the page has been shown for a while, takes its picture and turns to the
+// next tab; after the last one cancels the sheet.
+void CALLBACK OnSheetTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND sheet = FrontDialog();
+    if (!sheet || g_sheetPage >= std::size(kSettingsPages) || ++g_sheetTicks < 8)
+        return;
+    g_sheetTicks = 0;
+    SaveWindowPicture(sheet, g_folder + "\\" + kSettingsPages[g_sheetPage] + g_sheetSuffix + ".bmp");
+    if (++g_sheetPage < std::size(kSettingsPages))
+        PropSheet_SetCurSel(sheet, nullptr, g_sheetPage);
+    else
+        ::PostMessageW(sheet, WM_COMMAND, IDCANCEL, 0);
+}
+
+// The settings command as the bar runs it, over settings a user might have.
+void ShootSettingsSheet(const std::string& suffix, WORD language)
+{
+    SetBrowse("C:\\Users\\Public\\Downloads\\");
+    SetStart(true);
+    SetConfirmFileOpen(true);
+    SetNotifications(true);
+    SetInformWhenCompleted(true);
+    SampleOptions options({{"MaxRedirections", L"10"}, {"UseIEProxySettings", L"-1"}, {"FtpPassive", L"-1"}});
+    SampleEngine engine(options, language);
+    g_sheetSuffix = suffix;
+    g_sheetPage = 0;
+    g_sheetTicks = 0;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, &OnSheetTimer);
+    ShowSettings(nullptr, &engine);
+    ::KillTimer(nullptr, timer);
+    if (g_sheetPage < std::size(kSettingsPages))
+        std::printf("the settings sheet closed before %s%s\n", kSettingsPages[g_sheetPage], suffix.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -239,6 +341,7 @@ int main(int argc, char** argv)
         const std::wstring log = SampleLog();
         ShowDownloadLog(nullptr, log.c_str(), static_cast<UINT>(log.size()));
     });
+    ShootSettingsSheet(suffix, language);
     ::OleUninitialize();
     return 0;
 }
