@@ -177,12 +177,13 @@ def waiting(c):
     c.line([(8, 4), (8, 8), (11, 9.5)], BLUE[1], 1.6)
 
 
+# The header's image list has 256 colours: a grey of the halftone palette.
 def arrow_up(c):
-    c.polygon([(8, 5), (12.5, 10.5), (3.5, 10.5)], GREY[1])
+    c.polygon([(8, 5), (12.5, 10.5), (3.5, 10.5)], (0x66, 0x66, 0x66))
 
 
 def arrow_down(c):
-    c.polygon([(3.5, 5.5), (12.5, 5.5), (8, 11)], GREY[1])
+    c.polygon([(3.5, 5.5), (12.5, 5.5), (8, 11)], (0x66, 0x66, 0x66))
 
 
 def start(c):
