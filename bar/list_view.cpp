@@ -182,12 +182,13 @@ unique_hicon LoadModuleIcon(UINT id, int size) noexcept
 }
 
 // An image list of the module's icons `ids` at 16 x 16.
-unique_himagelist MakeImageList(UINT flags, const UINT* ids, int count, int grow) noexcept
+template <size_t Count>
+unique_himagelist MakeImageList(UINT flags, const UINT (&ids)[Count], int grow) noexcept
 {
-    unique_himagelist images(::ImageList_Create(kIconSize, kIconSize, flags, count + 1, grow));
+    unique_himagelist images(::ImageList_Create(kIconSize, kIconSize, flags, static_cast<int>(Count) + 1, grow));
     if (!images)
         return images;
-    for (int i = 0; i < count; ++i)
+    for (size_t i = 0; i < Count; ++i)
     {
         // A missing icon still takes its index, so that the later ones keep theirs.
         unique_hicon icon = LoadModuleIcon(ids[i], kIconSize);
@@ -195,6 +196,12 @@ unique_himagelist MakeImageList(UINT flags, const UINT* ids, int count, int grow
             ::ImageList_AddIcon(images.get(), ::LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION)));
     }
     return images;
+}
+
+// The first row after `start` (-1: from the top) in the state `flags` (LVNI_), or -1.
+int NextRow(HWND list, int start, UINT flags) noexcept
+{
+    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(start), flags));
 }
 
 int RectWidth(const RECT& rect) noexcept { return rect.right - rect.left; }
@@ -228,17 +235,16 @@ try
 {
     if (!Subclass(list))
         return false;
-    m_panel = panel;
     m_header = reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0));
     constexpr DWORD kExtendedStyles = LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP;
     ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, kExtendedStyles, kExtendedStyles);
 
     // The list destroys its small image list with itself; the one it had is ours to destroy.
-    unique_himagelist images = MakeImageList(ILC_COLOR24 | ILC_MASK, kListIcons, static_cast<int>(std::size(kListIcons)), 5);
+    unique_himagelist images = MakeImageList(ILC_COLOR24 | ILC_MASK, kListIcons, 5);
     unique_himagelist previous(reinterpret_cast<HIMAGELIST>(
         ::SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images.get()))));
     (void)images.release();
-    m_headerImages = MakeImageList(ILC_COLOR8 | ILC_MASK, kHeaderIcons, static_cast<int>(std::size(kHeaderIcons)), 1);
+    m_headerImages = MakeImageList(ILC_COLOR8 | ILC_MASK, kHeaderIcons, 1);
     if (m_header)
         ::SendMessageW(m_header, HDM_SETIMAGELIST, HDSIL_NORMAL, reinterpret_cast<LPARAM>(m_headerImages.get()));
 
@@ -294,12 +300,12 @@ void CTolListView::DeselectAll() noexcept
     int row = -1;
     if (selected <= 1)
     {
-        const int focused = static_cast<int>(::SendMessageW(m_window, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+        const int focused = NextRow(m_window, -1, LVNI_FOCUSED);
         if (selected == 0 && focused < 0)
             return;
         row = selected == 0 || ::SendMessageW(m_window, LVM_GETITEMSTATE, focused, LVIS_SELECTED) != 0
                   ? focused
-                  : static_cast<int>(::SendMessageW(m_window, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+                  : NextRow(m_window, -1, LVNI_SELECTED);
     }
     LVITEMW state{};
     state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
@@ -459,8 +465,7 @@ void CTolListView::SelectOnly(int index) noexcept
 
 int CTolListView::FirstSelected() const noexcept
 {
-    return m_window ? static_cast<int>(::SendMessageW(m_window, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED))
-                    : -1;
+    return m_window ? NextRow(m_window, -1, LVNI_SELECTED) : -1;
 }
 
 void CTolListView::EnsureVisible(int index) noexcept
@@ -865,7 +870,7 @@ void CTolListView::DrawOwnCell(const NMLVCUSTOMDRAW& draw)
 
     RECT text = cell;
     text.left += 2;
-    const int iconTop = std::max(static_cast<int>(cell.top), static_cast<int>(cell.top + (RectHeight(cell) - kIconSize) / 2));
+    const int iconTop = cell.top + std::max(0, (RectHeight(cell) - kIconSize) / 2);
     UINT format = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX;
     if (draw.iSubItem == kListColumnSize)
     {

@@ -168,7 +168,6 @@ private:
     void DrawProgressBar(const NMLVCUSTOMDRAW& draw) noexcept;
     void FillBar(HDC dc, const RECT& area, bool sections) noexcept;
 
-    HWND m_panel = nullptr;
     HWND m_header = nullptr;
     std::unordered_map<LONG, Row> m_rows;  // by download id
     unique_himagelist m_headerImages;      // the header does not destroy its image list

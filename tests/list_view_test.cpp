@@ -168,7 +168,8 @@ TEST_F(ListViewTest, CellTextsAndStateImagesComeFromTheRecord)
         EXPECT_EQ(Text(row, kListColumnLoaded), c.loaded);
     }
 
-    const struct { LONG state; int image; } images[] = {{2, 0}, {8, 1}, {4, 2}, {18, 7}, {20, 8}, {1, 9}, {17, 3}, {0, 3}};
+    const struct { LONG state; int image; } images[] = {
+        {2, 0}, {8, 1}, {4, 2}, {18, 7}, {20, 8}, {1, 9}, {17, 3}, {0, 3}};
     for (const auto& c : images)
     {
         m_view.RecordOf(0)->state = c.state;
@@ -199,8 +200,8 @@ TEST_F(ListViewTest, SortingFollowsTheClickedColumnAndItsArrow)
     m_view.ColumnClick(kListColumnRemaining);
     const std::vector<LONG> ids = Ids();
     EXPECT_EQ(std::vector<LONG>(ids.begin() + 2, ids.end()), (std::vector<LONG>{2, 3}));
-    EXPECT_EQ(Text(0, kListColumnRemaining) + Text(1, kListColumnRemaining), LoadUiStringW(IDS_NOT_AVAILABLE) + LoadUiStringW(IDS_NOT_AVAILABLE))
-        << "unknown times first";
+    const std::wstring na = LoadUiStringW(IDS_NOT_AVAILABLE);
+    EXPECT_EQ(Text(0, kListColumnRemaining) + Text(1, kListColumnRemaining), na + na) << "unknown times first";
 
     // Would a change move the row? Only when the sort column's value changed.
     CTolInfoDownload& record = *m_view.FindRecord(2);
