@@ -46,6 +46,10 @@ struct ListSortKey
     LONG speed = 0;      // average speed
 };
 
+// The background of an odd row (1, 3, ...) on the window colour `window`: each of
+// red, green and blue 12 lower, or 12 higher where it is below 12.
+COLORREF ShadedRowColour(COLORREF window) noexcept;
+
 class CTolListView : public CWindowImplT<CTolListView>
 {
 public:
@@ -65,6 +69,11 @@ public:
     // focused, every other row deselected; returns its index. A record whose id
     // already has a row is dropped and -1 returned. The caller sorts and scrolls.
     int InsertRow(std::unique_ptr<CTolInfoDownload> record);
+    // Appends the rows of many records at once, as InsertRow does one after the
+    // other (the last one ends up selected and focused), with the list's drawing
+    // suspended meanwhile: the engine's whole list is loaded this way. Returns
+    // the number of rows added.
+    int InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records);
     // Removes row `index` and its record.
     void DeleteRow(int index) noexcept;
     // Removes every row and record.
@@ -129,10 +138,55 @@ public:
     TDM_END_MESSAGE_MAP()
 
 private:
+    using GradientFillFunction = BOOL(WINAPI*)(HDC, PTRIVERTEX, ULONG, PVOID, ULONG, ULONG);
+    using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int, BLENDFUNCTION);
+
+    // A download's record and the row it was last seen in. The index is a hint:
+    // sorts and deletes move rows, so it is checked against the row's item data
+    // and all hints are renewed in one pass when it is wrong.
+    struct Row
+    {
+        std::unique_ptr<CTolInfoDownload> record;
+        mutable int index = -1;
+    };
+
     LRESULT OnEraseBackground(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
 
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    int ItemCount() const noexcept;
+    void RenewRowIndexes() const noexcept;
+    // Takes the selection and the focus from every row.
+    void DeselectAll() noexcept;
+    void SetHeaderArrow(int column, int image) noexcept;
+    static int CALLBACK CompareRows(LPARAM first, LPARAM second, LPARAM sortParameter);
+    // Header tips: rebuilt when a column width changed since the last time, or always.
+    void UpdateHeaderTips(bool force);
+
+    // Drawing of the owner-drawn cells; see OnCustomDraw.
+    void CreateDrawingResources() noexcept;
+    HBRUSH CellBrush(int row) noexcept;
+    void DrawOwnCell(const NMLVCUSTOMDRAW& draw);
+    void DrawProgressBar(const NMLVCUSTOMDRAW& draw) noexcept;
+    void FillBar(HDC dc, const RECT& area, bool sections) noexcept;
+
+    HWND m_header = nullptr;
+    std::unordered_map<LONG, Row> m_rows;  // by download id
+    unique_himagelist m_headerImages;      // the header does not destroy its image list
+    unique_hwnd m_tips;
+    int m_tipWidths[kListColumnCount] = {};
+
+    unique_hmodule m_msimg32;
+    GradientFillFunction m_gradientFill = nullptr;
+    AlphaBlendFunction m_alphaBlend = nullptr;
+    unique_hbrush m_progressBrush;
+    unique_hbrush m_sectionBrush;
+    unique_hpen m_progressPen;
+    unique_hpen m_sectionPen;
+    unique_hbrush m_shadeBrush;  // odd rows; lives for one paint cycle
+    // The row being drawn.
+    bool m_drawSelected = false;
+    bool m_drawFocused = false;
+    bool m_drawHighlighted = false;
+
     int m_sortColumn = -1;
     bool m_ascending = true;
 };

@@ -124,7 +124,7 @@ HRESULT MakeRecord(RowValues&& values, std::unique_ptr<CTolInfoDownload>& out) n
     RETURN_IF_FAILED(JoinPath(values.folder, values.fileName, record->path));
     try
     {
-        record->icon = LookUpFileIcon(NarrowFromBstr(record->path.get()));
+        record->icon = CachedFileIcon(NarrowFromBstr(record->path.get()));
     }
     catch (const std::bad_alloc&)
     {
@@ -176,12 +176,7 @@ HRESULT CTolInfoDownload::Clone(const CTolInfoDownload& source, std::unique_ptr<
     copy->remaining = source.remaining;
     copy->elapsed = source.elapsed;
     copy->fresh = source.fresh;
-    if (source.icon)
-    {
-        // The copy outlives the original on the toolbar's side: its own handle.
-        copy->icon.reset(::CopyIcon(source.icon.get()));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy->icon.get());
-    }
+    copy->icon = source.icon;
     try
     {
         copy->sections = source.sections;
@@ -206,7 +201,7 @@ void CTolInfoDownload::Reset() noexcept
     elapsed = TimeSpan{0.0, true};
     remaining.valid = false;
     fresh = false;
-    icon.reset();
+    icon = nullptr;
 }
 
 void CTolInfoDownload::UpdateProgress() noexcept

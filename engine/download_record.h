@@ -100,8 +100,8 @@ public:
     CTolInfoDownload(const CTolInfoDownload&) = delete;
     CTolInfoDownload& operator=(const CTolInfoDownload&) = delete;
 
-    // Makes an independent copy of `source`: its own strings, its own icon handle
-    // and its own sections. E_OUTOFMEMORY when any of them cannot be made; `out`
+    // Makes an independent copy of `source`: its own strings and its own
+    // sections; the icon, borrowed from the icon cache, is shared. E_OUTOFMEMORY when any of them cannot be made; `out`
     // is set only on success.
     [[nodiscard]] static HRESULT Clone(const CTolInfoDownload& source,
                                        std::unique_ptr<CTolInfoDownload>& out) noexcept;
@@ -134,7 +134,9 @@ public:
     // An engine event has just set the times; the list's next one-second tick
     // leaves elapsed alone once and clears the flag.
     bool fresh = false;
-    unique_hicon icon;  // small shell icon of the file
+    // Small shell icon of the file, borrowed from the process's icon cache
+    // (CachedFileIcon), which outlives every record; null when none.
+    HICON icon = nullptr;
     std::vector<SectionInfo> sections;
 };
 

@@ -3,7 +3,14 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "framework/lock.h"
 #include "framework/module.h"
+#include "text/case_fold.h"
 
 namespace tdm {
 
@@ -74,6 +81,34 @@ unique_hicon AssociatedSmallIcon(const std::string& path)
     return icon;
 }
 
+// The cache: key (see CacheKey) -> icon, null for files the shell has no icon
+// for. Made on first use and left to the system at process exit rather than
+// destroyed by a static destructor, which would run under the loader lock.
+srw_lock g_iconsLock;
+std::unordered_map<std::string, unique_hicon>* g_icons = nullptr;
+
+// The lower-case extension of the file (with its dot; empty without one), or for
+// the kinds of file that carry their own icon and exist, the lower-case path.
+std::string CacheKey(const std::string& path)
+{
+    const size_t nameStart = path.find_last_of("\\/:");
+    const size_t dot = path.rfind('.');
+    std::string key =
+        dot == std::string::npos || (nameStart != std::string::npos && dot < nameStart) ? "" : path.substr(dot);
+    FoldToLower(key.data(), key.size());
+    static const char* const ownIcons[] = {".exe", ".ico", ".lnk", ".cur", ".ani"};
+    for (const char* extension : ownIcons)
+    {
+        if (key == extension && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        {
+            key = path;
+            FoldToLower(key.data(), key.size());
+            break;
+        }
+    }
+    return key;
+}
+
 }  // namespace
 
 unique_hicon LookUpFileIcon(const std::string& path) noexcept
@@ -94,6 +129,48 @@ unique_hicon LookUpFileIcon(const std::string& path) noexcept
     catch (...)
     {
         return {};
+    }
+}
+
+HICON CachedFileIcon(const std::string& path) noexcept
+{
+    try
+    {
+        if (path.empty() || path.back() == '\\')
+            return nullptr;
+        const std::string key = CacheKey(path);
+        {
+            std::lock_guard<srw_lock> guard(g_iconsLock);
+            if (g_icons)
+            {
+                const auto found = g_icons->find(key);
+                if (found != g_icons->end())
+                    return found->second.get();
+            }
+        }
+        // The shell may pump sent messages, which could bring this thread back
+        // here: no lock is held across the lookup. Of two threads that looked the
+        // same key up, the first to store its icon wins.
+        unique_hicon icon = LookUpFileIcon(path);
+        std::lock_guard<srw_lock> guard(g_iconsLock);
+        if (!g_icons)
+            g_icons = new std::unordered_map<std::string, unique_hicon>();
+        return g_icons->try_emplace(key, std::move(icon)).first->second.get();
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
+}
+
+void ReleaseFileIconCache() noexcept
+{
+    std::unique_ptr<std::unordered_map<std::string, unique_hicon>> icons;
+    {
+        std::lock_guard<srw_lock> guard(g_iconsLock);
+        if (CModule::Instance().LockCount() != 0)
+            return;
+        icons.reset(std::exchange(g_icons, nullptr));
     }
 }
 

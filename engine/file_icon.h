@@ -2,6 +2,7 @@
 // downloads list and kept in the download's record.
 #pragma once
 
+#include <windows.h>
 #include <string>
 
 #include "framework/unique_any.h"
@@ -15,5 +16,22 @@ namespace tdm {
 // the lookup and deleted after it (a file of that name that already exists is
 // used and left alone). Returns no icon when the shell has none.
 unique_hicon LookUpFileIcon(const std::string& path) noexcept;
+
+// The icon of the file at `path` from the process's icon cache, looked up on
+// first use; null when the file has none. The handle is borrowed: the cache owns
+// it and keeps it until ReleaseFileIconCache.
+//
+// Icons are shared by every file of one extension (letter case aside), so that
+// thousands of downloads cost a handful of icons and shell lookups. Files whose
+// icon is their own (programs, icons, cursors and shortcuts) are cached by their
+// full path once they exist. Safe on any thread; the lookup itself runs outside
+// the cache's lock.
+HICON CachedFileIcon(const std::string& path) noexcept;
+
+// Destroys the cached icons, when nothing holds the module (its lock count is
+// 0): every holder of a borrowed icon, a record of a panel or a toolbar frame,
+// lives in an object or a window that keeps the module locked. Run when the
+// module releases what it holds; the next lookup fills the cache anew.
+void ReleaseFileIconCache() noexcept;
 
 }  // namespace tdm

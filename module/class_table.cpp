@@ -3,6 +3,7 @@
 #include "bar/band.h"
 #include "browser/download_helper.h"
 #include "browser/download_interception.h"
+#include "engine/file_icon.h"
 #include "framework/activation_context.h"
 #include "framework/object.h"
 #include "module/context_menu.h"
@@ -37,6 +38,7 @@ HRESULT CanUnloadModule() noexcept
     if (!CModule::Instance().ReleaseIfUnused())
         return S_FALSE;
     ReleaseModuleActivationContext();
+    ReleaseFileIconCache();
     return S_OK;
 }
 

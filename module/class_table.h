@@ -12,8 +12,9 @@ const ClassEntry* ModuleClasses(size_t* count) noexcept;
 // programs that link the module's code call it with their own instance handle.
 void InitModule(HINSTANCE instance) noexcept;
 
-// DllCanUnloadNow: S_OK, after releasing the class objects, the type libraries
-// and the activation context, when no object or lock of the module is left.
+// DllCanUnloadNow: S_OK, after releasing the class objects, the type libraries,
+// the activation context and the file icons, when no object or lock of the
+// module is left.
 HRESULT CanUnloadModule() noexcept;
 
 }  // namespace tdm

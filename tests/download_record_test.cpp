@@ -16,6 +16,7 @@
 #include "engine/download_record.h"
 #include "engine/file_icon.h"
 #include "framework/automation.h"
+#include "framework/module.h"
 #include "framework/unique_any.h"
 
 using namespace tdm;
@@ -128,9 +129,6 @@ Change Cell(LONG column, unique_variant&& cell)
 
 std::wstring TextOf(const unique_bstr& text) { return text ? std::wstring(text.get(), text.length()) : L""; }
 
-// An icon of our own, independent of what the shell has.
-unique_hicon MakeIcon() { return unique_hicon(::CopyIcon(::LoadIconW(nullptr, IDI_APPLICATION))); }
-
 }  // namespace
 
 // --- records from the engine's list ---------------------------------------------
@@ -145,8 +143,8 @@ SectionFields SectionsOf(const CTolInfoDownload& d)
     return fields;
 }
 
-// A row fills every field; a copy owns its texts and icon; Reset forgets the
-// transfer but keeps the identity, state and priority.
+// A row fills every field; a copy owns its texts and shares the cached icon;
+// Reset forgets the transfer but keeps the identity, state and priority.
 TEST(DownloadRecordTest, RowFillsEveryFieldCopiesAreIndependentResetForgetsTheTransfer)
 {
     auto original =
@@ -161,12 +159,13 @@ TEST(DownloadRecordTest, RowFillsEveryFieldCopiesAreIndependentResetForgetsTheTr
 
     original->remaining = TimeSpan{0.5, true};
     original->fresh = true;
-    original->icon = MakeIcon();
+    // Wine 8 has an icon at least for .ini files.
+    original->icon = CachedFileIcon("C:\\no such folder\\tdm-record.ini");
     ASSERT_TRUE(original->icon);
     std::unique_ptr<CTolInfoDownload> copy;
     ASSERT_EQ(CTolInfoDownload::Clone(*original, copy), S_OK);
-    ASSERT_TRUE(copy && copy->icon);
-    EXPECT_TRUE(copy->url.get() != d.url.get() && copy->path.get() != d.path.get() && copy->icon.get() != d.icon.get());
+    ASSERT_TRUE(copy);
+    EXPECT_TRUE(copy->url.get() != d.url.get() && copy->path.get() != d.path.get() && copy->icon == d.icon);
     const auto fields = [](const CTolInfoDownload& r) {
         return std::make_tuple(TextOf(r.url), TextOf(r.path), r.state, r.priority, r.id, r.totalSize, r.loadedSize,
                                r.currentSpeed, r.averageSpeed, r.resumable, r.progress, r.remaining, r.elapsed,
@@ -184,6 +183,11 @@ TEST(DownloadRecordTest, RowFillsEveryFieldCopiesAreIndependentResetForgetsTheTr
     EXPECT_EQ(std::make_tuple(d.totalSize, d.loadedSize, d.currentSpeed, d.averageSpeed, d.resumable, d.progress,
                               d.remaining.valid, d.elapsed, d.fresh, static_cast<bool>(d.icon), d.sections.size()),
               std::make_tuple(0uL, 0uL, -1L, -1L, 0L, -1.0, false, TimeSpan{0.0, true}, false, false, size_t{0}));
+    // The icon belongs to the cache, not to the record it was copied from.
+    original.reset();
+    ICONINFO info = {};
+    ASSERT_TRUE(::GetIconInfo(copy->icon, &info));
+    unique_hbitmap color(info.hbmColor), mask(info.hbmMask);
 }
 
 // Edges of progress and elapsed time, and kinds of value the engine may use
@@ -345,4 +349,36 @@ TEST(FileIconTest, FileNotYetSavedIsStoodInForByATemporaryFile)
     EXPECT_TRUE(LookUpFileIcon("D:\\other\\tdm-icon-probe.ini"));
     EXPECT_TRUE(exists());
     ::DeleteFileA(standIn.c_str());
+}
+
+// Files of one extension share one icon, whatever the letter case; programs have
+// their own. The icons stay until the module lets them go with nothing holding it.
+TEST(FileIconTest, CacheSharesIconsByExtensionAndOwnsThem)
+{
+    const HICON text = CachedFileIcon("C:\\no such folder\\one.txt");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(CachedFileIcon("D:\\elsewhere\\TWO.Txt"), text);
+    char folder[MAX_PATH] = {};
+    ::GetSystemDirectoryA(folder, MAX_PATH);
+    const std::string system(folder);
+    const HICON notepad = CachedFileIcon(system + "\\notepad.exe");
+    ASSERT_TRUE(notepad);
+    EXPECT_NE(CachedFileIcon(system + "\\regedit.exe"), notepad);
+    EXPECT_EQ(CachedFileIcon(system + "\\NOTEPAD.EXE"), notepad);
+
+    const auto alive = [](HICON icon) {
+        ICONINFO info = {};
+        const bool ok = ::GetIconInfo(icon, &info) != FALSE;
+        unique_hbitmap color(info.hbmColor), mask(info.hbmMask);
+        return ok;
+    };
+    {
+        CModuleLock inUse;
+        ReleaseFileIconCache();
+        EXPECT_TRUE(alive(text));
+    }
+    ReleaseFileIconCache();
+    EXPECT_FALSE(alive(text));
+    EXPECT_FALSE(alive(notepad));
+    EXPECT_TRUE(alive(CachedFileIcon("C:\\no such folder\\one.txt")));
 }
