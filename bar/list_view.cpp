@@ -312,16 +312,13 @@ void CTolListView::DeselectAll() noexcept
     ::SendMessageW(m_window, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&state));
 }
 
-int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
+int CTolListView::AppendRow(std::unique_ptr<CTolInfoDownload> record, UINT state)
 {
-    if (!record || !m_window || m_rows.count(record->id) != 0)
+    if (!record || m_rows.count(record->id) != 0)
         return -1;
     CTolInfoDownload* const raw = record.get();
     raw->UpdateProgress();
     UpdateRemaining(*raw);
-    DeselectAll();
-    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
-
     // In the table before it is in the list: the list tells the panel about the
     // new row while inserting it, and the panel looks the row up.
     const int end = ItemCount();
@@ -332,7 +329,8 @@ int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
     item.pszText = LPSTR_TEXTCALLBACKW;
     item.iImage = I_IMAGECALLBACK;
     item.lParam = reinterpret_cast<LPARAM>(raw);
-    item.state = item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = state;
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     const int index = static_cast<int>(::SendMessageW(m_window, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
     if (index < 0)
     {
@@ -343,11 +341,22 @@ int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
     return index;
 }
 
+int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
+{
+    if (!record || !m_window || m_rows.count(record->id) != 0)
+        return -1;
+    DeselectAll();
+    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
+    return AppendRow(std::move(record), LVIS_SELECTED | LVIS_FOCUSED);
+}
+
 int CTolListView::InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records)
 {
     if (!m_window)
         return 0;
-    // A list that draws itself after every insertion takes milliseconds per row.
+    // A list that draws itself after every insertion takes milliseconds per row,
+    // and a selection moving from row to row tells the panel every time: the
+    // rows come in unselected and undrawn, and the last one is selected at the end.
     struct RedrawSuspension
     {
         HWND list;
@@ -359,8 +368,21 @@ int CTolListView::InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> reco
         }
     } suspension(m_window);
     int added = 0;
+    int last = -1;
     for (std::unique_ptr<CTolInfoDownload>& record : records)
-        added += InsertRow(std::move(record)) >= 0 ? 1 : 0;
+    {
+        const int index = AppendRow(std::move(record), 0);
+        if (index >= 0)
+            last = index, ++added;
+    }
+    if (last >= 0)
+    {
+        DeselectAll();
+        LVITEMW state{};
+        state.state = state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        ::SendMessageW(m_window, LVM_SETITEMSTATE, static_cast<WPARAM>(last), reinterpret_cast<LPARAM>(&state));
+        ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
+    }
     return added;
 }
 
@@ -760,7 +782,7 @@ LRESULT CTolListView::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
         return 1;
     }
     RECT header{};
-    if (m_header && ::IsWindowVisible(m_header))
+    if (m_header && (::GetWindowLongPtrW(m_header, GWL_STYLE) & WS_VISIBLE))
         ::GetWindowRect(m_header, &header);
     const int top = RectHeight(header);
     RECT last{};

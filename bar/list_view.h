@@ -152,6 +152,9 @@ private:
 
     LRESULT OnEraseBackground(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
 
+    // Appends the row of `record` in the selection state `state` (LVIS_); -1
+    // when its id has a row already.
+    int AppendRow(std::unique_ptr<CTolInfoDownload> record, UINT state);
     int ItemCount() const noexcept;
     void RenewRowIndexes() const noexcept;
     // Takes the selection and the focus from every row.
