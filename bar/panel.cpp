@@ -130,13 +130,13 @@ void CMyDlg::FillFromEngineList(const VARIANT& list)
     std::vector<std::unique_ptr<CTolInfoDownload>> records;
     RaiseIfFailed(MakeRecordsFromList(list, records), IID_IDownloadEngine);
     bool active = false;
-    for (std::unique_ptr<CTolInfoDownload>& record : records)
-    {
+    for (const std::unique_ptr<CTolInfoDownload>& record : records)
         active = active || (record->state & kStateTransferring) != 0;
-        const CTolInfoDownload& kept = *record;
-        if (m_list.InsertRow(std::move(record)) >= 0)
-            CountRecord(kept, +1);
-    }
+    m_list.InsertRows(std::move(records));
+    // Counted from the rows the list took (a repeated id makes no second row).
+    m_activeRows = m_finishedRows = 0;
+    for (int row = 0; row < m_list.RowCount(); ++row)
+        CountRecord(*m_list.RecordOf(row), +1);
     UpdateCommandStates(-1);
     SortRows();
     if (m_list.RowCount() > 0)

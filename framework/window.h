@@ -41,6 +41,10 @@ protected:
     ~CMessageMap() = default;
 };
 
+// The end of a chain of maps (a layer chaining to the window class itself)
+// handles nothing.
+inline bool CMessageMap::ProcessMessage(HWND, UINT, WPARAM, LPARAM, LRESULT&) { return false; }
+
 #define TDM_BEGIN_MESSAGE_MAP()                                                                               \
     bool ProcessMessage(HWND window_, UINT message_, WPARAM wParam_, LPARAM lParam_, LRESULT& result_) override \
     {                                                                                                        \

@@ -162,8 +162,8 @@ TEST_F(CommandTest, PropertiesOfSeveralDownloadsKeepEachOnesAddressAndFile)
     });
     Run({0, 1}, kCommandProperties);
     window->OnThread([&](IDeskBand*) { driver.reset(); });
-    ASSERT_TRUE(engine->Expect("SetOptions(1, " + owner + ", options#1)"));
-    ASSERT_TRUE(engine->Expect("SetOptions(2, " + owner + ", options#1)"));
+    ASSERT_TRUE(engine->Expect("SetOptions(1, " + owner + ", options#2)"));
+    ASSERT_TRUE(engine->Expect("SetOptions(2, " + owner + ", options#2)"));
     EXPECT_EQ("http://host/b", engine->PassedOption("Url"));
     EXPECT_EQ("C:\\dl\\b", engine->PassedOption("LocalPath"));
 }
