@@ -482,6 +482,20 @@ try
 }
 TDM_COM_CATCH
 
+STDMETHODIMP_(ULONG) CEngineEventSink::AddRef()
+try
+{
+    return m_owner.AddRef();
+}
+TDM_COM_CATCH
+
+STDMETHODIMP_(ULONG) CEngineEventSink::Release()
+try
+{
+    return m_owner.Release();
+}
+TDM_COM_CATCH
+
 STDMETHODIMP CEngineEventSink::GetTypeInfoCount(UINT* count)
 try
 {
