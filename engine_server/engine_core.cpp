@@ -100,10 +100,14 @@ std::wstring WithSeparator(std::wstring folder)
 
 // The HRESULT of a failed download: an HTTP status as FACILITY_HTTP, else a
 // Win32 error for aria2's exit status.
-HRESULT ErrorCodeFor(const TransferStatus& status) noexcept
+HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noexcept
 {
+    constexpr int kFacilityHttp = 25;
     if (const int http = HttpStatusFromMessage(status.errorMessage))
-        return MAKE_HRESULT(SEVERITY_ERROR, 25 /* FACILITY_HTTP */, http);
+        return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, http);
+    // aria2's "resource not found" of an HTTP server is its 404.
+    if (status.errorCode == 3 && url.compare(0, 4, L"http") == 0)
+        return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, 404);
     switch (status.errorCode)
     {
     case 2: return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
@@ -1222,7 +1226,7 @@ try
             const std::wstring text = WideFromUtf8(status.errorMessage.empty() ? "The download failed."
                                                                                 : status.errorMessage);
             Log(*d, L"Error: " + text);
-            claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status)), Text(text), Long(d->state), Long(d->owner),
+            claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));
             claimed(kEventStopped, Args(Long(id), Long(d->state), Double(d->elapsedDays), Long(d->owner), Long(d->scope)));
         }

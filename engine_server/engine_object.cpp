@@ -430,7 +430,7 @@ try
     const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
     RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
     DWORD tableCookie = 0;
-    RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
+    RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), DIID__IDownloadEngineEvents, &tableCookie));
     m_sinks.push_back(Sink{m_nextCookie, tableCookie});
     *cookie = m_nextCookie++;
     return S_OK;
@@ -489,13 +489,13 @@ try
         if (std::none_of(m_sinks.begin(), m_sinks.end(), [&](const Sink& s) { return s.cookie == sink.cookie; }))
             continue;
         com_ptr<IDispatch> target;
-        if (FAILED(table->GetInterfaceFromGlobal(sink.tableCookie, IID_IDispatch, target.put_void())) || !target)
+        if (FAILED(table->GetInterfaceFromGlobal(sink.tableCookie, DIID__IDownloadEngineEvents, target.put_void())) || !target)
             continue;
         DISPPARAMS parameters{passed.data(), nullptr, static_cast<UINT>(count), 0};
         VARIANT result;
         ::VariantInit(&result);
-        const HRESULT hr = target->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result,
-                                          nullptr, nullptr);
+        const HRESULT hr = LOG_IF_FAILED(target->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                                        &parameters, &result, nullptr, nullptr));
         ::VariantClear(&result);
         // A client that is gone stays gone: its sink is dropped.
         if (hr == RPC_E_DISCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
