@@ -364,7 +364,9 @@ std::vector<SectionSpan> SectionsFromPieces(const TransferStatus& status, uint32
     std::vector<SectionSpan> sections;
     const uint64_t total = status.totalLength;
     const uint64_t pieceLength = status.pieceLength;
-    if (count < 2 || total == 0 || pieceLength == 0 || status.numPieces < 2)
+    // More pieces than this are not counted one by one each second.
+    constexpr uint32_t kMaxPieces = 1u << 20;
+    if (count < 2 || total == 0 || pieceLength == 0 || status.numPieces < 2 || status.numPieces > kMaxPieces)
         return sections;
     // The pieces must cover the file: otherwise the answer is not consistent.
     const uint64_t pieces = status.numPieces;

@@ -105,7 +105,8 @@ struct SectionSpan
 // Sections derived from the piece bitfield: the file cut into `count` spans of
 // whole pieces (fewer when there are fewer pieces), each with the bytes of its
 // loaded pieces, the speed shared among the spans still loading. Empty when the
-// size or the pieces are not known, or when `count` < 2.
+// size or the pieces are not known, there are more than 2^20 pieces, or
+// `count` < 2.
 std::vector<SectionSpan> SectionsFromPieces(const TransferStatus& status, uint32_t count);
 
 // The engine's state bits for a status (see the engine's interface): `hadError`
