@@ -268,7 +268,6 @@ try
     option("input-file", session);
     option("save-session", session);
     option("save-session-interval", "1");
-    option("continue", "true");
     option("dir", folder);
     option("content-disposition-default-utf8", "true");
     option("max-concurrent-downloads", "5");
@@ -296,12 +295,20 @@ try
     RETURN_IF_FAILED(WriteConfig());
     const std::string config = ToBackendPath(m_configPath);
     std::wstring command = L"\"" + m_program + L"\" \"--conf-path=" + WideFromUtf8(config) + L"\"";
+    // aria2 gets the null device as its standard handles, none of the
+    // engine's (which may be a pipe of whoever started the engine, kept open
+    // for as long as aria2 runs).
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    const unique_file nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup = {sizeof(startup)};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
     PROCESS_INFORMATION process = {};
     m_lastLaunch = ::GetTickCount();
     // The handle of a Unix program under Wine is not usable (see the header);
     // whether aria2 runs is learnt from its RPC port either way.
-    RETURN_LAST_ERROR_IF(!::CreateProcessW(m_program.c_str(), &command[0], nullptr, nullptr, FALSE,
+    RETURN_LAST_ERROR_IF(!::CreateProcessW(m_program.c_str(), &command[0], nullptr, nullptr, static_cast<bool>(nul),
                                            CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, m_dataFolder.c_str(),
                                            &startup, &process));
     const unique_handle processHandle(process.hProcess);

@@ -6,7 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <bcrypt.h>
-#include <tlhelp32.h>
+#include <shlobj.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -488,6 +488,158 @@ TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
     defaults.SetProxyBypass("");
     defaults.SetFtpPassive(true);
     engine.SetOptions(-1, nullptr, defaults);
+}
+
+// The engine's data folder in this prefix, and its aria2 configuration.
+Wide EngineFolder()
+{
+    wchar_t local[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
+    return Wide(local) + L"\\Tolvane\\Engine";
+}
+
+// Kills the engine's aria2 (a Unix process) through tests/engine_server/kill_backend.sh.
+void KillBackend()
+{
+    const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
+    Wide line = L"sh \"" + WideFromNarrow(source) + L"/tests/engine_server/kill_backend.sh\" \"" +
+                WideFromNarrow(UnixPath(EngineFolder() + L"\\aria2.conf")) + L"\"";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ::CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                     &process);
+    PumpUntil([] { return false; }, 1500);
+}
+
+long LoadedOf(const CSink& sink, long id)
+{
+    const auto progress = sink.Of(kProgress, id);
+    return progress.empty() ? 0 : std::stol(progress.back().arguments[2]);
+}
+
+// A crashed aria2 is started again and the download completes from its session.
+TEST_F(EngineServerTest, DownloadsSurviveACrashOfAria2)
+{
+    long id = AddUrl("/slow/slow.bin");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    KillBackend();
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000)) << "not completed after aria2 was killed";
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+
+}
+
+// A second client in another process gets the same engine and its events;
+// exactly one of the two claims the completion.
+TEST_F(EngineServerTest, TwoClientsShareOneEngineAndOneClaimsTheCompletion)
+{
+    wchar_t program[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    const Wide result = folder + L"second-client.txt";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ::SetEnvironmentVariableW(L"TDM_ENGINE_SECOND_CLIENT", result.c_str());
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    Wide line = L"\"" + Wide(program) + L"\"";
+    ASSERT_TRUE(::CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    ::SetEnvironmentVariableW(L"TDM_ENGINE_SECOND_CLIENT", nullptr);
+    const unique_handle child(process.hProcess), thread(process.hThread);
+    const auto read = [&] {
+        FILE* file = ::_wfopen(result.c_str(), L"rb");
+        std::string text;
+        char buffer[256] = {};
+        if (file)
+        {
+            text.assign(buffer, std::fread(buffer, 1, sizeof(buffer) - 1, file));
+            std::fclose(file);
+        }
+        return text;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return read() == "ready"; })) << "the second client did not connect";
+    const long id = AddUrl("/file/small.bin");
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    ASSERT_TRUE(PumpUntil([&] { return ::WaitForSingleObject(child.get(), 0) == WAIT_OBJECT_0; }));
+    long otherId = 0, otherClaimed = 0;
+    ASSERT_EQ(2, std::sscanf(read().c_str(), "%ld %ld", &otherId, &otherClaimed)) << read();
+    EXPECT_EQ(id, otherId);
+    const bool claimedHere = std::count(sink->claimed.begin(), sink->claimed.end(), kCompleted) == 1;
+    EXPECT_EQ(1, claimedHere + otherClaimed);
+}
+
+// The second client of the test above, in its own process: connects, says
+// "ready", and writes the id of the first completion it gets and whether it
+// claimed it.
+const bool g_secondClient = [] {
+    const wchar_t* result = ::_wgetenv(L"TDM_ENGINE_SECOND_CLIENT");
+    if (!result)
+        return false;
+    const Wide path = result;
+    const auto write = [&](const std::string& text) {
+        if (FILE* file = ::_wfopen(path.c_str(), L"wb"))
+        {
+            std::fwrite(text.data(), 1, text.size(), file);
+            std::fclose(file);
+        }
+    };
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+        auto sink = CSink::Create();
+        CEngine engine = CEngine::Create();
+        CEngineEventConnection connection;
+        connection.Connect(engine.get(), sink.get());
+        write("ready");
+        if (PumpUntil([&] { return sink->Has(kCompleted); }, 60000))
+            write(sink->Of(kCompleted)[0].arguments[0] + " " + std::to_string(sink->claimed.size()));
+        (void)connection.Disconnect();
+    }
+    ::CoUninitialize();
+    ::ExitProcess(0);
+}();
+
+// Script 3000 of the built module (the browser's "download by" menu entry), run
+// by cscript with the stand-in browser and the real helper, hands the link to
+// this engine, which loads it into its default folder.
+TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
+{
+    const unique_hmodule module(::LoadLibraryExW(test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC resource = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(3000), MAKEINTRESOURCEW(23)) : nullptr;
+    ASSERT_TRUE(resource);
+    const std::string html(static_cast<const char*>(::LockResource(::LoadResource(module.get(), resource))),
+                           ::SizeofResource(module.get(), resource));
+    const size_t start = html.find('>', html.find("<script")), end = html.find("</script>");
+    ASSERT_TRUE(start != std::string::npos && end != std::string::npos);
+    const std::string url = server->Url("/file/data.bin");
+    const std::string script =
+        "var window = { alert: function (text) { WScript.Echo(\"alert: \" + text); } };\n"
+        "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n"
+        "browser.SetPage(\"\", \"" + url + "\");\n"
+        "var link = { tagName: \"A\", href: \"" + url + "\" };\n"
+        "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
+        "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
+        html.substr(start + 1, end - start - 1);
+    const Wide path = folder + L"script3000.js";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    FILE* file = ::_wfopen(path.c_str(), L"wb");
+    ASSERT_TRUE(file);
+    std::fwrite(script.data(), 1, script.size(), file);
+    std::fclose(file);
+    const size_t before = sink->Of(kAdded).size();
+    // The engine's events reach this thread while the script runs: it pumps.
+    Wide line = L"cscript.exe //nologo \"" + path + L"\"";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    const unique_handle scriptProcess(process.hProcess), scriptThread(process.hThread);
+    ASSERT_TRUE(PumpUntil([&] { return ::WaitForSingleObject(scriptProcess.get(), 0) == WAIT_OBJECT_0; }, 60000));
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
+    const auto added = sink->Of(kAdded).back().arguments;
+    EXPECT_EQ(url, added[1]);
+    const long id = std::stol(added[0]);
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    EXPECT_EQ(server->Get("/sha256/data.bin"), Sha256OfFile(WideFromNarrow(PathOf(id))));
 }
 
 }  // namespace
