@@ -76,7 +76,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         with lock:
             requests.append("%s %s range=%s" % (self.command, self.path, self.headers.get("Range", "")))
-        parts = self.path.split("/", 2) + ["", ""]
+        parts = self.path.split("?", 1)[0].split("/", 2) + ["", ""]
         kind, rest = parts[1], parts[2]
         try:
             if kind == "file":
