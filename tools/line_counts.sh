@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prints the lines of product code and of test code, blank and comment lines
 # left out, and their ratio. Product code: the module's source folders (framework,
-# module, engine, browser, bar, toolbar, dialogs, settings, text, resources).
+# module, engine, engine_server, browser, bar, toolbar, dialogs, settings, text,
+# resources).
 # Test code: everything under tests/ (test programs, support, stand-ins, native
 # tests, fuzz targets, their build files). Data files (corpora, icons) do not count.
 set -euo pipefail
@@ -33,7 +34,7 @@ code_files() {
         grep -v '/corpus/' | while read -r f; do [ -f "$f" ] && echo "$f"; done
 }
 
-product=$(code_files framework module engine browser bar toolbar dialogs settings text resources | count)
+product=$(code_files framework module engine engine_server browser bar toolbar dialogs settings text resources | count)
 tests=$(code_files tests | count)
 printf '%-10s %8s\n' "product" "$product" "tests" "$tests"
 python3 -c "print('%-10s %8.2f' % ('ratio', $tests / $product))"

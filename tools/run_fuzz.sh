@@ -15,18 +15,25 @@ flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 sources=("$root/text/case_fold.cpp" "$root/text/case_fold_portable.cpp"
          "$root/text/pattern.cpp" "$root/text/url_components.cpp" "$root/settings/proxy_text.cpp")
 
-declare -A max_len=([fuzz_pattern]=330 [fuzz_url]=4200 [fuzz_proxy_text]=4200)
-targets=(fuzz_pattern fuzz_url fuzz_proxy_text)
+declare -A max_len=([fuzz_pattern]=330 [fuzz_url]=4200 [fuzz_proxy_text]=4200 [fuzz_aria2_status]=8192)
+targets=(fuzz_pattern fuzz_url fuzz_proxy_text fuzz_aria2_status)
+# The engine's reading of aria2's answers has sources of its own.
+declare -A own_sources=([fuzz_aria2_status]="$root/engine_server/aria2_protocol.cpp")
 
 for target in "${targets[@]}"; do
     echo "== building $target"
-    clang++ "${flags[@]}" "$root/tests/fuzz/$target.cpp" "${sources[@]}" -o "$build/$target"
+    extra=${own_sources[$target]:-}
+    if [ -n "$extra" ]; then
+        clang++ "${flags[@]}" "$root/tests/fuzz/$target.cpp" "$extra" -o "$build/$target"
+    else
+        clang++ "${flags[@]}" "$root/tests/fuzz/$target.cpp" "${sources[@]}" -o "$build/$target"
+    fi
 done
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
-# The targets run side by side, one per core.
+# The targets run side by side.
 run_target() {
     local target="$1" work="$build/corpus/$1"
     rm -rf "$work"

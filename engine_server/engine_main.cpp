@@ -1,0 +1,143 @@
+// tdm-engine.exe: the download engine as a local COM server, one per user
+// session.
+//
+//   tdm-engine.exe /RegServer     registers the class (LocalServer32) and the
+//                                 type library
+//   tdm-engine.exe /UnregServer   removes both
+//   tdm-engine.exe -Embedding     (started by COM) serves the engine
+//
+// Every CoCreateInstance of every client gets the one engine object
+// (REGCLS_MULTIPLEUSE with a singleton class object). The main thread is the
+// process's single-threaded apartment: it serves the calls, polls aria2 once a
+// second and sends the events. The process ends a short while after the last
+// client let go of the engine (HKCU\Software\Tolvane\Engine\ExitDelay, in
+// milliseconds, default 5000).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cwctype>
+#include <string>
+
+#include "engine_h.h"
+#include "engine_server/engine_object.h"
+#include "framework/com_ptr.h"
+#include "framework/error.h"
+#include "framework/module.h"
+#include "framework/registrar.h"
+#include "framework/unique_any.h"
+
+using namespace tdm;
+using namespace tdm::engine;
+
+namespace {
+
+DWORD g_idleSince = 0;
+DWORD g_exitDelay = 5000;
+
+bool HasSwitch(const std::wstring& commandLine, const wchar_t* name)
+{
+    std::wstring lower;
+    for (wchar_t c : commandLine)
+        lower += static_cast<wchar_t>(std::towlower(c));
+    for (const wchar_t* prefix : {L"/", L"-"})
+        if (lower.find(prefix + std::wstring(name)) != std::wstring::npos)
+            return true;
+    return false;
+}
+
+HRESULT Register(bool registering) noexcept
+try
+{
+    const CModule& module = CModule::Instance();
+    const std::wstring path = module.ModulePath();
+    if (registering)
+    {
+        RETURN_IF_FAILED(RunRegistryScriptResource(module.ModuleInstance(), 101, true, {{L"COMMAND", L"\"" + path + L"\""}}));
+        com_ptr<ITypeLib> library;
+        RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.put()));
+        return S_OK;
+    }
+    (void)LOG_IF_FAILED(::UnRegisterTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32));
+    return RunRegistryScriptResource(module.ModuleInstance(), 101, false, {{L"COMMAND", L"\"" + path + L"\""}});
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
+{
+    CEngineServer::Instance().Core().Poll();
+    // Idle: no client holds the engine or an option object.
+    if (CModule::Instance().LockCount() > 0)
+    {
+        g_idleSince = 0;
+        return;
+    }
+    const DWORD now = ::GetTickCount();
+    if (g_idleSince == 0)
+        g_idleSince = now;
+    else if (now - g_idleSince >= g_exitDelay)
+        ::PostQuitMessage(0);
+}
+
+HRESULT Serve() noexcept
+{
+    // One engine per session: a second process started while another one is
+    // ending waits for it.
+    const unique_handle single(::CreateMutexW(nullptr, FALSE, L"Local\\TolvaneDownloadEngine"));
+    RETURN_LAST_ERROR_IF(!single);
+    const DWORD waited = ::WaitForSingleObject(single.get(), 30000);
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_TIMEOUT), waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED);
+
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+    {
+        DWORD value = 0, size = sizeof(value), type = 0;
+        if (::RegQueryValueExW(key.get(), L"ExitDelay", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+                ERROR_SUCCESS && type == REG_DWORD)
+            g_exitDelay = value;
+    }
+    CEngineCore& core = CEngineServer::Instance().Core();
+    // Without aria2 the engine still serves: every call reports the failure.
+    (void)LOG_IF_FAILED(core.Init());
+
+    com_ptr<IUnknown> factory;
+    RETURN_IF_FAILED(CModule::Instance().GetClassObject(CLSID_DownloadEngine, IID_IUnknown, factory.put_void()));
+    DWORD cookie = 0;
+    RETURN_IF_FAILED(::CoRegisterClassObject(CLSID_DownloadEngine, factory.get(), CLSCTX_LOCAL_SERVER,
+                                             REGCLS_MULTIPLEUSE, &cookie));
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 1000, &OnTick);
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+    {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    ::KillTimer(nullptr, timer);
+    (void)LOG_IF_FAILED(::CoRevokeClassObject(cookie));
+    CEngineServer::Instance().DisconnectAll();
+    core.Shutdown();
+    ::ReleaseMutex(single.get());
+    return S_OK;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    CModule::Instance().Init(instance, LIBID_TolDownloadEngineLib, kEngineClasses, 1);
+    if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
+        return 1;
+    const std::wstring commandLine = ::GetCommandLineW();
+    HRESULT hr = S_OK;
+    if (HasSwitch(commandLine, L"unregserver"))
+        hr = Register(false);
+    else if (HasSwitch(commandLine, L"regserver"))
+        hr = Register(true);
+    else
+        hr = Serve();
+    (void)CModule::Instance().ReleaseIfUnused();
+    ::CoUninitialize();
+    return SUCCEEDED(hr) ? 0 : 1;
+}

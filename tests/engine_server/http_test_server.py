@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""HTTP server of the engine tests: loopback only, ends by itself.
+
+    http_test_server.py <folder> <port-file> [lifetime-seconds]
+
+Writes its files into <folder>, listens on a free port of 127.0.0.1 and writes
+the port into <port-file>. Paths:
+  /file/<name>     with Range (206)            /slow/<name>   Range, throttled
+  /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
+  /cd/<any>        Content-Disposition names the file server-named.bin
+  /loop            redirects to itself         /missing       404
+  /sha256/<name>   the file's SHA-256          /requests      the requests so far
+  /quit            ends the server
+"""
+import hashlib
+import os
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+FILES = {"data.bin": 2_000_000, "slow.bin": 1_500_000, "small.bin": 300_000}
+SLOW_RATE = 400_000  # bytes per second of /slow/
+requests = []
+lock = threading.Lock()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def reply(self, status, body=b"", headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def send_file(self, name, ranges=True, rate=0, extra=()):
+        path = os.path.join(folder, os.path.basename(name))
+        if not os.path.isfile(path):
+            return self.reply(404, b"no such file")
+        data = open(path, "rb").read()
+        start, end, status = 0, len(data), 200
+        asked = self.headers.get("Range", "")
+        headers = list(extra)
+        if ranges:
+            headers.append(("Accept-Ranges", "bytes"))
+            if asked.startswith("bytes="):
+                first, _, last = asked[6:].partition("-")
+                start = int(first or 0)
+                end = int(last) + 1 if last else len(data)
+                status = 206
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end - 1, len(data))))
+        body = data[start:end]
+        self.send_response(status)
+        for header in headers:
+            self.send_header(*header)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        step = 16384
+        for offset in range(0, len(body), step):
+            self.wfile.write(body[offset:offset + step])
+            if rate:
+                time.sleep(step / rate)
+
+    def do_HEAD(self):
+        self.do_GET()
+
+    def do_GET(self):
+        with lock:
+            requests.append("%s %s range=%s" % (self.command, self.path, self.headers.get("Range", "")))
+        parts = self.path.split("?", 1)[0].split("/", 2) + ["", ""]
+        kind, rest = parts[1], parts[2]
+        try:
+            if kind == "file":
+                self.send_file(rest)
+            elif kind == "slow":
+                self.send_file(rest, rate=SLOW_RATE)
+            elif kind == "norange":
+                self.send_file(rest, ranges=False)
+            elif kind == "auth":
+                import base64
+                expected = "Basic " + base64.b64encode(b"user:secret").decode()
+                if self.headers.get("Authorization") != expected:
+                    return self.reply(401, b"credentials needed", [("WWW-Authenticate", 'Basic realm="tdm"')])
+                self.send_file(rest)
+            elif kind == "cd":
+                self.send_file("small.bin", extra=[("Content-Disposition", 'attachment; filename="server-named.bin"')])
+            elif kind == "loop":
+                self.reply(302, b"", [("Location", "/loop")])
+            elif kind == "sha256":
+                path = os.path.join(folder, os.path.basename(rest))
+                self.reply(200, hashlib.sha256(open(path, "rb").read()).hexdigest().encode())
+            elif kind == "requests":
+                with lock:
+                    self.reply(200, "\n".join(requests).encode())
+            elif kind == "quit":
+                self.reply(200, b"bye")
+                threading.Thread(target=server.shutdown, daemon=True).start()
+            else:
+                self.reply(404, b"not found")
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+if __name__ == "__main__":
+    folder, port_file = sys.argv[1], sys.argv[2]
+    lifetime = float(sys.argv[3]) if len(sys.argv) > 3 else 600
+    os.makedirs(folder, exist_ok=True)
+    for name, size in FILES.items():
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(os.urandom(size))
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    threading.Timer(lifetime, server.shutdown).start()
+    with open(port_file + ".tmp", "w") as out:
+        out.write(str(server.server_address[1]))
+    os.replace(port_file + ".tmp", port_file)
+    server.serve_forever()
+    os._exit(0)

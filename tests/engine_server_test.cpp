@@ -1,0 +1,645 @@
+// The real engine (tdm-engine.exe, registered in the engine prefix) through the
+// client's own wrappers, against a local HTTP server (tests/engine_server/
+// http_test_server.py, started here on the loopback; it ends by itself). Files
+// are compared with the server's by SHA-256.
+// test-environment: TDM_TEST_WATCHDOG_SECONDS=280
+#include <winsock2.h>
+#include <windows.h>
+#include <bcrypt.h>
+#include <shlobj.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/download_record.h"
+#include "engine/engine_link.h"
+#include "framework/error.h"
+#include "framework/object.h"
+#include "support/engine_standin.h"
+#include "support/process.h"
+#include "support/raised.h"
+
+using namespace tdm;
+
+namespace {
+
+using Wide = std::wstring;
+
+// --- helpers -------------------------------------------------------------------
+
+// Dispatches this thread's messages (the engine's events) until `done` or the
+// time is up.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000)
+{
+    const DWORD start = ::GetTickCount();
+    while (!done())
+    {
+        if (::GetTickCount() - start > timeoutMs)
+            return false;
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            ::DispatchMessageW(&message);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+    return true;
+}
+
+std::string UnixPath(const Wide& path)
+{
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto convert = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = convert ? convert(path.c_str()) : nullptr;
+    std::string result = name ? name : "";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return result;
+}
+
+std::string Sha256OfFile(const Wide& path)
+{
+    FILE* file = ::_wfopen(path.c_str(), L"rb");
+    if (!file)
+        return "no file";
+    std::string bytes;
+    char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;)
+        bytes.append(chunk, n);
+    std::fclose(file);
+    UCHAR digest[32] = {};
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    const bool hashed = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+                        BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
+                        BCRYPT_SUCCESS(::BCryptHashData(hash, reinterpret_cast<PUCHAR>(&bytes[0]),
+                                                        static_cast<ULONG>(bytes.size()), 0)) &&
+                        BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest, sizeof(digest), 0));
+    if (hash)
+        ::BCryptDestroyHash(hash);
+    if (algorithm)
+        ::BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (!hashed)
+        return "no hash";
+    std::string hex;
+    for (UCHAR byte : digest)
+    {
+        char text[3];
+        std::snprintf(text, sizeof(text), "%02x", byte);
+        hex += text;
+    }
+    return hex;
+}
+
+// The local HTTP server of these tests.
+class TestServer
+{
+public:
+    TestServer()
+    {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        m_folder = "/tmp/tdm-engine-test-" + std::to_string(::GetCurrentProcessId());
+        const std::string portFile = m_folder + ".port";
+        const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
+        const Wide command = L"python3 \"" + WideFromNarrow(source) + L"/tests/engine_server/http_test_server.py\" \"" +
+                             WideFromNarrow(m_folder) + L"\" \"" + WideFromNarrow(portFile) + L"\" 270";
+        STARTUPINFOW startup = {sizeof(startup)};
+        PROCESS_INFORMATION process = {};
+        Wide line = command;
+        // A Unix program: Wine starts it but gives no handle that can be waited on.
+        ::CreateProcessW(L"Z:\\usr\\bin\\python3", &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                         nullptr, &startup, &process);
+        const Wide portPath = L"Z:" + WideFromNarrow(portFile);
+        PumpUntil([&] {
+            FILE* file = ::_wfopen(portPath.c_str(), L"rb");
+            if (!file)
+                return false;
+            std::fscanf(file, "%hu", &m_port);
+            std::fclose(file);
+            return m_port != 0;
+        }, 20000);
+        ::DeleteFileW(portPath.c_str());
+    }
+    ~TestServer() { Get("/quit"); }
+
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    uint16_t Port() const { return m_port; }
+
+    // The body of a GET of `path` (HTTP/1.0, the connection closed after it).
+    std::string Get(const std::string& path) const
+    {
+        const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string answer;
+        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+        {
+            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+            ::send(s, request.data(), static_cast<int>(request.size()), 0);
+            char chunk[4096];
+            for (int n; (n = ::recv(s, chunk, sizeof(chunk), 0)) > 0;)
+                answer.append(chunk, static_cast<size_t>(n));
+        }
+        ::closesocket(s);
+        const size_t body = answer.find("\r\n\r\n");
+        return body == std::string::npos ? std::string() : answer.substr(body + 4);
+    }
+
+private:
+    std::string m_folder;
+    uint16_t m_port = 0;
+};
+
+// An event sink as a browser's bar is one: records every event (arguments in
+// declaration order, as text), claims the events that carry a claimed flag
+// when `claim`, and answers a request for credentials with `userName` and
+// `password` (claiming it) unless they are empty.
+class CSink : public CObjectRoot, public _IDownloadEngineEvents
+{
+public:
+    struct Event
+    {
+        DISPID dispid;
+        std::vector<std::string> arguments;
+    };
+    static const InterfaceEntry* Interfaces(size_t* count) noexcept
+    {
+        static const InterfaceEntry entries[] = {TDM_INTERFACE(CSink, _IDownloadEngineEvents),
+                                                 TDM_INTERFACE_VIA(CSink, IDispatch, _IDownloadEngineEvents)};
+        *count = 2;
+        return entries;
+    }
+    static com_ptr<CComObject<CSink>> Create()
+    {
+        CComObject<CSink>* sink = nullptr;
+        EXPECT_EQ(S_OK, CComObject<CSink>::CreateInstance(&sink));
+        return com_ptr<CComObject<CSink>>(sink);
+    }
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { return count ? (*count = 0, S_OK) : E_POINTER; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
+                        UINT*) override
+    {
+        Event event{dispid, {}};
+        for (UINT i = parameters->cArgs; i-- > 0;)
+            event.arguments.push_back(test::Text(parameters->rgvarg[i]));
+        VARIANT* last = parameters->cArgs ? &parameters->rgvarg[0] : nullptr;
+        const bool claimable = dispid == 3 || dispid == 8 || dispid == 9;
+        if (claimable && claim && last && V_VT(last) == (VT_BOOL | VT_BYREF) && !*V_BOOLREF(last))
+        {
+            *V_BOOLREF(last) = VARIANT_TRUE;
+            claimed.push_back(dispid);
+        }
+        if (dispid == 14 && !userName.empty() && parameters->cArgs == 12)
+        {
+            // userName, password, remember, cancel, claimed: the last five.
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[4]));
+            *V_BSTRREF(&parameters->rgvarg[4]) = AllocBstrFromNarrow(userName);
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(password);
+            *V_BOOLREF(&parameters->rgvarg[0]) = VARIANT_TRUE;
+        }
+        events.push_back(std::move(event));
+        return S_OK;
+    }
+
+    // The events of download `id` with DISPID `dispid`.
+    std::vector<Event> Of(DISPID dispid, long id = -1) const
+    {
+        std::vector<Event> found;
+        for (const Event& e : events)
+            if (e.dispid == dispid && (id == -1 || (!e.arguments.empty() && e.arguments[0] == std::to_string(id))))
+                found.push_back(e);
+        return found;
+    }
+    bool Has(DISPID dispid, long id = -1) const { return !Of(dispid, id).empty(); }
+
+    bool claim = true;
+    std::string userName, password;
+    std::vector<Event> events;
+    std::vector<DISPID> claimed;
+};
+
+// Events of _IDownloadEngineEvents by DISPID.
+enum : DISPID
+{
+    kAdded = 1, kStateChanged = 2, kStopped = 3, kDeleted = 4, kFileInfo = 5, kProgress = 7, kCompleted = 8,
+    kError = 9, kCredentials = 14, kLogOption = 15, kLanguage = 16, kTrafficMode = 21, kSpeedLimit = 11,
+};
+
+class EngineServerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { server = new TestServer(); }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        ASSERT_NE(0, server->Port()) << "the test server did not start";
+        wchar_t temp[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, temp);
+        folder = Wide(temp) + L"engine-" + std::to_wstring(::GetTickCount()) + L"\\";
+        sink = CSink::Create();
+        const CComError raised = test::Raised([&] {
+            engine = CEngine::Create();
+            connection.Connect(engine.get(), sink.get());
+        });
+        ASSERT_EQ(S_OK, raised.Status()) << std::hex << raised.Status();
+    }
+    void TearDown() override
+    {
+        (void)connection.Disconnect();
+        engine.reset();
+        sink.reset();
+        ::CoUninitialize();
+    }
+
+    // Adds `url` by AddUrl into the test's folder and returns its id (from the
+    // DownloadAdded event), -1 when none came.
+    long AddUrl(const std::string& path, bool start = true)
+    {
+        const size_t before = sink->Of(kAdded).size();
+        engine.AddUrl(server->Url(path), NarrowFromWide(folder.c_str(), folder.size()), nullptr, start, "");
+        if (!PumpUntil([&] { return sink->Of(kAdded).size() > before; }))
+            return -1;
+        return std::stol(sink->Of(kAdded).back().arguments[0]);
+    }
+    bool WaitFor(DISPID dispid, long id, DWORD timeoutMs = 30000)
+    {
+        return PumpUntil([&] { return sink->Has(dispid, id); }, timeoutMs);
+    }
+    // The client's record of download `id`, read from the engine's list.
+    std::unique_ptr<CTolInfoDownload> Record(long id)
+    {
+        unique_variant list;
+        engine.GetDownloadList(list);
+        std::vector<std::unique_ptr<CTolInfoDownload>> records;
+        EXPECT_EQ(S_OK, MakeRecordsFromList(*list.get(), records));
+        for (auto& record : records)
+            if (record->id == id)
+                return std::move(record);
+        return nullptr;
+    }
+    std::string PathOf(long id)
+    {
+        const auto record = Record(id);
+        return record ? NarrowFromBstr(record->path.get()) : std::string();
+    }
+
+    static TestServer* server;
+    Wide folder;
+    com_ptr<CComObject<CSink>> sink;
+    CEngine engine;
+    CEngineEventConnection connection;
+};
+
+TestServer* EngineServerTest::server = nullptr;
+
+// Downloads of every kind of server answer arrive byte for byte, with the
+// events a bar follows and the list row the client reads.
+TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
+{
+    const struct
+    {
+        const char* name;
+        std::string path;
+        const char* file;       // the file the server has
+        const char* savedAs;    // the name of the loaded file
+        bool byOptions = false; // AddDownload with a full local path
+    } cases[] = {
+        {"ranges", "/file/data.bin", "data.bin", "data.bin"},
+        {"no ranges", "/norange/small.bin", "small.bin", "small.bin"},
+        {"name from Content-Disposition", "/cd/whatever", "small.bin", "server-named.bin"},
+        {"AddDownload with a file path", "/file/data.bin", "data.bin", "chosen.bin", true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        long id = -1;
+        if (c.byOptions)
+        {
+            const CDownloadOptions options = engine.GetOptions(-1);
+            options.SetUrl(server->Url(c.path));
+            options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + c.savedAs);
+            const size_t before = sink->Of(kAdded).size();
+            engine.AddDownload(options, nullptr, true, "");
+            ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
+            id = std::stol(sink->Of(kAdded).back().arguments[0]);
+        }
+        else
+            id = AddUrl(c.path);
+        ASSERT_NE(-1, id);
+        ASSERT_TRUE(WaitFor(kCompleted, id)) << "no completion";
+        const Wide saved = folder + WideFromNarrow(c.savedAs);
+        EXPECT_EQ(server->Get(std::string("/sha256/") + c.file), Sha256OfFile(saved));
+        const auto record = Record(id);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(0x04, record->state);
+        EXPECT_EQ(NarrowFromWide(saved.c_str(), saved.size()), NarrowFromBstr(record->path.get()));
+        EXPECT_EQ(record->totalSize, record->loadedSize);
+        EXPECT_DOUBLE_EQ(1.0, record->progress);
+        // Added (running), the settled name, and completion claimed by this bar.
+        const auto added = sink->Of(kAdded, id);
+        ASSERT_EQ(1u, added.size());
+        EXPECT_EQ("1", added[0].arguments[4]);
+        EXPECT_TRUE(sink->Has(kFileInfo, id));
+        EXPECT_EQ("4", sink->Of(kStateChanged, id).back().arguments[1]);
+        EXPECT_EQ("0", sink->Of(kCompleted, id)[0].arguments[5]) << "the flag reached the sink claimed already";
+        // The download's log: "date<TAB>time<TAB>message" lines.
+        const std::string log = NarrowFromBstr(engine.GetDownloadLog(id).get());
+        EXPECT_NE(std::string::npos, log.find("\tCompleted")) << log;
+        EXPECT_EQ(2, std::count(log.begin(), log.begin() + log.find("\r\n"), '\t')) << log;
+    }
+}
+
+// A paused download keeps its data and continues with a Range request; a
+// deleted one leaves the list and its file.
+TEST_F(EngineServerTest, PauseResumesWithRangeAndDeleteRemoves)
+{
+    const long id = AddUrl("/slow/slow.bin");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto progress = sink->Of(kProgress, id);
+        return !progress.empty() && std::stol(progress.back().arguments[2]) > 100000;
+    })) << "no progress";
+    const auto progress = sink->Of(kProgress, id).back().arguments;
+    EXPECT_GT(std::stol(progress[4]), 0) << "current speed";
+    EXPECT_GT(std::stol(progress[5]), 0) << "average speed";
+    engine.PauseDownload(id, nullptr);
+    ASSERT_TRUE(WaitFor(kStopped, id));
+    EXPECT_EQ("8", sink->Of(kStopped, id)[0].arguments[1]);
+    const auto paused = Record(id);
+    ASSERT_TRUE(paused);
+    EXPECT_EQ(0x08, paused->state);
+    EXPECT_GT(paused->loadedSize, 0u);
+    EXPECT_LT(paused->loadedSize, 1500000u);
+
+    engine.StartDownload(id, nullptr, "");
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+    // The continuation asked for the rest only.
+    const std::string requests = server->Get("/requests");
+    EXPECT_NE(std::string::npos, requests.find("/slow/slow.bin range=bytes=")) << requests;
+    EXPECT_EQ(std::string::npos, requests.find("/slow/slow.bin range=bytes=0-")) << requests;
+
+    engine.DeleteDownload(id);
+    ASSERT_TRUE(WaitFor(kDeleted, id));
+    EXPECT_FALSE(Record(id));
+    EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.GetOptions(id); }).Status());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"slow.bin").c_str()));
+}
+
+// Failures reach the bar as errors with the server's status.
+TEST_F(EngineServerTest, FailuresAreReportedWithTheirStatus)
+{
+    const struct
+    {
+        const char* path;
+        HRESULT code;  // 0: any failure code
+    } cases[] = {
+        {"/missing", MAKE_HRESULT(SEVERITY_ERROR, 25, 404)},
+        {"/loop", 0},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.path);
+        const long id = AddUrl(c.path);
+        ASSERT_NE(-1, id);
+        ASSERT_TRUE(WaitFor(kError, id));
+        const auto error = sink->Of(kError, id)[0].arguments;
+        if (c.code)
+            EXPECT_EQ(std::to_string(static_cast<long>(c.code)), error[1]);
+        else
+            EXPECT_LT(std::stol(error[1]), 0);
+        EXPECT_FALSE(error[2].empty());
+        EXPECT_EQ("20", error[3]);
+        EXPECT_TRUE(WaitFor(kStopped, id));
+        EXPECT_EQ(0x14, Record(id)->state);
+    }
+}
+
+// A server that asks for credentials gets the bar's answer.
+TEST_F(EngineServerTest, CredentialsRequiredIsAnsweredByTheBar)
+{
+    sink->userName = "user";
+    sink->password = "secret";
+    const long id = AddUrl("/auth/small.bin");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(WaitFor(kCredentials, id));
+    EXPECT_EQ(server->Url("/auth/small.bin"), sink->Of(kCredentials, id)[0].arguments[3]);
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
+    EXPECT_EQ("user", engine.GetOptions(id).UserName());
+}
+
+// Engine-wide settings: stored, announced to the bars, refused when invalid.
+TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
+{
+    const LANGID language = engine.GetLanguage() == 0x0419 ? 0x0409 : 0x0419;
+    engine.SetLanguage(language);
+    EXPECT_EQ(language, engine.GetLanguage());
+    engine.SetTrafficMode(1);
+    EXPECT_EQ(1, engine.GetTrafficMode());
+    EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetTrafficMode(4); }).Status());
+    engine.SetLogSettings({true, 7, true});
+    engine.SetKeepDescriptionFile(true);
+    ASSERT_TRUE(PumpUntil([&] { return sink->Has(kLogOption) && sink->Has(kSpeedLimit); }));
+    EXPECT_EQ(std::to_string(language), sink->Of(kLanguage).back().arguments[0]);
+    EXPECT_EQ("1", sink->Of(kTrafficMode).back().arguments[0]);
+    EXPECT_EQ((std::vector<std::string>{"-1", "7", "-1"}), sink->Of(kLogOption).back().arguments);
+    const EngineLogSettings logs = engine.GetLogSettings();
+    EXPECT_TRUE(logs.keepCommonLog && logs.logPerDownload);
+    EXPECT_EQ(7, logs.daysToKeep);
+    EXPECT_TRUE(engine.GetKeepDescriptionFile());
+
+    // The options of new downloads: every property read back as stored.
+    const CDownloadOptions defaults = engine.GetOptions(-1);
+    defaults.SetIntegerOption1(45);
+    defaults.SetIntegerOption2(4);
+    defaults.SetProxyServers("http=proxy:8080");
+    defaults.SetProxyBypass("intranet.example;<local>");
+    defaults.SetMaxRedirections(9);
+    defaults.SetFtpPassive(false);
+    engine.SetOptions(-1, nullptr, defaults);
+    const CDownloadOptions stored = engine.GetOptions(-1);
+    EXPECT_EQ(45, stored.IntegerOption1());
+    EXPECT_EQ(4, stored.IntegerOption2());
+    EXPECT_EQ("http=proxy:8080", stored.ProxyServers());
+    EXPECT_EQ("intranet.example;<local>", stored.ProxyBypass());
+    EXPECT_EQ(9, stored.MaxRedirections());
+    EXPECT_FALSE(stored.FtpPassive());
+    engine.SetTrafficMode(3);
+    defaults.SetIntegerOption1(120);
+    defaults.SetIntegerOption2(2);
+    defaults.SetProxyServers("");
+    defaults.SetProxyBypass("");
+    defaults.SetFtpPassive(true);
+    engine.SetOptions(-1, nullptr, defaults);
+}
+
+// The engine's data folder in this prefix, and its aria2 configuration.
+Wide EngineFolder()
+{
+    wchar_t local[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
+    return Wide(local) + L"\\Tolvane\\Engine";
+}
+
+// Kills the engine's aria2 (a Unix process) through tests/engine_server/kill_backend.sh.
+void KillBackend()
+{
+    const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
+    Wide line = L"sh \"" + WideFromNarrow(source) + L"/tests/engine_server/kill_backend.sh\" \"" +
+                WideFromNarrow(UnixPath(EngineFolder() + L"\\aria2.conf")) + L"\"";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ::CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                     &process);
+    PumpUntil([] { return false; }, 1500);
+}
+
+long LoadedOf(const CSink& sink, long id)
+{
+    const auto progress = sink.Of(kProgress, id);
+    return progress.empty() ? 0 : std::stol(progress.back().arguments[2]);
+}
+
+// A crashed aria2 is started again and the download completes from its session.
+TEST_F(EngineServerTest, DownloadsSurviveACrashOfAria2)
+{
+    long id = AddUrl("/slow/slow.bin");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    KillBackend();
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000)) << "not completed after aria2 was killed";
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+
+}
+
+// A second client in another process gets the same engine and its events;
+// exactly one of the two claims the completion.
+TEST_F(EngineServerTest, TwoClientsShareOneEngineAndOneClaimsTheCompletion)
+{
+    wchar_t program[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    const Wide result = folder + L"second-client.txt";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ::SetEnvironmentVariableW(L"TDM_ENGINE_SECOND_CLIENT", result.c_str());
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    Wide line = L"\"" + Wide(program) + L"\"";
+    ASSERT_TRUE(::CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    ::SetEnvironmentVariableW(L"TDM_ENGINE_SECOND_CLIENT", nullptr);
+    const unique_handle child(process.hProcess), thread(process.hThread);
+    const auto read = [&] {
+        FILE* file = ::_wfopen(result.c_str(), L"rb");
+        std::string text;
+        char buffer[256] = {};
+        if (file)
+        {
+            text.assign(buffer, std::fread(buffer, 1, sizeof(buffer) - 1, file));
+            std::fclose(file);
+        }
+        return text;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return read() == "ready"; })) << "the second client did not connect";
+    const long id = AddUrl("/file/small.bin");
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    ASSERT_TRUE(PumpUntil([&] { return ::WaitForSingleObject(child.get(), 0) == WAIT_OBJECT_0; }));
+    long otherId = 0, otherClaimed = 0;
+    ASSERT_EQ(2, std::sscanf(read().c_str(), "%ld %ld", &otherId, &otherClaimed)) << read();
+    EXPECT_EQ(id, otherId);
+    const bool claimedHere = std::count(sink->claimed.begin(), sink->claimed.end(), kCompleted) == 1;
+    EXPECT_EQ(1, claimedHere + otherClaimed);
+}
+
+// The second client of the test above, in its own process: connects, says
+// "ready", and writes the id of the first completion it gets and whether it
+// claimed it.
+const bool g_secondClient = [] {
+    const wchar_t* result = ::_wgetenv(L"TDM_ENGINE_SECOND_CLIENT");
+    if (!result)
+        return false;
+    const Wide path = result;
+    const auto write = [&](const std::string& text) {
+        if (FILE* file = ::_wfopen(path.c_str(), L"wb"))
+        {
+            std::fwrite(text.data(), 1, text.size(), file);
+            std::fclose(file);
+        }
+    };
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+        auto sink = CSink::Create();
+        CEngine engine = CEngine::Create();
+        CEngineEventConnection connection;
+        connection.Connect(engine.get(), sink.get());
+        write("ready");
+        if (PumpUntil([&] { return sink->Has(kCompleted); }, 60000))
+            write(sink->Of(kCompleted)[0].arguments[0] + " " + std::to_string(sink->claimed.size()));
+        (void)connection.Disconnect();
+    }
+    ::CoUninitialize();
+    ::ExitProcess(0);
+}();
+
+// Script 3000 of the built module (the browser's "download by" menu entry), run
+// by cscript with the stand-in browser and the real helper, hands the link to
+// this engine, which loads it into its default folder.
+TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
+{
+    const unique_hmodule module(::LoadLibraryExW(test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC resource = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(3000), MAKEINTRESOURCEW(23)) : nullptr;
+    ASSERT_TRUE(resource);
+    const std::string html(static_cast<const char*>(::LockResource(::LoadResource(module.get(), resource))),
+                           ::SizeofResource(module.get(), resource));
+    const size_t start = html.find('>', html.find("<script")), end = html.find("</script>");
+    ASSERT_TRUE(start != std::string::npos && end != std::string::npos);
+    const std::string url = server->Url("/file/data.bin");
+    const std::string script =
+        "var window = { alert: function (text) { WScript.Echo(\"alert: \" + text); } };\n"
+        "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n"
+        "browser.SetPage(\"\", \"" + url + "\");\n"
+        "var link = { tagName: \"A\", href: \"" + url + "\" };\n"
+        "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
+        "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
+        html.substr(start + 1, end - start - 1);
+    const Wide path = folder + L"script3000.js";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    FILE* file = ::_wfopen(path.c_str(), L"wb");
+    ASSERT_TRUE(file);
+    std::fwrite(script.data(), 1, script.size(), file);
+    std::fclose(file);
+    const size_t before = sink->Of(kAdded).size();
+    // The engine's events reach this thread while the script runs: it pumps.
+    Wide line = L"cscript.exe //nologo \"" + path + L"\"";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    const unique_handle scriptProcess(process.hProcess), scriptThread(process.hThread);
+    ASSERT_TRUE(PumpUntil([&] { return ::WaitForSingleObject(scriptProcess.get(), 0) == WAIT_OBJECT_0; }, 60000));
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
+    const auto added = sink->Of(kAdded).back().arguments;
+    EXPECT_EQ(url, added[1]);
+    const long id = std::stol(added[0]);
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    EXPECT_EQ(server->Get("/sha256/data.bin"), Sha256OfFile(WideFromNarrow(PathOf(id))));
+}
+
+}  // namespace
