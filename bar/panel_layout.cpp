@@ -189,6 +189,7 @@ void CMyDlg::Minimise() noexcept
         ::SendMessageW(m_captionButtons.get(), TB_ENABLEBUTTON, kCommandRestore, TRUE);
     }
     ApplyBarHeight();
+    Layout();
     InvalidateCaptionButtons(kStripHeight);
 }
 
@@ -216,6 +217,7 @@ void CMyDlg::Restore() noexcept
         ::SendMessageW(m_captionButtons.get(), TB_ENABLEBUTTON, kCommandRestore, FALSE);
     }
     ApplyBarHeight();
+    Layout();
     if (m_settings.showToolbar)
     {
         RECT list{};

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "bar/band.h"
 #include "dialogs/about_dialog.h"
 #include "dialogs/credentials_dialog.h"
 #include "dialogs/download_properties.h"
@@ -22,6 +23,9 @@
 #include "settings/proxy_dialog.h"
 #include "settings/settings_sheet.h"
 #include "settings/settings_store.h"
+#include "support/browser_standin.h"
+#include "support/engine_standin.h"
+#include "tdm_h.h"
 #include "text/language.h"
 
 using namespace tdm;
@@ -277,6 +281,241 @@ void ShootSettingsSheet(const std::string& suffix, WORD language)
         std::printf("the settings sheet closed before %s%s\n", kSettingsPages[g_sheetPage], suffix.c_str());
 }
 
+
+// --- the explorer bar and the toolbar band in a stand-in browser window --------------
+
+// A section array of `count` equal sections of `size` bytes, the first
+// `loaded` bytes of each loaded.
+test::Arg Sections(ULONG count, ULONG size, const std::vector<ULONG>& loaded)
+{
+    SAFEARRAYBOUND bounds[2] = {{count, 0}, {4, 0}};
+    VARIANT value{};
+    V_VT(&value) = VT_ARRAY | VT_UI4;
+    V_ARRAY(&value) = ::SafeArrayCreate(VT_UI4, 2, bounds);
+    for (LONG i = 0; i < static_cast<LONG>(count); ++i)
+    {
+        ULONG fields[4] = {i * (size / count), size / count, 0, loaded[static_cast<size_t>(i)]};
+        for (LONG f = 0; f < 4; ++f)
+        {
+            LONG index[2] = {i, f};
+            ::SafeArrayPutElement(V_ARRAY(&value), index, &fields[f]);
+        }
+    }
+    test::Arg arg(value);
+    ::VariantClear(&value);
+    return arg;
+}
+
+// A dozen downloads in every state the bar shows.
+void AddSampleDownloads(const test::EngineStandIn& engine)
+{
+    const VARIANT none{};
+    struct Row
+    {
+        long id;
+        const char* name;
+        long state, size, loaded, speed, resumable;
+        double elapsedSeconds;
+    };
+    const Row rows[] = {
+        {1, "debian-12.5.0-i386-netinst.iso", 2, 659554304, 398458880, 1843200, 1, 216},
+        {2, "tolvane-setup-2.4.1.exe", 2, 13002752, 4551000, 512000, 1, 9},
+        {3, "quarterly-report-2024.pdf", 8, 8388608, 5033165, 0, 1, 14},
+        {4, "holiday-photos.zip", 4, 104857600, 104857600, 0, 1, 95},
+        {5, "broken-link.tar.gz", 20, 0, 0, 0, 0, 3},
+        {6, "live-stream-recording.mp4", 2, 0, 1258291, 96000, 0, 13},
+        {7, "fonts-collection.7z", 1, 31457280, 0, 0, 1, 0},
+        {8, "kernel-source.tar.xz", 18, 141557760, 70778880, 720000, 1, 101},
+        {9, "readme.txt", 8, 0, 0, 0, 0, 0},
+        {10, "music-album.flac.zip", 4, 418381824, 418381824, 0, 1, 320},
+        {11, "game-patch-1.0.3.bin", 2, 52428800, 47185920, 2048000, 2, 24},
+        {12, "database-dump.sql.gz", 8, 26214400, 7864320, 0, 0, 40},
+    };
+    for (const Row& row : rows)
+    {
+        const std::string url = std::string("http://downloads.example.com/files/") + row.name;
+        const test::Arg sections = row.id == 1   ? Sections(4, row.size, {120000000, 98000000, 110000000, 70458880})
+                                   : row.id == 8 ? Sections(2, row.size, {50000000, 20778880})
+                                                 : test::Arg(none);
+        engine.AddListRow({row.id, std::string_view(url), "C:\\Users\\Public\\Downloads\\", row.name, row.state, 3,
+                           row.elapsedSeconds / 86400.0, row.size, 0, row.resumable, 0, row.loaded, row.speed * 9 / 10,
+                           row.speed, sections});
+    }
+}
+
+void Pump(DWORD milliseconds)
+{
+    const DWORD end = ::GetTickCount() + milliseconds;
+    while (static_cast<LONG>(end - ::GetTickCount()) > 0)
+    {
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            ::DispatchMessageW(&message);
+        ::Sleep(10);
+    }
+}
+
+std::string g_popupShot;  // the picture the next popup menu or box gives
+HWND g_popupFrame = nullptr;
+
+// A shown popup menu or message box of this thread: its picture (the browser
+// window's area, where it opens), then it is closed.
+void CALLBACK OnPopupTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (g_popupShot.empty())
+        return;
+    const HWND menu = ::FindWindowW(L"#32768", nullptr);
+    const HWND box = FrontDialog();
+    if (!(menu && ::IsWindowVisible(menu)) && !box)
+        return;
+    if (++g_ticks < 6)
+        return;
+    SaveWindowPicture(g_popupFrame, g_folder + "\\" + g_popupShot + ".bmp");
+    g_popupShot.clear();
+    g_ticks = 0;
+    if (box)
+    {
+        ::PostMessageW(box, WM_COMMAND, IDNO, 0);
+        ::PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    }
+    else
+        ::EndMenu();
+}
+
+void ShootPopup(const std::string& name, HWND frame, const std::function<void()>& open)
+{
+    g_popupShot = name;
+    g_popupFrame = frame;
+    g_ticks = 0;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, &OnPopupTimer);
+    open();
+    ::KillTimer(nullptr, timer);
+    if (!g_popupShot.empty())
+        std::printf("no popup appeared for %s\n", name.c_str());
+    g_popupShot.clear();
+}
+
+// The module's own classes for the stand-in browser's CoCreateInstance.
+void RegisterModuleClasses(std::vector<DWORD>& cookies)
+{
+    for (const CLSID* clsid : {&CLSID_TolBand, &CLSID_TolDownloadToolbar, &CLSID_TolDownloadHelper})
+    {
+        com_ptr<IUnknown> factory;
+        DWORD cookie = 0;
+        if (SUCCEEDED(CModule::Instance().GetClassObject(*clsid, IID_IUnknown, factory.put_void())) &&
+            SUCCEEDED(::CoRegisterClassObject(*clsid, factory.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                              &cookie)))
+            cookies.push_back(cookie);
+    }
+}
+
+void ShootBar(const std::string& suffix, WORD language)
+{
+    std::vector<DWORD> cookies;
+    RegisterModuleClasses(cookies);
+    test::EngineStandIn engine;
+    engine.Answer("GetLanguage", {static_cast<long>(language)});
+    AddSampleDownloads(engine);
+    test::BrowserWindow window([](IObjectWithSite** helper) {
+        return ::CoCreateInstance(CLSID_TolDownloadHelper, nullptr, CLSCTX_INPROC_SERVER, IID_IObjectWithSite,
+                                  reinterpret_cast<void**>(helper));
+    });
+    if (FAILED(window.Open()))
+    {
+        std::printf("no browser window for the bar\n");
+        return;
+    }
+    const HWND frame = window.Frame();
+    ::SetWindowPos(frame, HWND_TOP, 20, 20, 980, 560, SWP_SHOWWINDOW);
+    test::StandInBrowser& browser = *window.Browser();
+    browser.HostBars(true);
+    browser.ShowToolbar(CLSID_TolDownloadToolbar);
+    wchar_t clsid[40] = {};
+    ::StringFromGUID2(CLSID_TolBand, clsid, 40);
+    VARIANT name{}, show{};
+    V_VT(&name) = VT_BSTR;
+    V_BSTR(&name) = ::SysAllocString(clsid);
+    V_VT(&show) = VT_BOOL;
+    V_BOOL(&show) = VARIANT_TRUE;
+    browser.ShowBrowserBar(&name, &show, nullptr);
+    ::VariantClear(&name);
+    HWND panel = nullptr;
+    if (IDeskBand* band = browser.Bar(CLSID_TolBand))
+        band->GetWindow(&panel);
+    const HWND list = panel ? ::GetDlgItem(panel, 403) : nullptr;
+    if (!list)
+    {
+        std::printf("no bar for the pictures\n");
+        return;
+    }
+    // Sorted by size, two downloads selected.
+    NMLISTVIEW click{};
+    click.hdr = {list, 403, static_cast<UINT>(LVN_COLUMNCLICK)};
+    click.iSubItem = 2;
+    ::SendMessageW(panel, WM_NOTIFY, 403, reinterpret_cast<LPARAM>(&click));
+    ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(list, 3, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(list, 4, LVIS_SELECTED, LVIS_SELECTED);
+    ::SetFocus(list);
+    Pump(1500);
+    SaveWindowPicture(frame, g_folder + "\\bar_" + suffix + ".bmp");
+
+    RECT rows{};
+    ListView_GetItemRect(list, 4, &rows, LVIR_BOUNDS);
+    POINT at{rows.left + 300, rows.top + 4};
+    ::ClientToScreen(list, &at);
+    ShootPopup("bar_menu_" + suffix, frame,
+               [&] { ::SendMessageW(panel, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(at.x, at.y)); });
+    // One question of each command that asks: Delete, Delete All, Pause All (a
+    // download that cannot resume), Start (a finished download whose file is
+    // there).
+    ShootPopup("bar_delete_question_" + suffix, frame, [&] { ::SendMessageW(panel, WM_COMMAND, 32788, 0); });
+    ShootPopup("bar_delete_all_question_" + suffix, frame, [&] { ::SendMessageW(panel, WM_COMMAND, 32789, 0); });
+    ShootPopup("bar_pause_all_question_" + suffix, frame, [&] { ::SendMessageW(panel, WM_COMMAND, 32787, 0); });
+    ::CreateDirectoryW(L"C:\\Users\\Public\\Downloads", nullptr);
+    if (FILE* file = std::fopen("C:\\Users\\Public\\Downloads\\holiday-photos.zip", "wb"))
+        std::fclose(file);
+    for (int row = 0; row < ListView_GetItemCount(list); ++row)
+    {
+        wchar_t text[MAX_PATH] = {};
+        ListView_GetItemText(list, row, 1, text, MAX_PATH);
+        ListView_SetItemState(list, row, std::wstring(text).find(L"holiday") != std::wstring::npos ? LVIS_SELECTED : 0,
+                              LVIS_SELECTED);
+    }
+    ShootPopup("bar_start_question_" + suffix, frame, [&] { ::SendMessageW(panel, WM_COMMAND, 32783, 0); });
+
+    // The minimised bar shows the toolbar frame; the indicator has its menu.
+    ::SendMessageW(panel, WM_COMMAND, 542, 0);
+    Pump(1200);
+    SaveWindowPicture(frame, g_folder + "\\bar_minimised_" + suffix + ".bmp");
+    ::SendMessageW(panel, WM_COMMAND, 543, 0);
+    Pump(1200);
+    SaveWindowPicture(frame, g_folder + "\\bar_restored_" + suffix + ".bmp");
+
+    if (IDeskBand* toolbar = browser.ShowToolbar(CLSID_TolDownloadToolbar))
+    {
+        HWND toolbarFrame = nullptr;
+        toolbar->GetWindow(&toolbarFrame);
+        HWND indicator = ::FindWindowExW(toolbarFrame, nullptr, L"TolvaneDownloadIndicator", nullptr);
+        if (indicator)
+        {
+            POINT column{4, 10};
+            ::SendMessageW(indicator, WM_MOUSEMOVE, 0, MAKELPARAM(column.x, column.y));
+            Pump(800);
+            SaveWindowPicture(frame, g_folder + "\\toolbar_tip_" + suffix + ".bmp");
+            ::SendMessageW(indicator, WM_MOUSELEAVE, 0, 0);
+            ::ClientToScreen(indicator, &column);
+            ShootPopup("toolbar_menu_" + suffix, frame, [&] {
+                ::SendMessageW(indicator, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(indicator),
+                               MAKELPARAM(column.x, column.y));
+            });
+        }
+    }
+    window.Close();
+    for (DWORD cookie : cookies)
+        ::CoRevokeClassObject(cookie);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -342,6 +581,7 @@ int main(int argc, char** argv)
         ShowDownloadLog(nullptr, log.c_str(), static_cast<UINT>(log.size()));
     });
     ShootSettingsSheet(suffix, language);
+    ShootBar(suffix, language);
     ::OleUninitialize();
     return 0;
 }

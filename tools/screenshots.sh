@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Pictures of the client's dialogs as a user sees them, in English and in Russian:
+# Pictures of the dialogs, the explorer bar and the toolbar band as a user sees
+# them, in English and in Russian:
 # builds the screenshot program (tools/screenshots.cpp) when needed, runs it under
 # Wine in a prefix of its own with a real display driver, on a virtual display
 # (Xvfb) when DISPLAY is unset, and saves PNGs under build/screenshots/.
@@ -12,32 +13,12 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target screenshots >/dev/null
 
-# The test prefixes draw with the null driver; this one draws on the display.
-prefix=$build/wine/screenshots
-export WINEARCH=win32 WINEDEBUG=-all WINEPREFIX=$prefix
-if [ ! -f "$prefix/system.reg" ]; then
-    bash "$root/tools/make_prefix.sh" "$prefix" >/dev/null
-    wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
-    # No window manager runs on the virtual display: Wine draws the frames itself.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-    wineserver -w
-fi
-
-if [ -z "${DISPLAY:-}" ]; then
-    display=99
-    while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-        display=$((display + 1))
-    done
-    Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill "$xvfb" 2>/dev/null || true' EXIT
-    for _ in $(seq 100); do
-        [ -e "/tmp/.X11-unix/X$display" ] && break
-        sleep 0.1
-    done
-    export DISPLAY=":$display"
-fi
+# The test prefixes draw with the null driver; this one draws on the display. The
+# engine stand-in serves the bar's downloads.
+cmake --build "$build" --target test_engine >/dev/null
+source "$root/tools/display_prefix.sh"
+use_display_prefix "$build/wine/screenshots"
+wine regsvr32 /s "$build/tests/standins/engine/test_engine.dll"
 
 out=$build/screenshots
 rm -rf "$out"

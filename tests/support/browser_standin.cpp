@@ -14,11 +14,23 @@ const wchar_t kFrameClass[] = L"TolvaneTestBrowserFrame";
 const wchar_t kBandHostClass[] = L"TolvaneTestBandHost";
 constexpr int kBandHostHeight = 200;
 
-void RegisterWindowClass(const wchar_t* name) noexcept
+const wchar_t kBarFrameClass[] = L"TolvaneTestBarFrame";
+
+// The bar frame keeps its host window (its one child) as large as its client
+// area, as the browser lays out its bars.
+LRESULT CALLBACK BarFrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SIZE)
+        if (const HWND host = ::GetWindow(window, GW_CHILD))
+            ::SetWindowPos(host, nullptr, 0, 0, LOWORD(lParam), HIWORD(lParam), SWP_NOZORDER | SWP_NOACTIVATE);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void RegisterWindowClass(const wchar_t* name, WNDPROC procedure = &::DefWindowProcW) noexcept
 {
     WNDCLASSEXW info{};
     info.cbSize = sizeof(info);
-    info.lpfnWndProc = &::DefWindowProcW;
+    info.lpfnWndProc = procedure;
     info.hInstance = ThisModule();
     info.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -247,7 +259,8 @@ void StandInBrowser::ShowBar(REFCLSID clsid, bool show)
     ::GetClientRect(m_frame, &client);
     // The bar frame: a sizing edge at its top, the host below it; the browser's
     // close button sits in the host's top right corner, above the band.
-    bar.frame.reset(::CreateWindowExW(0, kBandHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_THICKFRAME,
+    RegisterWindowClass(kBarFrameClass, &BarFrameProc);
+    bar.frame.reset(::CreateWindowExW(0, kBarFrameClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_THICKFRAME,
                                       0, client.bottom - kBandHostHeight, client.right, kBandHostHeight, m_frame,
                                       nullptr, ThisModule(), nullptr));
     RECT inside{};
