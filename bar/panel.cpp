@@ -1,6 +1,7 @@
 #include "bar/panel.h"
 
 #include "bar/parent_background.h"
+#include "bar/command_actions.h"
 #include "bar/event_questions.h"
 #include "bar/record_events.h"
 
@@ -327,15 +328,7 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
     }
     if (header->code == TTN_GETDISPINFOW)
     {
-        auto* info = reinterpret_cast<NMTTDISPINFOW*>(header);
-        if (!(info->uFlags & TTF_IDISHWND))
-        {
-            const std::wstring tip = LoadUiStringW(static_cast<UINT>(header->idFrom));
-            const size_t length = std::min<size_t>(tip.size(), std::size(info->szText) - 1);
-            tip.copy(info->szText, length);
-            info->szText[length] = L'\0';
-            info->lpszText = info->szText;
-        }
+        ToolTipFromStringTable(*reinterpret_cast<NMTTDISPINFOW*>(header));
         return 0;
     }
     if (header->code == TBN_DROPDOWN && header->hwndFrom == m_toolbar.get())

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bar/command_actions.h"
 #include "bar/download_menu.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
@@ -31,11 +32,6 @@ std::string Line(const CTolInfoDownload& record)
     return "\n" + NarrowFromBstr(record.url.get()) + " -> " + NarrowFromBstr(record.path.get());
 }
 
-bool FileExists(const CTolInfoDownload& record)
-{
-    const DWORD attributes = record.path ? ::GetFileAttributesW(record.path.get()) : INVALID_FILE_ATTRIBUTES;
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 }  // namespace
 
@@ -106,7 +102,7 @@ void CMyDlg::StartRows(const std::vector<int>& rows, bool all)
             if (!(record->state & (kStateTransferring | kStateComplete)))
                 start.push_back(record->id);
         }
-        else if (record->IsComplete() && FileExists(*record))
+        else if (record->IsComplete() && DownloadFileExists(*record))
         {
             loaded.push_back(record->id);
             lines += Line(*record);
@@ -265,25 +261,8 @@ LRESULT CMyDlg::OnProperties(WORD, WORD, HWND, bool&)
 
 LRESULT CMyDlg::OnCopyUrl(WORD, WORD, HWND, bool&)
 {
-    const CTolInfoDownload* record = m_list.RecordOf(ListView_GetSelectionMark(m_list.Window()));
-    if (!record)
-        return 0;
-    const std::string url = NarrowFromBstr(record->url.get());
-    unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, url.size() + 1));
-    if (!memory)
-        return 0;
-    if (void* bytes = ::GlobalLock(memory.get()))
-    {
-        memcpy(bytes, url.c_str(), url.size() + 1);
-        ::GlobalUnlock(memory.get());
-    }
-    if (!::OpenClipboard(m_window))
-        return 0;
-    ::EmptyClipboard();
-    // The clipboard owns the memory once it took it.
-    if (::SetClipboardData(CF_TEXT, memory.get()))
-        (void)memory.release();
-    ::CloseClipboard();
+    if (const CTolInfoDownload* record = m_list.RecordOf(ListView_GetSelectionMark(m_list.Window())))
+        CopyUrlToClipboard(m_window, *record);
     return 0;
 }
 
@@ -299,23 +278,7 @@ void CMyDlg::OpenDownloadedFile(int row)
     if (!record || !record->IsComplete())
         return;
     ReloadSettings();
-    // The path comes from the engine: it is handed to the shell as a file only,
-    // and only when it names an existing file.
-    const std::wstring path = record->path ? std::wstring(record->path.get()) : std::wstring();
-    if (!FileExists(*record))
-        return;
-    if (m_settings.confirmFileOpen &&
-        Ask(FillTemplate(LoadUiString(IDS_CONFIRM_OPEN_FILE_FMT), {NarrowFromBstr(record->path.get())}),
-            MB_YESNO | MB_ICONQUESTION) != IDYES)
-        return;
-    SHELLEXECUTEINFOW execute{};
-    execute.cbSize = sizeof(execute);
-    execute.fMask = SEE_MASK_NOASYNC;
-    execute.hwnd = m_window;
-    execute.lpVerb = L"open";
-    execute.lpFile = path.c_str();
-    execute.nShow = SW_SHOWNORMAL;
-    (void)::ShellExecuteExW(&execute);
+    tdm::OpenDownloadedFile(*record, m_window, m_settings.confirmFileOpen, BrowserTopWindow());
 }
 
 // --- toolbar toggles, closing the bar ------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bar/command_actions.h"
 #include "bar/download_menu.h"
 #include "bar/event_questions.h"
 #include "bar/parent_background.h"
@@ -38,11 +39,6 @@ std::string Line(const CTolInfoDownload& record)
     return "\n" + NarrowFromBstr(record.path.get()) + " -> " + NarrowFromBstr(record.url.get());
 }
 
-bool FileExists(const CTolInfoDownload& record)
-{
-    const DWORD attributes = record.path ? ::GetFileAttributesW(record.path.get()) : INVALID_FILE_ATTRIBUTES;
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 unique_himagelist MakeImages(const WORD* icons, size_t count)
 {
@@ -609,15 +605,7 @@ LRESULT CTolToolbarFrame::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
     auto* header = reinterpret_cast<NMHDR*>(lParam);
     if (header && header->code == TTN_GETDISPINFOW && header->hwndFrom != m_tip.get())
     {
-        auto* info = reinterpret_cast<NMTTDISPINFOW*>(header);
-        if (!(info->uFlags & TTF_IDISHWND))
-        {
-            const std::wstring tip = LoadUiStringW(static_cast<UINT>(header->idFrom));
-            const size_t length = std::min<size_t>(tip.size(), std::size(info->szText) - 1);
-            tip.copy(info->szText, length);
-            info->szText[length] = L'\0';
-            info->lpszText = info->szText;
-        }
+        ToolTipFromStringTable(*reinterpret_cast<NMTTDISPINFOW*>(header));
         return 0;
     }
     if (header && header->code == TBN_DROPDOWN && header->hwndFrom == m_toolbar.get())
@@ -712,7 +700,7 @@ LRESULT CTolToolbarFrame::OnStart(WORD, WORD, HWND, bool&)
         if (!current || !m_engine)
             return;
         const LONG id = current->id;
-        if (current->IsComplete() && FileExists(*current) &&
+        if (current->IsComplete() && DownloadFileExists(*current) &&
             Ask(LoadUiString(IDS_CONFIRM_RESTART_LOADED) + Line(*current) + "?", MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
         m_engine.StartDownload(id, BrowserTopWindow(), "");
@@ -781,45 +769,15 @@ LRESULT CTolToolbarFrame::OnProperties(WORD, WORD, HWND, bool&)
 
 LRESULT CTolToolbarFrame::OnCopyUrl(WORD, WORD, HWND, bool&)
 {
-    const CTolInfoDownload* current = Current();
-    if (!current)
-        return 0;
-    const std::string url = NarrowFromBstr(current->url.get());
-    unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, url.size() + 1));
-    if (!memory)
-        return 0;
-    if (void* bytes = ::GlobalLock(memory.get()))
-    {
-        std::memcpy(bytes, url.c_str(), url.size() + 1);
-        ::GlobalUnlock(memory.get());
-    }
-    if (!::OpenClipboard(m_window))
-        return 0;
-    ::EmptyClipboard();
-    if (::SetClipboardData(CF_TEXT, memory.get()))
-        (void)memory.release();
-    ::CloseClipboard();
+    if (const CTolInfoDownload* current = Current())
+        CopyUrlToClipboard(m_window, *current);
     return 0;
 }
 
 LRESULT CTolToolbarFrame::OnOpenFile(WORD, WORD, HWND, bool&)
 {
-    const CTolInfoDownload* current = Current();
-    if (!current || !current->IsComplete() || !FileExists(*current))
-        return 0;
-    const std::wstring path(current->path.get());
-    if (GetConfirmFileOpen() &&
-        Ask(FillTemplate(LoadUiString(IDS_CONFIRM_OPEN_FILE_FMT), {NarrowFromBstr(current->path.get())}),
-            MB_YESNO | MB_ICONQUESTION) != IDYES)
-        return 0;
-    SHELLEXECUTEINFOW execute{};
-    execute.cbSize = sizeof(execute);
-    execute.fMask = SEE_MASK_NOASYNC;
-    execute.hwnd = m_window;
-    execute.lpVerb = L"open";
-    execute.lpFile = path.c_str();
-    execute.nShow = SW_SHOWNORMAL;
-    (void)::ShellExecuteExW(&execute);
+    if (const CTolInfoDownload* current = Current())
+        OpenDownloadedFile(*current, m_window, GetConfirmFileOpen(), BrowserTopWindow());
     return 0;
 }
 
