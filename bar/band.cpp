@@ -1,5 +1,6 @@
 #include "bar/band.h"
 
+#include "bar/band_site.h"
 #include "framework/error.h"
 #include "text/message_box.h"
 
@@ -37,20 +38,9 @@ try
     if (!site)
         return S_OK;
     m_site = com_ptr<IUnknown>(site);
-    com_ptr<IOleWindow> window;
-    const HRESULT hr = site->QueryInterface(IID_IOleWindow, window.put_void());
-    if (hr != E_NOINTERFACE)
-        RaiseIfFailed(hr, IID_IOleWindow);
-    if (window)
-        RaiseIfFailed(window->GetWindow(&m_parent), IID_IOleWindow);
+    m_parent = SiteWindow(site);
     m_panel.CreatePanel(m_parent);
-    const auto provider = m_site.try_query<IServiceProvider>();
-    if (!provider)
-        RaiseIfFailed(E_NOINTERFACE, IID_IServiceProvider);
-    CallTwice(IID_IServiceProvider, [&] {
-        m_browser.reset();
-        return provider->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, m_browser.put_void());
-    });
+    m_browser = SiteBrowser(site);
     m_panel.SetBrowser(m_browser.get());
     return S_OK;
 }
@@ -59,12 +49,7 @@ TDM_COM_CATCH
 STDMETHODIMP CTolBand::GetSite(REFIID riid, void** ppv)
 try
 {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (!m_site)
-        return E_FAIL;
-    return m_site->QueryInterface(riid, ppv);
+    return QuerySite(m_site.get(), riid, ppv);
 }
 TDM_COM_CATCH
 
