@@ -35,6 +35,12 @@ std::unique_ptr<CTolInfoDownload> Download(LONG id, LONG state, double progress,
     return record;
 }
 
+BOOL CALLBACK CountWindow(HWND, LPARAM count)
+{
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
 bool Enabled(HWND toolbar, UINT command) { return ::SendMessageW(toolbar, TB_ISBUTTONENABLED, command, 0) != 0; }
 
 // A top-level window holding an indicator of `width` x 30 over `downloads`.
@@ -126,6 +132,9 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
     EXPECT_FALSE(Enabled(toolbar, kCommandPauseAll));
     EXPECT_EQ(0, ::SendMessageW(toolbar, TB_COMMANDTOINDEX, CTolToolbarFrame::kToggleBarCommand, 0) + 1)
         << "the panel's frame has no toggle button";
+    RECT bar{};
+    ::GetWindowRect(toolbar, &bar);
+    EXPECT_EQ(5 * LOWORD(::SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0)) + 26, bar.right - bar.left);
 
     DownloadRecords downloads;
     downloads.push_back(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
@@ -182,7 +191,11 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
         DESKBANDINFO info{};
         EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
         EXPECT_EQ(24, info.ptMinSize.y);
-        EXPECT_GE(::SendMessageW(frame.Toolbar(), TB_COMMANDTOINDEX, CTolToolbarFrame::kToggleBarCommand, 0), 0);
+        // The helper tells the frame when the thread's explorer bar opens.
+        ::SendMessageW(frame.Window(), WM_USER + 6, 1, 0);
+        EXPECT_TRUE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
+        ::SendMessageW(frame.Window(), WM_USER + 6, 0, 0);
+        EXPECT_FALSE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
     });
     EXPECT_EQ(1, engine->Connections());
     engine->Fire("DownloadDeleted", {1});
@@ -215,6 +228,13 @@ TEST_F(ToolbarBandTest, TheMinimisedBarKeepsItsHeightAndRestoresTheStoredOne)
         ::SendMessageW(frame, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
         EXPECT_EQ(GetIconicTopOffset() + 26, limits.ptMinTrackSize.y);
         EXPECT_EQ(limits.ptMinTrackSize.y, limits.ptMaxTrackSize.y);
+        // Minimised, the toolbar toggle changes only the stored setting.
+        const HWND buttons = ::FindWindowExW(panel, nullptr, TOOLBARCLASSNAMEW, nullptr);
+        const bool shown = GetShowToolbar();
+        ::SendMessageW(panel, WM_COMMAND, kCommandShowToolbar, 0);
+        EXPECT_NE(shown, GetShowToolbar());
+        EXPECT_FALSE(::IsWindowVisible(buttons) && !shown);
+        ::SendMessageW(panel, WM_COMMAND, kCommandShowToolbar, 0);
         ::SendMessageW(panel, WM_COMMAND, kCommandRestore, 0);
         RECT after{};
         ::GetWindowRect(frame, &after);
@@ -223,4 +243,23 @@ TEST_F(ToolbarBandTest, TheMinimisedBarKeepsItsHeightAndRestoresTheStoredOne)
     });
     window.Show(false);
     window.OnThread([&](IDeskBand*) { EXPECT_TRUE(::IsWindowVisible(close)); });
+
+    // Showing and hiding leaves no window behind.
+    auto windows = [&] {
+        int count = 0;
+        window.OnThread([&](IDeskBand*) {
+            ::EnumThreadWindows(::GetCurrentThreadId(), &CountWindow,
+                                reinterpret_cast<LPARAM>(&count));
+            ::EnumChildWindows(window.Frame(), &CountWindow,
+                               reinterpret_cast<LPARAM>(&count));
+        });
+        return count;
+    };
+    const int before = windows();
+    for (int i = 0; i < 100; ++i)
+    {
+        window.Show(true);
+        window.Show(false);
+    }
+    EXPECT_EQ(before, windows());
 }
