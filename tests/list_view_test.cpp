@@ -62,7 +62,7 @@ protected:
         // their broadcasts while a test keeps this thread busy.
         m_host = ::CreateWindowExW(0, info.lpszClassName, L"", 0, 0, 0, 1100, 300, HWND_MESSAGE, nullptr,
                                    info.hInstance, nullptr);
-        m_list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0,
+        m_list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0,
                                    1100, 300, m_host, reinterpret_cast<HMENU>(403), info.hInstance, nullptr);
         ::SetWindowLongPtrW(m_host, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_view));
         ASSERT_TRUE(m_view.Setup(m_list, m_host));
