@@ -324,11 +324,19 @@ int CTolListView::AppendRow(std::unique_ptr<CTolInfoDownload> record)
         return -1;
     record->UpdateProgress();
     UpdateRemaining(*record);
-    m_order.reserve(m_order.size() + 1);
     const int index = static_cast<int>(m_order.size());
     const LONG id = record->id;
-    Row& row = m_rows.emplace(id, Row{std::move(record), index}).first->second;
-    m_order.push_back(&row);
+    // The order's place first: when the table cannot take the row, it goes again.
+    m_order.push_back(nullptr);
+    try
+    {
+        m_order.back() = &m_rows.emplace(id, Row{std::move(record), index}).first->second;
+    }
+    catch (...)
+    {
+        m_order.pop_back();
+        throw;
+    }
     if (m_staleFrom + 1 == m_order.size())
         m_staleFrom = m_order.size();
     return index;
@@ -374,12 +382,12 @@ void CTolListView::DeleteRow(int index) noexcept
     if (!record)
         return;
     // An owner-data list takes LVM_DELETEITEM as "one row less at `index`": it
-    // moves the selection, focus and mark of the rows below up with them.
-    const LONG id = record->id;
+    // moves the selection, focus and mark of the rows below up with them. The
+    // row stays in the order meanwhile, for the deselection it tells the panel of.
+    ::SendMessageW(m_window, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
     m_order.erase(m_order.begin() + index);
     m_staleFrom = std::min(m_staleFrom, static_cast<size_t>(index));
-    ::SendMessageW(m_window, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
-    m_rows.erase(id);
+    m_rows.erase(record->id);
 }
 
 void CTolListView::DeleteAllRows() noexcept
@@ -780,6 +788,28 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
     if ((info->item.mask & LVIF_TEXT) && info->item.pszText && info->item.cchTextMax > 0)
         info->item.pszText[0] = L'\0';
+}
+
+LRESULT CTolListView::OnFindItem(const NMLVFINDITEMW& find) const noexcept
+{
+    const LVFINDINFOW& info = find.lvfi;
+    if (!(info.flags & (LVFI_STRING | LVFI_PARTIAL)) || !info.psz)
+        return -1;
+    const int count = RowCount();
+    const int length = static_cast<int>(std::wcslen(info.psz));
+    const int start = find.iStart >= 0 && find.iStart < count ? find.iStart : 0;
+    const int end = (info.flags & LVFI_WRAP) ? start + count : count;
+    for (int step = start; step < end; ++step)
+    {
+        const int row = step % count;
+        const unique_bstr& url = m_order[row]->record->url;
+        const int urlLength = static_cast<int>(url.length());
+        const bool partial = (info.flags & LVFI_PARTIAL) != 0;
+        if ((partial ? urlLength >= length : urlLength == length) &&
+            ::CompareStringOrdinal(url.get(), length, info.psz, length, TRUE) == CSTR_EQUAL)
+            return row;
+    }
+    return -1;
 }
 
 LRESULT CTolListView::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)

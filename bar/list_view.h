@@ -137,6 +137,10 @@ public:
     // NM_CUSTOMDRAW of the list: alternate rows, the File Name and Size cells,
     // the progress bar with its sections. Returns the custom-draw answer.
     LRESULT OnCustomDraw(NMLVCUSTOMDRAW* draw) noexcept;
+    // LVN_ODFINDITEMW (the control's type-ahead search and LVM_FINDITEM): the
+    // row from `iStart` on whose URL (the first column) starts with or, without
+    // LVFI_PARTIAL, equals the text, ignoring letter case; -1 when none.
+    LRESULT OnFindItem(const NMLVFINDITEMW& find) const noexcept;
 
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)

@@ -355,6 +355,8 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
         return 0;
     case NM_CUSTOMDRAW:
         return m_list.OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    case LVN_ODFINDITEMW:
+        return m_list.OnFindItem(*reinterpret_cast<NMLVFINDITEMW*>(header));
     case LVN_KEYDOWN:
         OnListKey(*reinterpret_cast<NMLVKEYDOWN*>(header));
         return 0;

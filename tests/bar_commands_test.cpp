@@ -195,6 +195,7 @@ TEST_F(CommandTest, EnterOpensOnlyFinishedDownloadsAndCtrlEnterOpensThePropertie
 
 // The list tells of a change of every row at once (select all, deselect all) as
 // one change of row -1: the download buttons follow the first selected row.
+// Finding a row by its text is the panel's work too.
 TEST_F(CommandTest, DownloadButtonsFollowSelectionChangesOfEveryRow)
 {
     AddRow(*engine, 1, "http://host/a", "a", 2, 10, 4);  // transferring
@@ -221,5 +222,14 @@ TEST_F(CommandTest, DownloadButtonsFollowSelectionChangesOfEveryRow)
             EXPECT_EQ(enabled(kCommandPause), step.pause) << "state " << step.state;
             EXPECT_EQ(enabled(kCommandStart), step.start) << "state " << step.state;
         }
+    });
+    // The list holds no texts: finding a row by its first column asks the panel.
+    window->OnThread([&](IDeskBand*) {
+        LVFINDINFOW find{LVFI_PARTIAL | LVFI_WRAP, L"HTTP://HOST/B"};
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), 1);
+        find.psz = L"http://host/";
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), 0);
+        find.flags = LVFI_STRING;
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), -1) << "no whole address";
     });
 }
