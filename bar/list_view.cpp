@@ -233,7 +233,7 @@ CTolListView::~CTolListView()
 bool CTolListView::Setup(HWND list, HWND panel) noexcept
 try
 {
-    if (!Subclass(list))
+    if ((::GetWindowLongPtrW(list, GWL_STYLE) & LVS_OWNERDATA) == 0 || !Subclass(list))
         return false;
     m_header = reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0));
     constexpr DWORD kExtendedStyles = LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP;
@@ -285,12 +285,20 @@ catch (...)
 
 // --- rows -------------------------------------------------------------------------
 
-int CTolListView::ItemCount() const noexcept
+int CTolListView::RowCount() const noexcept { return m_window ? static_cast<int>(m_order.size()) : 0; }
+
+void CTolListView::SetItemCount() noexcept
 {
-    return m_window ? static_cast<int>(::SendMessageW(m_window, LVM_GETITEMCOUNT, 0, 0)) : 0;
+    ::SendMessageW(m_window, LVM_SETITEMCOUNT, m_order.size(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
 
-int CTolListView::RowCount() const noexcept { return ItemCount(); }
+void CTolListView::SetRowState(int index, UINT state, UINT mask) noexcept
+{
+    LVITEMW item{};
+    item.state = state;
+    item.stateMask = mask;
+    ::SendMessageW(m_window, LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+}
 
 void CTolListView::DeselectAll() noexcept
 {
@@ -307,37 +315,30 @@ void CTolListView::DeselectAll() noexcept
                   ? focused
                   : NextRow(m_window, -1, LVNI_SELECTED);
     }
-    LVITEMW state{};
-    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    ::SendMessageW(m_window, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&state));
+    SetRowState(row, 0, LVIS_SELECTED | LVIS_FOCUSED);
 }
 
-int CTolListView::AppendRow(std::unique_ptr<CTolInfoDownload> record, UINT state)
+int CTolListView::AppendRow(std::unique_ptr<CTolInfoDownload> record)
 {
     if (!record || m_rows.count(record->id) != 0)
         return -1;
-    CTolInfoDownload* const raw = record.get();
-    raw->UpdateProgress();
-    UpdateRemaining(*raw);
-    // In the table before it is in the list: the list tells the panel about the
-    // new row while inserting it, and the panel looks the row up.
-    const int end = ItemCount();
-    const auto entry = m_rows.emplace(raw->id, Row{std::move(record), end}).first;
-    LVITEMW item{};
-    item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM | LVIF_STATE;
-    item.iItem = end;
-    item.pszText = LPSTR_TEXTCALLBACKW;
-    item.iImage = I_IMAGECALLBACK;
-    item.lParam = reinterpret_cast<LPARAM>(raw);
-    item.state = state;
-    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    const int index = static_cast<int>(::SendMessageW(m_window, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    if (index < 0)
+    record->UpdateProgress();
+    UpdateRemaining(*record);
+    const int index = static_cast<int>(m_order.size());
+    const LONG id = record->id;
+    // The order's place first: when the table cannot take the row, it goes again.
+    m_order.push_back(nullptr);
+    try
     {
-        m_rows.erase(entry);
-        return -1;
+        m_order.back() = &m_rows.emplace(id, Row{std::move(record), index}).first->second;
     }
-    entry->second.index = index;
+    catch (...)
+    {
+        m_order.pop_back();
+        throw;
+    }
+    if (m_staleFrom + 1 == m_order.size())
+        m_staleFrom = m_order.size();
     return index;
 }
 
@@ -347,42 +348,31 @@ int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
         return -1;
     DeselectAll();
     ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
-    return AppendRow(std::move(record), LVIS_SELECTED | LVIS_FOCUSED);
+    const int index = AppendRow(std::move(record));
+    if (index < 0)
+        return -1;
+    // In the order before the control counts it: selecting the row tells the
+    // panel, which looks the row up.
+    SetItemCount();
+    SetRowState(index, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    return index;
 }
 
 int CTolListView::InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records)
 {
     if (!m_window)
         return 0;
-    // A list that draws itself after every insertion takes milliseconds per row,
-    // and a selection moving from row to row tells the panel every time: the
-    // rows come in unselected and undrawn, and the last one is selected at the end.
-    struct RedrawSuspension
-    {
-        HWND list;
-        explicit RedrawSuspension(HWND window) : list(window) { ::SendMessageW(list, WM_SETREDRAW, FALSE, 0); }
-        ~RedrawSuspension()
-        {
-            ::SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-            ::InvalidateRect(list, nullptr, TRUE);
-        }
-    } suspension(m_window);
     int added = 0;
-    int last = -1;
+    m_order.reserve(m_order.size() + records.size());
+    m_rows.reserve(m_rows.size() + records.size());
     for (std::unique_ptr<CTolInfoDownload>& record : records)
-    {
-        const int index = AppendRow(std::move(record), 0);
-        if (index >= 0)
-            last = index, ++added;
-    }
-    if (last >= 0)
-    {
-        DeselectAll();
-        LVITEMW state{};
-        state.state = state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-        ::SendMessageW(m_window, LVM_SETITEMSTATE, static_cast<WPARAM>(last), reinterpret_cast<LPARAM>(&state));
-        ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
-    }
+        added += AppendRow(std::move(record)) >= 0 ? 1 : 0;
+    if (added == 0)
+        return 0;
+    DeselectAll();
+    SetItemCount();
+    SetRowState(static_cast<int>(m_order.size()) - 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
     return added;
 }
 
@@ -391,13 +381,19 @@ void CTolListView::DeleteRow(int index) noexcept
     CTolInfoDownload* const record = RecordOf(index);
     if (!record)
         return;
+    // An owner-data list takes LVM_DELETEITEM as "one row less at `index`": it
+    // moves the selection, focus and mark of the rows below up with them. The
+    // row stays in the order meanwhile, for the deselection it tells the panel of.
     ::SendMessageW(m_window, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
-    // The rows below have moved up: FindRow renews their indexes when it meets one.
+    m_order.erase(m_order.begin() + index);
+    m_staleFrom = std::min(m_staleFrom, static_cast<size_t>(index));
     m_rows.erase(record->id);
 }
 
 void CTolListView::DeleteAllRows() noexcept
 {
+    m_order.clear();
+    m_staleFrom = 0;
     if (m_window)
         ::SendMessageW(m_window, LVM_DELETEALLITEMS, 0, 0);
     m_rows.clear();
@@ -405,18 +401,9 @@ void CTolListView::DeleteAllRows() noexcept
 
 void CTolListView::RenewRowIndexes() const noexcept
 {
-    for (auto& entry : m_rows)
-        entry.second.index = -1;
-    const int count = ItemCount();
-    for (int row = 0; row < count; ++row)
-    {
-        if (const CTolInfoDownload* record = RecordOf(row))
-        {
-            const auto found = m_rows.find(record->id);
-            if (found != m_rows.end() && found->second.record.get() == record)
-                found->second.index = row;
-        }
-    }
+    for (size_t row = m_staleFrom; row < m_order.size(); ++row)
+        m_order[row]->index = static_cast<int>(row);
+    m_staleFrom = m_order.size();
 }
 
 int CTolListView::FindRow(LONG id) const noexcept
@@ -425,21 +412,16 @@ int CTolListView::FindRow(LONG id) const noexcept
     if (found == m_rows.end() || !m_window)
         return -1;
     const Row& row = found->second;
-    if (row.index < 0 || RecordOf(row.index) != row.record.get())
+    if (static_cast<size_t>(row.index) >= m_staleFrom)
         RenewRowIndexes();
     return row.index;
 }
 
 CTolInfoDownload* CTolListView::RecordOf(int index) const noexcept
 {
-    if (!m_window || index < 0)
+    if (!m_window || index < 0 || static_cast<size_t>(index) >= m_order.size())
         return nullptr;
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = index;
-    if (!::SendMessageW(m_window, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)))
-        return nullptr;
-    return reinterpret_cast<CTolInfoDownload*>(item.lParam);
+    return m_order[index]->record.get();
 }
 
 CTolInfoDownload* CTolListView::FindRecord(LONG id) const noexcept
@@ -475,7 +457,7 @@ void CTolListView::RedrawRow(int index) noexcept
 
 void CTolListView::SelectOnly(int index) noexcept
 {
-    if (!m_window || index < 0 || index >= ItemCount())
+    if (!m_window || index < 0 || index >= RowCount())
         return;
     DeselectAll();
     LVITEMW state{};
@@ -498,7 +480,7 @@ void CTolListView::EnsureVisible(int index) noexcept
 
 const CTolInfoDownload* CTolListView::FindOtherByPath(LONG skipId, const std::wstring& path) const noexcept
 {
-    const int count = ItemCount();
+    const int count = RowCount();
     for (int row = 0; row < count; ++row)
     {
         const CTolInfoDownload* record = RecordOf(row);
@@ -515,7 +497,7 @@ const CTolInfoDownload* CTolListView::FindOtherByPath(LONG skipId, const std::ws
 
 const CTolInfoDownload* CTolListView::FindOtherByUrl(LONG skipId, const std::wstring& url) const noexcept
 {
-    const int count = ItemCount();
+    const int count = RowCount();
     for (int row = 0; row < count; ++row)
     {
         const CTolInfoDownload* record = RecordOf(row);
@@ -531,7 +513,7 @@ HRESULT CTolListView::CopyRecords(std::vector<std::unique_ptr<CTolInfoDownload>>
     std::vector<std::unique_ptr<CTolInfoDownload>> copies;
     try
     {
-        const int count = ItemCount();
+        const int count = RowCount();
         copies.reserve(count);
         for (int row = 0; row < count; ++row)
         {
@@ -552,24 +534,65 @@ HRESULT CTolListView::CopyRecords(std::vector<std::unique_ptr<CTolInfoDownload>>
 
 // --- sorting ---------------------------------------------------------------------
 
-int CALLBACK CTolListView::CompareRows(LPARAM first, LPARAM second, LPARAM sortParameter)
+CTolListView::Selection CTolListView::TakeSelection() const
 {
-    const auto* a = reinterpret_cast<const CTolInfoDownload*>(first);
-    const auto* b = reinterpret_cast<const CTolInfoDownload*>(second);
-    if (!a || !b)
-        return 0;
-    const int order = CompareRecords(*a, *b, LOWORD(sortParameter));
-    return (sortParameter & 0x10000) ? order : -order;
+    Selection selection;
+    for (int row = NextRow(m_window, -1, LVNI_SELECTED); row >= 0; row = NextRow(m_window, row, LVNI_SELECTED))
+    {
+        if (const size_t index = static_cast<size_t>(row); index < m_order.size())
+            selection.selected.push_back(m_order[index]);
+    }
+    const auto rowAt = [&](int row) {
+        return row >= 0 && static_cast<size_t>(row) < m_order.size() ? m_order[row] : nullptr;
+    };
+    selection.focused = rowAt(NextRow(m_window, -1, LVNI_FOCUSED));
+    selection.mark = rowAt(static_cast<int>(::SendMessageW(m_window, LVM_GETSELECTIONMARK, 0, 0)));
+    return selection;
+}
+
+// Puts selection, focus and mark back on the rows taken, at their indexes now
+// (RenewRowIndexes has run). The control tells the panel of every row it changes.
+void CTolListView::RestoreSelection(const Selection& selection) noexcept
+{
+    // Every row selected, as after Ctrl+A: the selection stays as it is.
+    if (selection.selected.size() != m_order.size())
+    {
+        DeselectAll();
+        for (const Row* row : selection.selected)
+            SetRowState(row->index, LVIS_SELECTED, LVIS_SELECTED);
+    }
+    if (selection.focused)
+        SetRowState(selection.focused->index, LVIS_FOCUSED, LVIS_FOCUSED);
+    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, selection.mark ? selection.mark->index : -1);
 }
 
 bool CTolListView::Sort() noexcept
+try
 {
     if (m_sortColumn < 0 || !m_window)
         return false;
-    const LPARAM parameter = m_sortColumn | (m_ascending ? 0x10000 : 0);
-    ::SendMessageW(m_window, LVM_SORTITEMS, static_cast<WPARAM>(parameter),
-                   reinterpret_cast<LPARAM>(&CompareRows));
+    const int column = m_sortColumn;
+    const bool ascending = m_ascending;
+    std::vector<Row*> order = m_order;
+    std::stable_sort(order.begin(), order.end(), [column, ascending](const Row* first, const Row* second) {
+        const int result = CompareRecords(*first->record, *second->record, column);
+        return ascending ? result < 0 : result > 0;
+    });
+    if (order == m_order)
+        return true;
+    const Selection selection = TakeSelection();
+    m_order.swap(order);
+    m_staleFrom = 0;
+    RenewRowIndexes();
+    RestoreSelection(selection);
+    ::InvalidateRect(m_window, nullptr, FALSE);
     return true;
+}
+catch (const std::bad_alloc&)
+{
+    // The rows stay in the order they had.
+    TraceCaughtException(__FILE__, __LINE__);
+    return false;
 }
 
 void CTolListView::SetHeaderArrow(int column, int image) noexcept
@@ -767,6 +790,28 @@ catch (...)
         info->item.pszText[0] = L'\0';
 }
 
+LRESULT CTolListView::OnFindItem(const NMLVFINDITEMW& find) const noexcept
+{
+    const LVFINDINFOW& info = find.lvfi;
+    if (!(info.flags & (LVFI_STRING | LVFI_PARTIAL)) || !info.psz)
+        return -1;
+    const int count = RowCount();
+    const int length = static_cast<int>(std::wcslen(info.psz));
+    const int start = find.iStart >= 0 && find.iStart < count ? find.iStart : 0;
+    const int end = (info.flags & LVFI_WRAP) ? start + count : count;
+    for (int step = start; step < end; ++step)
+    {
+        const int row = step % count;
+        const unique_bstr& url = m_order[row]->record->url;
+        const int urlLength = static_cast<int>(url.length());
+        const bool partial = (info.flags & LVFI_PARTIAL) != 0;
+        if ((partial ? urlLength >= length : urlLength == length) &&
+            ::CompareStringOrdinal(url.get(), length, info.psz, length, TRUE) == CSTR_EQUAL)
+            return row;
+    }
+    return -1;
+}
+
 LRESULT CTolListView::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
 {
     // Rows paint their own background; erasing them too would make the list
@@ -775,7 +820,7 @@ LRESULT CTolListView::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
     const HBRUSH brush = ::GetSysColorBrush(COLOR_WINDOW);
     RECT client{};
     ::GetClientRect(m_window, &client);
-    const int count = ItemCount();
+    const int count = RowCount();
     if (count == 0)
     {
         ::FillRect(dc, &client, brush);

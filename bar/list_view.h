@@ -1,11 +1,13 @@
 // The downloads list of the explorer bar: control 403 of the downloads panel.
 //
-// One row per download of the engine. The list owns the download records (one
-// CTolInfoDownload per row, in the row's item data) and finds a download's row
-// by its id in constant time, however many rows there are. Cell texts and the
-// state image are given on request (LVN_GETDISPINFO, forwarded by the panel), so
-// a change of a record costs one redraw of its row and the one-second tick costs
-// no text pushing at all.
+// One row per download of the engine. The control is an owner-data list: it
+// holds no items, only their count and the selection, and asks for every cell
+// text and state image when it paints (LVN_GETDISPINFO, forwarded by the
+// panel). The rows live here: the records (one CTolInfoDownload per row) by
+// download id, and their display order in a vector. So filling the list costs
+// one message however many rows there are, a download's row is found by its id
+// in constant time, a change of a record costs one redraw of its row and the
+// one-second tick costs no text pushing at all.
 #pragma once
 
 #include <windows.h>
@@ -58,8 +60,8 @@ public:
     CTolListView(const CTolListView&) = delete;
     CTolListView& operator=(const CTolListView&) = delete;
 
-    // Takes over control `list` (a report list of the panel `panel`) and sets it
-    // up: extended styles, image lists, the eight columns and the header tips (a
+    // Takes over control `list` (an owner-data report list of the panel `panel`;
+    // false for a list without LVS_OWNERDATA) and sets it up: extended styles, image lists, the eight columns and the header tips (a
     // tool-tip window owned by the panel).
     bool Setup(HWND list, HWND panel) noexcept;
 
@@ -70,11 +72,12 @@ public:
     // already has a row is dropped and -1 returned. The caller sorts and scrolls.
     int InsertRow(std::unique_ptr<CTolInfoDownload> record);
     // Appends the rows of many records at once, as InsertRow does one after the
-    // other (the last one ends up selected and focused), with the list's drawing
-    // suspended meanwhile: the engine's whole list is loaded this way. Returns
-    // the number of rows added.
+    // other (the last one ends up selected and focused, the others unselected),
+    // telling the control the new row count once: the engine's whole list is
+    // loaded this way. Returns the number of rows added.
     int InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records);
-    // Removes row `index` and its record.
+    // Removes row `index` and its record. The rows below move up one, their
+    // selection and focus with them.
     void DeleteRow(int index) noexcept;
     // Removes every row and record.
     void DeleteAllRows() noexcept;
@@ -109,7 +112,9 @@ public:
     // --- sorting ---------------------------------------------------------------
     int SortColumn() const noexcept { return m_sortColumn; }
     bool SortAscending() const noexcept { return m_ascending; }
-    // Sorts by the sort column (nothing when unsorted). True when it sorted.
+    // Sorts by the sort column (nothing when unsorted), rows of equal value
+    // keeping their order; selection, focus and selection mark stay with their
+    // downloads. True when it sorted.
     bool Sort() noexcept;
     // A click on a column header: same column flips the direction, another one
     // sorts ascending; the header arrow follows. Sorts.
@@ -132,6 +137,10 @@ public:
     // NM_CUSTOMDRAW of the list: alternate rows, the File Name and Size cells,
     // the progress bar with its sections. Returns the custom-draw answer.
     LRESULT OnCustomDraw(NMLVCUSTOMDRAW* draw) noexcept;
+    // LVN_ODFINDITEMW (the control's type-ahead search and LVM_FINDITEM): the
+    // row from `iStart` on whose URL (the first column) starts with or, without
+    // LVFI_PARTIAL, equals the text, ignoring letter case; -1 when none.
+    LRESULT OnFindItem(const NMLVFINDITEMW& find) const noexcept;
 
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
@@ -141,26 +150,38 @@ private:
     using GradientFillFunction = BOOL(WINAPI*)(HDC, PTRIVERTEX, ULONG, PVOID, ULONG, ULONG);
     using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int, BLENDFUNCTION);
 
-    // A download's record and the row it was last seen in. The index is a hint:
-    // sorts and deletes move rows, so it is checked against the row's item data
-    // and all hints are renewed in one pass when it is wrong.
+    // A download's record and its row. Sorts renew every index; a delete leaves
+    // the indexes from the deleted row on stale (see m_staleFrom) until a lookup
+    // needs one of them.
     struct Row
     {
         std::unique_ptr<CTolInfoDownload> record;
-        mutable int index = -1;
+        int index = -1;
+    };
+    // Selection, focus and selection mark by row, taken before the rows move: the
+    // control keeps them by index.
+    struct Selection
+    {
+        std::vector<const Row*> selected;
+        const Row* focused = nullptr;
+        const Row* mark = nullptr;
     };
 
     LRESULT OnEraseBackground(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
 
-    // Appends the row of `record` in the selection state `state` (LVIS_); -1
-    // when its id has a row already.
-    int AppendRow(std::unique_ptr<CTolInfoDownload> record, UINT state);
-    int ItemCount() const noexcept;
+    // Appends a row for `record` to the table and the order, not yet to the
+    // control; -1 when its id has a row already.
+    int AppendRow(std::unique_ptr<CTolInfoDownload> record);
+    // Tells the control the row count, keeping its scroll position.
+    void SetItemCount() noexcept;
     void RenewRowIndexes() const noexcept;
     // Takes the selection and the focus from every row.
     void DeselectAll() noexcept;
+    // Sets the state `state` (LVIS_SELECTED, LVIS_FOCUSED) of row `index`.
+    void SetRowState(int index, UINT state, UINT mask) noexcept;
+    Selection TakeSelection() const;
+    void RestoreSelection(const Selection& selection) noexcept;
     void SetHeaderArrow(int column, int image) noexcept;
-    static int CALLBACK CompareRows(LPARAM first, LPARAM second, LPARAM sortParameter);
     // Header tips: rebuilt when a column width changed since the last time, or always.
     void UpdateHeaderTips(bool force);
 
@@ -172,7 +193,10 @@ private:
     void FillBar(HDC dc, const RECT& area, bool sections) noexcept;
 
     HWND m_header = nullptr;
-    std::unordered_map<LONG, Row> m_rows;  // by download id
+    std::unordered_map<LONG, Row> m_rows;  // by download id; owns the records
+    std::vector<Row*> m_order;             // the rows in display order (map entries do not move)
+    // The indexes of the rows from this position on may be out of date.
+    mutable size_t m_staleFrom = 0;
     unique_himagelist m_headerImages;      // the header does not destroy its image list
     unique_hwnd m_tips;
     int m_tipWidths[kListColumnCount] = {};

@@ -348,6 +348,8 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
         return 0;
     case NM_CUSTOMDRAW:
         return m_list.OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    case LVN_ODFINDITEMW:
+        return m_list.OnFindItem(*reinterpret_cast<NMLVFINDITEMW*>(header));
     case LVN_KEYDOWN:
         OnListKey(*reinterpret_cast<NMLVKEYDOWN*>(header));
         return 0;
@@ -364,21 +366,24 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
         return 0;
     case LVN_ITEMCHANGED:
     {
+        // The list holds no items of its own (owner data): a change of many rows
+        // at once (iItem -1, or LVN_ODSTATECHANGED for a range) says nothing of
+        // which rows are selected now, so the states follow the first selected row.
         const auto* change = reinterpret_cast<NMLISTVIEW*>(header);
-        if (change->uNewState == change->uOldState || change->iItem < 0)
+        if (change->uNewState == change->uOldState)
             return 0;
-        if (change->uNewState & LVIS_SELECTED)
-        {
-            if (const CTolInfoDownload* record = m_list.RecordOf(change->iItem))
-                UpdateCommandStates(record->id);
-        }
-        else if (m_list.FirstSelected() < 0)
-        {
-            DisableDownloadCommands();
-            UpdateCommandStates(-1);
-        }
+        const CTolInfoDownload* record = (change->uNewState & LVIS_SELECTED) && change->iItem >= 0
+                                             ? m_list.RecordOf(change->iItem)
+                                             : nullptr;
+        if (record)
+            UpdateCommandStates(record->id);
+        else
+            RefreshForFirstSelected();
         return 0;
     }
+    case LVN_ODSTATECHANGED:
+        RefreshForFirstSelected();
+        return 0;
     default:
         handled = false;
         return 0;
@@ -424,6 +429,17 @@ void CMyDlg::UpdateCommandStates(LONG id) noexcept
     if (m_activeRows == 0)
         StopTimer();
     EnableCommand(kCommandDeleteAll, true);
+}
+
+void CMyDlg::RefreshForFirstSelected() noexcept
+{
+    if (const CTolInfoDownload* record = m_list.RecordOf(m_list.FirstSelected()))
+    {
+        UpdateCommandStates(record->id);
+        return;
+    }
+    DisableDownloadCommands();
+    UpdateCommandStates(-1);
 }
 
 void CMyDlg::RefreshForSelection(LONG id) noexcept

@@ -231,6 +231,8 @@ private:
     // Enables and disables the download commands for download `id` (-1: none).
     void UpdateCommandStates(LONG id) noexcept;
     void DisableDownloadCommands() noexcept;
+    // The download commands for the first selected row, or off when none is.
+    void RefreshForFirstSelected() noexcept;
     // Command states for `id` when it is the first selected download, else for none.
     void RefreshForSelection(LONG id) noexcept;
     void EnableCommand(WORD command, bool enable) noexcept;

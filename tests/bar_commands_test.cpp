@@ -192,3 +192,44 @@ TEST_F(CommandTest, EnterOpensOnlyFinishedDownloadsAndCtrlEnterOpensThePropertie
     const auto options = Calls("GetOptions");
     EXPECT_EQ(1, std::count(options.begin(), options.end(), "GetOptions(1)"));
 }
+
+// The list tells of a change of every row at once (select all, deselect all) as
+// one change of row -1: the download buttons follow the first selected row.
+// Finding a row by its text is the panel's work too.
+TEST_F(CommandTest, DownloadButtonsFollowSelectionChangesOfEveryRow)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 2, 10, 4);  // transferring
+    AddRow(*engine, 2, "http://host/b", "b", 8, 10, 4);
+    Open();
+    const struct { UINT state; bool delete_, pause, start; } steps[] = {
+        {0, false, false, false},
+        {LVIS_SELECTED, true, true, false},
+        {0, false, false, false},
+    };
+    window->OnThread([&](IDeskBand*) {
+        const HWND list = window->List();
+        HWND toolbar = nullptr;
+        while ((toolbar = ::FindWindowExW(::GetParent(list), toolbar, TOOLBARCLASSNAMEW, nullptr)) != nullptr &&
+               ::SendMessageW(toolbar, TB_COMMANDTOINDEX, kCommandDelete, 0) < 0)
+        {
+        }
+        ASSERT_NE(toolbar, nullptr);
+        const auto enabled = [&](WORD command) { return ::SendMessageW(toolbar, TB_ISBUTTONENABLED, command, 0) != 0; };
+        for (const auto& step : steps)
+        {
+            ListView_SetItemState(list, -1, step.state, LVIS_SELECTED);
+            EXPECT_EQ(enabled(kCommandDelete), step.delete_) << "state " << step.state;
+            EXPECT_EQ(enabled(kCommandPause), step.pause) << "state " << step.state;
+            EXPECT_EQ(enabled(kCommandStart), step.start) << "state " << step.state;
+        }
+    });
+    // The list holds no texts: finding a row by its first column asks the panel.
+    window->OnThread([&](IDeskBand*) {
+        LVFINDINFOW find{LVFI_PARTIAL | LVFI_WRAP, L"HTTP://HOST/B"};
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), 1);
+        find.psz = L"http://host/";
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), 0);
+        find.flags = LVFI_STRING;
+        EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), -1) << "no whole address";
+    });
+}

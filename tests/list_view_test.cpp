@@ -62,7 +62,7 @@ protected:
         // their broadcasts while a test keeps this thread busy.
         m_host = ::CreateWindowExW(0, info.lpszClassName, L"", 0, 0, 0, 1100, 300, HWND_MESSAGE, nullptr,
                                    info.hInstance, nullptr);
-        m_list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0,
+        m_list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0,
                                    1100, 300, m_host, reinterpret_cast<HMENU>(403), info.hInstance, nullptr);
         ::SetWindowLongPtrW(m_host, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_view));
         ASSERT_TRUE(m_view.Setup(m_list, m_host));
@@ -239,12 +239,44 @@ TEST_F(ListViewTest, RowsAreFoundByIdAfterSortsAndDeletes)
     const std::vector<LONG> left = Ids();
     EXPECT_EQ(left.size(), 6u);
     checkAll(left);
-    m_view.ColumnClick(kListColumnSize);
-    checkAll(left);
-    EXPECT_EQ(m_view.FindRow(3), -1);
+    m_view.DeleteRow(m_view.FindRow(left[1]));
+    m_view.ColumnClick(kListColumnSize);  // no lookup between the delete and the sort
+    checkAll({left[0], left[2], left[3], left[4], left[5]});
+    EXPECT_EQ(std::make_pair(m_view.FindRow(3), m_view.FindRow(left[1])), std::make_pair(-1, -1));
     EXPECT_EQ(m_view.FindRecord(3), nullptr);
     m_view.DeleteAllRows();
     EXPECT_EQ(std::make_pair(m_view.RowCount(), m_view.FindRow(left[0])), std::make_pair(0, -1));
+}
+
+// The control keeps selection, focus and selection mark by row number: they
+// must go where their downloads go when rows are sorted or deleted.
+TEST_F(ListViewTest, SelectionFocusAndMarkStayWithTheirDownloads)
+{
+    for (LONG id = 1; id <= 5; ++id)
+        Add({id, static_cast<ULONG>(100 - id * 10)});  // sorting by size reverses them
+    const auto state = [&] {
+        std::vector<LONG> selected;
+        for (int row = ListView_GetNextItem(m_list, -1, LVNI_SELECTED); row >= 0;
+             row = ListView_GetNextItem(m_list, row, LVNI_SELECTED))
+            selected.push_back(m_view.RecordOf(row)->id);
+        const CTolInfoDownload* focused = m_view.RecordOf(ListView_GetNextItem(m_list, -1, LVNI_FOCUSED));
+        const CTolInfoDownload* mark = m_view.RecordOf(ListView_GetSelectionMark(m_list));
+        selected.push_back(focused ? focused->id : -1);
+        selected.push_back(mark ? mark->id : -1);
+        return selected;  // selected ids in row order, then the focused and the mark
+    };
+    ListView_SetItemState(m_list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(m_list, m_view.FindRow(2), LVIS_SELECTED, LVIS_SELECTED);
+    ListView_SetItemState(m_list, m_view.FindRow(5), LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetSelectionMark(m_list, m_view.FindRow(2));
+    EXPECT_EQ(state(), (std::vector<LONG>{2, 5, 5, 2}));
+    m_view.ColumnClick(kListColumnSize);
+    EXPECT_EQ(Ids(), (std::vector<LONG>{5, 4, 3, 2, 1}));
+    EXPECT_EQ(state(), (std::vector<LONG>{5, 2, 5, 2}));
+    m_view.DeleteRow(m_view.FindRow(4));
+    EXPECT_EQ(state(), (std::vector<LONG>{5, 2, 5, 2})) << "rows below a deleted one keep their state";
+    m_view.DeleteRow(m_view.FindRow(5));
+    EXPECT_EQ(state()[0], 2) << "the other selected row stays selected";
 }
 
 TEST_F(ListViewTest, TickAdvancesTheElapsedTimeOfTransferringRowsUnlessJustReported)
