@@ -417,9 +417,14 @@ void CTolDownloadIndicator::DrawColumn(HDC dc, int index) noexcept
         DrawSegment(dc, x, m_content.bottom - 2 - kSegmentPitch * k, k < filled ? colours.filled : colours.empty);
 }
 
-void CTolDownloadIndicator::DrawSegment(HDC dc, int x, int y, COLORREF colour) noexcept
+HDC CTolDownloadIndicator::SegmentOf(HDC dc, COLORREF colour) noexcept
 {
-    const unique_hdc memory(::CreateCompatibleDC(dc));
+    for (const Segment& segment : m_segments)
+        if (segment.colour == colour)
+            return segment.dc.get();
+    Segment segment;
+    segment.colour = colour;
+    segment.dc.reset(::CreateCompatibleDC(dc));
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = kSegmentWidth;
@@ -427,11 +432,11 @@ void CTolDownloadIndicator::DrawSegment(HDC dc, int x, int y, COLORREF colour) n
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
-    const unique_hbitmap bitmap(::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!memory || !bitmap)
-        return;
-    const select_object selected(memory.get(), bitmap.get());
-    const RECT segment{0, 0, kSegmentWidth, 2};
+    segment.bitmap.reset(::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!segment.dc || !segment.bitmap)
+        return nullptr;
+    segment.previous = ::SelectObject(segment.dc.get(), segment.bitmap.get());
+    const HDC memory = segment.dc.get();
     auto scaled = [colour](double factor) {
         auto channel = [factor](BYTE value) {
             return static_cast<COLOR16>(std::min(255L, std::lround(value * factor)) << 8);
@@ -445,17 +450,33 @@ void CTolDownloadIndicator::DrawSegment(HDC dc, int x, int y, COLORREF colour) n
         vertices[1].x = kSegmentWidth;
         vertices[1].y = 2;
         GRADIENT_RECT rect{0, 1};
-        painted = m_gradientFill(memory.get(), vertices, 2, &rect, 1, GRADIENT_FILL_RECT_H) != FALSE;
+        painted = m_gradientFill(memory, vertices, 2, &rect, 1, GRADIENT_FILL_RECT_H) != FALSE;
     }
     if (!painted)
     {
+        const RECT whole{0, 0, kSegmentWidth, 2};
         const unique_hbrush brush(::CreateSolidBrush(colour));
-        ::FillRect(memory.get(), &segment, brush.get());
+        ::FillRect(memory, &whole, brush.get());
     }
+    try
+    {
+        m_segments.push_back(std::move(segment));
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
+    return memory;
+}
+
+void CTolDownloadIndicator::DrawSegment(HDC dc, int x, int y, COLORREF colour) noexcept
+{
+    const HDC segment = SegmentOf(dc, colour);
+    if (!segment)
+        return;
     const BLENDFUNCTION blend{AC_SRC_OVER, 0, 0xBE, 0};
-    if (!m_alphaBlend ||
-        !m_alphaBlend(dc, x, y, kSegmentWidth, 2, memory.get(), 0, 0, kSegmentWidth, 2, blend))
-        ::BitBlt(dc, x, y, kSegmentWidth, 2, memory.get(), 0, 0, SRCCOPY);
+    if (!m_alphaBlend || !m_alphaBlend(dc, x, y, kSegmentWidth, 2, segment, 0, 0, kSegmentWidth, 2, blend))
+        ::BitBlt(dc, x, y, kSegmentWidth, 2, segment, 0, 0, SRCCOPY);
 }
 
 void CTolDownloadIndicator::Refresh(LONG id) noexcept

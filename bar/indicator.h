@@ -131,6 +131,9 @@ private:
     void MoveHot(int delta) noexcept;
     void DrawColumn(HDC dc, int index) noexcept;
     void DrawSegment(HDC dc, int x, int y, COLORREF colour) noexcept;
+    // The segment of `colour` composed once (gradient or solid) in a memory
+    // device context kept for the indicator's life; null when it cannot be made.
+    HDC SegmentOf(HDC dc, COLORREF colour) noexcept;
     void ShowTip(POINT screen) noexcept;
     void HideTip() noexcept;
     // A scroll button was pressed (`forward`), released, or the mouse left or
@@ -162,6 +165,24 @@ private:
     unique_hmodule m_msimg32;
     decltype(&::GradientFill) m_gradientFill = nullptr;
     decltype(&::AlphaBlend) m_alphaBlend = nullptr;
+
+    // A composed segment: its bitmap selected into its memory device context
+    // until the entry goes.
+    struct Segment
+    {
+        COLORREF colour = 0;
+        unique_hdc dc;
+        unique_hbitmap bitmap;
+        HGDIOBJ previous = nullptr;
+        Segment() = default;
+        Segment(Segment&&) = default;
+        ~Segment()
+        {
+            if (dc && previous)
+                ::SelectObject(dc.get(), previous);
+        }
+    };
+    std::vector<Segment> m_segments;  // one per colour in use (a handful)
 };
 
 }  // namespace tdm

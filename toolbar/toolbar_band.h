@@ -46,6 +46,7 @@ public:
     STDMETHODIMP GetBandInfo(DWORD bandId, DWORD viewMode, DESKBANDINFO* info) override;
 
     CTolToolbarFrame& Frame() noexcept { return m_frame; }
+    IDispatch* EventSink() noexcept { return &m_sink; }
 
 private:
     void Show();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bar/band.h"
+#include "toolbar/toolbar_band.h"
 #include "support/browser_standin.h"
 #include "support/engine_standin.h"
 #include "tdm_h.h"
@@ -98,6 +99,7 @@ void ShowBar(StandInBrowser& browser, bool show)
 struct Figures
 {
     double showMs, eventUs, tickMs, tickComputeMs, bytesPerDownload, listBytesPerDownload;
+    double indicatorPaintMs, bothEventUs;
 };
 
 // What a bare owner-data report list of `rows` rows takes, in bytes per row.
@@ -117,6 +119,27 @@ double BareListBytes(HWND parent, int rows)
     const double after = HeapBytesInUse();
     ::DestroyWindow(list);
     return (after - before) / rows;
+}
+
+// One DownloadProgress event for download `id` with `loaded` bytes, as the
+// engine's sink receives it (arguments last first).
+void SendProgress(IDispatch* sink, LONG id, LONG loaded, int second)
+{
+    VARIANT arguments[8] = {};
+    for (VARIANT& argument : arguments)
+        V_VT(&argument) = VT_I4;
+    V_I4(&arguments[7]) = id;
+    V_I4(&arguments[6]) = 1000;
+    V_I4(&arguments[5]) = loaded;
+    V_VT(&arguments[4]) = VT_R8;
+    V_R8(&arguments[4]) = 0.01 + second / 86400.0;
+    V_I4(&arguments[3]) = 25000;
+    V_I4(&arguments[2]) = 20000;
+    V_VT(&arguments[1]) = VT_R8;
+    V_R8(&arguments[1]) = 0.05;
+    V_I4(&arguments[0]) = 1;
+    DISPPARAMS params{arguments, nullptr, 8, 0};
+    sink->Invoke(7, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
 }
 
 Figures Measure(BrowserWindow& window, EngineStandIn& engine, int downloads)
@@ -148,27 +171,38 @@ Figures Measure(BrowserWindow& window, EngineStandIn& engine, int downloads)
     std::vector<double> events;
     for (int i = 0; i < 1000; ++i)
     {
-        VARIANT arguments[8] = {};
-        const LONG values[] = {downloads / 2, 1000, 1000 * (downloads / 2) + i * 10};
-        for (int k = 0; k < 8; ++k)
-            V_VT(&arguments[7 - k]) = VT_I4;
-        V_I4(&arguments[7]) = values[0];
-        V_I4(&arguments[6]) = values[1];
-        V_I4(&arguments[5]) = values[2];
-        V_VT(&arguments[4]) = VT_R8;
-        V_R8(&arguments[4]) = 0.01 + i / 86400.0;
-        V_I4(&arguments[3]) = 25000;
-        V_I4(&arguments[2]) = 20000;
-        V_VT(&arguments[1]) = VT_R8;
-        V_R8(&arguments[1]) = 0.05;
-        V_I4(&arguments[0]) = 1;
-        DISPPARAMS params{arguments, nullptr, 8, 0};
         start = Now();
-        sink->Invoke(7, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+        SendProgress(sink, downloads / 2, 1000 * (downloads / 2) + i * 10, i);
         ::UpdateWindow(panel.List().Window());
         events.push_back((Now() - start) * 1000.0);
     }
     figures.eventUs = Median(events);
+
+    // The toolbar band of the same window: its indicator painted whole, and one
+    // event reaching both the bar and the toolbar (as the engine sends it to
+    // each sink in turn).
+    IDeskBand* toolbarBand = browser.ShowToolbar(CLSID_TolDownloadToolbar);
+    auto* toolbar = static_cast<CTolDownloadToolbar*>(toolbarBand);
+    const HWND indicator = toolbar ? toolbar->Frame().Indicator().Window() : nullptr;
+    std::vector<double> paints, both;
+    for (int i = 0; indicator && i < 100; ++i)
+    {
+        start = Now();
+        ::InvalidateRect(indicator, nullptr, TRUE);
+        ::UpdateWindow(indicator);
+        paints.push_back(Now() - start);
+    }
+    for (int i = 0; toolbar && i < 1000; ++i)
+    {
+        start = Now();
+        SendProgress(sink, downloads / 2, 1000 * (downloads / 2) + 20000 + i * 10, i);
+        SendProgress(toolbar->EventSink(), downloads / 2, 1000 * (downloads / 2) + 20000 + i * 10, i);
+        ::UpdateWindow(panel.List().Window());
+        ::UpdateWindow(indicator);
+        both.push_back((Now() - start) * 1000.0);
+    }
+    figures.indicatorPaintMs = Median(paints);
+    figures.bothEventUs = Median(both);
 
     // The timer handler only changes records and invalidates the list; the
     // repaint follows when the list updates.
@@ -232,6 +266,11 @@ int main(int argc, char** argv)
                     column(s, &Figures::showMs).c_str(), column(s, &Figures::eventUs).c_str(),
                     column(s, &Figures::tickMs).c_str(), column(s, &Figures::tickComputeMs).c_str(),
                     column(s, &Figures::bytesPerDownload).c_str(), column(s, &Figures::listBytesPerDownload).c_str());
+    std::printf("\n%-9s | %-24s | %-24s\n", "downloads", "indicator paint ms", "event to bar+toolbar us");
+    std::printf("%s\n", std::string(9 + 2 * 27, '-').c_str());
+    for (int s = 0; s < 3; ++s)
+        std::printf("%-9d | %-24s | %-24s\n", sizes[s], column(s, &Figures::indicatorPaintMs).c_str(),
+                    column(s, &Figures::bothEventUs).c_str());
     std::printf("(min / median / max of %d runs)\n", runs);
     ::OleUninitialize();
     return 0;
