@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "bar/band.h"
 #include "bar/engine_events.h"
+#include "framework/automation.h"
 #include "dialogs/credentials_dialog.h"
 #include "settings/settings_store.h"
 #include "support/bar_window.h"
@@ -272,4 +274,40 @@ TEST(EngineEventTest, EventsOfAnotherShapeAreRejectedWhole)
     }
     Recorder recorder;
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, DispatchEngineEvent(4, nullptr, recorder));
+}
+
+TEST_F(BandTest, ADownloadWithoutAFileNameAsksWhetherToReplaceAnExistingFile)
+{
+    char folder[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, folder);
+    const std::string existing = std::string(folder) + "exists.bin";
+    if (FILE* file = std::fopen(existing.c_str(), "wb"))
+        std::fclose(file);
+    SetSaveFileDefault(true);
+    AddRow(*engine, 4, "http://host/exists.bin", "", 2, 0, 0, folder);
+    BarWindow window;
+    window.Show(true);
+    struct Case
+    {
+        int answer;
+        const char* claimed;
+        const char* cancel;
+    };
+    for (const Case& c : {Case{IDYES, "-1", "0"}, Case{IDCANCEL, "-1", "-1"}})
+    {
+        window.AnswerNext({c.answer});
+        engine->Fire("DownloadFileInfo", {4, 100, 0, 200, "application/octet-stream", 0.0, true, 2, Owner(window), 0,
+                                          std::string_view(folder), "exists.bin", false, false});
+        const auto boxes = window.Boxes();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_NE(std::string::npos, boxes[0].text.find(existing));
+        EXPECT_EQ(c.claimed, engine->FiredArgument(12));
+        EXPECT_EQ(c.cancel, engine->FiredArgument(13));
+    }
+    // Settled by another bar: the name is taken without a question.
+    engine->Fire("DownloadFileInfo", {4, 100, 0, 200, "application/octet-stream", 0.0, true, 2, Owner(window), 0,
+                                      std::string_view(folder), "exists.bin", true, false});
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(L"http://host/exists.bin|" + std::wstring(WideFromNarrow(existing)) + L"|100|0%", window.Rows().at(0));
+    ::DeleteFileA(existing.c_str());
 }
