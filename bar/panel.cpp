@@ -554,15 +554,21 @@ void CMyDlg::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
 
 void CMyDlg::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND, LONG, VARIANT_BOOL*)
 {
+    if (TakeTimesAndState(id, state, elapsed))
+        RefreshForSelection(id);
+}
+
+bool CMyDlg::TakeTimesAndState(LONG id, LONG state, double elapsed) noexcept
+{
     int row = -1;
     CTolInfoDownload* record = Find(id, row);
     if (!record)
-        return;
+        return false;
     record->elapsed = TimeSpan::FromDays(elapsed);
     SetRecordState(*record, state);
     record->fresh = true;
     m_list.UpdateRow(row);
-    RefreshForSelection(id);
+    return true;
 }
 
 void CMyDlg::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope, VARIANT_BOOL* claimed)
@@ -694,14 +700,7 @@ void CMyDlg::OnDownloadInfoChanged(LONG id, const VARIANT& info)
 
 void CMyDlg::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, double elapsed)
 {
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    record->elapsed = TimeSpan::FromDays(elapsed);
-    SetRecordState(*record, state);
-    record->fresh = true;
-    m_list.UpdateRow(row);
+    (void)TakeTimesAndState(id, state, elapsed);
 }
 
 void CMyDlg::OnCredentialsRequired(const Credentials& request) { AnswerCredentials(request, BrowserTopWindow()); }

@@ -241,6 +241,9 @@ private:
     // Sorts the list and tells the toolbar of this thread the new order.
     void SortRows() noexcept;
     void SetRecordState(CTolInfoDownload& record, LONG state) noexcept;
+    // A stop, completion or restart: elapsed time and state taken, the record
+    // fresh, the row redrawn. False when the download has no row.
+    bool TakeTimesAndState(LONG id, LONG state, double elapsed) noexcept;
     void CountRecord(const CTolInfoDownload& record, int sign) noexcept;
     void ApplyLanguage(LANGID language, bool force) noexcept;
     void BringBrowserForward() const noexcept;

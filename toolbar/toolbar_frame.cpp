@@ -52,6 +52,13 @@ unique_himagelist MakeImages(const WORD* icons, size_t count)
     return images;
 }
 
+void TakeTimesAndState(CTolInfoDownload& record, LONG state, double elapsed, bool fresh) noexcept
+{
+    record.state = state;
+    record.elapsed = TimeSpan::FromDays(elapsed);
+    record.fresh = fresh;
+}
+
 }  // namespace
 
 CTolToolbarFrame::CTolToolbarFrame() noexcept = default;
@@ -282,9 +289,7 @@ void CTolToolbarFrame::OnDownloadStateChanged(LONG id, LONG state, double elapse
 {
     if (CTolInfoDownload* record = Find(id))
     {
-        record->state = state;
-        record->elapsed = TimeSpan::FromDays(elapsed);
-        record->fresh = false;
+        TakeTimesAndState(*record, state, elapsed, false);
         Changed(id);
     }
 }
@@ -295,9 +300,7 @@ void CTolToolbarFrame::OnDownloadStopped(LONG id, LONG state, double elapsed, HW
     CTolInfoDownload* record = Find(id);
     if (record && scope == 0)
     {
-        record->state = state;
-        record->elapsed = TimeSpan::FromDays(elapsed);
-        record->fresh = true;
+        TakeTimesAndState(*record, state, elapsed, true);
         Changed(id);
     }
     if (*claimed == VARIANT_FALSE && (state & kStateError) && Claim(owner, scope))
@@ -313,9 +316,7 @@ void CTolToolbarFrame::OnDownloadCompleted(LONG id, LONG state, double elapsed, 
     CTolInfoDownload* record = Find(id);
     if (record && scope == 0)
     {
-        record->state = state;
-        record->elapsed = TimeSpan::FromDays(elapsed);
-        record->fresh = true;
+        TakeTimesAndState(*record, state, elapsed, true);
         LookUpIcon(*record);
         Changed(id);
     }
@@ -412,9 +413,7 @@ void CTolToolbarFrame::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, do
 {
     if (CTolInfoDownload* record = Find(id))
     {
-        record->state = state;
-        record->elapsed = TimeSpan::FromDays(elapsed);
-        record->fresh = true;
+        TakeTimesAndState(*record, state, elapsed, true);
         Changed(id);
     }
 }
