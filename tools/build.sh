@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Configures and builds tdm.dll and the test programs (cross build) in build/.
+# Uses ccache when the machine has it; paths are hashed relative to the source
+# tree, so several checkouts of the project share one cache.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TDM_BUILD_DIR:-$root/build}
 if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
+    launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" "${launcher[@]}" >/dev/null
 fi
-cmake --build "$build" -- -k 0
+CCACHE_BASEDIR=$root cmake --build "$build" -- -k 0
