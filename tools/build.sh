@@ -12,4 +12,4 @@ if [ ! -f "$build/build.ninja" ]; then
     fi
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" "${launcher[@]}" >/dev/null
 fi
-CCACHE_BASEDIR=$root cmake --build "$build" -- -k 0
+CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true cmake --build "$build" -- -k 0
