@@ -27,8 +27,10 @@
 #include "support/engine_standin.h"
 #include "tdm_h.h"
 #include "text/language.h"
+#include "window_picture.h"
 
 using namespace tdm;
+using tdm::tools::SaveWindowPicture;
 
 namespace {
 
@@ -72,48 +74,6 @@ private:
 std::string g_folder;
 std::string g_shot;  // the name of the picture the next dialog gives
 int g_ticks = 0;
-
-// Saves the screen's pixels under the window as a 24-bit BMP.
-void SaveWindowPicture(HWND window, const std::string& path)
-{
-    RECT frame{};
-    ::GetWindowRect(window, &frame);
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    HDC screen = ::GetDC(nullptr);
-    HDC memory = ::CreateCompatibleDC(screen);
-    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY);
-    ::SelectObject(memory, old);
-
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof(info);
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-    std::string pixels(stride * static_cast<DWORD>(height), '\0');
-    ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
-                DIB_RGB_COLORS);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
-
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
-    if (FILE* out = std::fopen(path.c_str(), "wb"))
-    {
-        std::fwrite(&file, sizeof(file), 1, out);
-        std::fwrite(&info, sizeof(info), 1, out);
-        std::fwrite(pixels.data(), 1, pixels.size(), out);
-        std::fclose(out);
-        std::printf("saved %s (%dx%d)\n", path.c_str(), width, height);
-    }
-}
 
 // The enabled dialog of this thread that is shown on top.
 HWND FrontDialog()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine (packages, only when missing), builds everything and runs
 # every test: the Wine test programs through ctest, the native sanitizer tests of
-# the text parsers, and their fuzz targets. Exits non-zero on any failure.
+# the text parsers, their fuzz targets, and the live demo in its checking mode
+# (real downloads through the real engine). Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/tools/setup.sh"
@@ -13,4 +14,5 @@ fi
 if [ -x "$root/tools/run_fuzz.sh" ]; then
     bash "$root/tools/run_fuzz.sh"
 fi
+bash "$root/tools/demo.sh" --check
 echo "all tests passed"

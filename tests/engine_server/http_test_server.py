@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """HTTP server of the engine tests: loopback only, ends by itself.
 
-    http_test_server.py <folder> <port-file> [lifetime-seconds]
+    http_test_server.py <folder> <port-file> [lifetime-seconds] [name=size ...]
 
-Writes its files into <folder>, listens on a free port of 127.0.0.1 and writes
+Writes its files (and the further random files named) into <folder>, listens on a free port of 127.0.0.1 and writes
 the port into <port-file>. Paths:
   /file/<name>     with Range (206)            /slow/<name>   Range, throttled
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
@@ -113,6 +113,9 @@ class Handler(BaseHTTPRequestHandler):
 if __name__ == "__main__":
     folder, port_file = sys.argv[1], sys.argv[2]
     lifetime = float(sys.argv[3]) if len(sys.argv) > 3 else 600
+    for extra in sys.argv[4:]:
+        name, _, size = extra.partition("=")
+        FILES[name] = int(size)
     os.makedirs(folder, exist_ok=True)
     for name, size in FILES.items():
         with open(os.path.join(folder, name), "wb") as out:
