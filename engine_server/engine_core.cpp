@@ -1089,6 +1089,7 @@ try
     const bool wasActive = d->phase == Phase::Active;
     const long oldState = d->state;
     const uint32_t oldLoaded = d->loadedSize;
+    double remaining = -1.0;  // days; -1: unknown
     if (wasActive || status.phase == Phase::Active)
     {
         const double seconds = (now - d->lastTick) / 1000.0;
@@ -1171,9 +1172,9 @@ try
                                    ? (d->loadedSize - d->startLoaded) / d->transferSeconds
                                    : static_cast<double>(speed);
         d->averageSpeed = static_cast<long>(std::min(average, 2147483647.0));
-        const double remaining = d->totalSize && speed && d->totalSize >= d->loadedSize
-                                     ? (d->totalSize - d->loadedSize) / static_cast<double>(speed) / kSecondsPerDay
-                                     : -1.0;
+        remaining = d->totalSize && speed && d->totalSize >= d->loadedSize
+                        ? (d->totalSize - d->loadedSize) / static_cast<double>(speed) / kSecondsPerDay
+                        : -1.0;
         const uint32_t count = std::max<uint32_t>(status.connections, static_cast<uint32_t>(d->sections.size()));
         std::vector<SectionSpan> sections = SectionsFromPieces(status, count);
         if (sections.size() != d->sections.size())
@@ -1185,6 +1186,17 @@ try
             events.emplace_back(kEventSections, std::move(changed));
         }
         d->sections = std::move(sections);
+    }
+    else
+    {
+        d->currentSpeed = -1;
+        d->sections.clear();
+    }
+    // The last bytes of a transfer arrive with its completion: the bars get
+    // them too, before the completion, or a finished row would keep the bytes
+    // of the last progress it saw.
+    if (status.phase == Phase::Active || (status.phase == Phase::Complete && d->loadedSize != oldLoaded))
+    {
         std::vector<EventArgument> progress;
         progress.push_back(Long(id));
         progress.push_back(Long(static_cast<long>(d->loadedSize >= oldLoaded ? d->loadedSize - oldLoaded : 0)));
@@ -1192,14 +1204,9 @@ try
         progress.push_back(Double(d->elapsedDays));
         progress.push_back(Long(d->currentSpeed));
         progress.push_back(Long(d->averageSpeed));
-        progress.push_back(Double(remaining));
-        progress.push_back(Long(static_cast<long>(status.connections)));
+        progress.push_back(Double(status.phase == Phase::Active ? remaining : 0.0));
+        progress.push_back(Long(static_cast<long>(status.phase == Phase::Active ? status.connections : 0)));
         events.emplace_back(kEventProgress, std::move(progress));
-    }
-    else
-    {
-        d->currentSpeed = -1;
-        d->sections.clear();
     }
     if (d->state != oldState)
     {

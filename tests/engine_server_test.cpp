@@ -351,6 +351,10 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         EXPECT_EQ(NarrowFromWide(saved.c_str(), saved.size()), NarrowFromBstr(record->path.get()));
         EXPECT_EQ(record->totalSize, record->loadedSize);
         EXPECT_DOUBLE_EQ(1.0, record->progress);
+        // The bar's row ends with every byte: the last progress it gets carries them.
+        const auto progress = sink->Of(kProgress, id);
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(std::to_string(record->totalSize), progress.back().arguments[2]);
         // Added (running), the settled name, and completion claimed by this bar.
         const auto added = sink->Of(kAdded, id);
         ASSERT_EQ(1u, added.size());

@@ -41,7 +41,7 @@ wine "$build/tdm-engine.exe" -RegServer
 # New downloads go into the demo's folder, and a photo of an earlier day is
 # already there under the name of one of the files: its download asks whether
 # to replace it.
-wine reg add 'HKCU\Software\Tolvane\Download Manager\Settings' /v Browse /d "$(winepath -w "$out/downloads")" /f \
+wine reg add 'HKCU\Software\Tolvane\Download Manager\Settings' /v Browse /d "$(winepath -w "$out/downloads")\\" /f \
     >/dev/null 2>&1
 echo "an older photo" >"$out/downloads/photo.jpg"
 

@@ -418,6 +418,47 @@ bool Ended(const Outcome& outcome)
     return outcome.found && !(outcome.state & 3) && (outcome.state & (kStateComplete | 16));
 }
 
+// Shows the page's links in the frame between the toolbar area and the bar, as
+// the page the browser shows.
+void ShowPage(HWND frame, HWND toolbars, HWND bar, const std::wstring& text)
+{
+    RECT client{}, top{}, bottom{};
+    ::GetClientRect(frame, &client);
+    ::GetWindowRect(toolbars, &top);
+    ::GetWindowRect(bar, &bottom);
+    ::MapWindowPoints(nullptr, frame, reinterpret_cast<POINT*>(&top), 2);
+    ::MapWindowPoints(nullptr, frame, reinterpret_cast<POINT*>(&bottom), 2);
+    HWND page = ::CreateWindowExW(0, L"EDIT", text.c_str(),
+                                  WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY, 12, top.bottom + 12,
+                                  client.right - 24, bottom.top - top.bottom - 24, frame, nullptr, nullptr, nullptr);
+    ::SendMessageW(page, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+}
+
+// The text of the bar's row of `url` in column `column`; empty without a row.
+std::wstring RowText(HWND list, const std::string& url, int column)
+{
+    wchar_t text[1024] = {};
+    for (int row = 0; row < ListView_GetItemCount(list); ++row)
+    {
+        ListView_GetItemText(list, row, 0, text, 1024);
+        if (Narrow(text) == url)
+        {
+            ListView_GetItemText(list, row, column, text, 1024);
+            return text;
+        }
+    }
+    return {};
+}
+
+std::wstring Digits(const std::wstring& text)
+{
+    std::wstring digits;
+    for (wchar_t c : text)
+        if (c >= L'0' && c <= L'9')
+            digits += c;
+    return digits;
+}
+
 // A window closed by the user is only hidden, so that the bars leave it in order.
 bool g_closed = false;
 LRESULT CALLBACK KeepFrame(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR)
@@ -490,6 +531,10 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
         fail("no explorer bar");
         return 1;
     }
+    std::wstring page = L"The page: links to the demo's test server (the page's cookie: session=demo)\r\n\r\n";
+    for (size_t i = 0; i < expected.size(); ++i)
+        page += L"    " + Wide(url(i)) + L"        " + Wide(expected[i].how) + L"\r\n";
+    ShowPage(frame, browser.ToolbarArea(), browser.BarFrame(CLSID_TolBand), page);
     Pump(500);
 
     for (size_t i : {0u, 1u})
@@ -553,20 +598,25 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
             fail(e.path + ": not in the engine's list");
             continue;
         }
-        const char* state = o.state & kStateComplete ? "complete" : o.state & 16 ? "error" : "unfinished";
+        const bool failed = (o.state & 16) != 0, complete = !failed && (o.state & kStateComplete);
+        const char* state = failed ? "error" : complete ? "complete" : "unfinished";
         std::printf("      state %s (%ld), %lu bytes, %ls\n", state, static_cast<long>(o.state),
                     static_cast<unsigned long>(o.size), o.path.c_str());
         if (!e.served)
         {
-            if (!(o.state & 16))
+            if (!failed)
                 fail(e.path + ": not reported as an error");
             continue;
         }
-        if (!(o.state & kStateComplete))
+        if (!complete)
         {
             fail(e.path + ": did not complete");
             continue;
         }
+        // The bar's row ends with every byte loaded (column 7, Bytes Loaded).
+        const std::wstring shown = list ? RowText(list, url(i), 7) : L"";
+        if (Digits(shown) != std::to_wstring(o.size))
+            fail(e.path + ": the bar shows " + Narrow(shown) + " bytes loaded, not " + std::to_string(o.size));
         const std::string want = Sha256OfFile(servedFolder + L"\\" + Wide(e.served));
         const std::string got = Sha256OfFile(o.path);
         std::printf("      sha256 %s, served %s: %s\n", got.c_str(), want.c_str(),
