@@ -384,6 +384,7 @@ struct Expected
 struct Outcome
 {
     bool found = false;
+    LONG id = -1;
     LONG state = 0;
     ULONG size = 0;
     std::wstring path;
@@ -406,6 +407,7 @@ Outcome Find(const CEngine& engine, const std::string& url)
         if (NarrowFromBstr(record->url.get()) == url)
         {
             outcome.found = true;
+            outcome.id = record->id;
             outcome.state = record->state;
             outcome.size = record->totalSize ? record->totalSize : record->loadedSize;
             outcome.path.assign(record->path.get(), ::SysStringLen(record->path.get()));
@@ -606,6 +608,12 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
         {
             if (!failed)
                 fail(e.path + ": not reported as an error");
+            // The engine's reason: the last line of the download's log.
+            const unique_bstr log = engine.GetDownloadLog(o.id);
+            std::string reason = NarrowFromBstr(log.get());
+            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
+                reason.pop_back();
+            std::printf("      reported: %s\n", reason.substr(reason.find_last_of('\n') + 1).c_str());
             continue;
         }
         if (!complete)
@@ -643,8 +651,6 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
         std::printf("  file-name question answered \"replace\": %s\n", question.c_str());
     for (const std::string& window : g_answers.unexpected)
         fail("unexpected window: " + window);
-    std::printf("  pictures: %s\\demo.bmp (halfway), %s\\demo_end.bmp (the end)\n", pictures.c_str(),
-                pictures.c_str());
     std::printf(failures.empty() ? "\nevery download ended as expected\n" : "\n%u download check(s) failed\n",
                 static_cast<unsigned>(failures.size()));
     std::fflush(stdout);
