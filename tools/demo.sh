@@ -61,7 +61,7 @@ echo "test server: http://127.0.0.1:$port (files in $out/served)"
 
 status=0
 wine "$build/tools/demo_browser.exe" "http://127.0.0.1:$port" "$(winepath -w "$out/served")" \
-    "$(winepath -w "$out/downloads")" "$(winepath -w "$out")" "${wait_for_user[@]}" | tr -d '\r' || status=$?
+    "$(winepath -w "$out/downloads")" "$(winepath -w "$out")" "${wait_for_user[@]}" | sed -u "s/\r$//" || status=$?
 # The engine ends by itself a few seconds after its last client, and stops aria2.
 timeout 60 wineserver -w || wineserver -k
 
