@@ -14,6 +14,7 @@
 // end as expected. With --wait the window then stays open until it is closed.
 //
 //   demo_browser.exe <server URL> <served folder> <download folder> <picture folder> [--wait]
+#include <winsock2.h>
 #include <windows.h>
 #include <activscp.h>
 #include <bcrypt.h>
@@ -371,6 +372,32 @@ bool CopyToClipboard(HWND owner, const std::string& text)
     return placed;
 }
 
+// The body of an HTTP GET of `path` from the test server at 127.0.0.1:`port`.
+std::string HttpGet(unsigned short port, const std::string& path)
+{
+    WSADATA data;
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return {};
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+    {
+        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+        ::send(s, request.data(), static_cast<int>(request.size()), 0);
+        char chunk[4096];
+        for (int n; (n = ::recv(s, chunk, sizeof(chunk), 0)) > 0;)
+            answer.append(chunk, static_cast<size_t>(n));
+    }
+    ::closesocket(s);
+    ::WSACleanup();
+    const size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : answer.substr(body + 4);
+}
+
 // --- the downloads ---------------------------------------------------------------
 
 struct Expected
@@ -647,6 +674,20 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
         fail("credentials asked " + std::to_string(g_answers.credentials) + " times, not once");
     if (g_answers.newDownload != 1)
         fail("the new-download dialog appeared " + std::to_string(g_answers.newDownload) + " times, not once");
+    // The page's cookie goes with every request for the page's links.
+    const std::string requests = HttpGet(static_cast<unsigned short>(std::stoi(server.substr(server.rfind(':') + 1))),
+                                         "/requests") + "\n";
+    size_t withCookie = 0, without = 0;
+    for (size_t line = 0, end; (end = requests.find('\n', line)) != std::string::npos; line = end + 1)
+    {
+        const std::string request = requests.substr(line, end - line);
+        if (request.rfind("GET ", 0) == 0 && request.rfind("GET /requests ", 0) != 0)
+            ++(request.find(" cookie=session=demo") != std::string::npos ? withCookie : without);
+    }
+    std::printf("  the page's cookie went with %u of the server's %u requests\n", static_cast<unsigned>(withCookie),
+                static_cast<unsigned>(withCookie + without));
+    if (without || !withCookie)
+        fail("requests without the page's cookie:\n" + requests);
     for (const std::string& question : g_answers.replaced)
         std::printf("  file-name question answered \"replace\": %s\n", question.c_str());
     for (const std::string& window : g_answers.unexpected)

@@ -9,7 +9,8 @@ the port into <port-file>. Paths:
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
   /cd/<any>        Content-Disposition names the file server-named.bin
   /loop            redirects to itself         /missing       404
-  /sha256/<name>   the file's SHA-256          /requests      the requests so far
+  /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
+                                                              their Range and Cookie
   /quit            ends the server
 """
 import hashlib
@@ -75,7 +76,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         with lock:
-            requests.append("%s %s range=%s" % (self.command, self.path, self.headers.get("Range", "")))
+            requests.append("%s %s range=%s cookie=%s" % (self.command, self.path, self.headers.get("Range", ""),
+                                                          self.headers.get("Cookie", "")))
         parts = self.path.split("?", 1)[0].split("/", 2) + ["", ""]
         kind, rest = parts[1], parts[2]
         try:
