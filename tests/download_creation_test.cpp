@@ -17,6 +17,7 @@
 #include "resources/resource.h"
 #include "settings/settings_store.h"
 #include "support/browser_thread.h"
+#include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
 #include "support/message_box_hook.h"
@@ -315,4 +316,62 @@ TEST_F(CreationTest, DroppedLinksAreTakenWhenTheDataHoldsAnAcceptableUrl)
     for (const char* link : {"http://host/a.zip", "ftp://host/f.iso", "http://host/b.zip"})
         EXPECT_TRUE(engine->Expect(std::string("AddUrl(") + link + ", C:\\dl\\, " + owner + ", 1, -1, )"));
     EXPECT_EQ(3u, engine->Count("AddUrl"));
+}
+
+// An engine that declares https gets https from every entry point, as the rule
+// takes http (letter case, host and authority alike); a scheme it does not
+// declare is refused as before, and so is https once the declaration is gone.
+TEST_F(CreationTest, AnEngineThatDeclaresHttpsGetsItFromEveryEntryPoint)
+{
+    auto declared = std::make_unique<DeclaredSchemes>(sandbox, L"http  HTTPS\tftp");
+    const struct
+    {
+        const wchar_t* url;
+        bool accepted;
+    } direct[] = {
+        {L"https://host/a.zip", true},
+        {L"HTTPS://host/b.zip", true},
+        {L"https:/x", false},
+        {L"https://", false},
+        {L"gopher://host/c", false},
+    };
+    for (const auto& c : direct)
+    {
+        const auto boxes = OnBrowserThread([&] { EXPECT_EQ(S_OK, CreateDownload(c.url)); });
+        EXPECT_EQ(c.accepted ? 0u : 1u, boxes.size()) << NarrowFromWide(c.url, wcslen(c.url));
+    }
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_TRUE(engine->Expect("AddUrl(HTTPS://host/b.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+
+    std::wstring proposed;
+    const auto boxes = OnBrowserThread([&] {
+        EXPECT_EQ(S_OK, Intercept(L"https://host/c.zip"));
+        auto target = Make<CLinkTarget>();
+        for (const char* link : {"https://host/d.zip", "https://"})
+        {
+            auto data = Make<CLinkData>();
+            data->blocks = {{CF_TEXT, std::string(link) + '\0'}};
+            DWORD effect = DROPEFFECT_COPY;
+            EXPECT_EQ(link[8] ? S_OK : E_INVALIDARG, target->Drop(data.get(), 0, {}, &effect)) << link;
+        }
+        PutOnClipboard(window->Window().Frame(), std::string("https://clip/e.zip", 19));
+        DialogDriver driver;
+        driver.When(L"New Download", [&](DialogWindow& dialog) {
+            proposed = dialog.Text(IDC_URL);
+            dialog.Click(IDOK);
+        });
+        EXPECT_EQ(S_OK, CreateDownload(nullptr));
+    });
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/c.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/d.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_EQ(L"https://clip/e.zip", proposed);
+    EXPECT_EQ(1u, engine->Count("AddDownload")) << "the dialog refused the proposed https URL";
+
+    declared.reset();
+    OnBrowserThread([] {
+        EXPECT_EQ(E_FAIL, Intercept(L"https://host/f.zip")) << "left to the browser again";
+        EXPECT_EQ(S_OK, CreateDownload(L"https://host/g.zip"));
+    });
+    EXPECT_EQ(4u, engine->Count("AddUrl"));
 }
