@@ -12,12 +12,12 @@
 
 #include "bar/drag_link.h"
 #include "browser/download_interception.h"
+#include "engine/declared_schemes.h"
 #include "framework/error.h"
 #include "framework/object.h"
 #include "resources/resource.h"
 #include "settings/settings_store.h"
 #include "support/browser_thread.h"
-#include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
 #include "support/message_box_hook.h"
@@ -86,6 +86,25 @@ public:
     STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
     STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+};
+
+// Declares schemes for the engine stand-in, as a real engine does when it
+// registers, in the test's registry for as long as it lives.
+struct DeclaredSchemes
+{
+    DeclaredSchemes(const RegistrySandbox& sandbox, const std::wstring& schemes) : root(sandbox.Root())
+    {
+        ::RegSetKeyValueW(root, kKey, L"Schemes", REG_SZ, schemes.c_str(),
+                          static_cast<DWORD>((schemes.size() + 1) * sizeof(wchar_t)));
+        RefreshDeclaredEngineSchemes();
+    }
+    ~DeclaredSchemes()
+    {
+        ::RegDeleteTreeW(root, kKey);
+        RefreshDeclaredEngineSchemes();
+    }
+    static constexpr const wchar_t* kKey = L"Software\\Classes\\CLSID\\{85DD53AA-0FBC-40C2-94FF-CAC57CCF8452}";
+    HKEY root;
 };
 
 template <typename T>
@@ -324,21 +343,13 @@ TEST_F(CreationTest, DroppedLinksAreTakenWhenTheDataHoldsAnAcceptableUrl)
 TEST_F(CreationTest, AnEngineThatDeclaresHttpsGetsItFromEveryEntryPoint)
 {
     auto declared = std::make_unique<DeclaredSchemes>(sandbox, L"http  HTTPS\tftp");
-    const struct
+    const std::pair<const wchar_t*, bool> direct[] = {{L"https://host/a.zip", true}, {L"HTTPS://host/b.zip", true},
+                                                      {L"https:/x", false}, {L"https://", false},
+                                                      {L"gopher://host/c", false}};
+    for (const auto& [url, accepted] : direct)
     {
-        const wchar_t* url;
-        bool accepted;
-    } direct[] = {
-        {L"https://host/a.zip", true},
-        {L"HTTPS://host/b.zip", true},
-        {L"https:/x", false},
-        {L"https://", false},
-        {L"gopher://host/c", false},
-    };
-    for (const auto& c : direct)
-    {
-        const auto boxes = OnBrowserThread([&] { EXPECT_EQ(S_OK, CreateDownload(c.url)); });
-        EXPECT_EQ(c.accepted ? 0u : 1u, boxes.size()) << NarrowFromWide(c.url, wcslen(c.url));
+        const auto boxes = OnBrowserThread([&, url = url] { EXPECT_EQ(S_OK, CreateDownload(url)); });
+        EXPECT_EQ(accepted ? 0u : 1u, boxes.size()) << NarrowFromWide(url, wcslen(url));
     }
     EXPECT_TRUE(engine->Expect("AddUrl(https://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
     EXPECT_TRUE(engine->Expect("AddUrl(HTTPS://host/b.zip, C:\\dl\\, " + owner + ", 1, -1, )"));

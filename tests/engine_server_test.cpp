@@ -607,25 +607,15 @@ const bool g_secondClient = [] {
 }();
 
 // The engine's setting that names a further CA file, for as long as it lives.
-class CaFileSetting
+struct CaFileSetting
 {
-public:
-    explicit CaFileSetting(const Wide& path) { Set(path.c_str()); }
-    ~CaFileSetting() { Set(nullptr); }
-
-private:
-    static void Set(const wchar_t* path)
+    explicit CaFileSetting(const Wide& path)
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, nullptr, 0,
-                                                   KEY_SET_VALUE, nullptr, &key, nullptr));
-        if (path)
-            ::RegSetValueExW(key, L"CaCertificateFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                             static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t)));
-        else
-            ::RegDeleteValueW(key, L"CaCertificateFile");
-        ::RegCloseKey(key);
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"CaCertificateFile", REG_SZ, path.c_str(),
+                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     }
+    ~CaFileSetting() { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"CaCertificateFile"); }
+    static constexpr const wchar_t* kKey = L"Software\\Tolvane\\Engine";
 };
 
 // https is checked: the server whose certificate the settings' CA file vouches

@@ -183,13 +183,8 @@ TEST(UrlRules, DeclaredSchemesAreDownloadable)
 {
     static CSchemeSet declared;
     SetDeclaredSchemeSource([]() noexcept { return declared; });
-    const struct
-    {
-        const char* list;  // the engine's declaration
-        std::string url;
-        bool downloadable;
-        bool droppable;
-    } cases[] = {
+    // list: the engine's declaration.
+    const struct { const char* list; std::string url; bool downloadable, droppable; } cases[] = {
         {"\tHTTPS  gopher ", "HtTpS://h", true, true},
         {"https", "https://h\\x/f", false, true},
         {"https", "http://h/f", true, true},         // http and ftp need no declaration
