@@ -29,8 +29,8 @@ HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept;
 
 // A URL of a download scheme (http, ftp or one the engine declares) that the
 // clipboard holds as text, as the new-download dialog proposes it; empty when
-// there is none. Bounded by the clipboard block's size,
-// whether or not the text ends with a NUL.
+// there is none. Bounded by the clipboard block's size, whether or not the text
+// ends with a NUL.
 std::string ClipboardUrl(HWND owner) noexcept;
 
 }  // namespace tdm

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <mutex>
+#include <string>
 
 #include "engine_h.h"
 #include "framework/lock.h"

@@ -118,8 +118,6 @@ public:
         if (scheme >= 0 && scheme < 32)
             m_bits |= 1u << scheme;
     }
-    constexpr bool operator==(CSchemeSet other) const noexcept { return m_bits == other.m_bits; }
-    constexpr bool operator!=(CSchemeSet other) const noexcept { return m_bits != other.m_bits; }
 
 private:
     std::uint32_t m_bits = 0;
