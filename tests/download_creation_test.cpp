@@ -259,6 +259,7 @@ TEST_F(CreationTest, TheDialogPathSendsOnlyConfirmedDownloadsAndProposesTheClipb
         {L"http://host/a.zip", "", true, false, L"http://host/a.zip"},
         {nullptr, std::string("http://clip/b.zip", 18), false, true, L"http://clip/b.zip"},  // the Add command
         {L"", "mailto:x@y", false, false, L""},
+        {nullptr, std::string("https://clip/c.zip", 19), false, false, L""},  // while the engine declares nothing
         {nullptr, std::string("\x01\xff\0\x02http://x/", 13), false, false, L""},
     };
     for (const auto& c : cases)
