@@ -1,6 +1,7 @@
 #include "bar/band.h"
 
 #include "bar/band_site.h"
+#include "engine/declared_schemes.h"
 #include "framework/error.h"
 #include "text/message_box.h"
 
@@ -110,7 +111,11 @@ try
     if (!m_panel.Window())
         return E_FAIL;
     if (show)
+    {
+        // An engine installed since the last check serves its schemes at once.
+        RefreshDeclaredEngineSchemes();
         Show();
+    }
     else
         Hide();
     return S_OK;

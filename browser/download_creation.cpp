@@ -6,6 +6,7 @@
 #include "browser/download_helper.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
+#include "engine/declared_schemes.h"
 #include "engine/engine_link.h"
 #include "framework/automation.h"
 #include "framework/error.h"
@@ -95,8 +96,7 @@ try
     CUrlComponents components;
     if (!components.Crack(text, CUrlComponents::CrackDecode))
         return {};
-    const auto scheme = components.SchemeIndex();
-    return scheme == CUrlComponents::SchemeHttp || scheme == CUrlComponents::SchemeFtp ? text : std::string();
+    return IsDownloadScheme(components.SchemeIndex()) ? text : std::string();
 }
 catch (...)
 {
@@ -154,6 +154,9 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcep
         return E_FAIL;
     try
     {
+        // A new download is a user's action that creates an engine anyway: the
+        // engine's declared schemes are read afresh for it.
+        RefreshDeclaredEngineSchemes();
         const HWND conflictWindow = EnsureDownloadsShown(helper);
         const HWND owner = BrowserOwnerWindow(browser.get());
         const std::string text = NarrowFromBstr(url);

@@ -27,9 +27,10 @@ std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, boo
 // download created in it. Null when the browser has no window.
 HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept;
 
-// An http or ftp URL the clipboard holds as text, as the new-download dialog
-// proposes it; empty when there is none. Bounded by the clipboard block's size,
-// whether or not the text ends with a NUL.
+// A URL of a download scheme (http, ftp or one the engine declares) that the
+// clipboard holds as text, as the new-download dialog proposes it; empty when
+// there is none. Bounded by the clipboard block's size, whether or not the text
+// ends with a NUL.
 std::string ClipboardUrl(HWND owner) noexcept;
 
 }  // namespace tdm

@@ -31,8 +31,9 @@ try
     {
         unique_cotaskmem_string name;
         CallTwice(IID_IMoniker, [&] { return moniker->GetDisplayName(context, nullptr, name.put()); });
-        // A URL the client cannot download (https, for one) stays with the
-        // browser: answering S_OK for it would lose the download.
+        // A URL the client cannot download (https while the engine does not
+        // declare it, for one) stays with the browser: answering S_OK for it
+        // would lose the download.
         if (!name || !IsDownloadableUrlAsGiven(NarrowFromWide(name.get(), wcslen(name.get()))))
             return E_FAIL;
         const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);

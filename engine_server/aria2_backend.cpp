@@ -8,6 +8,7 @@
 
 #include "engine_server/aria2_protocol.h"
 #include "engine_server/engine_text.h"
+#include "engine_server/tls_trust.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 
@@ -21,6 +22,8 @@ constexpr DWORD kConnectTimeoutMs = 2000;
 constexpr DWORD kAnswerTimeoutMs = 15000;
 // How long a newly started aria2 gets to answer.
 constexpr DWORD kStartTimeoutMs = 10000;
+// The configuration's comment line that names the further CA file aria2 got.
+constexpr char kExtraCaLine[] = "# tdm-extra-ca-file=";
 
 // Wine's conversions between its DOS paths and Unix paths (absent on Windows).
 using UnixFileName = char*(CDECL*)(LPCWSTR);
@@ -225,6 +228,7 @@ try
 {
     const std::string text = ReadWholeFile(m_configPath);
     std::string secret;
+    std::wstring extraCa;
     uint64_t port = 0;
     size_t start = 0;
     while (start < text.size())
@@ -236,6 +240,8 @@ try
         start = end + 1;
         if (line.rfind("rpc-secret=", 0) == 0)
             secret = line.substr(11);
+        else if (line.rfind(kExtraCaLine, 0) == 0)
+            extraCa = WideFromUtf8(line.substr(sizeof(kExtraCaLine) - 1));
         else if (line.rfind("rpc-listen-port=", 0) == 0)
             port = std::strtoul(line.c_str() + 16, nullptr, 10);
     }
@@ -243,6 +249,7 @@ try
         return false;
     m_secret = secret;
     m_port = static_cast<uint16_t>(port);
+    m_extraCa = extraCa;
     return true;
 }
 catch (...)
@@ -277,6 +284,20 @@ try
     option("quiet", "true");
     option("summary-interval", "0");
     option("remote-time", "false");
+    // The further CA file of the settings, as this aria2 got it: a comment for
+    // aria2, read back when an engine takes the running aria2 over.
+    m_extraCa = ExtraCaFileSetting();
+    text += kExtraCaLine + Utf8FromWide(m_extraCa) + "\n";
+    if (!m_extraCa.empty())
+    {
+        // aria2 trusts only the file it is given: the system's roots go with it.
+        const std::wstring bundle = m_dataFolder + L"\\ca-bundle.pem";
+        const HRESULT written = WriteTrustBundle(bundle, m_extraCa);
+        if (SUCCEEDED(written))
+            option("ca-certificate", ToBackendPath(bundle));
+        else
+            (void)TraceFailure(written, __FILE__, __LINE__, "the CA file of the settings is left out");
+    }
     return WritePrivateFile(m_configPath, text);
 }
 catch (...)
@@ -328,19 +349,30 @@ bool CAria2Backend::Answers() noexcept
 }
 
 HRESULT CAria2Backend::EnsureRunning() noexcept
+try
 {
+    // aria2 reads its trust only when it starts: another CA file in the
+    // settings means another aria2 (the downloads go on from the session).
+    const std::wstring extraCa = ExtraCaFileSetting();
+    if (m_running && extraCa != m_extraCa)
+        StopAndWait();
     if (m_running && m_socket != INVALID_SOCKET)
         return S_OK;
     if (m_running && Answers())
         return S_OK;
     m_running = false;
     CloseSocket();
-    // An aria2 of an earlier engine that still answers is kept, downloads and all.
+    // An aria2 of an earlier engine that still answers is kept, downloads and
+    // all, unless it trusts other authorities than the settings name.
     if (m_generation == 0 && ReadConfig() && Answers())
     {
         m_running = true;
-        ++m_generation;
-        return S_OK;
+        if (extraCa == m_extraCa)
+        {
+            ++m_generation;
+            return S_OK;
+        }
+        StopAndWait();
     }
     const HRESULT launched = Launch();
     if (FAILED(launched))
@@ -361,6 +393,23 @@ HRESULT CAria2Backend::EnsureRunning() noexcept
     }
     m_lastError = "aria2c does not answer on its RPC port";
     return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+void CAria2Backend::StopAndWait() noexcept
+{
+    Shutdown();
+    // The next aria2 reads the session this one writes as it ends.
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < kStartTimeoutMs && SUCCEEDED(Connect()))
+    {
+        CloseSocket();
+        ::Sleep(100);
+    }
+    CloseSocket();
 }
 
 void CAria2Backend::Shutdown() noexcept

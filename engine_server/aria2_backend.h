@@ -76,6 +76,8 @@ private:
     bool Answers() noexcept;
     HRESULT Launch() noexcept;
     HRESULT WriteConfig() noexcept;
+    // Stops aria2 and waits (bounded) until its port is closed.
+    void StopAndWait() noexcept;
     bool ReadConfig() noexcept;
 
     std::wstring m_dataFolder;
@@ -86,6 +88,7 @@ private:
     bool m_unixProgram = false;  // the Linux aria2c under Wine
     uint16_t m_port = 0;
     std::string m_secret;
+    std::wstring m_extraCa;  // the further CA file the running aria2 trusts
     SOCKET m_socket = INVALID_SOCKET;
     uint64_t m_nextId = 1;
     unsigned m_generation = 0;

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "engine_server/engine_text.h"
+#include "engine_server/tls_trust.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 #include "settings/proxy_text.h"
@@ -105,6 +106,8 @@ HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noex
     constexpr int kFacilityHttp = 25;
     if (const int http = HttpStatusFromMessage(status.errorMessage))
         return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, http);
+    if (const HRESULT certificate = CertificateErrorCode(status.errorMessage))
+        return certificate;
     // aria2's "resource not found" of an HTTP server is its 404.
     if (status.errorCode == 3 && url.compare(0, 4, L"http") == 0)
         return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, 404);
@@ -1230,8 +1233,9 @@ try
         }
         else if (status.phase == Phase::Error)
         {
-            const std::wstring text = WideFromUtf8(status.errorMessage.empty() ? "The download failed."
-                                                                                : status.errorMessage);
+            const std::wstring text = WideFromUtf8(status.errorMessage.empty()
+                                                       ? "The download failed."
+                                                       : DownloadErrorText(status.errorMessage, d->url));
             Log(*d, L"Error: " + text);
             claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));

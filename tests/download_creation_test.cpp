@@ -12,6 +12,7 @@
 
 #include "bar/drag_link.h"
 #include "browser/download_interception.h"
+#include "engine/declared_schemes.h"
 #include "framework/error.h"
 #include "framework/object.h"
 #include "resources/resource.h"
@@ -85,6 +86,25 @@ public:
     STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
     STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+};
+
+// Declares schemes for the engine stand-in, as a real engine does when it
+// registers, in the test's registry for as long as it lives.
+struct DeclaredSchemes
+{
+    DeclaredSchemes(const RegistrySandbox& sandbox, const std::wstring& schemes) : root(sandbox.Root())
+    {
+        ::RegSetKeyValueW(root, kKey, L"Schemes", REG_SZ, schemes.c_str(),
+                          static_cast<DWORD>((schemes.size() + 1) * sizeof(wchar_t)));
+        RefreshDeclaredEngineSchemes();
+    }
+    ~DeclaredSchemes()
+    {
+        ::RegDeleteTreeW(root, kKey);
+        RefreshDeclaredEngineSchemes();
+    }
+    static constexpr const wchar_t* kKey = L"Software\\Classes\\CLSID\\{85DD53AA-0FBC-40C2-94FF-CAC57CCF8452}";
+    HKEY root;
 };
 
 template <typename T>
@@ -239,6 +259,7 @@ TEST_F(CreationTest, TheDialogPathSendsOnlyConfirmedDownloadsAndProposesTheClipb
         {L"http://host/a.zip", "", true, false, L"http://host/a.zip"},
         {nullptr, std::string("http://clip/b.zip", 18), false, true, L"http://clip/b.zip"},  // the Add command
         {L"", "mailto:x@y", false, false, L""},
+        {nullptr, std::string("https://clip/c.zip", 19), false, false, L""},  // while the engine declares nothing
         {nullptr, std::string("\x01\xff\0\x02http://x/", 13), false, false, L""},
     };
     for (const auto& c : cases)
@@ -315,4 +336,54 @@ TEST_F(CreationTest, DroppedLinksAreTakenWhenTheDataHoldsAnAcceptableUrl)
     for (const char* link : {"http://host/a.zip", "ftp://host/f.iso", "http://host/b.zip"})
         EXPECT_TRUE(engine->Expect(std::string("AddUrl(") + link + ", C:\\dl\\, " + owner + ", 1, -1, )"));
     EXPECT_EQ(3u, engine->Count("AddUrl"));
+}
+
+// An engine that declares https gets https from every entry point, as the rule
+// takes http (letter case, host and authority alike); a scheme it does not
+// declare is refused as before, and so is https once the declaration is gone.
+TEST_F(CreationTest, AnEngineThatDeclaresHttpsGetsItFromEveryEntryPoint)
+{
+    auto declared = std::make_unique<DeclaredSchemes>(sandbox, L"http  HTTPS\tftp");
+    const std::pair<const wchar_t*, bool> direct[] = {{L"https://host/a.zip", true}, {L"HTTPS://host/b.zip", true},
+                                                      {L"https:/x", false}, {L"https://", false},
+                                                      {L"gopher://host/c", false}};
+    for (const auto& [url, accepted] : direct)
+    {
+        const auto boxes = OnBrowserThread([&, url = url] { EXPECT_EQ(S_OK, CreateDownload(url)); });
+        EXPECT_EQ(accepted ? 0u : 1u, boxes.size()) << NarrowFromWide(url, wcslen(url));
+    }
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_TRUE(engine->Expect("AddUrl(HTTPS://host/b.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+
+    std::wstring proposed;
+    const auto boxes = OnBrowserThread([&] {
+        EXPECT_EQ(S_OK, Intercept(L"https://host/c.zip"));
+        auto target = Make<CLinkTarget>();
+        for (const char* link : {"https://host/d.zip", "https://"})
+        {
+            auto data = Make<CLinkData>();
+            data->blocks = {{CF_TEXT, std::string(link) + '\0'}};
+            DWORD effect = DROPEFFECT_COPY;
+            EXPECT_EQ(link[8] ? S_OK : E_INVALIDARG, target->Drop(data.get(), 0, {}, &effect)) << link;
+        }
+        PutOnClipboard(window->Window().Frame(), std::string("https://clip/e.zip", 19));
+        DialogDriver driver;
+        driver.When(L"New Download", [&](DialogWindow& dialog) {
+            proposed = dialog.Text(IDC_URL);
+            dialog.Click(IDOK);
+        });
+        EXPECT_EQ(S_OK, CreateDownload(nullptr));
+    });
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/c.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_TRUE(engine->Expect("AddUrl(https://host/d.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    EXPECT_EQ(L"https://clip/e.zip", proposed);
+    EXPECT_EQ(1u, engine->Count("AddDownload")) << "the dialog refused the proposed https URL";
+
+    declared.reset();
+    OnBrowserThread([] {
+        EXPECT_EQ(E_FAIL, Intercept(L"https://host/f.zip")) << "left to the browser again";
+        EXPECT_EQ(S_OK, CreateDownload(L"https://host/g.zip"));
+    });
+    EXPECT_EQ(4u, engine->Count("AddUrl"));
 }

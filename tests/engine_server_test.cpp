@@ -118,7 +118,7 @@ public:
             FILE* file = ::_wfopen(portPath.c_str(), L"rb");
             if (!file)
                 return false;
-            std::fscanf(file, "%hu", &m_port);
+            std::fscanf(file, "%hu %hu %hu", &m_port, &m_tlsPort, &m_untrustedPort);
             std::fclose(file);
             return m_port != 0;
         }, 20000);
@@ -127,6 +127,13 @@ public:
     ~TestServer() { Get("/quit"); }
 
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    // The same paths over TLS, with the certificate of TrustedCertificate or
+    // with one that nobody trusts.
+    std::string TlsUrl(const std::string& path, bool trusted = true) const
+    {
+        return "https://127.0.0.1:" + std::to_string(trusted ? m_tlsPort : m_untrustedPort) + path;
+    }
+    Wide TrustedCertificate() const { return L"Z:" + WideFromNarrow(m_folder) + L"/trusted.pem"; }
     uint16_t Port() const { return m_port; }
 
     // The body of a GET of `path` (HTTP/1.0, the connection closed after it).
@@ -153,7 +160,7 @@ public:
 
 private:
     std::string m_folder;
-    uint16_t m_port = 0;
+    uint16_t m_port = 0, m_tlsPort = 0, m_untrustedPort = 0;
 };
 
 // An event sink as a browser's bar is one: records every event (arguments in
@@ -267,12 +274,13 @@ protected:
         ::CoUninitialize();
     }
 
-    // Adds `url` by AddUrl into the test's folder and returns its id (from the
-    // DownloadAdded event), -1 when none came.
+    // Adds the server's `path` (or a full URL) by AddUrl into the test's folder
+    // and returns its id (from the DownloadAdded event), -1 when none came.
     long AddUrl(const std::string& path, bool start = true)
     {
         const size_t before = sink->Of(kAdded).size();
-        engine.AddUrl(server->Url(path), NarrowFromWide(folder.c_str(), folder.size()), nullptr, start, "");
+        const std::string url = path.rfind("http", 0) == 0 ? path : server->Url(path);
+        engine.AddUrl(url, NarrowFromWide(folder.c_str(), folder.size()), nullptr, start, "");
         if (!PumpUntil([&] { return sink->Of(kAdded).size() > before; }))
             return -1;
         return std::stol(sink->Of(kAdded).back().arguments[0]);
@@ -293,6 +301,8 @@ protected:
                 return std::move(record);
         return nullptr;
     }
+    // Runs script 3000 of the module with `url` as the link under the menu.
+    void RunScript3000(const std::string& url);
     std::string PathOf(long id)
     {
         const auto record = Record(id);
@@ -600,10 +610,59 @@ const bool g_secondClient = [] {
     ::ExitProcess(0);
 }();
 
+// The engine's setting that names a further CA file, for as long as it lives.
+struct CaFileSetting
+{
+    explicit CaFileSetting(const Wide& path)
+    {
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"CaCertificateFile", REG_SZ, path.c_str(),
+                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    }
+    ~CaFileSetting() { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"CaCertificateFile"); }
+    static constexpr const wchar_t* kKey = L"Software\\Tolvane\\Engine";
+};
+
+// https is checked: the server whose certificate the settings' CA file vouches
+// for delivers the file whole; the one nobody trusts fails with an error that
+// names the certificate, leaves no file and is not asked again over http.
+TEST_F(EngineServerTest, HttpsDownloadsAreVerifiedAgainstTheTrustedAuthorities)
+{
+    const CaFileSetting setting(server->TrustedCertificate());
+    const long trusted = AddUrl(server->TlsUrl("/file/data.bin"));
+    ASSERT_NE(-1, trusted);
+    ASSERT_TRUE(WaitFor(kCompleted, trusted)) << (sink->Has(kError, trusted) ? sink->Of(kError, trusted)[0].arguments[2] : "");
+    EXPECT_EQ(server->Get("/sha256/data.bin"), Sha256OfFile(WideFromNarrow(PathOf(trusted))));
+
+    const long untrusted = AddUrl(server->TlsUrl("/file/small.bin?untrusted", false));
+    ASSERT_NE(-1, untrusted);
+    ASSERT_TRUE(WaitFor(kError, untrusted));
+    const auto error = sink->Of(kError, untrusted)[0].arguments;
+    EXPECT_EQ(std::to_string(static_cast<long>(CERT_E_UNTRUSTEDROOT)), error[1]);
+    EXPECT_EQ(0u, error[2].find("certificate not trusted for 127.0.0.1")) << error[2];
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"small.bin").c_str()));
+    EXPECT_EQ(std::string::npos, server->Get("/requests").find("untrusted")) << "asked without TLS";
+}
+
 // Script 3000 of the built module (the browser's "download by" menu entry), run
 // by cscript with the stand-in browser and the real helper, hands the link to
-// this engine, which loads it into its default folder.
+// this engine, which loads it into its default folder: an https link as well,
+// since this engine declares https when it registers.
 TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
+{
+    const CaFileSetting setting(server->TrustedCertificate());
+    for (const auto& [url, file] : {std::pair(server->Url("/file/data.bin"), "data.bin"),
+                                    std::pair(server->TlsUrl("/file/small.bin"), "small.bin")})
+    {
+        SCOPED_TRACE(url);
+        RunScript3000(url);
+        ASSERT_TRUE(PumpUntil([&] { return !sink->Of(kAdded).empty() && sink->Of(kAdded).back().arguments[1] == url; }));
+        const long id = std::stol(sink->Of(kAdded).back().arguments[0]);
+        ASSERT_TRUE(WaitFor(kCompleted, id));
+        EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(WideFromNarrow(PathOf(id))));
+    }
+}
+
+void EngineServerTest::RunScript3000(const std::string& url)
 {
     const unique_hmodule module(::LoadLibraryExW(test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     const HRSRC resource = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(3000), MAKEINTRESOURCEW(23)) : nullptr;
@@ -612,7 +671,6 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
                            ::SizeofResource(module.get(), resource));
     const size_t start = html.find('>', html.find("<script")), end = html.find("</script>");
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos);
-    const std::string url = server->Url("/file/data.bin");
     const std::string script =
         "var window = { alert: function (text) { WScript.Echo(\"alert: \" + text); } };\n"
         "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n"
@@ -627,7 +685,6 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
     ASSERT_TRUE(file);
     std::fwrite(script.data(), 1, script.size(), file);
     std::fclose(file);
-    const size_t before = sink->Of(kAdded).size();
     // The engine's events reach this thread while the script runs: it pumps.
     Wide line = L"cscript.exe //nologo \"" + path + L"\"";
     STARTUPINFOW startup = {sizeof(startup)};
@@ -638,12 +695,6 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
     DWORD exitCode = 1;
     ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
     EXPECT_EQ(0u, exitCode);
-    ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
-    const auto added = sink->Of(kAdded).back().arguments;
-    EXPECT_EQ(url, added[1]);
-    const long id = std::stol(added[0]);
-    ASSERT_TRUE(WaitFor(kCompleted, id));
-    EXPECT_EQ(server->Get("/sha256/data.bin"), Sha256OfFile(WideFromNarrow(PathOf(id))));
 }
 
 }  // namespace

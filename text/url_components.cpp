@@ -3,6 +3,7 @@
 #include "text/case_fold.h"
 #include "text/pattern.h"
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -103,10 +104,14 @@ bool IsBlank(char c) noexcept
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
+// The engine's declared schemes; constant-initialised, so usable whatever the
+// order of static construction.
+std::atomic<DeclaredSchemeSource> DeclaredSchemes{nullptr};
+
 bool AcceptsDownload(const CUrlComponents& url, bool checkBackslash) noexcept
 {
     const auto scheme = url.SchemeIndex();
-    if (scheme != CUrlComponents::SchemeHttp && scheme != CUrlComponents::SchemeFtp)
+    if (!IsDownloadScheme(scheme))
         return false;
     const auto host = url.HostName();
     if (host.empty() || (checkBackslash && host.find('\\') != std::string_view::npos))
@@ -368,6 +373,37 @@ bool CUrlComponents::Decode() noexcept
     return DecodePart(m_userName, m_userNameLength) && DecodePart(m_password, m_passwordLength) &&
            DecodePart(m_hostName, m_hostNameLength) && DecodePart(m_urlPath, m_urlPathLength) &&
            DecodePart(m_extraInfo, m_extraInfoLength);
+}
+
+CSchemeSet CSchemeSet::FromList(std::string_view list) noexcept
+{
+    CSchemeSet set;
+    while (!list.empty())
+    {
+        std::size_t length = 0;
+        while (length < list.size() && !IsBlank(list[length]))
+            ++length;
+        for (std::size_t index = 0; length && index < std::size(Schemes); ++index)
+        {
+            if (EqualsIgnoreCase(list.substr(0, length), Schemes[index].name))
+                set.Add(static_cast<std::int32_t>(index));
+        }
+        list.remove_prefix(length < list.size() ? length + 1 : length);
+    }
+    return set;
+}
+
+void SetDeclaredSchemeSource(DeclaredSchemeSource source) noexcept
+{
+    DeclaredSchemes.store(source);
+}
+
+bool IsDownloadScheme(std::int32_t scheme) noexcept
+{
+    if (scheme == CUrlComponents::SchemeHttp || scheme == CUrlComponents::SchemeFtp)
+        return true;
+    const DeclaredSchemeSource source = DeclaredSchemes.load();
+    return source && source().Has(scheme);
 }
 
 bool IsDownloadableUrl(std::string_view url) noexcept

@@ -99,9 +99,45 @@ private:
     std::int32_t m_scheme;
 };
 
+// A set of schemes of the scheme table, one bit per CUrlComponents::Scheme index.
+class CSchemeSet
+{
+public:
+    constexpr CSchemeSet() noexcept = default;
+
+    // The known schemes named in a blank-separated list ("http https ftp"),
+    // compared without regard to letter case; names outside the table are left out.
+    static CSchemeSet FromList(std::string_view list) noexcept;
+
+    constexpr bool Has(std::int32_t scheme) const noexcept
+    {
+        return scheme >= 0 && scheme < 32 && ((m_bits >> scheme) & 1u) != 0;
+    }
+    constexpr void Add(std::int32_t scheme) noexcept
+    {
+        if (scheme >= 0 && scheme < 32)
+            m_bits |= 1u << scheme;
+    }
+
+private:
+    std::uint32_t m_bits = 0;
+};
+
+// Where the download rule learns the schemes that the installed download engine
+// declares it serves. http and ftp are always downloadable; a declaration can
+// only add to them. Without a source (the portable build) nothing is declared.
+// The source is called on every check, from any thread: it must be cheap and
+// thread-safe. The module installs the reader of the engine's registration.
+using DeclaredSchemeSource = CSchemeSet (*)() noexcept;
+void SetDeclaredSchemeSource(DeclaredSchemeSource source) noexcept;
+
+// The schemes a download may have: http, ftp and those the engine declares.
+bool IsDownloadScheme(std::int32_t scheme) noexcept;
+
 // The one rule for URLs that may become downloads: after trimming white space the
-// URL cracks (decoding %XX), its scheme is http or ftp, its host is not empty and
-// holds no backslash, and an ftp URL names a file (a path not ending with "/").
+// URL cracks (decoding %XX), its scheme is http, ftp or one the engine declares
+// (IsDownloadScheme), its host is not empty and holds no backslash, and an ftp URL
+// names a file (a path not ending with "/").
 bool IsDownloadableUrl(std::string_view url) noexcept;
 
 // The same rule without the trimming: a blank before the scheme makes it part of

@@ -1,6 +1,7 @@
 #include "toolbar/toolbar_band.h"
 
 #include "bar/band_site.h"
+#include "engine/declared_schemes.h"
 #include "framework/error.h"
 #include "text/message_box.h"
 
@@ -87,7 +88,11 @@ try
     try
     {
         if (show && !m_shown)
+        {
+            // An engine installed since the last check serves its schemes at once.
+            RefreshDeclaredEngineSchemes();
             Show();
+        }
         else if (!show && m_shown)
             Hide();
     }

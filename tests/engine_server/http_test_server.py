@@ -3,8 +3,12 @@
 
     http_test_server.py <folder> <port-file> [lifetime-seconds] [name=size ...]
 
-Writes its files (and the further random files named) into <folder>, listens on a free port of 127.0.0.1 and writes
-the port into <port-file>. Paths:
+Writes its files (and the further random files named) into <folder>, listens on a
+free port of 127.0.0.1 and writes the port into <port-file>. Two more listeners
+serve the same paths over TLS, each with a self-signed certificate for 127.0.0.1
+made now by openssl: <folder>/trusted.pem (for the client to trust) and one
+nobody trusts; their ports follow the first in <port-file>, separated by blanks.
+Paths:
   /file/<name>     with Range (206)            /slow/<name>   Range, throttled
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
   /cd/<any>        Content-Disposition names the file server-named.bin
@@ -15,6 +19,8 @@ the port into <port-file>. Paths:
 """
 import hashlib
 import os
+import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -124,9 +130,22 @@ if __name__ == "__main__":
             out.write(os.urandom(size))
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    ports = [server.server_address[1]]
+    for name in ("trusted", "untrusted"):
+        cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        tls = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        tls.daemon_threads = True
+        tls.socket = context.wrap_socket(tls.socket, server_side=True)
+        ports.append(tls.server_address[1])
+        threading.Thread(target=tls.serve_forever, daemon=True).start()
     threading.Timer(lifetime, server.shutdown).start()
     with open(port_file + ".tmp", "w") as out:
-        out.write(str(server.server_address[1]))
+        out.write(" ".join(map(str, ports)))
     os.replace(port_file + ".tmp", port_file)
     server.serve_forever()
     os._exit(0)

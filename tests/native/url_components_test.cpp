@@ -178,6 +178,29 @@ TEST(UrlRules, DownloadableUrls)
     }
 }
 
+// What an engine declares adds to http and ftp; the host and path rules stay.
+TEST(UrlRules, DeclaredSchemesAreDownloadable)
+{
+    static CSchemeSet declared;
+    SetDeclaredSchemeSource([]() noexcept { return declared; });
+    // list: the engine's declaration.
+    const struct { const char* list; std::string url; bool downloadable, droppable; } cases[] = {
+        {"\tHTTPS  gopher ", "HtTpS://h", true, true},
+        {"https", "https://h\\x/f", false, true},
+        {"https", "http://h/f", true, true},         // http and ftp need no declaration
+        {"httpsx https,ftp", "https://h/f", false, false},  // whole names, separated by blanks
+        {"file", "file:///etc/passwd", false, false},
+    };
+    for (const auto& test : cases)
+    {
+        declared = CSchemeSet::FromList(test.list);
+        EXPECT_EQ(IsDownloadableUrl(test.url), test.downloadable) << test.list << ": " << test.url;
+        EXPECT_EQ(IsDownloadableLink(test.url), test.droppable) << test.list << ": " << test.url;
+    }
+    SetDeclaredSchemeSource(nullptr);
+    EXPECT_FALSE(IsDownloadableUrl("https://h/f.zip"));
+}
+
 TEST(UrlRules, SplitServerAddress)
 {
     const struct
