@@ -56,7 +56,7 @@ for _ in $(seq 100); do
     [ -s "$out/port" ] && break
     sleep 0.1
 done
-read -r port _ <"$out/port"  # the http port; the TLS ports follow
+port=$(cut -d" " -f1 "$out/port")  # the http port; the TLS ports follow it
 echo "test server: http://127.0.0.1:$port (files in $out/served)"
 
 status=0
