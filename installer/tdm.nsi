@@ -6,7 +6,7 @@
 ; unless the user asks to remove them (a silent uninstall keeps them).
 ;
 ; tools/release.sh compiles it with makensis and these definitions, read from the
-; module's version resource: PRODUCT_NAME, PUBLISHER, VERSION (four numbers),
+; module's version resource: PRODUCT_NAME, PUBLISHER, COPYRIGHT, VERSION (four numbers),
 ; DIST (the folder of the stripped files) and OUTFILE.
 
 Unicode true
@@ -27,6 +27,7 @@ SetCompressor /SOLID lzma
 VIProductVersion "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT_NAME}"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "${COPYRIGHT}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT_NAME} Setup"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"

@@ -37,13 +37,14 @@ version_value() {
 product=$(version_value ProductName)
 publisher=$(version_value CompanyName)
 version=$(version_value ProductVersion)
+copyright=$(version_value LegalCopyright)
 if [ -z "$product" ] || [ -z "$publisher" ] || ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     echo "release: cannot read name, publisher and version from resources/tdm.rc" >&2
     exit 1
 fi
 
 setup=$out/tdm-setup.exe
-makensis -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DVERSION="$version" \
+makensis -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
     -DDIST="$dist" -DOUTFILE="$setup" "$root/installer/tdm.nsi"
 
 echo "release $version of $product ($publisher):"
