@@ -12,7 +12,7 @@
 #
 # It also stores each context's page as "<project folder>/<page>" rather
 # than the page's name inside the help file, so it runs with the staging folder
-# as its root directory (a private mount namespace and chroot): the project
+# as its root directory (chroot): the project
 # folder is then "/" and the stored names "/<page>", the page's own path in the
 # file. Where that is not allowed, it runs in place and the map comes out
 # unusable, which the help-file test reports.
@@ -84,14 +84,24 @@ chm=$(basename "$output")
     done
 } | iconv -f UTF-8 -t "$codepage" > "$stage/tdm.hhp"
 
+# The compiler and the libraries it loads, inside the staging folder, for chroot
+# (a root user's own, or one in a user namespace of an ordinary user).
 compiler=$(readlink -f "$(command -v chmcmd)")
-mkdir -p "$stage/usr"
-ln -s usr/lib "$stage/lib"
-ln -s usr/lib64 "$stage/lib64"
-if unshare -rm true 2>/dev/null; then
-    unshare -rm sh -c 'mount --rbind /usr "$1/usr" && cd "$1" && exec chroot . "$2" --no-html-scan /tdm.hhp' \
-        sh "$stage" "$compiler" > "$stage/log" 2>&1 || { cat "$stage/log" >&2; exit 1; }
-else
+mkdir -p "$stage/bin"
+cp "$compiler" "$stage/bin/chmcmd"
+# Its thread support opens libdl and libpthread at run time, beside libc.
+libraries=$(ldd "$compiler" | grep -o '/[^ ]*')
+libc_folder=$(dirname "$(grep '/libc\.so' <<<"$libraries")")
+for library in $libraries "$libc_folder/libdl.so.2" "$libc_folder/libpthread.so.0"; do
+    mkdir -p "$stage$(dirname "$library")"
+    cp -L "$library" "$stage$library"
+done
+in_root=(chroot "$stage" /bin/chmcmd --no-html-scan /tdm.hhp)
+if [ "$(id -u)" != 0 ]; then
+    in_root=(unshare -r "${in_root[@]}")
+fi
+if ! "${in_root[@]}" > "$stage/log" 2>&1; then
+    cat "$stage/log" >&2
     echo "make_help: chmcmd cannot run in its own root here; the context map will name staging paths" >&2
     (cd "$stage" && "$compiler" --no-html-scan tdm.hhp) > "$stage/log" 2>&1 || { cat "$stage/log" >&2; exit 1; }
 fi
