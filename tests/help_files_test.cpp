@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -68,7 +69,7 @@ std::set<DWORD> TopicsTheClientSends()
     const unique_hmenu menus[] = {BuildDownloadMenu(everything), BuildHelpMenu()};
     for (const unique_hmenu& menu : menus)
     {
-        EXPECT_TRUE(menu);
+        EXPECT_NE(nullptr, menu.get());
         for (int i = 0; i < ::GetMenuItemCount(menu.get()); ++i)
         {
             const UINT id = ::GetMenuItemID(menu.get(), i);
