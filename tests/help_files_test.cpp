@@ -28,16 +28,13 @@ using namespace tdm;
 
 namespace {
 
-// The system's store of compiled help files; only the methods up to
-// StgOpenStorage are called.
-MIDL_INTERFACE("88cc31de-27ab-11d0-9df9-00a0c922e6ec")
-IITStorage : public IUnknown
+// The system's store of compiled help files (IITStorage), called through its
+// table of methods; only StgOpenStorage is used.
+struct ITStorageMethods
 {
-    virtual HRESULT STDMETHODCALLTYPE StgCreateDocfile(const WCHAR*, DWORD, DWORD, IStorage**) = 0;
-    virtual HRESULT STDMETHODCALLTYPE StgCreateDocfileOnILockBytes(ILockBytes*, DWORD, DWORD, IStorage**) = 0;
-    virtual HRESULT STDMETHODCALLTYPE StgIsStorageFile(const WCHAR*) = 0;
-    virtual HRESULT STDMETHODCALLTYPE StgIsStorageILockBytes(ILockBytes*) = 0;
-    virtual HRESULT STDMETHODCALLTYPE StgOpenStorage(const WCHAR*, IStorage*, DWORD, SNB, DWORD, IStorage**) = 0;
+    void* unknown[3];
+    void* create[4];
+    HRESULT(STDMETHODCALLTYPE* StgOpenStorage)(IUnknown*, const WCHAR*, IStorage*, DWORD, SNB, DWORD, IStorage**);
 };
 constexpr CLSID kClsidITStorage = {0x5d02926a, 0x212e, 0x11d0, {0x9d, 0xf9, 0x00, 0xa0, 0xc9, 0x22, 0xe6, 0xec}};
 constexpr IID kIidITStorage = {0x88cc31de, 0x27ab, 0x11d0, {0x9d, 0xf9, 0x00, 0xa0, 0xc9, 0x22, 0xe6, 0xec}};
@@ -132,12 +129,13 @@ protected:
     void SetUp() override
     {
         ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        com_ptr<IITStorage> store;
+        com_ptr<IUnknown> store;
         ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(kClsidITStorage, nullptr, CLSCTX_INPROC_SERVER, kIidITStorage,
                                                     reinterpret_cast<void**>(store.put())));
         const std::wstring file = HelpFile(GetParam().first);
-        const HRESULT hr = store->StgOpenStorage(file.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
-                                                 m_storage.put());
+        const auto* methods = *reinterpret_cast<ITStorageMethods* const*>(store.get());
+        const HRESULT hr = methods->StgOpenStorage(store.get(), file.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE,
+                                                   nullptr, 0, m_storage.put());
         ASSERT_HRESULT_SUCCEEDED(hr) << std::string(file.begin(), file.end());
     }
     void TearDown() override
