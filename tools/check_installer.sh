@@ -2,7 +2,8 @@
 # The installer's round trip in a fresh Wine prefix: builds the release
 # (tools/release.sh), installs it silently, checks the files, the registrations
 # and the installed-programs entry, creates the client's four classes and the
-# engine's class by ProgID from JScript, uninstalls silently and checks that
+# engine's class by ProgID (from a program, and those without a band window from
+# JScript), uninstalls silently and checks that
 # nothing of ours is left on disk or in the registry but the user's settings,
 # which a silent uninstall keeps. Exits non-zero on the first failure.
 set -euo pipefail
@@ -62,24 +63,32 @@ wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\Browser 
     >/dev/null 2>&1 || fail "no browser helper object entry"
 echo "registrations present"
 
+# The classes as the browser creates them: by ProgID, without a site.
+classes=(TolDownloadClient.TolDloadMr TolDownloadClient.TolBand TolDownloadClient.TolDownloadHelper
+         TolDownloadClient.TolDownloadToolbar Tolvane.DownloadEngine)
+i686-w64-mingw32-gcc -municode -O2 -o "$out/create_class.exe" "$root/tests/installer/create_class.c" -lole32 -luuid
+wine "$out/create_class.exe" "${classes[@]}" | tr -d '\r' || fail "not every class was created"
+
+# Scripts: the classes without a band window, created by ProgID from JScript
+# (the script engine sites what it creates; a band refuses a site that is not
+# a browser's, so the two bands are left to the program above).
 script=$(mktemp --suffix=.js)
 trap 'rm -f "$script"' EXIT
 cat > "$script" <<'JS'
-var names = ["TolDownloadClient.TolDloadMr", "TolDownloadClient.TolBand", "TolDownloadClient.TolDownloadHelper",
-             "TolDownloadClient.TolDownloadToolbar", "Tolvane.DownloadEngine"];
+var names = ["TolDownloadClient.TolDloadMr", "TolDownloadClient.TolDownloadHelper", "Tolvane.DownloadEngine"];
 for (var i = 0; i < names.length; i++) {
     try {
         var object = new ActiveXObject(names[i]);
-        WScript.Echo("created " + names[i] + ": " + (object != null));
+        WScript.Echo("script created " + names[i] + ": " + (object != null));
         object = null;
     } catch (e) {
-        WScript.Echo("failed " + names[i] + ": " + e.description);
+        WScript.Echo("script failed " + names[i] + ": " + e.description);
     }
 }
 JS
 created=$(wine cscript //nologo "$(winepath -w "$script")" | tr -d '\r')
 echo "$created"
-[ "$(grep -c ': true$' <<<"$created")" = 5 ] || fail "not every class was created"
+[ "$(grep -c ': true$' <<<"$created")" = 3 ] || fail "a script could not create every class"
 wineserver -w
 
 wine "$unix_folder/uninstall.exe" /S || fail "the uninstaller exited with $?"
@@ -89,6 +98,9 @@ wineserver -w
 left=$(cat "$prefix/system.reg" "$prefix/user.reg" | grep -iF "$patterns" || true)
 [ -z "$left" ] || fail "left in the registry:"$'\n'"$left"
 new_keys=$(registry_keys | comm -13 "$out/wine/keys-before" - | grep -iv '\\\\Tolvane\\\\\(Download Manager\|Engine\)' || true)
+# For the record: keys that exist now and did not before, none of them ours (the
+# grep above): under Wine the script host's own registrations and the browser's
+# parent keys (Explorer Bars, Toolbar, ...), which registration keeps and Windows has anyway.
 echo "keys new since before the installation (the user's settings excluded):"
 echo "${new_keys:-  none}"
 echo "installer round trip passed"
