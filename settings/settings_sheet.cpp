@@ -30,7 +30,6 @@ namespace {
 constexpr DWORD kPageFlags = PSP_USETITLE | PSP_HASHELP | PSP_PREMATURE;
 constexpr DWORD kSheetFlags = PSH_PROPSHEETPAGE | PSH_NOAPPLYNOW | PSH_USEICONID | PSH_USECALLBACK;
 constexpr WORD kSheetIcon = 244;
-constexpr DWORD kSheetHelpTopic = 0x2012C;
 
 constexpr size_t kFolderLimit = 260;
 constexpr long kMinDays = 1;
@@ -200,12 +199,12 @@ private:
     }
     LRESULT OnHelp(UINT, WPARAM, LPARAM, bool&)
     {
-        ShowHelpOrComplain(m_window, kSheetHelpTopic);
+        ShowHelpOrComplain(m_window, kSettingsSheetHelpTopic);
         return TRUE;
     }
     LRESULT OnHelpButton(WORD, WORD, HWND, bool&)
     {
-        ShowHelpOrComplain(m_window, kSheetHelpTopic);
+        ShowHelpOrComplain(m_window, kSettingsSheetHelpTopic);
         return 0;
     }
     // A refused check drops the OK; otherwise the sheet goes on with it.

@@ -20,6 +20,9 @@ namespace tdm {
 // failures of the engine are shown with ShowComError.
 void ShowSettings(IWebBrowser2* browser, IDownloadEngine* engine) noexcept;
 
+// The help topic of the settings sheet as a whole (its Help button and F1 on the tabs).
+inline constexpr DWORD kSettingsSheetHelpTopic = 0x2012C;
+
 // General (template 121): confirmation, start and deletion of downloads, file
 // names, the engine's description file, the default folder, and the engine's
 // bandwidth mode (shown only: the bar's commands change it).

@@ -171,7 +171,10 @@ bool CTolToolbarFrame::Claim(HWND owner, LONG scope) const noexcept
     return ClaimNotice(BrowserTopWindow(), owner, scope);
 }
 
-DWORD CTolToolbarFrame::HelpTopic() const noexcept { return kDialogTopicBase + (m_toolbarHost ? 296 : 298); }
+DWORD CTolToolbarFrame::HelpTopic() const noexcept
+{
+    return kDialogTopicBase + (m_toolbarHost ? kToolbarTemplateId : kBarViewTemplateId);
+}
 
 // --- layout and background ---------------------------------------------------------------
 

@@ -29,6 +29,10 @@ class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<
 {
 public:
     static constexpr WORD kToggleBarCommand = 516;
+    // Help topics are numbered after these templates: the toolbar band's frame
+    // and the minimised explorer bar's.
+    static constexpr UINT kToolbarTemplateId = 296;
+    static constexpr UINT kBarViewTemplateId = 298;
     static constexpr int kDefaultWidth = 226;
     static constexpr int kHeight = 24;
 

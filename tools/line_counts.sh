@@ -2,7 +2,8 @@
 # Prints the lines of product code and of test code, blank and comment lines
 # left out, and their ratio. Product code: the module's source folders (framework,
 # module, engine, engine_server, browser, bar, toolbar, dialogs, settings, text,
-# resources).
+# resources) and the installer script. The help pages are prose, not code: they
+# get a line of their own and stay out of the ratio.
 # Test code: everything under tests/ (test programs, support, stand-ins, native
 # tests, fuzz targets, their build files). Data files (corpora, icons) do not count.
 set -euo pipefail
@@ -30,11 +31,12 @@ print(total)'
 
 code_files() {
     git ls-files --cached --others --exclude-standard -- "$@" |
-        grep -E '\.(cpp|h|c|idl|rc|rgs|htm|def|js|py|sh|txt|cmake|manifest)$' |
+        grep -E '\.(cpp|h|c|idl|rc|rgs|htm|def|js|py|sh|txt|cmake|manifest|nsi|css)$' |
         grep -v '/corpus/' | while read -r f; do [ -f "$f" ] && echo "$f"; done
 }
 
-product=$(code_files framework module engine engine_server browser bar toolbar dialogs settings text resources | count)
+product=$(code_files framework module engine engine_server browser bar toolbar dialogs settings text resources installer | count)
+help=$(code_files help | count)
 tests=$(code_files tests | count)
-printf '%-10s %8s\n' "product" "$product" "tests" "$tests"
+printf '%-10s %8s\n' "product" "$product" "tests" "$tests" "help" "$help"
 python3 -c "print('%-10s %8.2f' % ('ratio', $tests / $product))"

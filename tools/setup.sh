@@ -14,7 +14,7 @@ for p in g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev 
          xvfb imagemagick cmake ninja-build libgtest-dev clang libclang-rt-14-dev \
          file binutils-mingw-w64-i686 python3 locales fonts-wine python3-pil fonts-dejavu-core aria2 \
          openssl ca-certificates \
-         nlohmann-json3-dev; do
+         nlohmann-json3-dev fp-utils nsis; do
     have "$p" || need+=("$p")
 done
 

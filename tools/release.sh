@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the release: tdm.dll, tdm-engine.exe and the help files, optimised and
+# stripped (no debug information), in build-release/dist/, and the Windows
+# installer build-release/tdm-setup.exe made by NSIS. Name, publisher and version
+# of the installer come from the module's version resource.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${TDM_RELEASE_DIR:-$root/build-release}
+bash "$root/tools/setup.sh" >/dev/null
+
+if [ ! -f "$out/build.ninja" ]; then
+    launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$root" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DTDM_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+fi
+CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true cmake --build "$out" --target tdm tdm_engine tdm_help
+
+dist=$out/dist
+rm -rf "$dist"
+mkdir -p "$dist"
+for file in tdm.dll tdm-engine.exe; do
+    i686-w64-mingw32-strip --strip-all -o "$dist/$file" "$out/$file"
+    if i686-w64-mingw32-objdump -h "$dist/$file" | grep -q '\.debug'; then
+        echo "release: $file still carries debug sections" >&2
+        exit 1
+    fi
+done
+cp "$out/tdm1033.chm" "$out/tdm1049.chm" "$dist/"
+
+# One value of the StringFileInfo block of the module's resources.
+version_value() {
+    sed -n "s/^[[:space:]]*VALUE \"$1\", \"\\(.*\\)\"[[:space:]]*\$/\\1/p" "${2:-$root/resources/tdm.rc}" | head -n 1
+}
+product=$(version_value ProductName)
+publisher=$(version_value CompanyName)
+version=$(version_value ProductVersion)
+copyright=$(version_value LegalCopyright)
+if [ -z "$product" ] || [ -z "$publisher" ] || ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+    echo "release: cannot read name, publisher and version from resources/tdm.rc" >&2
+    exit 1
+fi
+# The engine ships with the client and carries the same product version.
+engine_version=$(version_value ProductVersion "$root/engine_server/engine_server.rc")
+if [ "$engine_version" != "$version" ]; then
+    echo "release: tdm-engine.exe has version $engine_version, tdm.dll $version" >&2
+    exit 1
+fi
+
+setup=$out/tdm-setup.exe
+makensis -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
+    -DDIST="$dist" -DOUTFILE="$setup" "$root/installer/tdm.nsi"
+
+echo "release $version of $product ($publisher):"
+for file in "$dist"/* "$setup"; do
+    printf '  %-16s %9d bytes\n' "$(basename "$file")" "$(stat -c %s "$file")"
+done
