@@ -97,6 +97,30 @@ std::wstring WithSeparator(std::wstring folder)
         folder += L'\\';
     return folder;
 }
+// A folder as aria2 takes it: without the separator at the end, except for a
+// drive's root ("C:\\").
+std::wstring WithoutSeparator(const std::wstring& folder)
+{
+    return folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+// Removes `folder` (ending with "\\") with the files in it; best effort.
+void RemoveFolderWithFiles(const std::wstring& folder) noexcept
+try
+{
+    WIN32_FIND_DATAW found = {};
+    {
+        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((folder + L"*").c_str(), &found));
+        for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ::DeleteFileW((folder + found.cFileName).c_str());
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
 
 // The HRESULT of a failed download: an HTTP status as FACILITY_HTTP, else a
 // Win32 error for aria2's exit status.
@@ -456,6 +480,7 @@ try
         d.folder = WithSeparator(Member(row, "folder", std::wstring()));
         d.fileName = Member(row, "fileName", std::wstring());
         d.nameGiven = Member(row, "nameGiven", false);
+        d.staging = Member(row, "staging", std::wstring());
         d.state = Member(row, "state", kStateStopped);
         d.elapsedDays = Member(row, "elapsed", 0.0);
         d.totalSize = Member(row, "total", uint32_t{0});
@@ -487,6 +512,7 @@ try
         rows.push_back({{"id", d.id},           {"gid", d.gid},
                         {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
                         {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
+                        {"staging", Utf8FromWide(d.staging)},
                         {"state", d.state},     {"elapsed", d.elapsedDays},
                         {"total", d.totalSize}, {"loaded", d.loadedSize},
                         {"resumable", d.resumable}, {"attempts", d.attempts},
@@ -551,14 +577,29 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
 }
 
+// The arguments of DownloadFileInfo: `claimed` set tells the clients the name
+// is settled; clear, it asks them.
+std::vector<EventArgument> CEngineCore::FileInfoArguments(const Download& d, const std::wstring& folder,
+                                                          const std::wstring& name, bool claimed)
+{
+    constexpr long kHttpOk = 200;
+    return Args(Long(d.id), Long(static_cast<long>(d.totalSize)), Long(static_cast<long>(d.loadedSize)), Long(kHttpOk),
+                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == 1), Long(d.state), Long(d.owner), Long(d.scope),
+                Text(folder, true), Text(name, true), Flag(claimed, true), Flag(false, true));
+}
+
+std::wstring CEngineCore::StagingFolder(long id) const
+{
+    return m_dataFolder + L"\\staging\\" + std::to_wstring(id) + L"\\";
+}
+
 // --- operations ---------------------------------------------------------------------------
 
 json CEngineCore::BackendOptions(const Download& d) const
 {
     const DownloadOptionsData& o = d.options;
     json options = json::object();
-    const std::wstring folder = d.folder.size() > 3 ? d.folder.substr(0, d.folder.size() - 1) : d.folder;
-    options["dir"] = m_backend.ToBackendPath(folder);
+    options["dir"] = m_backend.ToBackendPath(WithoutSeparator(d.staging.empty() ? d.folder : d.staging));
     if (d.nameGiven && !d.fileName.empty())
         options["out"] = Utf8FromWide(d.fileName);
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
@@ -674,6 +715,13 @@ try
     }
     if (FAILED(CreateFolderPath(d.folder.substr(0, d.folder.size() - 1))))
         return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The download folder cannot be created.");
+    if (!d.nameGiven)
+    {
+        d.staging = StagingFolder(d.id);
+        RemoveFolderWithFiles(d.staging);
+        if (FAILED(CreateFolderPath(WithoutSeparator(d.staging))))
+            return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The staging folder cannot be created.");
+    }
     RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
@@ -779,8 +827,11 @@ try
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
     }
     // The loaded data stays; aria2's control file beside it is of no use now.
-    if (!d->fileName.empty() && !(d->state & kStateComplete))
+    if (!d->fileName.empty() && !(d->state & kStateComplete) && d->staging.empty())
         ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+    // A file still in staging has no place the user knows of: it goes.
+    if (!d->staging.empty())
+        RemoveFolderWithFiles(d->staging);
     ::DeleteFileW((m_dataFolder + L"\\logs\\" + std::to_wstring(id) + L".log").c_str());
     m_downloads.erase(id);
     SaveTable();
@@ -1080,6 +1131,14 @@ try
         AskCredentials(id, status);
         return;
     }
+    // The server has named the file (or it is loaded already): the name is
+    // settled before anything else is reported.
+    if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
+        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete))
+    {
+        AskFileName(id, status);
+        return;
+    }
     std::vector<std::pair<DISPID, std::vector<EventArgument>>> events;
     const auto claimed = [&](DISPID dispid, std::vector<EventArgument> arguments) {
         arguments.push_back(Flag(false, true));
@@ -1089,6 +1148,8 @@ try
     const bool wasActive = d->phase == Phase::Active;
     const long oldState = d->state;
     const uint32_t oldLoaded = d->loadedSize;
+    const bool wasComplete = (oldState & kStateComplete) && !(oldState & kStateError);
+    bool restarted = false;
     if (wasActive || status.phase == Phase::Active)
     {
         const double seconds = (now - d->lastTick) / 1000.0;
@@ -1099,18 +1160,24 @@ try
         }
     }
     d->lastTick = now;
+    const Phase oldPhase = d->phase;
     d->phase = status.phase;
     if (status.totalLength)
         d->totalSize = Clamp32(status.totalLength);
     if (status.completedLength || status.phase == Phase::Active)
         d->loadedSize = Clamp32(status.completedLength);
+    // Fewer bytes than before in the same transfer: the server ignored the
+    // range and aria2 began again at byte 0.
+    if (status.phase == Phase::Active && (wasActive || oldPhase == Phase::Waiting) && oldLoaded > 0 &&
+        d->loadedSize < oldLoaded)
+        restarted = true;
     d->state = StateFromStatus(status, d->hadError);
     if (status.phase == Phase::Error)
         d->hadError = true;
 
     // The file: aria2 names it from the address, a redirection or the
     // server's Content-Disposition.
-    if (status.hasPath && !status.path.empty())
+    if (status.hasPath && !status.path.empty() && d->staging.empty() && !wasComplete)
     {
         const std::wstring path = m_backend.FromBackendPath(status.path);
         const size_t separator = path.find_last_of(L"\\/");
@@ -1138,22 +1205,23 @@ try
     if (!d->fileInfoSent && (status.totalLength || status.phase == Phase::Complete) && !d->fileName.empty())
     {
         d->fileInfoSent = true;
-        std::vector<EventArgument> info;
-        info.push_back(Long(id));
-        info.push_back(Long(static_cast<long>(d->totalSize)));
-        info.push_back(Long(static_cast<long>(d->loadedSize)));
-        info.push_back(Long(200));
-        info.push_back(Text(L""));
-        info.push_back(Double(0.0, VT_DATE));
-        info.push_back(Flag(d->resumable == 1));
-        info.push_back(Long(d->state));
-        info.push_back(Long(d->owner));
-        info.push_back(Long(d->scope));
-        info.push_back(Text(d->folder, true));
-        info.push_back(Text(d->fileName, true));
-        info.push_back(Flag(true, true));
-        info.push_back(Flag(false, true));
-        events.emplace_back(kEventFileInfo, std::move(info));
+        events.emplace_back(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
+    }
+    if (restarted)
+    {
+        d->startLoaded = d->loadedSize;
+        d->transferSeconds = 0.0;
+        Log(*d, L"The server did not resume: the transfer started again at byte " + std::to_wstring(d->loadedSize));
+        constexpr long kServerRefusedToResume = 1;
+        events.emplace_back(kEventRestarted, Args(Long(id), Long(kServerRefusedToResume),
+                                                  Long(static_cast<long>(d->totalSize)),
+                                                  Long(static_cast<long>(d->loadedSize)), Long(d->state),
+                                                  Double(d->elapsedDays)));
+        if (d->resumable != 0)
+        {
+            d->resumable = 0;
+            events.emplace_back(kEventResumeSupport, Args(Long(id), Flag(false)));
+        }
     }
     // Resume support: several connections to one file need ranges.
     if (status.connections > 1 && d->resumable != 1)
@@ -1184,6 +1252,19 @@ try
             (void)SectionsVariant(sections, *changed.back().value.get());
             events.emplace_back(kEventSections, std::move(changed));
         }
+        else
+            for (size_t i = 0; i < sections.size(); ++i)
+            {
+                const SectionSpan &after = sections[i], &before = d->sections[i];
+                const long number = static_cast<long>(i + 1), total = static_cast<long>(sections.size());
+                if (after.loaded != before.loaded)
+                    events.emplace_back(kEventSectionProgress,
+                                        Args(Long(id), Long(number), Long(total), Long(static_cast<long>(d->loadedSize)),
+                                             Long(static_cast<long>(after.loaded)), Long(static_cast<long>(after.length)),
+                                             Long(static_cast<long>(after.speed))));
+                if (after.loaded == after.length && before.loaded != before.length)
+                    events.emplace_back(kEventSectionFinished, Args(Long(id), Long(S_OK), Long(number), Long(total)));
+            }
         d->sections = std::move(sections);
         std::vector<EventArgument> progress;
         progress.push_back(Long(id));
@@ -1298,6 +1379,163 @@ try
     TransferStatus failed = status;
     failed.errorCode = 0;
     ApplyStatus(id, failed);
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// The file-name question. The engine proposes the download's folder and the
+// server's name; the client that claims the event may change both or cancel.
+// Then the partial file (and aria2's control file) leaves the staging folder
+// for its place and the transfer continues there with a range request.
+void CEngineCore::AskFileName(long id, const TransferStatus& status) noexcept
+try
+{
+    Download* d = Find(id);
+    const std::wstring staged = m_backend.FromBackendPath(status.path);
+    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
+    if (status.totalLength)
+        d->totalSize = Clamp32(status.totalLength);
+    d->loadedSize = Clamp32(status.completedLength);
+    bool complete = status.phase == Phase::Complete;
+    std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, stagedName, false);
+    Log(*d, L"The server names the file " + stagedName);
+    m_events.Fire(kEventFileInfo, question);
+    // A client may have deleted the download from inside the event.
+    d = Find(id);
+    if (!d || d->staging.empty())
+        return;
+    if (FlagOf(question[13]))
+    {
+        Log(*d, L"Cancelled at the file-name question");
+        (void)Delete(id);
+        return;
+    }
+    std::wstring folder = WithSeparator(TextOf(question[10])), name = TextOf(question[11]);
+    if (folder.empty())
+        folder = d->folder;
+    if (name.empty())
+        name = stagedName;
+    // The client that claimed the question has asked the user about an
+    // existing file; without a claim nobody has, and nothing is replaced.
+    const bool replace = FlagOf(question[12]);
+    if (const HRESULT hr = MoveToTarget(*d, stagedName, folder, name, replace, complete); FAILED(hr))
+    {
+        StopWithError(id, hr, WideFromUtf8(m_lastError));
+        return;
+    }
+    d->fileInfoSent = true;
+    m_tableDirty = true;
+    std::vector<EventArgument> settled = FileInfoArguments(*d, d->folder, d->fileName, true);
+    m_events.Fire(kEventFileInfo, settled);
+    if (complete && Find(id))
+    {
+        // Loaded before the question was settled (or while the transfer was
+        // being paused): it completes at its place.
+        TransferStatus moved = status;
+        moved.phase = Phase::Complete;
+        moved.completedLength = std::max(status.completedLength, status.totalLength);
+        moved.path = m_backend.ToBackendPath(folder + name);
+        ApplyStatus(id, moved);
+    }
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+HRESULT CEngineCore::MoveToTarget(Download& d, const std::wstring& stagedName, const std::wstring& folder,
+                                  const std::wstring& name, bool replace, bool& complete) noexcept
+try
+{
+    RETURN_HR_IF(Fail(HRESULT_FROM_WIN32(ERROR_INVALID_NAME), "The file name " + Utf8FromWide(name) + " is not valid."),
+                 name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos || name == L"." || name == L"..");
+    const std::wstring target = folder + name;
+    if (FAILED(CreateFolderPath(WithoutSeparator(folder))))
+        return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+                    "The folder " + Utf8FromWide(folder) + " cannot be created.");
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (!replace || (attributes & FILE_ATTRIBUTE_DIRECTORY)))
+        return Fail(HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), Utf8FromWide(target) + " already exists.");
+
+    // aria2 lets a file go only once the download is paused.
+    json result;
+    if (!complete)
+    {
+        const HRESULT paused = m_backend.Call("aria2.forcePause", json::array({d.gid}), result);
+        if (FAILED(paused) && paused != E_FAIL)
+            return BackendFailure(paused);
+        const json keys = json::array({"gid", "status"});
+        for (int wait = 0; wait < 100; ++wait)
+        {
+            TransferStatus status;
+            std::string error;
+            if (SUCCEEDED(m_backend.Call("aria2.tellStatus", json::array({d.gid, keys}), result)) &&
+                ParseTransferStatus(result, status, error) && status.phase != Phase::Active &&
+                status.phase != Phase::Waiting)
+            {
+                complete = status.phase == Phase::Complete;
+                break;
+            }
+            ::Sleep(50);
+        }
+    }
+    const std::wstring source = d.staging + stagedName;
+    const DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (::GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES && !::MoveFileExW(source.c_str(), target.c_str(), flags))
+        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file cannot be written to " + Utf8FromWide(target) + ".");
+    const std::wstring control = source + L".aria2";
+    if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !::MoveFileExW(control.c_str(), (target + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING))
+    {
+        const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+        ::MoveFileExW(target.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+        return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+    }
+    d.folder = folder;
+    d.fileName = name;
+    d.nameGiven = true;
+    RemoveFolderWithFiles(d.staging);
+    d.staging.clear();
+    m_tableDirty = true;
+    Log(d, L"Saved as " + target);
+    if (complete)
+        return S_OK;
+    const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
+    if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
+        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)))
+        return BackendFailure(E_FAIL);
+    d.phase = Phase::Active;
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// A download the engine itself has to stop: aria2 keeps it paused, the
+// clients learn why.
+void CEngineCore::StopWithError(long id, HRESULT code, const std::wstring& text) noexcept
+try
+{
+    Download* d = Find(id);
+    if (!d)
+        return;
+    json result;
+    (void)m_backend.Call("aria2.forcePause", json::array({d->gid}), result);
+    d->phase = Phase::Paused;
+    d->hadError = true;
+    d->state = kStateComplete | kStateError;
+    d->currentSpeed = -1;
+    d->sections.clear();
+    m_tableDirty = true;
+    Log(*d, L"Error: " + text);
+    const long state = d->state, owner = d->owner, scope = d->scope;
+    const double elapsed = d->elapsedDays;
+    FireSimple(kEventStateChanged, Args(Long(id), Long(state), Double(elapsed)));
+    FireClaimed(kEventError, Args(Long(id), Long(code), Text(text), Long(state), Long(owner), Long(scope)));
+    FireClaimed(kEventStopped, Args(Long(id), Long(state), Double(elapsed), Long(owner), Long(scope)));
 }
 catch (...)
 {

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <shlobj.h>
+#include <knownfolders.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,8 @@
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/object.h"
+#include "settings/settings_store.h"
+#include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/process.h"
 #include "support/raised.h"
@@ -198,6 +201,17 @@ public:
             *V_BOOLREF(last) = VARIANT_TRUE;
             claimed.push_back(dispid);
         }
+        // The file-name question: folder, fileName, claimed, cancel are the last four.
+        if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) &&
+            (!saveFolder.empty() || cancelFile))
+        {
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(saveFolder);
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[2]));
+            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstrFromNarrow(saveName);
+            *V_BOOLREF(&parameters->rgvarg[1]) = VARIANT_TRUE;
+            *V_BOOLREF(&parameters->rgvarg[0]) = cancelFile ? VARIANT_TRUE : VARIANT_FALSE;
+        }
         if (dispid == 14 && !userName.empty() && parameters->cArgs == 12)
         {
             // userName, password, remember, cancel, claimed: the last five.
@@ -224,6 +238,8 @@ public:
 
     bool claim = true;
     std::string userName, password;
+    std::string saveFolder, saveName;  // the answer to a file-name question
+    bool cancelFile = false;
     std::vector<Event> events;
     std::vector<DISPID> claimed;
 };
@@ -231,8 +247,8 @@ public:
 // Events of _IDownloadEngineEvents by DISPID.
 enum : DISPID
 {
-    kAdded = 1, kStateChanged = 2, kStopped = 3, kDeleted = 4, kFileInfo = 5, kProgress = 7, kCompleted = 8,
-    kError = 9, kCredentials = 14, kLogOption = 15, kLanguage = 16, kTrafficMode = 21, kSpeedLimit = 11,
+    kAdded = 1, kStateChanged = 2, kStopped = 3, kDeleted = 4, kFileInfo = 5, kResumeSupport = 6, kProgress = 7,
+    kCompleted = 8, kError = 9, kRestarted = 13, kCredentials = 14, kLogOption = 15, kLanguage = 16, kTrafficMode = 21, kSpeedLimit = 11,
 };
 
 class EngineServerTest : public ::testing::Test
@@ -529,6 +545,163 @@ TEST_F(EngineServerTest, DownloadsSurviveACrashOfAria2)
 
 }
 
+void WriteFileText(const Wide& path, const std::string& text)
+{
+    if (FILE* file = ::_wfopen(path.c_str(), L"wb"))
+    {
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+}
+
+std::string ReadFileText(const Wide& path)
+{
+    std::string text;
+    if (FILE* file = ::_wfopen(path.c_str(), L"rb"))
+    {
+        char chunk[256];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;)
+            text.append(chunk, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+bool Exists(const Wide& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The file-name question of a download the server names (it loads into a
+// staging folder meanwhile): an answer moves the partial file with aria2's
+// control file and the transfer continues there with a range request; a cancel
+// deletes the download with its partial file; a place that cannot take the
+// file stops the download with an error and touches nothing.
+TEST_F(EngineServerTest, TheFileNameAnswerMovesThePartialFile)
+{
+    const std::string base = NarrowFromWide(folder.c_str(), folder.size());
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    WriteFileText(folder + L"blocker", "a file where a folder is asked for");
+    const struct
+    {
+        const char* name;
+        std::string answerFolder;  // empty: no client answers
+        const char* answerName;
+        bool cancel;
+        HRESULT error;
+    } cases[] = {
+        {"another folder and name", base + "moved\\", "renamed.bin", false, S_OK},
+        {"cancelled", base, "server-named.bin", true, S_OK},
+        {"a folder under a file", base + "blocker\\sub\\", "x.bin", false, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+        {"an existing file, nobody asked", "", "", false, HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)},
+    };
+    int number = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/cdslow/" + std::to_string(++number);
+        const Wide proposed = folder + L"server-named.bin";
+        if (c.error == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS))
+            WriteFileText(proposed, "older");
+        sink->saveFolder = c.answerFolder;
+        sink->saveName = c.answerName;
+        sink->cancelFile = c.cancel;
+        const long id = AddUrl(path);
+        ASSERT_NE(-1, id);
+        ASSERT_TRUE(WaitFor(kFileInfo, id));
+        const auto question = sink->Of(kFileInfo, id)[0].arguments;
+        EXPECT_EQ(base, question[10]);
+        EXPECT_EQ("server-named.bin", question[11]);
+        EXPECT_EQ("0", question[12]) << "the question came settled";
+        const Wide staging = EngineFolder() + L"\\staging\\" + std::to_wstring(id);
+        if (c.cancel)
+        {
+            ASSERT_TRUE(WaitFor(kDeleted, id));
+            EXPECT_FALSE(Record(id));
+            EXPECT_FALSE(Exists(staging)) << "the partial file stayed";
+            EXPECT_FALSE(Exists(proposed));
+            continue;
+        }
+        if (FAILED(c.error))
+        {
+            ASSERT_TRUE(WaitFor(kError, id));
+            EXPECT_EQ(std::to_string(static_cast<long>(c.error)), sink->Of(kError, id)[0].arguments[1]);
+            EXPECT_EQ(0x14, Record(id)->state);
+            if (Exists(proposed))
+            {
+                EXPECT_EQ("older", ReadFileText(proposed)) << "an existing file was overwritten";
+            }
+            engine.DeleteDownload(id);
+            ASSERT_TRUE(WaitFor(kDeleted, id));
+            EXPECT_FALSE(Exists(staging));
+            continue;
+        }
+        ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+        const Wide target = WideFromNarrow(c.answerFolder + c.answerName);
+        EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(target));
+        EXPECT_EQ(c.answerFolder + c.answerName, PathOf(id));
+        const auto settled = sink->Of(kFileInfo, id);
+        ASSERT_EQ(2u, settled.size());
+        EXPECT_EQ(c.answerName, settled[1].arguments[11]);
+        EXPECT_EQ("-1", settled[1].arguments[12]);
+        EXPECT_FALSE(Exists(staging));
+        EXPECT_FALSE(Exists(target + L".aria2"));
+        const std::string requests = server->Get("/requests");
+        EXPECT_NE(std::string::npos, requests.find(path + " range=bytes=")) << requests;
+        EXPECT_EQ(std::string::npos, requests.find(path + " range=bytes=0-")) << requests;
+    }
+}
+
+// Through the real bar: the name the server gives is taken, the existing file
+// replaced after the bar asked, and the result is the server's file.
+TEST_F(EngineServerTest, TheBarSettlesTheFileNameQuestion)
+{
+    const bool saveFileDefault = GetSaveFileDefault();
+    SetSaveFileDefault(true);
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const Wide existing = folder + L"server-named.bin";
+    WriteFileText(existing, "older");
+    sink->claim = false;
+    {
+        test::BarWindow window;
+        window.Show(true);
+        window.AnswerNext({IDYES});
+        const long id = AddUrl("/cdslow/bar");
+        ASSERT_NE(-1, id);
+        ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+        const auto boxes = window.Boxes();
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_NE(std::string::npos, boxes[0].text.find(NarrowFromWide(existing.c_str(), existing.size())))
+            << boxes[0].text;
+        EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(existing));
+        EXPECT_EQ("-1", sink->Of(kFileInfo, id).back().arguments[12]);
+        window.Show(false);
+    }
+    SetSaveFileDefault(saveFileDefault);
+}
+
+// A server that ignores the range of a continued transfer: the download starts
+// again from byte 0, the bars are told, and the file is still the server's.
+TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
+{
+    const CDownloadOptions options = engine.GetOptions(-1);
+    options.SetUrl(server->Url("/slownorange/slow.bin"));
+    options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + "restarted.bin");
+    const size_t before = sink->Of(kAdded).size();
+    engine.AddDownload(options, nullptr, true, "");
+    ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
+    const long id = std::stol(sink->Of(kAdded).back().arguments[0]);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
+    engine.PauseDownload(id, nullptr);
+    ASSERT_TRUE(WaitFor(kStopped, id));
+    const long paused = Record(id)->loadedSize;
+    engine.StartDownload(id, nullptr, "");
+    ASSERT_TRUE(WaitFor(kRestarted, id));
+    const auto restarted = sink->Of(kRestarted, id)[0].arguments;
+    EXPECT_EQ("1", restarted[1]) << "reason: the server refused to resume";
+    EXPECT_LT(std::stol(restarted[3]), paused);
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+    EXPECT_EQ("0", sink->Of(kResumeSupport, id).at(0).arguments[1]);
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"restarted.bin"));
+}
+
 // A second client in another process gets the same engine and its events;
 // exactly one of the two claims the completion.
 TEST_F(EngineServerTest, TwoClientsShareOneEngineAndOneClaimsTheCompletion)
@@ -617,6 +790,12 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
         "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
         "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
         html.substr(start + 1, end - start - 1);
+    // The engine's default folder: a file left there by an earlier run would
+    // stop the download (nobody is asked whether to replace it).
+    PWSTR downloads = nullptr;
+    ASSERT_EQ(S_OK, ::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads));
+    ::DeleteFileW((Wide(downloads) + L"\\data.bin").c_str());
+    ::CoTaskMemFree(downloads);
     const Wide path = folder + L"script3000.js";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     FILE* file = ::_wfopen(path.c_str(), L"wb");
