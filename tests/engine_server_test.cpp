@@ -8,6 +8,7 @@
 #include <bcrypt.h>
 #include <shlobj.h>
 #include <knownfolders.h>
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -702,6 +703,22 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"restarted.bin"));
 }
 
+// Ends the engine's process the hard way, as a crash would.
+bool KillEngine()
+{
+    const unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    bool killed = false;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+        if (::lstrcmpiW(entry.szExeFile, L"tdm-engine.exe") == 0)
+        {
+            const unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            if (process && ::TerminateProcess(process.get(), 9))
+                killed = ::WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
+        }
+    return killed;
+}
+
 // A second client in another process gets the same engine and its events;
 // exactly one of the two claims the completion.
 TEST_F(EngineServerTest, TwoClientsShareOneEngineAndOneClaimsTheCompletion)
@@ -819,6 +836,66 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
     const long id = std::stol(added[0]);
     ASSERT_TRUE(WaitFor(kCompleted, id));
     EXPECT_EQ(server->Get("/sha256/data.bin"), Sha256OfFile(WideFromNarrow(PathOf(id))));
+}
+
+// The engine and its aria2 killed in mid-download (a crash of the session).
+// The client's next call fails at once with a COM error. A new engine resumes
+// the download from its table and aria2's session file, and the file arrives
+// whole.
+//
+// Wine 8 differs from Windows here: its rpcss keeps the class registration of
+// a killed server and hands it out first, so CoCreateInstance answers
+// REGDB_E_CLASSNOTREG without starting a new server until every process of the
+// prefix has ended. This test therefore starts the new engine itself and
+// follows the download by its file and log, and it runs last in this program.
+TEST_F(EngineServerTest, ZzANewEngineResumesTheDownloadsOfAKilledOne)
+{
+    const long id = AddUrl("/slow/slow.bin?killed");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    ASSERT_TRUE(KillEngine());
+    KillBackend();
+    DWORD start = ::GetTickCount();
+    const HRESULT failed = test::Raised([&] { engine.GetTrafficMode(); }).Status();
+    EXPECT_TRUE(FAILED(failed)) << std::hex << failed;
+    EXPECT_LT(::GetTickCount() - start, 10000u) << "the call waited for the dead engine";
+    (void)connection.Disconnect();
+    engine.reset();
+    start = ::GetTickCount();
+    const HRESULT created = test::Raised([&] { engine = CEngine::Create(); }).Status();
+    EXPECT_LT(::GetTickCount() - start, 40000u) << "creating the engine hung, " << std::hex << created;
+    if (SUCCEEDED(created))
+        return;  // Windows: the new engine is a COM server as usual (not reached under Wine 8)
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, created) << std::hex << created;
+
+    // The new engine, started as COM would start it, kept from ending while idle.
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, nullptr, 0,
+                                               KEY_SET_VALUE, nullptr, &key, nullptr));
+    const unique_hkey settings(key);
+    const DWORD delay = 120000;
+    ::RegSetValueExW(settings.get(), L"ExitDelay", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&delay), sizeof(delay));
+    Wide program = test::TdmDllPath();
+    program = program.substr(0, program.find_last_of(L"\\/") + 1) + L"tdm-engine.exe";
+    Wide line = L"\"" + program + L"\" -Embedding";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &process));
+    const unique_handle engineProcess(process.hProcess), engineThread(process.hThread);
+    const std::string expected = server->Get("/sha256/slow.bin");
+    const Wide log = EngineFolder() + L"\\logs\\" + std::to_wstring(id) + L".log";
+    EXPECT_TRUE(PumpUntil([&] { return ReadFileText(log).find("\tCompleted") != std::string::npos; }, 60000))
+        << ReadFileText(log);
+    EXPECT_EQ(expected, Sha256OfFile(folder + L"slow.bin"));
+    // The rest came with a range request.
+    const std::string requests = server->Get("/requests");
+    EXPECT_NE(std::string::npos, requests.find("/slow/slow.bin?killed range=bytes=")) << requests;
+    EXPECT_EQ(std::string::npos, requests.find("/slow/slow.bin?killed range=bytes=0-")) << requests;
+    // Ended the orderly way: it stops its aria2 and leaves.
+    ::PostThreadMessageW(process.dwThreadId, WM_QUIT, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(engineProcess.get(), 30000));
+    ::RegDeleteValueW(settings.get(), L"ExitDelay");
 }
 
 }  // namespace
