@@ -264,10 +264,6 @@ try
     option("rpc-secret", m_secret);
     option("rpc-max-request-size", "16M");
     option("disk-cache", "0");
-    // A server that ignores the range of a continued transfer sends the file
-    // from its start: aria2 then loads it again from byte 0 (the engine reports
-    // a restart) instead of failing the download.
-    option("always-resume", "false");
     option("file-allocation", "none");
     option("input-file", session);
     option("save-session", session);

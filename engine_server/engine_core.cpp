@@ -26,6 +26,8 @@ constexpr long kStateRunning = 0x01, kStateTransferring = 0x02, kStateComplete =
 constexpr double kSecondsPerDay = 86400.0;
 // aria2's exit status of a download refused for its credentials.
 constexpr int kAria2AuthorizationFailed = 24;
+// aria2's exit status of a continued download whose server ignored the range.
+constexpr int kAria2ResumeRefused = 8;
 // Scope of a claimed event: the client whose browser window is the owner, or
 // any client when the call that made or started the download gave no window.
 long ScopeFor(long owner) noexcept { return owner ? 0 : 2; }
@@ -600,7 +602,8 @@ json CEngineCore::BackendOptions(const Download& d) const
     const DownloadOptionsData& o = d.options;
     json options = json::object();
     options["dir"] = m_backend.ToBackendPath(WithoutSeparator(d.staging.empty() ? d.folder : d.staging));
-    if (d.nameGiven && !d.fileName.empty())
+    // In staging aria2 keeps the server's name; the settled one comes with the move.
+    if (d.nameGiven && !d.fileName.empty() && d.staging.empty())
         options["out"] = Utf8FromWide(d.fileName);
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
@@ -796,6 +799,8 @@ try
     // E_FAIL: aria2 had ended it meanwhile; the next poll tells how.
     if (hr == E_FAIL)
         return S_OK;
+    // aria2 pauses in the background; a start right after must find it paused.
+    (void)WaitUntilHeld(d->gid);
     d->phase = Phase::Paused;
     d->state = kStateStopped;
     d->currentSpeed = -1;
@@ -1131,6 +1136,11 @@ try
         AskCredentials(id, status);
         return;
     }
+    if (status.phase == Phase::Error && status.errorCode == kAria2ResumeRefused && d->phase != Phase::Error)
+    {
+        RestartFromScratch(id);
+        return;
+    }
     // The server has named the file (or it is loaded already): the name is
     // settled before anything else is reported.
     if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
@@ -1149,7 +1159,6 @@ try
     const long oldState = d->state;
     const uint32_t oldLoaded = d->loadedSize;
     const bool wasComplete = (oldState & kStateComplete) && !(oldState & kStateError);
-    bool restarted = false;
     if (wasActive || status.phase == Phase::Active)
     {
         const double seconds = (now - d->lastTick) / 1000.0;
@@ -1160,17 +1169,11 @@ try
         }
     }
     d->lastTick = now;
-    const Phase oldPhase = d->phase;
     d->phase = status.phase;
     if (status.totalLength)
         d->totalSize = Clamp32(status.totalLength);
     if (status.completedLength || status.phase == Phase::Active)
         d->loadedSize = Clamp32(status.completedLength);
-    // Fewer bytes than before in the same transfer: the server ignored the
-    // range and aria2 began again at byte 0.
-    if (status.phase == Phase::Active && (wasActive || oldPhase == Phase::Waiting) && oldLoaded > 0 &&
-        d->loadedSize < oldLoaded)
-        restarted = true;
     d->state = StateFromStatus(status, d->hadError);
     if (status.phase == Phase::Error)
         d->hadError = true;
@@ -1206,22 +1209,6 @@ try
     {
         d->fileInfoSent = true;
         events.emplace_back(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
-    }
-    if (restarted)
-    {
-        d->startLoaded = d->loadedSize;
-        d->transferSeconds = 0.0;
-        Log(*d, L"The server did not resume: the transfer started again at byte " + std::to_wstring(d->loadedSize));
-        constexpr long kServerRefusedToResume = 1;
-        events.emplace_back(kEventRestarted, Args(Long(id), Long(kServerRefusedToResume),
-                                                  Long(static_cast<long>(d->totalSize)),
-                                                  Long(static_cast<long>(d->loadedSize)), Long(d->state),
-                                                  Double(d->elapsedDays)));
-        if (d->resumable != 0)
-        {
-            d->resumable = 0;
-            events.emplace_back(kEventResumeSupport, Args(Long(id), Flag(false)));
-        }
     }
     // Resume support: several connections to one file need ranges.
     if (status.connections > 1 && d->resumable != 1)
@@ -1399,7 +1386,9 @@ try
         d->totalSize = Clamp32(status.totalLength);
     d->loadedSize = Clamp32(status.completedLength);
     bool complete = status.phase == Phase::Complete;
-    std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, stagedName, false);
+    // A name set through the download's options meanwhile is proposed instead.
+    const std::wstring proposed = d->nameGiven && !d->fileName.empty() ? d->fileName : stagedName;
+    std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, proposed, false);
     Log(*d, L"The server names the file " + stagedName);
     m_events.Fire(kEventFileInfo, question);
     // A client may have deleted the download from inside the event.
@@ -1416,7 +1405,7 @@ try
     if (folder.empty())
         folder = d->folder;
     if (name.empty())
-        name = stagedName;
+        name = proposed;
     // The client that claimed the question has asked the user about an
     // existing file; without a claim nobody has, and nothing is replaced.
     const bool replace = FlagOf(question[12]);
@@ -1466,20 +1455,7 @@ try
         const HRESULT paused = m_backend.Call("aria2.forcePause", json::array({d.gid}), result);
         if (FAILED(paused) && paused != E_FAIL)
             return BackendFailure(paused);
-        const json keys = json::array({"gid", "status"});
-        for (int wait = 0; wait < 100; ++wait)
-        {
-            TransferStatus status;
-            std::string error;
-            if (SUCCEEDED(m_backend.Call("aria2.tellStatus", json::array({d.gid, keys}), result)) &&
-                ParseTransferStatus(result, status, error) && status.phase != Phase::Active &&
-                status.phase != Phase::Waiting)
-            {
-                complete = status.phase == Phase::Complete;
-                break;
-            }
-            ::Sleep(50);
-        }
+        complete = WaitUntilHeld(d.gid) == Phase::Complete;
     }
     const std::wstring source = d.staging + stagedName;
     const DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
@@ -1512,6 +1488,72 @@ try
 catch (...)
 {
     return HResultFromCaughtException();
+}
+
+// The server sent the whole file to a request for the rest: the loaded part is
+// of no use, and the download is added again to load from byte 0 (aria2 itself
+// would start over only once per download).
+void CEngineCore::RestartFromScratch(long id) noexcept
+try
+{
+    Download* d = Find(id);
+    json result;
+    (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
+    if (!d->staging.empty())
+    {
+        RemoveFolderWithFiles(d->staging);
+        (void)LOG_IF_FAILED(CreateFolderPath(WithoutSeparator(d->staging)));
+    }
+    else if (!d->fileName.empty())
+    {
+        ::DeleteFileW((d->folder + d->fileName).c_str());
+        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+    }
+    const bool resumableBefore = d->resumable != 0;
+    d->resumable = 0;
+    d->loadedSize = d->startLoaded = 0;
+    d->sections.clear();
+    if (FAILED(AddToBackend(*d, true, -1)))
+    {
+        StopWithError(id, HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE), WideFromUtf8(m_lastError));
+        return;
+    }
+    d->state = kStateRunning | (d->hadError ? kStateError : 0);
+    Log(*d, L"The server did not resume: the download starts again at byte 0");
+    constexpr long kServerRefusedToResume = 1;
+    const long state = d->state, total = static_cast<long>(d->totalSize);
+    const double elapsed = d->elapsedDays;
+    FireSimple(kEventRestarted, Args(Long(id), Long(kServerRefusedToResume), Long(total), Long(0), Long(state),
+                                     Double(elapsed)));
+    if (resumableBefore)
+        FireSimple(kEventResumeSupport, Args(Long(id), Flag(false)));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// Waits (bounded) until aria2 no longer transfers download `gid`, and returns
+// its phase then (Active when it did not settle in time).
+TransferStatus::Phase CEngineCore::WaitUntilHeld(const std::string& gid) noexcept
+try
+{
+    const json keys = json::array({"gid", "status"});
+    for (int wait = 0; wait < 100; ++wait)
+    {
+        json result;
+        TransferStatus status;
+        std::string error;
+        if (SUCCEEDED(m_backend.Call("aria2.tellStatus", json::array({gid, keys}), result)) &&
+            ParseTransferStatus(result, status, error) && status.phase != Phase::Active && status.phase != Phase::Waiting)
+            return status.phase;
+        ::Sleep(50);
+    }
+    return Phase::Active;
+}
+catch (...)
+{
+    return Phase::Active;
 }
 
 // A download the engine itself has to stop: aria2 keeps it paused, the

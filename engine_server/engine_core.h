@@ -201,6 +201,8 @@ private:
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
     void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
+    TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
+    void RestartFromScratch(long id) noexcept;
     std::wstring StagingFolder(long id) const;
     static std::vector<EventArgument> FileInfoArguments(const Download& download, const std::wstring& folder,
                                                         const std::wstring& name, bool claimed);
