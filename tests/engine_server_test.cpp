@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <shlobj.h>
-#include <knownfolders.h>
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
 
@@ -106,7 +105,10 @@ public:
     {
         WSADATA data;
         ::WSAStartup(MAKEWORD(2, 2), &data);
-        m_folder = "/tmp/tdm-engine-test-" + std::to_string(::GetCurrentProcessId());
+        // Wine's process ids repeat across prefixes: the time keeps test runs of
+        // other checkouts out of this server's files.
+        m_folder = "/tmp/tdm-engine-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                   std::to_string(::GetTickCount());
         const std::string portFile = m_folder + ".port";
         const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
         const Wide command = L"python3 \"" + WideFromNarrow(source) + L"/tests/engine_server/http_test_server.py\" \"" +
@@ -720,12 +722,10 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
         "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
         "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
         html.substr(start + 1, end - start - 1);
-    // The engine's default folder: a file left there by an earlier run would
-    // stop the download (nobody is asked whether to replace it).
-    PWSTR downloads = nullptr;
-    ASSERT_EQ(S_OK, ::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads));
-    ::DeleteFileW((Wide(downloads) + L"\\data.bin").c_str());
-    ::CoTaskMemFree(downloads);
+    // This sink settles the file name as a bar would, into the test's folder
+    // (the default folder under Wine is the shared home folder's).
+    sink->saveFolder = NarrowFromWide(folder.c_str(), folder.size());
+    sink->saveName = "data.bin";
     const Wide path = folder + L"script3000.js";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     FILE* file = ::_wfopen(path.c_str(), L"wb");
