@@ -1479,7 +1479,10 @@ try
     if (complete)
         return S_OK;
     const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
+    // The session learns the new place before the transfer goes on: an aria2
+    // that dies later continues there, not in the staging folder.
     if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
+        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)) ||
         FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)))
         return BackendFailure(E_FAIL);
     d.phase = Phase::Active;
