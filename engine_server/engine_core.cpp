@@ -27,6 +27,8 @@ constexpr long kStateRunning = 0x01, kStateTransferring = 0x02, kStateComplete =
 constexpr double kSecondsPerDay = 86400.0;
 // aria2's exit status of a download refused for its credentials.
 constexpr int kAria2AuthorizationFailed = 24;
+// aria2's exit status of a continued download whose server ignored the range.
+constexpr int kAria2ResumeRefused = 8;
 // Scope of a claimed event: the client whose browser window is the owner, or
 // any client when the call that made or started the download gave no window.
 long ScopeFor(long owner) noexcept { return owner ? 0 : 2; }
@@ -97,6 +99,30 @@ std::wstring WithSeparator(std::wstring folder)
     if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/')
         folder += L'\\';
     return folder;
+}
+// A folder as aria2 takes it: without the separator at the end, except for a
+// drive's root ("C:\\").
+std::wstring WithoutSeparator(const std::wstring& folder)
+{
+    return folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+// Removes `folder` (ending with "\\") with the files in it; best effort.
+void RemoveFolderWithFiles(const std::wstring& folder) noexcept
+try
+{
+    WIN32_FIND_DATAW found = {};
+    {
+        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((folder + L"*").c_str(), &found));
+        for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ::DeleteFileW((folder + found.cFileName).c_str());
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
 }
 
 // The HRESULT of a failed download: an HTTP status as FACILITY_HTTP, else a
@@ -459,6 +485,7 @@ try
         d.folder = WithSeparator(Member(row, "folder", std::wstring()));
         d.fileName = Member(row, "fileName", std::wstring());
         d.nameGiven = Member(row, "nameGiven", false);
+        d.staging = Member(row, "staging", std::wstring());
         d.state = Member(row, "state", kStateStopped);
         d.elapsedDays = Member(row, "elapsed", 0.0);
         d.totalSize = Member(row, "total", uint32_t{0});
@@ -490,6 +517,7 @@ try
         rows.push_back({{"id", d.id},           {"gid", d.gid},
                         {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
                         {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
+                        {"staging", Utf8FromWide(d.staging)},
                         {"state", d.state},     {"elapsed", d.elapsedDays},
                         {"total", d.totalSize}, {"loaded", d.loadedSize},
                         {"resumable", d.resumable}, {"attempts", d.attempts},
@@ -554,15 +582,31 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
 }
 
+// The arguments of DownloadFileInfo: `claimed` set tells the clients the name
+// is settled; clear, it asks them.
+std::vector<EventArgument> CEngineCore::FileInfoArguments(const Download& d, const std::wstring& folder,
+                                                          const std::wstring& name, bool claimed)
+{
+    constexpr long kHttpOk = 200;
+    return Args(Long(d.id), Long(static_cast<long>(d.totalSize)), Long(static_cast<long>(d.loadedSize)), Long(kHttpOk),
+                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == 1), Long(d.state), Long(d.owner), Long(d.scope),
+                Text(folder, true), Text(name, true), Flag(claimed, true), Flag(false, true));
+}
+
+std::wstring CEngineCore::StagingFolder(long id) const
+{
+    return m_dataFolder + L"\\staging\\" + std::to_wstring(id) + L"\\";
+}
+
 // --- operations ---------------------------------------------------------------------------
 
 json CEngineCore::BackendOptions(const Download& d) const
 {
     const DownloadOptionsData& o = d.options;
     json options = json::object();
-    const std::wstring folder = d.folder.size() > 3 ? d.folder.substr(0, d.folder.size() - 1) : d.folder;
-    options["dir"] = m_backend.ToBackendPath(folder);
-    if (d.nameGiven && !d.fileName.empty())
+    options["dir"] = m_backend.ToBackendPath(WithoutSeparator(d.staging.empty() ? d.folder : d.staging));
+    // In staging aria2 keeps the server's name; the settled one comes with the move.
+    if (d.nameGiven && !d.fileName.empty() && d.staging.empty())
         options["out"] = Utf8FromWide(d.fileName);
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
@@ -677,6 +721,13 @@ try
     }
     if (FAILED(CreateFolderPath(d.folder.substr(0, d.folder.size() - 1))))
         return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The download folder cannot be created.");
+    if (!d.nameGiven)
+    {
+        d.staging = StagingFolder(d.id);
+        RemoveFolderWithFiles(d.staging);
+        if (FAILED(CreateFolderPath(WithoutSeparator(d.staging))))
+            return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The staging folder cannot be created.");
+    }
     RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
@@ -751,6 +802,8 @@ try
     // E_FAIL: aria2 had ended it meanwhile; the next poll tells how.
     if (hr == E_FAIL)
         return S_OK;
+    // aria2 pauses in the background; a start right after must find it paused.
+    (void)WaitUntilHeld(d->gid);
     d->phase = Phase::Paused;
     d->state = kStateStopped;
     d->currentSpeed = -1;
@@ -782,8 +835,11 @@ try
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
     }
     // The loaded data stays; aria2's control file beside it is of no use now.
-    if (!d->fileName.empty() && !(d->state & kStateComplete))
+    if (!d->fileName.empty() && !(d->state & kStateComplete) && d->staging.empty())
         ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+    // A file still in staging has no place the user knows of: it goes.
+    if (!d->staging.empty())
+        RemoveFolderWithFiles(d->staging);
     ::DeleteFileW((m_dataFolder + L"\\logs\\" + std::to_wstring(id) + L".log").c_str());
     m_downloads.erase(id);
     SaveTable();
@@ -1083,6 +1139,19 @@ try
         AskCredentials(id, status);
         return;
     }
+    if (status.phase == Phase::Error && status.errorCode == kAria2ResumeRefused && d->phase != Phase::Error)
+    {
+        RestartFromScratch(id);
+        return;
+    }
+    // The server has named the file (or it is loaded already): the name is
+    // settled before anything else is reported.
+    if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
+        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete))
+    {
+        AskFileName(id, status);
+        return;
+    }
     std::vector<std::pair<DISPID, std::vector<EventArgument>>> events;
     const auto claimed = [&](DISPID dispid, std::vector<EventArgument> arguments) {
         arguments.push_back(Flag(false, true));
@@ -1093,6 +1162,7 @@ try
     const long oldState = d->state;
     const uint32_t oldLoaded = d->loadedSize;
     double remaining = -1.0;  // days; -1: unknown
+    const bool wasComplete = (oldState & kStateComplete) && !(oldState & kStateError);
     if (wasActive || status.phase == Phase::Active)
     {
         const double seconds = (now - d->lastTick) / 1000.0;
@@ -1114,7 +1184,7 @@ try
 
     // The file: aria2 names it from the address, a redirection or the
     // server's Content-Disposition.
-    if (status.hasPath && !status.path.empty())
+    if (status.hasPath && !status.path.empty() && d->staging.empty() && !wasComplete)
     {
         const std::wstring path = m_backend.FromBackendPath(status.path);
         const size_t separator = path.find_last_of(L"\\/");
@@ -1142,22 +1212,7 @@ try
     if (!d->fileInfoSent && (status.totalLength || status.phase == Phase::Complete) && !d->fileName.empty())
     {
         d->fileInfoSent = true;
-        std::vector<EventArgument> info;
-        info.push_back(Long(id));
-        info.push_back(Long(static_cast<long>(d->totalSize)));
-        info.push_back(Long(static_cast<long>(d->loadedSize)));
-        info.push_back(Long(200));
-        info.push_back(Text(L""));
-        info.push_back(Double(0.0, VT_DATE));
-        info.push_back(Flag(d->resumable == 1));
-        info.push_back(Long(d->state));
-        info.push_back(Long(d->owner));
-        info.push_back(Long(d->scope));
-        info.push_back(Text(d->folder, true));
-        info.push_back(Text(d->fileName, true));
-        info.push_back(Flag(true, true));
-        info.push_back(Flag(false, true));
-        events.emplace_back(kEventFileInfo, std::move(info));
+        events.emplace_back(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     }
     // Resume support: several connections to one file need ranges.
     if (status.connections > 1 && d->resumable != 1)
@@ -1188,6 +1243,19 @@ try
             (void)SectionsVariant(sections, *changed.back().value.get());
             events.emplace_back(kEventSections, std::move(changed));
         }
+        else
+            for (size_t i = 0; i < sections.size(); ++i)
+            {
+                const SectionSpan &after = sections[i], &before = d->sections[i];
+                const long number = static_cast<long>(i + 1), total = static_cast<long>(sections.size());
+                if (after.loaded != before.loaded)
+                    events.emplace_back(kEventSectionProgress,
+                                        Args(Long(id), Long(number), Long(total), Long(static_cast<long>(d->loadedSize)),
+                                             Long(static_cast<long>(after.loaded)), Long(static_cast<long>(after.length)),
+                                             Long(static_cast<long>(after.speed))));
+                if (after.loaded == after.length && before.loaded != before.length)
+                    events.emplace_back(kEventSectionFinished, Args(Long(id), Long(S_OK), Long(number), Long(total)));
+            }
         d->sections = std::move(sections);
     }
     else
@@ -1309,6 +1377,221 @@ try
     TransferStatus failed = status;
     failed.errorCode = 0;
     ApplyStatus(id, failed);
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// The file-name question. The engine proposes the download's folder and the
+// server's name; the client that claims the event may change both or cancel.
+// Then the partial file (and aria2's control file) leaves the staging folder
+// for its place and the transfer continues there with a range request.
+void CEngineCore::AskFileName(long id, const TransferStatus& status) noexcept
+try
+{
+    Download* d = Find(id);
+    const std::wstring staged = m_backend.FromBackendPath(status.path);
+    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
+    if (status.totalLength)
+        d->totalSize = Clamp32(status.totalLength);
+    d->loadedSize = Clamp32(status.completedLength);
+    bool complete = status.phase == Phase::Complete;
+    // A name set through the download's options meanwhile is proposed instead.
+    const std::wstring proposed = d->nameGiven && !d->fileName.empty() ? d->fileName : stagedName;
+    std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, proposed, false);
+    Log(*d, L"The server names the file " + stagedName);
+    m_events.Fire(kEventFileInfo, question);
+    // A client may have deleted the download from inside the event.
+    d = Find(id);
+    if (!d || d->staging.empty())
+        return;
+    if (FlagOf(question[13]))
+    {
+        Log(*d, L"Cancelled at the file-name question");
+        (void)Delete(id);
+        return;
+    }
+    std::wstring folder = WithSeparator(TextOf(question[10])), name = TextOf(question[11]);
+    if (folder.empty())
+        folder = d->folder;
+    if (name.empty())
+        name = proposed;
+    // The client that claimed the question has asked the user about an
+    // existing file; without a claim nobody has, and nothing is replaced.
+    const bool replace = FlagOf(question[12]);
+    if (const HRESULT hr = MoveToTarget(*d, stagedName, folder, name, replace, complete); FAILED(hr))
+    {
+        StopWithError(id, hr, WideFromUtf8(m_lastError));
+        return;
+    }
+    d->fileInfoSent = true;
+    m_tableDirty = true;
+    std::vector<EventArgument> settled = FileInfoArguments(*d, d->folder, d->fileName, true);
+    m_events.Fire(kEventFileInfo, settled);
+    if (complete && Find(id))
+    {
+        // Loaded before the question was settled (or while the transfer was
+        // being paused): it completes at its place.
+        TransferStatus moved = status;
+        moved.phase = Phase::Complete;
+        moved.completedLength = std::max(status.completedLength, status.totalLength);
+        moved.path = m_backend.ToBackendPath(folder + name);
+        ApplyStatus(id, moved);
+    }
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+HRESULT CEngineCore::MoveToTarget(Download& d, const std::wstring& stagedName, const std::wstring& folder,
+                                  const std::wstring& name, bool replace, bool& complete) noexcept
+try
+{
+    RETURN_HR_IF(Fail(HRESULT_FROM_WIN32(ERROR_INVALID_NAME), "The file name " + Utf8FromWide(name) + " is not valid."),
+                 name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos || name == L"." || name == L"..");
+    const std::wstring target = folder + name;
+    if (FAILED(CreateFolderPath(WithoutSeparator(folder))))
+        return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+                    "The folder " + Utf8FromWide(folder) + " cannot be created.");
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (!replace || (attributes & FILE_ATTRIBUTE_DIRECTORY)))
+        return Fail(HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), Utf8FromWide(target) + " already exists.");
+
+    // aria2 lets a file go only once the download is paused.
+    json result;
+    if (!complete)
+    {
+        const HRESULT paused = m_backend.Call("aria2.forcePause", json::array({d.gid}), result);
+        if (FAILED(paused) && paused != E_FAIL)
+            return BackendFailure(paused);
+        complete = WaitUntilHeld(d.gid) == Phase::Complete;
+    }
+    const std::wstring source = d.staging + stagedName;
+    const DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (::GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES && !::MoveFileExW(source.c_str(), target.c_str(), flags))
+        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file cannot be written to " + Utf8FromWide(target) + ".");
+    const std::wstring control = source + L".aria2";
+    if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !::MoveFileExW(control.c_str(), (target + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING))
+    {
+        const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+        ::MoveFileExW(target.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+        return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+    }
+    d.folder = folder;
+    d.fileName = name;
+    d.nameGiven = true;
+    RemoveFolderWithFiles(d.staging);
+    d.staging.clear();
+    m_tableDirty = true;
+    Log(d, L"Saved as " + target);
+    if (complete)
+        return S_OK;
+    const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
+    // The session learns the new place before the transfer goes on: an aria2
+    // that dies later continues there, not in the staging folder.
+    if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
+        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)) ||
+        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)))
+        return BackendFailure(E_FAIL);
+    d.phase = Phase::Active;
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// The server sent the whole file to a request for the rest: the loaded part is
+// of no use, and the download is added again to load from byte 0 (aria2 itself
+// would start over only once per download).
+void CEngineCore::RestartFromScratch(long id) noexcept
+try
+{
+    Download* d = Find(id);
+    json result;
+    (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
+    if (!d->staging.empty())
+    {
+        RemoveFolderWithFiles(d->staging);
+        (void)LOG_IF_FAILED(CreateFolderPath(WithoutSeparator(d->staging)));
+    }
+    else if (!d->fileName.empty())
+    {
+        ::DeleteFileW((d->folder + d->fileName).c_str());
+        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+    }
+    const bool resumableBefore = d->resumable != 0;
+    d->resumable = 0;
+    d->loadedSize = d->startLoaded = 0;
+    d->sections.clear();
+    if (FAILED(AddToBackend(*d, true, -1)))
+    {
+        StopWithError(id, HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE), WideFromUtf8(m_lastError));
+        return;
+    }
+    d->state = kStateRunning | (d->hadError ? kStateError : 0);
+    Log(*d, L"The server did not resume: the download starts again at byte 0");
+    constexpr long kServerRefusedToResume = 1;
+    const long state = d->state, total = static_cast<long>(d->totalSize);
+    const double elapsed = d->elapsedDays;
+    FireSimple(kEventRestarted, Args(Long(id), Long(kServerRefusedToResume), Long(total), Long(0), Long(state),
+                                     Double(elapsed)));
+    if (resumableBefore)
+        FireSimple(kEventResumeSupport, Args(Long(id), Flag(false)));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// Waits (bounded) until aria2 no longer transfers download `gid`, and returns
+// its phase then (Active when it did not settle in time).
+TransferStatus::Phase CEngineCore::WaitUntilHeld(const std::string& gid) noexcept
+try
+{
+    const json keys = json::array({"gid", "status"});
+    for (int wait = 0; wait < 100; ++wait)
+    {
+        json result;
+        TransferStatus status;
+        std::string error;
+        if (SUCCEEDED(m_backend.Call("aria2.tellStatus", json::array({gid, keys}), result)) &&
+            ParseTransferStatus(result, status, error) && status.phase != Phase::Active && status.phase != Phase::Waiting)
+            return status.phase;
+        ::Sleep(50);
+    }
+    return Phase::Active;
+}
+catch (...)
+{
+    return Phase::Active;
+}
+
+// A download the engine itself has to stop: aria2 keeps it paused, the
+// clients learn why.
+void CEngineCore::StopWithError(long id, HRESULT code, const std::wstring& text) noexcept
+try
+{
+    Download* d = Find(id);
+    if (!d)
+        return;
+    json result;
+    (void)m_backend.Call("aria2.forcePause", json::array({d->gid}), result);
+    d->phase = Phase::Paused;
+    d->hadError = true;
+    d->state = kStateComplete | kStateError;
+    d->currentSpeed = -1;
+    d->sections.clear();
+    m_tableDirty = true;
+    Log(*d, L"Error: " + text);
+    const long state = d->state, owner = d->owner, scope = d->scope;
+    const double elapsed = d->elapsedDays;
+    FireSimple(kEventStateChanged, Args(Long(id), Long(state), Double(elapsed)));
+    FireClaimed(kEventError, Args(Long(id), Long(code), Text(text), Long(state), Long(owner), Long(scope)));
+    FireClaimed(kEventStopped, Args(Long(id), Long(state), Double(elapsed), Long(owner), Long(scope)));
 }
 catch (...)
 {

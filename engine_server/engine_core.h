@@ -2,8 +2,8 @@
 //
 // CEngineCore keeps one record per download under the engine's own id (stable
 // across restarts, stored in downloads.json of the data folder) with aria2's
-// GID beside it, the engine-wide settings (stored under HKCU\Software\Tolvane\
-// Engine) and a log per download. Once a second Poll reads aria2's view of the
+// GID beside it, the engine-wide settings (stored under HKCU\Software\Tolvane\Engine)
+// and a log per download. Once a second Poll reads aria2's view of the
 // running downloads and turns every change into events, which go to the
 // CEngineEvents the COM layer supplies.
 //
@@ -84,6 +84,8 @@ enum EventId : DISPID
     kEventLogOption = 15,
     kEventLanguage = 16,
     kEventSections = 17,
+    kEventSectionProgress = 18,
+    kEventSectionFinished = 19,
     kEventTrafficMode = 21,
     kEventRenamed = 22,
 };
@@ -148,7 +150,11 @@ private:
         std::wstring url;
         std::wstring folder;     // ends with "\"
         std::wstring fileName;   // empty until known
-        bool nameGiven = false;  // the file name came with the download
+        bool nameGiven = false;  // the file name came with the download or was settled
+        // A download whose name the server gives loads into a staging folder of
+        // its own (ends with "\") until a client has settled the name; empty
+        // once the file is at its place.
+        std::wstring staging;
         long state = 0x08;
         long priority = 3;
         double elapsedDays = 0.0;
@@ -191,6 +197,15 @@ private:
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
     void UpdateTraffic() noexcept;
     void AskCredentials(long id, const TransferStatus& status) noexcept;
+    void AskFileName(long id, const TransferStatus& status) noexcept;
+    HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
+                         const std::wstring& name, bool replace, bool& complete) noexcept;
+    void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
+    TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
+    void RestartFromScratch(long id) noexcept;
+    std::wstring StagingFolder(long id) const;
+    static std::vector<EventArgument> FileInfoArguments(const Download& download, const std::wstring& folder,
+                                                        const std::wstring& name, bool claimed);
 
     CEngineEvents& m_events;
     CAria2Backend m_backend;

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,8 @@
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/object.h"
+#include "settings/settings_store.h"
+#include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/process.h"
 #include "support/raised.h"
@@ -102,7 +105,10 @@ public:
     {
         WSADATA data;
         ::WSAStartup(MAKEWORD(2, 2), &data);
-        m_folder = "/tmp/tdm-engine-test-" + std::to_string(::GetCurrentProcessId());
+        // Wine's process ids repeat across prefixes: the time keeps test runs of
+        // other checkouts out of this server's files.
+        m_folder = "/tmp/tdm-engine-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                   std::to_string(::GetTickCount());
         const std::string portFile = m_folder + ".port";
         const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
         const Wide command = L"python3 \"" + WideFromNarrow(source) + L"/tests/engine_server/http_test_server.py\" \"" +
@@ -205,6 +211,17 @@ public:
             *V_BOOLREF(last) = VARIANT_TRUE;
             claimed.push_back(dispid);
         }
+        // The file-name question: folder, fileName, claimed, cancel are the last four.
+        if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) &&
+            (!fileAnswer.folder.empty() || fileAnswer.cancel))
+        {
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(fileAnswer.folder);
+            ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[2]));
+            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstrFromNarrow(fileAnswer.name);
+            *V_BOOLREF(&parameters->rgvarg[1]) = VARIANT_TRUE;
+            *V_BOOLREF(&parameters->rgvarg[0]) = fileAnswer.cancel ? VARIANT_TRUE : VARIANT_FALSE;
+        }
         if (dispid == 14 && !userName.empty() && parameters->cArgs == 12)
         {
             // userName, password, remember, cancel, claimed: the last five.
@@ -231,6 +248,7 @@ public:
 
     bool claim = true;
     std::string userName, password;
+    struct { std::string folder, name; bool cancel = false; } fileAnswer;  // empty folder: none
     std::vector<Event> events;
     std::vector<DISPID> claimed;
 };
@@ -238,8 +256,8 @@ public:
 // Events of _IDownloadEngineEvents by DISPID.
 enum : DISPID
 {
-    kAdded = 1, kStateChanged = 2, kStopped = 3, kDeleted = 4, kFileInfo = 5, kProgress = 7, kCompleted = 8,
-    kError = 9, kCredentials = 14, kLogOption = 15, kLanguage = 16, kTrafficMode = 21, kSpeedLimit = 11,
+    kAdded = 1, kStateChanged = 2, kStopped = 3, kDeleted = 4, kFileInfo = 5, kResumeSupport = 6, kProgress = 7,
+    kCompleted = 8, kError = 9, kRestarted = 13, kCredentials = 14, kLogOption = 15, kLanguage = 16, kTrafficMode = 21, kSpeedLimit = 11,
 };
 
 class EngineServerTest : public ::testing::Test
@@ -543,6 +561,89 @@ TEST_F(EngineServerTest, DownloadsSurviveACrashOfAria2)
 
 }
 
+// The file-name question of a download the server names (it loads into a
+// staging folder meanwhile): an answer moves the partial file with aria2's
+// control file and the transfer continues there with a range request; a
+// cancel deletes the download with its partial file; an existing file that
+// nobody agreed to replace stops the download with an error, untouched. The
+// real bar asks before it replaces a file.
+TEST_F(EngineServerTest, TheFileNameAnswerMovesThePartialFile)
+{
+    const std::string base = NarrowFromWide(folder.c_str(), folder.size());
+    const Wide proposed = folder + L"server-named.bin";
+    struct Case { std::string answerFolder, answerName; bool cancel, conflict, bar; };
+    for (const Case& c : {Case{base + "moved\\", "renamed.bin", false, false, false}, Case{base, "", true, false, false},
+                          Case{"", "", false, true, false}, Case{base, "server-named.bin", false, true, true}})
+    {
+        const std::string path = "/cdslow/" + c.answerName + std::to_string(c.cancel + 2 * c.conflict);
+        SCOPED_TRACE(path);
+        sink->fileAnswer = {c.bar ? "" : c.answerFolder, c.answerName, c.cancel};
+        if (FILE* file = c.conflict ? ::_wfopen(proposed.c_str(), L"wb") : nullptr)
+            std::fclose(file);
+        const std::string older = Sha256OfFile(proposed);
+        SetSaveFileDefault(true);
+        std::optional<test::BarWindow> bar;
+        if (c.bar)
+        {
+            bar.emplace();
+            bar->Show(true);
+            bar->AnswerNext({IDYES});  // the replace question
+        }
+        const long id = AddUrl(path);
+        ASSERT_TRUE(WaitFor(c.cancel ? kDeleted : c.conflict && !c.bar ? kError : kCompleted, id, 60000));
+        const auto question = sink->Of(kFileInfo, id).at(0).arguments;
+        EXPECT_EQ(base + "|server-named.bin|0", question[10] + "|" + question[11] + "|" + question[12]);
+        if (c.conflict && !c.bar)
+        {
+            EXPECT_EQ(std::to_string(HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)), sink->Of(kError, id)[0].arguments[1]);
+            EXPECT_EQ(older, Sha256OfFile(proposed)) << "an existing file was overwritten";
+            engine.DeleteDownload(id);
+        }
+        else if (!c.cancel)
+        {
+            EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(WideFromNarrow(c.answerFolder + c.answerName)));
+            EXPECT_EQ("-1", sink->Of(kFileInfo, id).back().arguments[12]) << "the settled name was not sent";
+            const std::string requests = server->Get("/requests");
+            EXPECT_TRUE(requests.find(path + " range=bytes=") != std::string::npos &&
+                        requests.find(path + " range=bytes=0-") == std::string::npos) << requests;
+        }
+        const Wide staging = EngineFolder() + L"\\staging\\" + std::to_wstring(id);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(staging.c_str())) << "a partial file stayed";
+        if (bar)
+            bar->Show(false);
+    }
+}
+
+// A server that ignores the range of a continued transfer: the download starts
+// again from byte 0, the bars are told, and the file is still the server's.
+TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
+{
+    const long id = AddUrl("/slownorange/slow.bin");
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
+    engine.PauseDownload(id, nullptr);
+    engine.StartDownload(id, nullptr, "");
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+    const auto restarted = sink->Of(kRestarted, id).at(0).arguments;  // reason 1: the server refused to resume
+    EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
+    EXPECT_EQ("0", sink->Of(kResumeSupport, id).at(0).arguments[1]);
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// Ends the engine's process the hard way, as a crash would.
+bool KillEngine()
+{
+    const unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+    {
+        const unique_handle process(::lstrcmpiW(entry.szExeFile, L"tdm-engine.exe") ? nullptr
+                                        : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process && ::TerminateProcess(process.get(), 9))
+            return ::WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
+    }
+    return false;
+}
+
 // A second client in another process gets the same engine and its events;
 // exactly one of the two claims the completion.
 TEST_F(EngineServerTest, TwoClientsShareOneEngineAndOneClaimsTheCompletion)
@@ -679,6 +780,9 @@ void EngineServerTest::RunScript3000(const std::string& url)
         "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
         "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
         html.substr(start + 1, end - start - 1);
+    // This sink settles the file name as a bar would, into the test's folder
+    // (the default folder under Wine is the shared home folder's).
+    sink->fileAnswer = {NarrowFromWide(folder.c_str(), folder.size()), "data.bin"};
     const Wide path = folder + L"script3000.js";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     FILE* file = ::_wfopen(path.c_str(), L"wb");
@@ -695,6 +799,55 @@ void EngineServerTest::RunScript3000(const std::string& url)
     DWORD exitCode = 1;
     ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
     EXPECT_EQ(0u, exitCode);
+}
+
+// The engine and its aria2 killed in mid-download (a crash of the session).
+// The client's next call fails at once with a COM error. A new engine resumes
+// the download from its table and aria2's session file, and the file arrives
+// whole.
+//
+// Wine 8 differs from Windows here: its rpcss keeps the class registration of
+// a killed server and hands it out first, so CoCreateInstance answers
+// REGDB_E_CLASSNOTREG without starting a new server until every process of the
+// prefix has ended. This test therefore starts the new engine itself and
+// follows the download by its file and log; it stays the last test of this
+// program (GoogleTest runs a program's tests in the order they are written).
+TEST_F(EngineServerTest, ANewEngineResumesTheDownloadsOfAKilledOne)
+{
+    const long id = AddUrl("/slow/slow.bin?killed");
+    ASSERT_NE(-1, id);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    ASSERT_TRUE(KillEngine());
+    KillBackend();
+    const DWORD start = ::GetTickCount();
+    const HRESULT failed = test::Raised([&] { engine.GetTrafficMode(); }).Status();
+    EXPECT_TRUE(FAILED(failed) && ::GetTickCount() - start < 10000) << std::hex << failed;
+    (void)connection.Disconnect();
+    engine.reset();
+    const HRESULT created = test::Raised([&] { engine = CEngine::Create(); }).Status();
+    if (SUCCEEDED(created))
+        return;  // Windows: the new engine is a COM server as usual (not reached under Wine 8)
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, created) << std::hex << created;
+
+    // The new engine, started as COM would start it, kept from ending while idle.
+    const DWORD delay = 120000;
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", L"ExitDelay", REG_DWORD, &delay, sizeof(delay));
+    const Wide dll = test::TdmDllPath();
+    Wide line = L"\"" + dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"tdm-engine.exe\" -Embedding";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    const unique_handle engineProcess(process.hProcess), engineThread(process.hThread);
+    const std::string expected = server->Get("/sha256/slow.bin");
+    EXPECT_TRUE(PumpUntil([&] { return Sha256OfFile(folder + L"slow.bin") == expected; }, 60000));
+    // The rest came with a range request.
+    const std::string requests = server->Get("/requests");
+    EXPECT_TRUE(requests.find("/slow/slow.bin?killed range=bytes=") != std::string::npos &&
+                requests.find("/slow/slow.bin?killed range=bytes=0-") == std::string::npos) << requests;
+    // Ended the orderly way: it stops its aria2 and leaves.
+    ::PostThreadMessageW(process.dwThreadId, WM_QUIT, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(engineProcess.get(), 30000));
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", L"ExitDelay");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ Paths:
   /file/<name>     with Range (206)            /slow/<name>   Range, throttled
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
   /cd/<any>        Content-Disposition names the file server-named.bin
+  /cdslow/<any>    the same, slow.bin throttled    /slownorange/<name>  throttled, no Range
   /loop            redirects to itself         /missing       404
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
                                                               their Range and Cookie
@@ -91,6 +92,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_file(rest)
             elif kind == "slow":
                 self.send_file(rest, rate=SLOW_RATE)
+            elif kind == "slownorange":
+                self.send_file(rest, ranges=False, rate=SLOW_RATE)
             elif kind == "norange":
                 self.send_file(rest, ranges=False)
             elif kind == "auth":
@@ -101,6 +104,9 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_file(rest)
             elif kind == "cd":
                 self.send_file("small.bin", extra=[("Content-Disposition", 'attachment; filename="server-named.bin"')])
+            elif kind == "cdslow":
+                self.send_file("slow.bin", rate=SLOW_RATE,
+                               extra=[("Content-Disposition", 'attachment; filename="server-named.bin"')])
             elif kind == "loop":
                 self.reply(302, b"", [("Location", "/loop")])
             elif kind == "sha256":
