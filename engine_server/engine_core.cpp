@@ -1265,8 +1265,10 @@ try
     }
     // The last bytes of a transfer arrive with its completion: the bars get
     // them too, before the completion, or a finished row would keep the bytes
-    // of the last progress it saw.
-    if (status.phase == Phase::Active || (status.phase == Phase::Complete && d->loadedSize != oldLoaded))
+    // of the last progress it saw (a download settled through the file-name
+    // question has its bytes counted already, but no bar has seen them).
+    if (status.phase == Phase::Active ||
+        (status.phase == Phase::Complete && (d->loadedSize != oldLoaded || d->state != oldState)))
     {
         std::vector<EventArgument> progress;
         progress.push_back(Long(id));
@@ -1490,11 +1492,13 @@ try
     if (complete)
         return S_OK;
     const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
-    // The session learns the new place before the transfer goes on: an aria2
-    // that dies later continues there, not in the staging folder.
+    // The session learns the new place as soon as the transfer goes on: an
+    // aria2 that dies later continues there, not in the staging folder. It is
+    // saved after the unpause, or a restarted aria2 would hold the download
+    // paused.
     if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
-        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)) ||
-        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)))
+        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)) ||
+        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)))
         return BackendFailure(E_FAIL);
     d.phase = Phase::Active;
     return S_OK;
