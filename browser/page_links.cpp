@@ -23,6 +23,8 @@ DISPID MemberId(IDispatch* object, const wchar_t* name) noexcept
 }
 
 // Reads a property of `object`, or calls its method with one number argument.
+// Only a method call says it is one: a script object refuses to "call" a
+// property that holds no function.
 HRESULT Get(IDispatch* object, DISPID id, unique_variant& result, const long* argument = nullptr) noexcept
 {
     VARIANT value;
@@ -35,8 +37,8 @@ HRESULT Get(IDispatch* object, DISPID id, unique_variant& result, const long* ar
         parameters.rgvarg = &value;
         parameters.cArgs = 1;
     }
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &parameters,
-                          result.put(), nullptr, nullptr);
+    const WORD flags = argument ? DISPATCH_METHOD : DISPATCH_PROPERTYGET;
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters, result.put(), nullptr, nullptr);
 }
 
 // The number of entries the collection claims; 0 when it gives no number.

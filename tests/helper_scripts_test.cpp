@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "framework/unique_any.h"
@@ -77,6 +78,49 @@ std::string Recorder(const std::string& onCreate = "")
            "        WScript.Echo(\"CreateDownloads \" + (links === pageLinks) + \" \" + links.length); } }; };\n";
 }
 
+// Presses OK in the first dialog titled `title...` that another process shows,
+// within 20 seconds: the user confirming the links a script offers.
+class DialogConfirmer
+{
+public:
+    explicit DialogConfirmer(std::wstring title)
+        : m_title(std::move(title)), m_thread(::CreateThread(nullptr, 0, &Watch, this, 0, nullptr))
+    {
+    }
+    ~DialogConfirmer() { ::WaitForSingleObject(m_thread.get(), INFINITE); }
+    bool Pressed() const { return m_pressed; }
+
+private:
+    static DWORD WINAPI Watch(void* self)
+    {
+        auto* watcher = static_cast<DialogConfirmer*>(self);
+        for (int tick = 0; tick < 400 && !watcher->m_pressed; ++tick)
+        {
+            ::EnumWindows(&Visit, reinterpret_cast<LPARAM>(watcher));
+            ::Sleep(50);
+        }
+        return 0;
+    }
+    static BOOL CALLBACK Visit(HWND window, LPARAM self)
+    {
+        auto* watcher = reinterpret_cast<DialogConfirmer*>(self);
+        DWORD process = 0;
+        ::GetWindowThreadProcessId(window, &process);
+        wchar_t title[256] = {};
+        ::GetWindowTextW(window, title, 256);
+        if (process == ::GetCurrentProcessId() || !::IsWindowVisible(window) ||
+            std::wstring(title).rfind(watcher->m_title, 0) != 0)
+            return TRUE;
+        ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+        watcher->m_pressed = true;
+        return FALSE;
+    }
+
+    std::wstring m_title;
+    unique_handle m_thread;
+    volatile bool m_pressed = false;
+};
+
 TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
 {
     const std::string created = "ActiveXObject TolDownloadClient.TolDownloadHelper\r\n";
@@ -85,6 +129,11 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
     const std::string attach = "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n";
     const std::string printBarCalls = "\nWScript.Echo(browser.BarCalls);\n";
     const std::string link = "new Element(\"A\", \"http://example.com/file.zip\")";
+    // The engine stand-in, and the AddUrl calls it saw printed at the end.
+    const std::string engineControl = "var engine = new ActiveXObject(\"TolvaneTest.EngineControl\");\nengine.Reset();\n";
+    const std::string printAddUrl =
+        "\nvar calls = engine.Calls.split(\"\\n\");\nfor (var i in calls) if (calls[i].indexOf(\"AddUrl\") >= 0)\n"
+        "    WScript.Echo(calls[i].replace(\", \" + browser.Frame + \",\", \", <frame>,\"));\n";
     const std::string body = "new Element(\"BODY\")";
     const struct
     {
@@ -97,6 +146,8 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         // a failure without error information, which is not compared: Wine's
         // JScript leaves it empty, Windows' gives the system's text for the code.
         bool engineDescription = false;
+        // The script shows the link-selection dialog, which the user confirms.
+        bool confirmLinks = false;
     } cases[] = {
         // 3000 with a recorder in place of the helper.
         {"3000 on a link downloads its address", 3000, MenuContext(link, "null") + Recorder(), "",
@@ -113,17 +164,21 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
          created + "CreateDownload [http://example.com/file.zip]\r\nalert: Cannot create the download: stand-in failure\r\n"},
         // 3000 with the real helper and engine: the page's cookie goes with its link.
         {"3000 creates the download in the engine", 3000,
-         attach + "browser.SetPage(\"session=42\", \"http://example.com/file.zip\");\n"
-                  "var engine = new ActiveXObject(\"TolvaneTest.EngineControl\");\nengine.Reset();\n" +
+         attach + "browser.SetPage(\"session=42\", \"http://example.com/file.zip\");\n" + engineControl +
              MenuContext(link, "null"),
-         "\nvar calls = engine.Calls.split(\"\\n\");\nfor (var i in calls) if (calls[i].indexOf(\"AddUrl\") >= 0)\n"
-         "    WScript.Echo(calls[i].replace(\", \" + browser.Frame + \",\", \", <frame>,\"));\n",
-         "engine#1 AddUrl(http://example.com/file.zip, , <frame>, 1, -1, session=42)\r\n"},
-        // 3001: the page's link collection goes to CreateDownloads, which the
-        // real helper does not implement.
+         printAddUrl, "engine#1 AddUrl(http://example.com/file.zip, , <frame>, 1, -1, session=42)\r\n"},
+        // 3001: the page's link collection goes to CreateDownloads; with the real
+        // helper the user confirms the offered links and the engine gets them.
         {"3001 hands the helper the page's links", 3001, MenuContext("null", "null") + Recorder(), "",
          created + "CreateDownloads true 2\r\n"},
-        {"3001 with the real helper reports the failure", 3001, MenuContext("null", "null"), "",
+        {"3001 creates the confirmed downloads in the engine", 3001,
+         attach + "browser.SetPage(\"session=42\", \"http://example.com/a.zip\", \"ftp://example.com/b\");\n" +
+             engineControl + MenuContext("null", "null"),
+         printAddUrl,
+         "engine#1 AddUrl(http://example.com/a.zip, , <frame>, 1, -1, session=42)\r\n"
+         "engine#1 AddUrl(ftp://example.com/b, , <frame>, 1, -1, session=42)\r\n",
+         false, true},
+        {"3001 without a browser window reports the failure", 3001, MenuContext("null", "null"), "",
          "alert: Cannot create the downloads: ", true},
         // 3002 with the real helper and a stand-in browser window on the thread.
         {"3002 opens a closed bar", 3002, attach, printBarCalls,
@@ -137,7 +192,13 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         SCOPED_TRACE(c.name);
         const std::string script = ScriptResource(c.resource);
         ASSERT_FALSE(script.empty());
+        std::unique_ptr<DialogConfirmer> confirmer;
+        if (c.confirmLinks)
+            confirmer = std::make_unique<DialogConfirmer>(L"Download Links");
         const test::ProcessResult run = RunScript(kWindow + c.prelude + script + c.epilogue);
+        if (confirmer)
+            EXPECT_TRUE(confirmer->Pressed()) << "no link-selection dialog appeared";
+        confirmer.reset();
         if (c.engineDescription)
         {
             EXPECT_TRUE(run.output.rfind(c.expected, 0) == 0 && run.output.find('\n') == run.output.size() - 1)
