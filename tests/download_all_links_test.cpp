@@ -71,6 +71,17 @@ void ToggleWithSpace(const DialogWindow& dialog, int row)
     ::SendMessageW(list, WM_KEYUP, VK_SPACE, 0);
 }
 
+// Clicks the check box of row `row` with the mouse.
+void ClickCheckBox(const DialogWindow& dialog, int row)
+{
+    const HWND list = dialog.Item(IDC_LINKS_LIST);
+    RECT bounds{LVIR_BOUNDS};
+    ::SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    const LPARAM point = MAKELPARAM(bounds.left + 8, (bounds.top + bounds.bottom) / 2);
+    ::SendMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
+    ::SendMessageW(list, WM_LBUTTONUP, 0, point);
+}
+
 class AllLinksTest : public testing::Test
 {
 protected:
@@ -208,7 +219,8 @@ TEST_F(AllLinksTest, FilterAndCheckButtonsChooseWhatOkAddsInPageOrder)
         dialog.SetText(IDC_LINKS_FILTER, L"");
         ToggleWithSpace(dialog, 3);  // d.txt on
         ToggleWithSpace(dialog, 0);  // a.zip off
-        EXPECT_EQ((std::vector<std::wstring>{L"a.zip | http://host/a.zip", L"b.iso | ftp://host/pub/b.iso",
+        ClickCheckBox(dialog, 1);    // b.iso on
+        EXPECT_EQ((std::vector<std::wstring>{L"a.zip | http://host/a.zip", L"[x] b.iso | ftp://host/pub/b.iso",
                                              L"[x] c.ZIP | http://host/c.ZIP", L"[x] d.txt | http://other/d.txt"}),
                   Rows(dialog));
         EXPECT_FALSE(dialog.Checked(IDS_LINKS_START)) << "the Start setting";
@@ -216,9 +228,10 @@ TEST_F(AllLinksTest, FilterAndCheckButtonsChooseWhatOkAddsInPageOrder)
         dialog.Click(IDOK);
     });
     EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(engine->Expect(AddUrl("ftp://host/pub/b.iso", "D:\\x\\, {owner}, 0, -1, session=42")));
     EXPECT_TRUE(engine->Expect(AddUrl("http://host/c.ZIP", "D:\\x\\, {owner}, 0, -1, session=42")));
     EXPECT_TRUE(engine->Expect(AddUrl("http://other/d.txt", "D:\\x\\, {owner}, 0, -1, session=42")));
-    EXPECT_EQ(2u, engine->Count("AddUrl"));
+    EXPECT_EQ(3u, engine->Count("AddUrl"));
 }
 
 TEST_F(AllLinksTest, AnEngineFailureStopsTheRunKeepsWhatWasAddedAndSaysHowMany)
