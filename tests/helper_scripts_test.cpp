@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "framework/unique_any.h"
@@ -78,48 +77,15 @@ std::string Recorder(const std::string& onCreate = "")
            "        WScript.Echo(\"CreateDownloads \" + (links === pageLinks) + \" \" + links.length); } }; };\n";
 }
 
-// Presses OK in the first dialog titled `title...` that another process shows,
-// within 20 seconds: the user confirming the links a script offers.
-class DialogConfirmer
+// Presses OK in the link-selection dialog the script's process shows, as the
+// user confirming the offered links; 1 when it did within 20 seconds.
+DWORD WINAPI ConfirmLinks(void*)
 {
-public:
-    explicit DialogConfirmer(std::wstring title)
-        : m_title(std::move(title)), m_thread(::CreateThread(nullptr, 0, &Watch, this, 0, nullptr))
-    {
-    }
-    ~DialogConfirmer() { ::WaitForSingleObject(m_thread.get(), INFINITE); }
-    bool Pressed() const { return m_pressed; }
-
-private:
-    static DWORD WINAPI Watch(void* self)
-    {
-        auto* watcher = static_cast<DialogConfirmer*>(self);
-        for (int tick = 0; tick < 400 && !watcher->m_pressed; ++tick)
-        {
-            ::EnumWindows(&Visit, reinterpret_cast<LPARAM>(watcher));
-            ::Sleep(50);
-        }
-        return 0;
-    }
-    static BOOL CALLBACK Visit(HWND window, LPARAM self)
-    {
-        auto* watcher = reinterpret_cast<DialogConfirmer*>(self);
-        DWORD process = 0;
-        ::GetWindowThreadProcessId(window, &process);
-        wchar_t title[256] = {};
-        ::GetWindowTextW(window, title, 256);
-        if (process == ::GetCurrentProcessId() || !::IsWindowVisible(window) ||
-            std::wstring(title).rfind(watcher->m_title, 0) != 0)
-            return TRUE;
-        ::PostMessageW(window, WM_COMMAND, IDOK, 0);
-        watcher->m_pressed = true;
-        return FALSE;
-    }
-
-    std::wstring m_title;
-    unique_handle m_thread;
-    volatile bool m_pressed = false;
-};
+    for (int tick = 0; tick < 400; ++tick, ::Sleep(50))
+        if (HWND dialog = ::FindWindowW(L"#32770", L"Download Links - Tolvane Download Manager"))
+            return ::PostMessageW(dialog, WM_COMMAND, IDOK, 0) ? 1 : 0;
+    return 0;
+}
 
 TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
 {
@@ -192,13 +158,12 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         SCOPED_TRACE(c.name);
         const std::string script = ScriptResource(c.resource);
         ASSERT_FALSE(script.empty());
-        std::unique_ptr<DialogConfirmer> confirmer;
-        if (c.confirmLinks)
-            confirmer = std::make_unique<DialogConfirmer>(L"Download Links");
+        const unique_handle confirmer(c.confirmLinks ? ::CreateThread(nullptr, 0, &ConfirmLinks, nullptr, 0, nullptr)
+                                                     : nullptr);
         const test::ProcessResult run = RunScript(kWindow + c.prelude + script + c.epilogue);
-        if (confirmer)
-            EXPECT_TRUE(confirmer->Pressed()) << "no link-selection dialog appeared";
-        confirmer.reset();
+        DWORD confirmed = 0;
+        if (confirmer && ::WaitForSingleObject(confirmer.get(), INFINITE) == WAIT_OBJECT_0)
+            EXPECT_TRUE(::GetExitCodeThread(confirmer.get(), &confirmed) && confirmed) << "no link-selection dialog";
         if (c.engineDescription)
         {
             EXPECT_TRUE(run.output.rfind(c.expected, 0) == 0 && run.output.find('\n') == run.output.size() - 1)

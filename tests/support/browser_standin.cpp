@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <shlguid.h>
-#include <mshtmdid.h>
 #include <algorithm>
 
 #include "support/this_module.h"
@@ -114,16 +113,18 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    // The names of all page objects; each object answers only its own.
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
     {
-        if (count != 1)
-            return DISP_E_UNKNOWNNAME;
-        ids[0] = DispatchId(names[0]);
-        return ids[0] == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
+        const wchar_t* const known[] = {L"length", L"item", L"href"};
+        for (DISPID id = 0; id < 3 && count == 1; ++id)
+            if (::lstrcmpiW(names[0], known[id]) == 0)
+                return ids[0] = kLength + id, S_OK;
+        return DISP_E_UNKNOWNNAME;
     }
 
 protected:
-    virtual DISPID DispatchId(const wchar_t* name) = 0;
+    enum : DISPID { kLength = 1, kItem, kHref };
 };
 
 class Anchor final : public PageObject<HtmlAnchorElementStubs, IHTMLAnchorElement>
@@ -137,23 +138,13 @@ public:
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override
     {
-        if (id != DISPID_IHTMLANCHORELEMENT_HREF || !result)
+        if (id != kHref || !result)
             return DISP_E_MEMBERNOTFOUND;
-        if (m_numberHref)
-        {
-            V_VT(result) = VT_I4;
-            V_I4(result) = 42;
-            return S_OK;
-        }
-        V_VT(result) = VT_BSTR;
-        return get_href(&V_BSTR(result));
+        V_VT(result) = m_numberHref ? VT_I4 : VT_BSTR;
+        return m_numberHref ? (V_I4(result) = 42, S_OK) : get_href(&V_BSTR(result));
     }
 
 private:
-    DISPID DispatchId(const wchar_t* name) override
-    {
-        return ::lstrcmpiW(name, L"href") == 0 ? DISPID_IHTMLANCHORELEMENT_HREF : DISPID_UNKNOWN;
-    }
 
     std::wstring m_href;
     bool m_numberHref;
@@ -184,27 +175,15 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
                         UINT*) override
     {
-        if (!result)
-            return E_POINTER;
-        if (id == DISPID_IHTMLELEMENTCOLLECTION_LENGTH)
-        {
-            V_VT(result) = VT_I4;
-            return get_length(&V_I4(result));
-        }
-        if (id != DISPID_IHTMLELEMENTCOLLECTION_ITEM || !parameters || parameters->cArgs != 1)
+        if (id == kLength && result)
+            return V_VT(result) = VT_I4, get_length(&V_I4(result));
+        if (id != kItem || !result || !parameters || parameters->cArgs != 1)
             return DISP_E_MEMBERNOTFOUND;
         V_VT(result) = VT_DISPATCH;
         return item(parameters->rgvarg[0], VARIANT{}, &V_DISPATCH(result));
     }
 
 private:
-    DISPID DispatchId(const wchar_t* name) override
-    {
-        return ::lstrcmpiW(name, L"length") == 0 ? DISPID_IHTMLELEMENTCOLLECTION_LENGTH
-               : ::lstrcmpiW(name, L"item") == 0 ? DISPID_IHTMLELEMENTCOLLECTION_ITEM
-                                                 : DISPID_UNKNOWN;
-    }
-
     std::vector<std::wstring> m_hrefs;
     PageFaults m_faults;
 };
@@ -228,8 +207,6 @@ public:
     }
 
 private:
-    DISPID DispatchId(const wchar_t*) override { return DISPID_UNKNOWN; }
-
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
     PageFaults m_faults;
@@ -262,11 +239,8 @@ void StandInBrowser::SetPageFaults(PageFaults faults)
 
 com_ptr<IDispatch> StandInBrowser::PageLinks()
 {
-    com_ptr<IDispatch> document;
-    com_ptr<IHTMLElementCollection> links;
-    if (SUCCEEDED(get_Document(document.put())))
-        document.try_query<IHTMLDocument2>()->get_links(links.put());
-    return com_ptr<IDispatch>(links.get());
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    return com_ptr<IDispatch>::attach(new Links(m_links, m_faults));
 }
 
 com_ptr<StandInBrowser> StandInBrowser::Create(HWND frame)
