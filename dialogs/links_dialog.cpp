@@ -409,6 +409,27 @@ LRESULT CLinksDlg::OnListKeyDown(int id, NMHDR* header, bool& handled)
     return 0;
 }
 
+// Type-ahead in the list: the next shown row, from the one the control names and
+// round the end, whose file name begins with the typed text. A space matches
+// nothing, so that the space bar only turns check boxes over.
+LRESULT CLinksDlg::OnFindItem(int, NMHDR* header, bool&)
+{
+    const auto* find = reinterpret_cast<const NMLVFINDITEMW*>(header);
+    if (!(find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find->lvfi.psz || m_shown.empty())
+        return -1;
+    const std::wstring prefix = Folded(find->lvfi.psz);
+    if (prefix.empty() || prefix[0] == L' ')
+        return -1;
+    const size_t start = find->iStart > 0 ? static_cast<size_t>(find->iStart) : 0;
+    for (size_t step = 0; step < m_shown.size(); ++step)
+    {
+        const size_t shown = (start + step) % m_shown.size();
+        if (m_rows[m_shown[shown]].foldedName.compare(0, prefix.size(), prefix) == 0)
+            return static_cast<LRESULT>(shown);
+    }
+    return -1;
+}
+
 LRESULT CLinksDlg::OnBrowse(WORD, WORD, HWND, bool&)
 {
     std::string folder = BrowseForFolder(m_window, ControlText(m_window, IDC_LINKS_FOLDER));

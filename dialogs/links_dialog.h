@@ -50,6 +50,7 @@ public:
         TDM_ON_NOTIFY_CODE(LVN_GETDISPINFOW, OnGetDispInfo)
         TDM_ON_NOTIFY_CODE(NM_CLICK, OnListClick)
         TDM_ON_NOTIFY_CODE(LVN_KEYDOWN, OnListKeyDown)
+        TDM_ON_NOTIFY_CODE(LVN_ODFINDITEMW, OnFindItem)
         TDM_CHAIN_TO(CHelpDlgT<CLinksDlg>)
     TDM_END_MESSAGE_MAP()
 
@@ -78,6 +79,7 @@ private:
     LRESULT OnGetDispInfo(int, NMHDR*, bool&);
     LRESULT OnListClick(int, NMHDR*, bool&);
     LRESULT OnListKeyDown(int, NMHDR*, bool&);
+    LRESULT OnFindItem(int, NMHDR*, bool&);
 
     void SetTexts();
     void SetUpList();

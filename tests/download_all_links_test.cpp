@@ -208,6 +208,8 @@ TEST_F(AllLinksTest, FilterAndCheckButtonsChooseWhatOkAddsInPageOrder)
         ToggleWithSpace(dialog, 3);  // d.txt on
         ToggleWithSpace(dialog, 0);  // a.zip off
         ClickCheckBox(dialog, 1);    // b.iso on
+        LVFINDINFOW typed{LVFI_PARTIAL | LVFI_STRING, L"C"};  // type-ahead by file name
+        EXPECT_EQ(2, ListView_FindItem(dialog.Item(IDC_LINKS_LIST), 0, &typed));
         EXPECT_EQ((std::vector<std::wstring>{L"a.zip | http://host/a.zip", L"[x] b.iso | ftp://host/pub/b.iso",
                                              L"[x] c.ZIP | http://host/c.ZIP", L"[x] d.txt | http://other/d.txt"}),
                   Rows(dialog));
