@@ -1,11 +1,16 @@
 #include "browser/download_creation.h"
 
 #include <mshtml.h>
+#include <cstdint>
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "browser/download_helper.h"
+#include "browser/page_links.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
+#include "dialogs/links_dialog.h"
 #include "engine/declared_schemes.h"
 #include "engine/engine_link.h"
 #include "framework/automation.h"
@@ -13,6 +18,8 @@
 #include "framework/unique_any.h"
 #include "settings/settings_store.h"
 #include "text/case_fold.h"
+#include "text/format.h"
+#include "text/language.h"
 #include "text/message_box.h"
 #include "text/url_components.h"
 #include "text/url_message.h"
@@ -103,21 +110,28 @@ catch (...)
     return {};
 }
 
-std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase) noexcept
-try
+namespace {
+
+// The document shown in `browser` as an HTML document, or null.
+com_ptr<IHTMLDocument2> PageDocument(IWebBrowser2* browser) noexcept
 {
-    if (!browser)
-        return {};
     com_ptr<IDispatch> documentDispatch;
-    if (FAILED(browser->get_Document(documentDispatch.put())) || !documentDispatch)
+    if (!browser || FAILED(browser->get_Document(documentDispatch.put())) || !documentDispatch)
         return {};
-    const auto document = documentDispatch.try_query<IHTMLDocument2>();
+    return documentDispatch.try_query<IHTMLDocument2>();
+}
+
+// Calls `visit` with the href of each anchor of `document`, in page order, until
+// it answers true; returns whether it did.
+template <typename Visit>
+bool VisitPageLinks(IHTMLDocument2* document, Visit visit)
+{
     com_ptr<IHTMLElementCollection> links;
     if (!document || FAILED(document->get_links(links.put())) || !links)
-        return {};
+        return false;
     long count = 0;
     if (FAILED(links->get_length(&count)))
-        return {};
+        return false;
     for (long i = 0; i < count; ++i)
     {
         unique_variant index;
@@ -130,19 +144,105 @@ try
         unique_bstr href;
         if (!anchor || FAILED(anchor->get_href(href.put())))
             continue;
-        const std::string address = NarrowFromBstr(href.get());
-        if (ignoreCase ? !EqualsIgnoreCase(address, url) : address != url)
-            continue;
-        unique_bstr cookie;
-        if (FAILED(document->get_cookie(cookie.put())))
-            return {};
-        return NarrowFromBstr(cookie.get());
+        if (visit(NarrowFromBstr(href.get())))
+            return true;
     }
-    return {};
+    return false;
+}
+
+std::string DocumentCookie(IHTMLDocument2* document)
+{
+    unique_bstr cookie;
+    if (FAILED(document->get_cookie(cookie.put())))
+        return {};
+    return NarrowFromBstr(cookie.get());
+}
+
+// Each of `urls` (in its order) to the engine, with the page's cookie for the
+// ones that are links of the page shown, as a single link gets it. The first
+// engine failure stops the run: the downloads added before it stay, and the
+// user is told of the failure and of how many were added.
+void AddLinks(const std::vector<std::string>& urls, const std::string& folder, HWND owner, bool start,
+              IWebBrowser2* browser)
+{
+    const com_ptr<IHTMLDocument2> document = PageDocument(browser);
+    std::unordered_set<std::string> pageLinks;
+    VisitPageLinks(document.get(), [&](std::string href) {
+        pageLinks.insert(std::move(href));
+        return false;
+    });
+    const std::string cookie = pageLinks.empty() ? std::string() : DocumentCookie(document.get());
+    size_t added = 0;
+    try
+    {
+        const CEngine engine = CEngine::Create();
+        for (const std::string& url : urls)
+        {
+            engine.AddUrl(url, folder, owner, start, pageLinks.count(url) ? cookie : std::string());
+            ++added;
+        }
+    }
+    catch (const CComError& error)
+    {
+        ShowComError(error);
+        ShowInfoBox(FillTemplate(LoadUiString(IDS_LINKS_ADDED_FMT), {FormatGroupedUInt(static_cast<std::uint32_t>(added)),
+                                                                     FormatGroupedUInt(static_cast<std::uint32_t>(urls.size()))}),
+                    owner);
+    }
+}
+
+}  // namespace
+
+std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase) noexcept
+try
+{
+    const com_ptr<IHTMLDocument2> document = PageDocument(browser);
+    const bool found = VisitPageLinks(document.get(), [&](const std::string& address) {
+        return ignoreCase ? EqualsIgnoreCase(address, url) : address == url;
+    });
+    return found ? DocumentCookie(document.get()) : std::string();
 }
 catch (...)
 {
     return {};
+}
+
+HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links) noexcept
+{
+    // Our own reference for the whole call, as for a single link.
+    const com_ptr<IWebBrowser2> browser(CWebBrowsersHolder::GetBrowser());
+    if (!browser)
+        return E_FAIL;
+    try
+    {
+        // As for a single link, the engine's declared schemes are read afresh.
+        RefreshDeclaredEngineSchemes();
+        const HWND owner = BrowserOwnerWindow(browser.get());
+        const std::vector<std::string> found = ReadDownloadableLinks(links);
+        if (found.empty())
+        {
+            ShowInfoBox(LoadUiString(IDS_LINKS_NONE_FOUND), owner);
+            return S_OK;
+        }
+        CFocusRestorer focus;
+        CLinksDlg dialog(found, GetBrowse(), GetStart());
+        const INT_PTR answer = dialog.DoModal(owner);
+        if (answer == -1)
+            return E_FAIL;
+        if (answer != IDOK)
+            return S_OK;
+        EnsureDownloadsShown(helper);
+        AddLinks(dialog.CheckedLinks(), dialog.Folder(), owner, dialog.Start(), browser.get());
+    }
+    catch (const CComError& error)
+    {
+        ShowComError(error);
+    }
+    catch (...)
+    {
+        TraceCaughtException(__FILE__, __LINE__);
+    }
+    return S_OK;
 }
 
 HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept

@@ -18,6 +18,14 @@ class CTolDownloadHelper;
 // told to the user, not to the caller.
 HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept;
 
+// CreateDownloads of the helper on the calling browser thread: the downloadable
+// links of the collection `links` (the page's `links`) are offered in the
+// link-selection dialog, owned by the browser's top-level window, and the ones
+// the user confirms go to the engine one by one, in page order. E_FAIL when the
+// thread has no browser; S_OK when the user confirmed or cancelled, also when the
+// page had no downloadable link or the engine failed (the user is told).
+HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links) noexcept;
+
 // The cookie of the page shown in `browser` when `url` is, byte for byte (or
 // with `ignoreCase`, but for letter case), the address of one of the page's
 // links; empty otherwise.

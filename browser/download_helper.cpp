@@ -142,12 +142,10 @@ try
 }
 TDM_COM_CATCH
 
-STDMETHODIMP CTolDownloadHelper::CreateDownloads(IDispatch*)
+STDMETHODIMP CTolDownloadHelper::CreateDownloads(IDispatch* links)
 try
 {
-    // Downloading all links of a page is not offered; the all-links script shows
-    // this failure to the user.
-    return E_NOTIMPL;
+    return CreateDownloadsOnThisThread(*this, links);
 }
 TDM_COM_CATCH
 

@@ -57,6 +57,7 @@ public:
     STDMETHODIMP UnregisterBand(LONG threadId, HWND window) override;
     // The first bar window registered for the thread, or null.
     STDMETHODIMP GetBandHWND(LONG threadId, HWND* window) override;
+    // Offers the downloadable links of a page's link collection for download.
     STDMETHODIMP CreateDownloads(IDispatch* links) override;
     // Registers a toolbar window and tells it whether its thread has a bar.
     STDMETHODIMP RegisterToolbar(LONG threadId, HWND window) override;

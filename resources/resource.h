@@ -220,6 +220,7 @@
 #define IDD_CREDENTIALS                 170
 #define IDD_SETTINGS_GENERAL            121
 #define IDD_SETTINGS_LOGS               185
+#define IDD_DOWNLOAD_LINKS              186
 #define IDD_PROXY_SETTINGS              187
 #define IDD_SETTINGS_INTERFACE          218
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
@@ -254,6 +255,26 @@
 #define IDC_UI_LANGUAGE                 514
 #define IDC_LOG_DAYS                    430
 #define IDC_LOG_DAYS_SPIN               408
+
+/* The link-selection dialog of "download all links" (template 186): its texts,
+ * and its controls without a string of their own */
+#define IDS_LINKS_TITLE                 600
+#define IDS_LINKS_FILTER                601
+#define IDS_LINKS_CHECK_ALL             602
+#define IDS_LINKS_CHECK_NONE            603
+#define IDS_LINKS_CHECK_SHOWN           604
+#define IDS_LINKS_CHECKED_FMT           605
+#define IDS_LINKS_FOLDER                606
+#define IDS_LINKS_START                 607
+#define IDS_LINKS_NONE_FOUND            608
+#define IDS_LINKS_ADDED_FMT             609
+#define IDS_LINKS_CHECK_SHOWN_TIP       610
+#define IDS_LINKS_FILTER_TIP            611
+#define IDC_LINKS_FILTER                620
+#define IDC_LINKS_LIST                  621
+#define IDC_LINKS_COUNT                 622
+#define IDC_LINKS_FOLDER                623
+#define IDC_LINKS_BROWSE                624
 
 /* Icons. */
 #define IDI_LINK                        3008

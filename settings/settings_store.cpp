@@ -138,6 +138,10 @@ TDM_FLAG_SETTING(InformWhenCompleted, false)
 TDM_FLAG_SETTING(PlaySounds, true)
 TDM_FLAG_SETTING(ShowToolbar, true)
 TDM_FLAG_SETTING(ShowToolbarLabels, false)
+TDM_NUMBER_SETTING(LinksDialogWidth, 0)
+TDM_NUMBER_SETTING(LinksDialogHeight, 0)
+TDM_NUMBER_SETTING(LinksNameColumnWidth, 0)
+TDM_NUMBER_SETTING(LinksUrlColumnWidth, 0)
 
 #undef TDM_FLAG_SETTING
 #undef TDM_NUMBER_SETTING

@@ -60,6 +60,16 @@ bool GetShowToolbar() noexcept;
 void SetShowToolbar(bool value) noexcept;
 bool GetShowToolbarLabels() noexcept;
 void SetShowToolbarLabels(bool value) noexcept;
+// The link-selection dialog's size and column widths in pixels as the user left
+// them; 0 until then (the template's size and the dialog's own widths).
+LONG GetLinksDialogWidth() noexcept;
+void SetLinksDialogWidth(LONG value) noexcept;
+LONG GetLinksDialogHeight() noexcept;
+void SetLinksDialogHeight(LONG value) noexcept;
+LONG GetLinksNameColumnWidth() noexcept;
+void SetLinksNameColumnWidth(LONG value) noexcept;
+LONG GetLinksUrlColumnWidth() noexcept;
+void SetLinksUrlColumnWidth(LONG value) noexcept;
 
 // A user's copy of the completion-related settings. The two notifications count
 // as off whenever the master switch `Notifications` is off.

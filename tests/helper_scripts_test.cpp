@@ -77,6 +77,16 @@ std::string Recorder(const std::string& onCreate = "")
            "        WScript.Echo(\"CreateDownloads \" + (links === pageLinks) + \" \" + links.length); } }; };\n";
 }
 
+// Presses OK in the link-selection dialog the script's process shows, as the
+// user confirming the offered links; 1 when it did within 20 seconds.
+DWORD WINAPI ConfirmLinks(void*)
+{
+    for (int tick = 0; tick < 400; ++tick, ::Sleep(50))
+        if (HWND dialog = ::FindWindowW(L"#32770", L"Download Links - Tolvane Download Manager"))
+            return ::PostMessageW(dialog, WM_COMMAND, IDOK, 0) ? 1 : 0;
+    return 0;
+}
+
 TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
 {
     const std::string created = "ActiveXObject TolDownloadClient.TolDownloadHelper\r\n";
@@ -85,6 +95,11 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
     const std::string attach = "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n";
     const std::string printBarCalls = "\nWScript.Echo(browser.BarCalls);\n";
     const std::string link = "new Element(\"A\", \"http://example.com/file.zip\")";
+    // The engine stand-in, and the AddUrl calls it saw printed at the end.
+    const std::string engineControl = "var engine = new ActiveXObject(\"TolvaneTest.EngineControl\");\nengine.Reset();\n";
+    const std::string printAddUrl =
+        "\nvar calls = engine.Calls.split(\"\\n\");\nfor (var i in calls) if (calls[i].indexOf(\"AddUrl\") >= 0)\n"
+        "    WScript.Echo(calls[i].replace(\", \" + browser.Frame + \",\", \", <frame>,\"));\n";
     const std::string body = "new Element(\"BODY\")";
     const struct
     {
@@ -97,6 +112,8 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         // a failure without error information, which is not compared: Wine's
         // JScript leaves it empty, Windows' gives the system's text for the code.
         bool engineDescription = false;
+        // The script shows the link-selection dialog, which the user confirms.
+        bool confirmLinks = false;
     } cases[] = {
         // 3000 with a recorder in place of the helper.
         {"3000 on a link downloads its address", 3000, MenuContext(link, "null") + Recorder(), "",
@@ -113,17 +130,21 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
          created + "CreateDownload [http://example.com/file.zip]\r\nalert: Cannot create the download: stand-in failure\r\n"},
         // 3000 with the real helper and engine: the page's cookie goes with its link.
         {"3000 creates the download in the engine", 3000,
-         attach + "browser.SetPage(\"session=42\", \"http://example.com/file.zip\");\n"
-                  "var engine = new ActiveXObject(\"TolvaneTest.EngineControl\");\nengine.Reset();\n" +
+         attach + "browser.SetPage(\"session=42\", \"http://example.com/file.zip\");\n" + engineControl +
              MenuContext(link, "null"),
-         "\nvar calls = engine.Calls.split(\"\\n\");\nfor (var i in calls) if (calls[i].indexOf(\"AddUrl\") >= 0)\n"
-         "    WScript.Echo(calls[i].replace(\", \" + browser.Frame + \",\", \", <frame>,\"));\n",
-         "engine#1 AddUrl(http://example.com/file.zip, , <frame>, 1, -1, session=42)\r\n"},
-        // 3001: the page's link collection goes to CreateDownloads, which the
-        // real helper does not implement.
+         printAddUrl, "engine#1 AddUrl(http://example.com/file.zip, , <frame>, 1, -1, session=42)\r\n"},
+        // 3001: the page's link collection goes to CreateDownloads; with the real
+        // helper the user confirms the offered links and the engine gets them.
         {"3001 hands the helper the page's links", 3001, MenuContext("null", "null") + Recorder(), "",
          created + "CreateDownloads true 2\r\n"},
-        {"3001 with the real helper reports the failure", 3001, MenuContext("null", "null"), "",
+        {"3001 creates the confirmed downloads in the engine", 3001,
+         attach + "browser.SetPage(\"session=42\", \"http://example.com/a.zip\", \"ftp://example.com/b\");\n" +
+             engineControl + MenuContext("null", "null"),
+         printAddUrl,
+         "engine#1 AddUrl(http://example.com/a.zip, , <frame>, 1, -1, session=42)\r\n"
+         "engine#1 AddUrl(ftp://example.com/b, , <frame>, 1, -1, session=42)\r\n",
+         false, true},
+        {"3001 without a browser window reports the failure", 3001, MenuContext("null", "null"), "",
          "alert: Cannot create the downloads: ", true},
         // 3002 with the real helper and a stand-in browser window on the thread.
         {"3002 opens a closed bar", 3002, attach, printBarCalls,
@@ -137,7 +158,12 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
         SCOPED_TRACE(c.name);
         const std::string script = ScriptResource(c.resource);
         ASSERT_FALSE(script.empty());
+        const unique_handle confirmer(c.confirmLinks ? ::CreateThread(nullptr, 0, &ConfirmLinks, nullptr, 0, nullptr)
+                                                     : nullptr);
         const test::ProcessResult run = RunScript(kWindow + c.prelude + script + c.epilogue);
+        DWORD confirmed = 0;
+        if (confirmer && ::WaitForSingleObject(confirmer.get(), INFINITE) == WAIT_OBJECT_0)
+            EXPECT_TRUE(::GetExitCodeThread(confirmer.get(), &confirmed) && confirmed) << "no link-selection dialog";
         if (c.engineDescription)
         {
             EXPECT_TRUE(run.output.rfind(c.expected, 0) == 0 && run.output.find('\n') == run.output.size() - 1)

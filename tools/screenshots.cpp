@@ -11,11 +11,13 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "bar/band.h"
 #include "dialogs/about_dialog.h"
 #include "dialogs/credentials_dialog.h"
 #include "dialogs/download_properties.h"
+#include "dialogs/links_dialog.h"
 #include "dialogs/log_dialog.h"
 #include "engine_h.h"
 #include "framework/activation_context.h"
@@ -109,6 +111,55 @@ void Shoot(const std::string& name, const std::function<void()>& show)
     show();
     if (!g_shot.empty())
         std::printf("no dialog appeared for %s\n", name.c_str());
+}
+
+// The links of a page of releases: twenty archives among other files.
+std::vector<std::string> SampleLinks()
+{
+    std::vector<std::string> links;
+    const char* const projects[] = {"tolvane", "netinst", "mirror-tools", "photo-viewer", "archiver"};
+    for (const char* project : projects)
+        for (const char* version : {"1.0.2", "1.1.0", "2.0.0-beta", "2.4.1"})
+        {
+            links.push_back(std::string("http://downloads.example.com/releases/") + project + "/" + project + "-" +
+                            version + ".zip");
+            if (version[0] == '2')
+                links.push_back(std::string("ftp://ftp.example.org/pub/") + project + "/" + project + "-" + version +
+                                "-manual.pdf");
+        }
+    links.push_back("http://downloads.example.com/releases/checksums.txt");
+    return links;
+}
+
+// Once the link dialog is up: filter it down to the archives and turn two of
+// them off, as a user picking files would.
+void CALLBACK FilterLinks(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    HWND dialog = FrontDialog();
+    if (!dialog)
+        return;
+    ::KillTimer(nullptr, timer);
+    ::SetDlgItemTextW(dialog, IDC_LINKS_FILTER, L".zip");
+    ::SendMessageW(dialog, WM_COMMAND, IDS_LINKS_CHECK_SHOWN, 0);
+    const HWND list = ::GetDlgItem(dialog, IDC_LINKS_LIST);
+    // Tall enough for the twenty rows.
+    RECT row{LVIR_BOUNDS}, header{}, client{}, frame{};
+    ::SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    ::GetWindowRect(reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+    ::GetClientRect(list, &client);
+    ::GetWindowRect(dialog, &frame);
+    const int grow = (header.bottom - header.top) + 20 * (row.bottom - row.top) + 2 - client.bottom;
+    ::SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top + grow,
+                   SWP_NOMOVE | SWP_NOZORDER);
+    for (const int row : {2, 5})
+    {
+        LVITEMW item{};
+        item.stateMask = LVIS_SELECTED;
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+        item.state = LVIS_SELECTED;
+        ::SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+        ::SendMessageW(list, WM_KEYDOWN, VK_SPACE, 0);
+    }
 }
 
 CDownloadOptions Options(SampleOptions& sample)
@@ -539,6 +590,11 @@ int main(int argc, char** argv)
     Shoot("download_log_" + suffix, [] {
         const std::wstring log = SampleLog();
         ShowDownloadLog(nullptr, log.c_str(), static_cast<UINT>(log.size()));
+    });
+    Shoot("download_links_" + suffix, [] {
+        ::SetTimer(nullptr, 0, 50, &FilterLinks);
+        CLinksDlg dialog(SampleLinks(), "C:\\Users\\Public\\Downloads\\", true);
+        dialog.DoModal(nullptr);
     });
     ShootSettingsSheet(suffix, language);
     ShootBar(suffix, language);

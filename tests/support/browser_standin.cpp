@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shlguid.h>
+#include <algorithm>
 
 #include "support/this_module.h"
 #include "tdm_h.h"
@@ -99,7 +100,8 @@ private:
 };
 
 // A page's document, its link collection and its links: only what the module
-// reads of them (hrefs and the cookie).
+// reads of them (hrefs and the cookie), through their interfaces and, as a
+// script reads them, by name through IDispatch (`length`, `item`, `href`).
 template <typename Stubs, typename Interface>
 class PageObject : public Stubs, public RefCounted
 {
@@ -111,26 +113,47 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    // The names of all page objects; each object answers only its own.
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
+    {
+        const wchar_t* const known[] = {L"length", L"item", L"href"};
+        for (DISPID id = 0; id < 3 && count == 1; ++id)
+            if (::lstrcmpiW(names[0], known[id]) == 0)
+                return ids[0] = kLength + id, S_OK;
+        return DISP_E_UNKNOWNNAME;
+    }
+
+protected:
+    enum : DISPID { kLength = 1, kItem, kHref };
 };
 
 class Anchor final : public PageObject<HtmlAnchorElementStubs, IHTMLAnchorElement>
 {
 public:
-    explicit Anchor(std::wstring href) : m_href(std::move(href)) {}
+    Anchor(std::wstring href, bool numberHref) : m_href(std::move(href)), m_numberHref(numberHref) {}
     STDMETHODIMP get_href(BSTR* href) override
     {
         *href = ::SysAllocStringLen(m_href.data(), static_cast<UINT>(m_href.size()));
         return S_OK;
     }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override
+    {
+        if (id != kHref || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        V_VT(result) = m_numberHref ? VT_I4 : VT_BSTR;
+        return m_numberHref ? (V_I4(result) = 42, S_OK) : get_href(&V_BSTR(result));
+    }
 
 private:
+
     std::wstring m_href;
+    bool m_numberHref;
 };
 
 class Links final : public PageObject<HtmlElementCollectionStubs, IHTMLElementCollection>
 {
 public:
-    explicit Links(std::vector<std::wstring> hrefs) : m_hrefs(std::move(hrefs)) {}
+    Links(std::vector<std::wstring> hrefs, PageFaults faults) : m_hrefs(std::move(hrefs)), m_faults(std::move(faults)) {}
     STDMETHODIMP get_length(LONG* length) override
     {
         *length = static_cast<LONG>(m_hrefs.size());
@@ -141,21 +164,40 @@ public:
         *item = nullptr;
         if (V_VT(&name) != VT_I4 || V_I4(&name) < 0 || static_cast<size_t>(V_I4(&name)) >= m_hrefs.size())
             return E_INVALIDARG;
-        *item = new Anchor(m_hrefs[static_cast<size_t>(V_I4(&name))]);
+        const size_t index = static_cast<size_t>(V_I4(&name));
+        if (index >= m_faults.failFrom)
+            return E_ACCESSDENIED;
+        const bool numberHref = std::find(m_faults.numberHrefs.begin(), m_faults.numberHrefs.end(), index) !=
+                                m_faults.numberHrefs.end();
+        *item = new Anchor(m_hrefs[index], numberHref);
         return S_OK;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                        UINT*) override
+    {
+        if (id == kLength && result)
+            return V_VT(result) = VT_I4, get_length(&V_I4(result));
+        if (id != kItem || !result || !parameters || parameters->cArgs != 1)
+            return DISP_E_MEMBERNOTFOUND;
+        V_VT(result) = VT_DISPATCH;
+        return item(parameters->rgvarg[0], VARIANT{}, &V_DISPATCH(result));
     }
 
 private:
     std::vector<std::wstring> m_hrefs;
+    PageFaults m_faults;
 };
 
 class Document final : public PageObject<HtmlDocument2Stubs, IHTMLDocument2>
 {
 public:
-    Document(std::vector<std::wstring> links, std::wstring cookie) : m_links(std::move(links)), m_cookie(std::move(cookie)) {}
+    Document(std::vector<std::wstring> links, std::wstring cookie, PageFaults faults)
+        : m_links(std::move(links)), m_cookie(std::move(cookie)), m_faults(std::move(faults))
+    {
+    }
     STDMETHODIMP get_links(IHTMLElementCollection** links) override
     {
-        *links = new Links(m_links);
+        *links = new Links(m_links, m_faults);
         return S_OK;
     }
     STDMETHODIMP get_cookie(BSTR* cookie) override
@@ -167,6 +209,7 @@ public:
 private:
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
+    PageFaults m_faults;
 };
 
 }  // namespace
@@ -176,7 +219,7 @@ private:
 STDMETHODIMP StandInBrowser::get_Document(IDispatch** document)
 {
     std::lock_guard<tdm::srw_lock> guard(m_lock);
-    *document = new Document(m_links, m_cookie);
+    *document = new Document(m_links, m_cookie, m_faults);
     return S_OK;
 }
 
@@ -185,6 +228,19 @@ void StandInBrowser::SetPage(std::vector<std::wstring> links, std::wstring cooki
     std::lock_guard<tdm::srw_lock> guard(m_lock);
     m_links = std::move(links);
     m_cookie = std::move(cookie);
+    m_faults = {};
+}
+
+void StandInBrowser::SetPageFaults(PageFaults faults)
+{
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    m_faults = std::move(faults);
+}
+
+com_ptr<IDispatch> StandInBrowser::PageLinks()
+{
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    return com_ptr<IDispatch>::attach(new Links(m_links, m_faults));
 }
 
 com_ptr<StandInBrowser> StandInBrowser::Create(HWND frame)

@@ -36,6 +36,15 @@ struct BrowserBarCall
     bool sizeGiven = false;
 };
 
+// What a page's link collection does wrong, as pages may: the link entries at
+// `numberHrefs` give a number as their href, and entries from `failFrom` on
+// fail to be read.
+struct PageFaults
+{
+    std::vector<size_t> numberHrefs;
+    size_t failFrom = static_cast<size_t>(-1);
+};
+
 // Reference counting of the stand-in objects: atomic, created with one reference.
 class RefCounted
 {
@@ -87,6 +96,10 @@ public:
     void SetBarResult(HRESULT result);  // S_OK unless set
     // The page the browser shows: the href of each link, and its cookie.
     void SetPage(std::vector<std::wstring> links, std::wstring cookie);
+    // Faults of the page's links, until the next SetPage.
+    void SetPageFaults(PageFaults faults);
+    // The page's link collection as the "download all" script hands it over.
+    com_ptr<IDispatch> PageLinks();
 
     // Bar hosting, on the window's own thread.
     void HostBars(bool host) noexcept { m_hostBars = host; }
@@ -127,6 +140,7 @@ private:
     HRESULT m_barResult = S_OK;
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
+    PageFaults m_faults;
     bool m_hostBars = false;
     std::vector<HostedBar> m_bars;
     std::vector<HostedBar> m_toolbars;

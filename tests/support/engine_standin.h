@@ -82,6 +82,10 @@ public:
     {
         Invoke(L"FailNext", {operation, status, count, description});
     }
+    void FailAfter(std::string_view operation, long passing, HRESULT status) const
+    {
+        Invoke(L"FailAfter", {operation, passing, status});
+    }
     void Answer(std::string_view call, std::initializer_list<Arg> values) const { Invoke(L"Answer", {call}, values); }
     void AddListRow(std::initializer_list<Arg> columns) const { Invoke(L"AddListRow", {}, columns); }
     // Fires `event` (a name of _IDownloadEngineEvents) to every connected sink;

@@ -193,7 +193,8 @@ struct CStandIn
     // A call, "target Name(arguments)", with the values of an option object passed to it.
     struct RecordedCall { std::wstring text; bool hasOptions; OptionValues options; };
     // A failure for the next `remaining` calls of an operation (-1: until Reset).
-    struct Failure { HRESULT status; long remaining; std::wstring description; };
+    // The first `passing` calls succeed.
+    struct Failure { HRESULT status; long remaining; std::wstring description; long passing = 0; };
     // An event sent from inside the next call of `operation` (none: empty).
     struct Event { std::wstring operation; Value name; std::vector<Value> arguments; };
     // A sink connected to an engine, kept in the global interface table.
@@ -271,7 +272,11 @@ struct CStandIn
             Guard guard(lock);
             calls.push_back(std::move(call));
             const auto found = failures.find(operation);
-            if (found != failures.end() && found->second.remaining != 0)
+            if (found != failures.end() && found->second.passing > 0)
+            {
+                --found->second.passing;
+            }
+            else if (found != failures.end() && found->second.remaining != 0)
             {
                 failure = found->second;
                 if (found->second.remaining > 0)
@@ -724,6 +729,14 @@ public:
         return ComBoundary([&] {
             Guard guard(State().lock);
             State().failures[Text(operation)] = CStandIn::Failure{status, count, Text(description)};
+            return S_OK;
+        });
+    }
+    STDMETHODIMP FailAfter(BSTR operation, long passing, long status) override
+    {
+        return ComBoundary([&] {
+            Guard guard(State().lock);
+            State().failures[Text(operation)] = CStandIn::Failure{status, 1, {}, passing};
             return S_OK;
         });
     }
