@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "resources/resource.h"
 #include "settings/settings_store.h"
 #include "support/browser_thread.h"
+#include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
 #include "support/message_box_hook.h"
@@ -133,6 +135,7 @@ TEST_F(AllLinksTest, TheDialogListsTheDistinctDownloadableLinksInPageOrder)
         std::vector<std::wstring> page;
         PageFaults faults;
         std::vector<std::wstring> rows;
+        const wchar_t* declared = nullptr;  // the engine's declared schemes, if any
     } cases[] = {
         {"a page of every kind of link",
          {L"http://host/a.zip", L"ftp://host/pub/b.iso", L"https://host/c.zip", L"mailto:someone@host",
@@ -142,6 +145,11 @@ TEST_F(AllLinksTest, TheDialogListsTheDistinctDownloadableLinksInPageOrder)
          // https is refused while the engine declares no scheme beyond http and ftp.
          {L"[x] a.zip | http://host/a.zip", L"[x] b.iso | ftp://host/pub/b.iso", L"[x] a.zip | HTTP://host/a.zip",
           L"[x] f g.txt | http://host/dir/f%20g.txt?x=1", L"[x] host | http://host"}},
+        {"https declared by the engine",
+         {L"https://host/c.zip", L"HTTPS://host/d.zip", L"https://", L"https:/x", L"mailto:someone@host"},
+         {},
+         {L"[x] c.zip | https://host/c.zip", L"[x] d.zip | HTTPS://host/d.zip"},
+         L"http https ftp"},
         {"a collection failing part-way",
          {L"http://host/a.zip", L"http://host/b.zip", L"http://host/c.zip"},
          {{}, 2},
@@ -150,6 +158,9 @@ TEST_F(AllLinksTest, TheDialogListsTheDistinctDownloadableLinksInPageOrder)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
+        std::optional<DeclaredSchemes> declared;
+        if (c.declared)
+            declared.emplace(sandbox, c.declared);
         window->Browser().SetPage(c.page, L"session=42");
         window->Browser().SetPageFaults(c.faults);
         std::vector<std::wstring> rows;

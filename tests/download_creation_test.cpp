@@ -18,6 +18,7 @@
 #include "resources/resource.h"
 #include "settings/settings_store.h"
 #include "support/browser_thread.h"
+#include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
 #include "support/message_box_hook.h"
@@ -86,25 +87,6 @@ public:
     STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
     STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
-};
-
-// Declares schemes for the engine stand-in, as a real engine does when it
-// registers, in the test's registry for as long as it lives.
-struct DeclaredSchemes
-{
-    DeclaredSchemes(const RegistrySandbox& sandbox, const std::wstring& schemes) : root(sandbox.Root())
-    {
-        ::RegSetKeyValueW(root, kKey, L"Schemes", REG_SZ, schemes.c_str(),
-                          static_cast<DWORD>((schemes.size() + 1) * sizeof(wchar_t)));
-        RefreshDeclaredEngineSchemes();
-    }
-    ~DeclaredSchemes()
-    {
-        ::RegDeleteTreeW(root, kKey);
-        RefreshDeclaredEngineSchemes();
-    }
-    static constexpr const wchar_t* kKey = L"Software\\Classes\\CLSID\\{85DD53AA-0FBC-40C2-94FF-CAC57CCF8452}";
-    HKEY root;
 };
 
 template <typename T>

@@ -18,6 +18,7 @@
 #include "dialogs/credentials_dialog.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/help_dialog.h"
+#include "dialogs/links_dialog.h"
 #include "dialogs/log_dialog.h"
 #include "framework/com_ptr.h"
 #include "settings/proxy_dialog.h"
@@ -56,6 +57,7 @@ std::set<DWORD> TopicsTheClientSends()
         CDefDownDlg::HelpTopic(),
         CLogDlg::HelpTopic(),
         CUserPasswordDlg::HelpTopic(),
+        CLinksDlg::HelpTopic(),
         CAboutDialog::HelpTopic(),
         kDialogTopicBase + CTolToolbarFrame::kToolbarTemplateId,
         kDialogTopicBase + CTolToolbarFrame::kBarViewTemplateId,
