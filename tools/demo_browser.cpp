@@ -658,17 +658,13 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
                     got == want ? "identical" : "DIFFERENT");
         if (got != want)
             fail(e.path + ": the file differs from the served one");
-        // The file that was already there: the user answered "replace", so the
-        // download takes its place. An engine that does not ask settles the
-        // name by itself (aria2 renames it): said, not failed.
+        // The file that was already there: the engine asks for the name, the
+        // user answers "replace", and the download takes its place.
         const std::wstring place = folder + Wide(e.name);
         if (_wcsicmp(o.path.c_str(), place.c_str()) != 0)
-        {
-            if (std::string(e.served) == "photo.jpg" && g_answers.replaced.empty())
-                std::printf("      the engine did not ask for the file name: saved beside the old file\n");
-            else
-                fail(e.path + ": saved as " + Narrow(o.path) + ", not " + Narrow(place));
-        }
+            fail(e.path + ": saved as " + Narrow(o.path) + ", not " + Narrow(place));
+        if (std::string(e.served) == "photo.jpg" && g_answers.replaced.empty())
+            fail(e.path + ": the engine did not ask whether to replace the file already there");
     }
     if (g_answers.credentials != 1)
         fail("credentials asked " + std::to_string(g_answers.credentials) + " times, not once");
