@@ -5,7 +5,6 @@
 // test-environment: TDM_TEST_WATCHDOG_SECONDS=280
 #include <winsock2.h>
 #include <windows.h>
-#include <bcrypt.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
@@ -24,10 +23,12 @@
 #include "settings/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
+#include "support/file_hash.h"
 #include "support/process.h"
 #include "support/raised.h"
 
 using namespace tdm;
+using namespace tdm::test;
 
 namespace {
 
@@ -61,40 +62,6 @@ std::string UnixPath(const Wide& path)
     std::string result = name ? name : "";
     ::HeapFree(::GetProcessHeap(), 0, name);
     return result;
-}
-
-std::string Sha256OfFile(const Wide& path)
-{
-    FILE* file = ::_wfopen(path.c_str(), L"rb");
-    if (!file)
-        return "no file";
-    std::string bytes;
-    char chunk[65536];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;)
-        bytes.append(chunk, n);
-    std::fclose(file);
-    UCHAR digest[32] = {};
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    const bool hashed = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-                        BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
-                        BCRYPT_SUCCESS(::BCryptHashData(hash, reinterpret_cast<PUCHAR>(&bytes[0]),
-                                                        static_cast<ULONG>(bytes.size()), 0)) &&
-                        BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest, sizeof(digest), 0));
-    if (hash)
-        ::BCryptDestroyHash(hash);
-    if (algorithm)
-        ::BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!hashed)
-        return "no hash";
-    std::string hex;
-    for (UCHAR byte : digest)
-    {
-        char text[3];
-        std::snprintf(text, sizeof(text), "%02x", byte);
-        hex += text;
-    }
-    return hex;
 }
 
 // The local HTTP server of these tests.

@@ -17,7 +17,6 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <activscp.h>
-#include <bcrypt.h>
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -37,10 +36,12 @@
 #include "resources/resource.h"
 #include "text/format.h"
 #include "support/browser_standin.h"
+#include "support/file_hash.h"
 #include "tdm_h.h"
 #include "window_picture.h"
 
 using namespace tdm;
+using namespace tdm::test;
 
 namespace {
 
@@ -65,40 +66,6 @@ bool Pump(DWORD ms, const std::function<bool()>& done = {})
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     }
     return true;
-}
-
-std::string Sha256OfFile(const std::wstring& path)
-{
-    FILE* file = ::_wfopen(path.c_str(), L"rb");
-    if (!file)
-        return "no file";
-    std::string bytes;
-    char chunk[65536];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;)
-        bytes.append(chunk, n);
-    std::fclose(file);
-    UCHAR digest[32] = {};
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    const bool hashed = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-                        BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
-                        BCRYPT_SUCCESS(::BCryptHashData(hash, reinterpret_cast<PUCHAR>(bytes.data()),
-                                                        static_cast<ULONG>(bytes.size()), 0)) &&
-                        BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest, sizeof(digest), 0));
-    if (hash)
-        ::BCryptDestroyHash(hash);
-    if (algorithm)
-        ::BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!hashed)
-        return "no hash";
-    std::string hex;
-    for (UCHAR byte : digest)
-    {
-        char text[3];
-        std::snprintf(text, sizeof(text), "%02x", byte);
-        hex += text;
-    }
-    return hex;
 }
 
 std::wstring Wide(const std::string& text)
