@@ -251,13 +251,13 @@ void SystemProxy(std::wstring& servers, std::wstring& bypass)
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&config))
         return;
+    // The texts are the caller's to free with GlobalFree.
+    const unique_hglobal proxy(config.lpszProxy), proxyBypass(config.lpszProxyBypass),
+        autoConfig(config.lpszAutoConfigUrl);
     if (config.lpszProxy)
         servers = config.lpszProxy;
     if (config.lpszProxyBypass)
         bypass = config.lpszProxyBypass;
-    for (wchar_t* text : {config.lpszProxy, config.lpszProxyBypass, config.lpszAutoConfigUrl})
-        if (text)
-            ::GlobalFree(text);
 }
 
 }  // namespace
@@ -271,10 +271,9 @@ try
     RETURN_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder));
     m_dataFolder = std::wstring(folder) + L"\\Tolvane\\Engine";
     RETURN_IF_FAILED(CreateFolderPath(m_dataFolder + L"\\logs"));
-    PWSTR downloads = nullptr;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &downloads)) && downloads)
-        m_defaultFolder = downloads;
-    ::CoTaskMemFree(downloads);
+    unique_cotaskmem_string downloads;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, downloads.put())) && downloads)
+        m_defaultFolder = downloads.get();
     if (m_defaultFolder.empty() && SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, folder)))
         m_defaultFolder = std::wstring(folder) + L"\\Downloads";
     m_defaultFolder = WithSeparator(m_defaultFolder);
