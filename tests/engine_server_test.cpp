@@ -24,6 +24,7 @@
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/file_hash.h"
+#include "support/loopback_http.h"
 #include "support/process.h"
 #include "support/raised.h"
 
@@ -109,27 +110,8 @@ public:
     Wide TrustedCertificate() const { return L"Z:" + WideFromNarrow(m_folder) + L"/trusted.pem"; }
     uint16_t Port() const { return m_port; }
 
-    // The body of a GET of `path` (HTTP/1.0, the connection closed after it).
-    std::string Get(const std::string& path) const
-    {
-        const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(m_port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        std::string answer;
-        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
-        {
-            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-            ::send(s, request.data(), static_cast<int>(request.size()), 0);
-            char chunk[4096];
-            for (int n; (n = ::recv(s, chunk, sizeof(chunk), 0)) > 0;)
-                answer.append(chunk, static_cast<size_t>(n));
-        }
-        ::closesocket(s);
-        const size_t body = answer.find("\r\n\r\n");
-        return body == std::string::npos ? std::string() : answer.substr(body + 4);
-    }
+    // The body of a GET of `path` from the test server.
+    std::string Get(const std::string& path) const { return HttpGet(m_port, path); }
 
 private:
     std::string m_folder;

@@ -37,6 +37,7 @@
 #include "text/format.h"
 #include "support/browser_standin.h"
 #include "support/file_hash.h"
+#include "support/loopback_http.h"
 #include "tdm_h.h"
 #include "window_picture.h"
 
@@ -337,32 +338,6 @@ bool CopyToClipboard(HWND owner, const std::string& text)
     }
     ::CloseClipboard();
     return placed;
-}
-
-// The body of an HTTP GET of `path` from the test server at 127.0.0.1:`port`.
-std::string HttpGet(unsigned short port, const std::string& path)
-{
-    WSADATA data;
-    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        return {};
-    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
-    {
-        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-        ::send(s, request.data(), static_cast<int>(request.size()), 0);
-        char chunk[4096];
-        for (int n; (n = ::recv(s, chunk, sizeof(chunk), 0)) > 0;)
-            answer.append(chunk, static_cast<size_t>(n));
-    }
-    ::closesocket(s);
-    ::WSACleanup();
-    const size_t body = answer.find("\r\n\r\n");
-    return body == std::string::npos ? std::string() : answer.substr(body + 4);
 }
 
 // --- the downloads ---------------------------------------------------------------
