@@ -114,6 +114,23 @@ void CenterOverOwner(HWND dialog)
     ::SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void InsertListColumns(HWND list, std::initializer_list<ReportColumn> columns)
+{
+    int index = 0;
+    for (const ReportColumn& c : columns)
+    {
+        std::wstring text = LoadUiStringW(c.title);
+        LVCOLUMNW column{};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = c.width;
+        column.pszText = text.data();
+        column.iSubItem = index;
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
+        ++index;
+    }
+}
+
 void AddToolTips(HWND dialog, std::initializer_list<ControlTip> tips)
 {
     HWND window = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,

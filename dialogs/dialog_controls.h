@@ -53,6 +53,16 @@ struct ControlTip
 // the dialog; a dialog whose tips cannot be made works without them.
 void AddToolTips(HWND dialog, std::initializer_list<ControlTip> tips);
 
+// A left-aligned column of a report list: the string id of its title and its width.
+struct ReportColumn
+{
+    UINT title;
+    int width;
+};
+
+// Inserts the columns into the list view `list`, titled in the interface language.
+void InsertListColumns(HWND list, std::initializer_list<ReportColumn> columns);
+
 // Shows the system's folder browser owned by `owner` (title string 140,
 // file-system folders only) with `start` selected; returns the chosen folder as
 // the system gives it (no trailing "\" but for a drive), empty when cancelled.

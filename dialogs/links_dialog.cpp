@@ -187,22 +187,7 @@ void CLinksDlg::SetUpList()
                         ? urlWidth
                         : std::max<int>(kMinimumColumnWidth,
                                         client.right - name - ::GetSystemMetrics(SM_CXVSCROLL) - 2);
-    const struct
-    {
-        UINT title;
-        int width;
-    } columns[] = {{IDS_COL_FILE_NAME, name}, {IDS_COL_URL, url}};
-    for (int index = 0; index < 2; ++index)
-    {
-        std::wstring text = LoadUiStringW(columns[index].title);
-        LVCOLUMNW column{};
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = columns[index].width;
-        column.pszText = text.data();
-        column.iSubItem = index;
-        ::SendMessageW(m_list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
-    }
+    InsertListColumns(m_list, {{IDS_COL_FILE_NAME, name}, {IDS_COL_URL, url}});
 }
 
 // The size the user left the dialog at, never below the template's size nor

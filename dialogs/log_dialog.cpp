@@ -93,24 +93,9 @@ void CLogDlg::InsertColumns()
 {
     RECT client{};
     ::GetClientRect(m_list, &client);
-    const struct
-    {
-        UINT title;
-        int width;
-    } columns[] = {{IDS_LOG_COL_DATE, kDateWidth},
-                   {IDS_LOG_COL_TIME, kTimeWidth},
-                   {IDS_LOG_COL_MESSAGE, client.right - m_scrollBarWidth - kFixedColumnsWidth}};
-    for (int index = 0; index < 3; ++index)
-    {
-        std::wstring text = LoadUiStringW(columns[index].title);
-        LVCOLUMNW column{};
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = columns[index].width;
-        column.pszText = text.data();
-        column.iSubItem = index;
-        ::SendMessageW(m_list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
-    }
+    InsertListColumns(m_list, {{IDS_LOG_COL_DATE, kDateWidth},
+                               {IDS_LOG_COL_TIME, kTimeWidth},
+                               {IDS_LOG_COL_MESSAGE, client.right - m_scrollBarWidth - kFixedColumnsWidth}});
 }
 
 // One row per line; lines end with CR LF, the last one may lack it.
