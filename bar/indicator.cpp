@@ -189,9 +189,9 @@ WNDCLASSEXW CTolDownloadIndicator::ClassInfo() noexcept
 
 const CTolInfoDownload* CTolDownloadIndicator::DownloadAt(int index) const noexcept
 {
-    if (!m_downloads || index < 0 || static_cast<size_t>(index) >= m_downloads->size())
+    if (!m_downloads || index < 0)
         return nullptr;
-    return (*m_downloads)[static_cast<size_t>(index)].get();
+    return m_downloads->At(static_cast<size_t>(index));
 }
 
 LRESULT CTolDownloadIndicator::OnCreate(UINT, WPARAM, LPARAM, bool&)
@@ -305,7 +305,7 @@ void CTolDownloadIndicator::MoveHot(int delta) noexcept
         return;
     for (size_t i = 0; i < Count(); ++i)
     {
-        if ((*m_downloads)[i]->id == m_hot)
+        if (m_downloads->At(i)->id == m_hot)
         {
             const CTolInfoDownload* next = DownloadAt(static_cast<int>(i) + delta);
             m_hot = next ? next->id : -1;
@@ -504,7 +504,7 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
     // The tip follows the download it shows, or goes with it.
     bool hotExists = false;
     for (size_t i = 0; i < Count(); ++i)
-        hotExists = hotExists || (*m_downloads)[i]->id == m_hot;
+        hotExists = hotExists || m_downloads->At(i)->id == m_hot;
     if (!hotExists)
     {
         m_hot = -1;
@@ -580,8 +580,8 @@ void CTolDownloadIndicator::ShowTip(POINT screen) noexcept
 {
     const CTolInfoDownload* hot = nullptr;
     for (size_t i = 0; i < Count(); ++i)
-        if ((*m_downloads)[i]->id == m_hot)
-            hot = (*m_downloads)[i].get();
+        if (m_downloads->At(i)->id == m_hot)
+            hot = m_downloads->At(i);
     if (!m_tip || !hot)
         return;
     std::wstring text;
@@ -636,14 +636,8 @@ LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
     state.current = hot;
     state.selected = hot ? 1 : 0;
     state.rows = static_cast<int>(Count());
-    for (size_t i = 0; i < Count(); ++i)
-    {
-        const CTolInfoDownload& download = *(*m_downloads)[i];
-        if (download.IsActive())
-            ++state.active;
-        else if (download.IsComplete())
-            ++state.finished;
-    }
+    state.active = m_downloads ? static_cast<int>(m_downloads->ActiveCount()) : 0;
+    state.finished = m_downloads ? static_cast<int>(m_downloads->FinishedCount()) : 0;
     state.logPerDownload = hot && m_logQuery && m_logQuery(m_logContext);
     const unique_hmenu menu = BuildDownloadMenu(state);
     ::TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, screen.x, screen.y, 0, m_window, nullptr);

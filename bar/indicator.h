@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "downloads/download_store.h"
 #include "engine/download_record.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
 
 namespace tdm {
-
-using DownloadRecords = std::vector<std::unique_ptr<CTolInfoDownload>>;
 
 // Geometry and colours of the columns.
 namespace indicator {
@@ -67,7 +66,7 @@ public:
     static WNDCLASSEXW ClassInfo() noexcept;
 
     // The frame's downloads, read on every paint; the frame owns them.
-    void SetDownloads(const DownloadRecords* downloads) noexcept { m_downloads = downloads; }
+    void SetDownloads(const CDownloadStore* downloads) noexcept { m_downloads = downloads; }
     // After a change of the downloads: -1 all of them, else the column of `id`.
     void Refresh(LONG id) noexcept;
     // The engine's log setting decides the menu's log entry; the frame answers.
@@ -121,7 +120,7 @@ private:
     LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, bool& handled);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM lParam, bool&);
 
-    size_t Count() const noexcept { return m_downloads ? m_downloads->size() : 0; }
+    size_t Count() const noexcept { return m_downloads ? m_downloads->Count() : 0; }
     const CTolInfoDownload* DownloadAt(int index) const noexcept;
     // The index of the column under client point `point`, or -1.
     int ColumnAt(POINT point) const noexcept;
@@ -142,7 +141,7 @@ private:
     void StopScrollTimer() noexcept;
     friend class CScrollButton;
 
-    const DownloadRecords* m_downloads = nullptr;
+    const CDownloadStore* m_downloads = nullptr;
     RECT m_content{};
     int m_first = 0;
     LONG m_hot = -1;

@@ -151,10 +151,8 @@ void CMyDlg::CreateIconicFrame() noexcept
     auto frame = std::make_unique<CTolToolbarFrame>();
     if (!frame->CreateFrame(m_window, false))
         return;
-    DownloadRecords copies;
-    if (SUCCEEDED(m_list.CopyRecords(copies)))
-        frame->SetDownloads(std::move(copies));
-    frame->SetEngine(m_engine.get());
+    // The strip shows the model's downloads, whenever they were read.
+    frame->SetModel(m_model.get());
     frame->SetBrowser(m_browser.get());
     ::ShowWindow(frame->Window(), SW_SHOW);
     m_iconicFrame = std::move(frame);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bar/band.h"
-#include "bar/engine_events.h"
+#include "downloads/engine_events.h"
 #include "framework/automation.h"
 #include "dialogs/credentials_dialog.h"
 #include "settings/settings_store.h"

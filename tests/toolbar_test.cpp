@@ -46,7 +46,7 @@ bool Enabled(HWND toolbar, UINT command) { return ::SendMessageW(toolbar, TB_ISB
 // A top-level window holding an indicator of `width` x 30 over `downloads`.
 struct IndicatorHost
 {
-    IndicatorHost(int width, DownloadRecords& downloads)
+    IndicatorHost(int width, CDownloadStore& downloads)
     {
         parent.reset(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 400, 60, nullptr, nullptr,
                                        nullptr, nullptr));
@@ -87,9 +87,9 @@ TEST(IndicatorTest, ColumnsFillWithProgressAndTakeTheColoursOfTheirState)
 
 TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
 {
-    DownloadRecords downloads;
+    CDownloadStore downloads;
     for (LONG id = 1; id <= 20; ++id)
-        downloads.push_back(Download(id, 2, 0.5));
+        downloads.Append(Download(id, 2, 0.5));
     IndicatorHost host(100, downloads);
     CTolDownloadIndicator& indicator = host.indicator;
     ASSERT_TRUE(indicator.ButtonsShown());
@@ -136,18 +136,18 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
     ::GetWindowRect(toolbar, &bar);
     EXPECT_EQ(5 * LOWORD(::SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0)) + 26, bar.right - bar.left);
 
-    DownloadRecords downloads;
-    downloads.push_back(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
-    frame.SetDownloads(std::move(downloads));
+    const com_ptr<CDownloadsModel> model = CDownloadsModel::ForThisThread();
+    frame.SetModel(model.get());
+    model->Insert(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
     EXPECT_FALSE(Enabled(toolbar, kCommandStartAll));
     EXPECT_FALSE(Enabled(toolbar, kCommandPauseAll));
-    frame.OnDownloadAdded(2, nullptr, unique_bstr(::SysAllocString(L"C:\\dl\\")).get(), nullptr, 2, 3);
+    SendEvent(model->EventSink(), 1, {2, "", "C:\\dl\\", "", 2, 3});  // DownloadAdded
     EXPECT_TRUE(Enabled(toolbar, kCommandStartAll) == false && Enabled(toolbar, kCommandPauseAll));
-    frame.OnDownloadStateChanged(2, 8, 0.0);
+    SendEvent(model->EventSink(), 2, {2, 8, 0.0});  // DownloadStateChanged
     EXPECT_TRUE(Enabled(toolbar, kCommandStartAll));
 
     const char path[] = "c:\\dl\\FILE.zip";
-    EXPECT_EQ(frame.Downloads()[0].get(),
+    EXPECT_EQ(model->Find(1),
               reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), WM_USER + 8, 2,
                                                                  reinterpret_cast<LPARAM>(path))));
     EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>(path)));
@@ -187,7 +187,7 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
         IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
         ASSERT_TRUE(band);
         auto& frame = static_cast<CTolDownloadToolbar*>(band)->Frame();
-        EXPECT_EQ(1u, frame.Downloads().size());
+        EXPECT_EQ(1u, frame.Model()->Downloads().Count());
         DESKBANDINFO info{};
         EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
         EXPECT_EQ(24, info.ptMinSize.y);
@@ -201,7 +201,7 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
     engine->Fire("DownloadDeleted", {1});
     window.OnThread([&](IDeskBand*) {
         IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
-        EXPECT_TRUE(static_cast<CTolDownloadToolbar*>(band)->Frame().Downloads().empty());
+        EXPECT_EQ(0u, static_cast<CTolDownloadToolbar*>(band)->Frame().Model()->Downloads().Count());
         band->ShowDW(FALSE);
     });
     EXPECT_EQ(0, engine->Connections());

@@ -7,7 +7,7 @@
 
 namespace tdm {
 
-CTolDownloadToolbar::CTolDownloadToolbar() noexcept : m_sink(*static_cast<IObjectWithSite*>(this), m_frame) {}
+CTolDownloadToolbar::CTolDownloadToolbar() noexcept = default;
 
 CTolDownloadToolbar::~CTolDownloadToolbar() = default;
 
@@ -39,6 +39,8 @@ try
         return S_OK;
     m_site = com_ptr<IUnknown>(site);
     m_parent = SiteWindow(site);
+    m_model = CDownloadsModel::ForThisThread();
+    m_frame.SetModel(m_model.get());
     m_frame.CreateFrame(m_parent, true);
     m_browser = SiteBrowser(site);
     m_frame.SetBrowser(m_browser.get());
@@ -60,6 +62,8 @@ void CTolDownloadToolbar::Detach() noexcept
     if (m_frame.Window())
         ::DestroyWindow(m_frame.Window());
     m_frame.SetBrowser(nullptr);
+    m_frame.SetModel(nullptr);
+    m_model.reset();
     m_browser.reset();
     m_parent = nullptr;
     m_site.reset();
@@ -107,17 +111,24 @@ TDM_COM_CATCH
 
 void CTolDownloadToolbar::Show()
 {
+    if (!m_model)
+        RaiseIfFailed(E_UNEXPECTED, IID_IDeskBand);
+    // All or nothing: a failure leaves the model without this toolbar's
+    // connection, so that the next show tries again.
+    m_model->Connect(m_browser.get());
+    try
+    {
+        const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
+        CallTwice(IID_ITolDownloadHelper, [&] {
+            return helper->RegisterToolbar(static_cast<LONG>(::GetCurrentThreadId()), m_frame.Window());
+        });
+    }
+    catch (...)
+    {
+        m_model->Disconnect();
+        throw;
+    }
     m_shown = true;
-    m_engine = CEngine::Create();
-    m_frame.SetEngine(m_engine.get());
-    m_connection.Connect(m_engine.get(), static_cast<_IDownloadEngineEvents*>(&m_sink));
-    const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-    CallTwice(IID_ITolDownloadHelper, [&] {
-        return helper->RegisterToolbar(static_cast<LONG>(::GetCurrentThreadId()), m_frame.Window());
-    });
-    unique_variant list;
-    m_engine.GetDownloadList(list);
-    m_frame.FillFromEngineList(*list.get());
     ::ShowWindow(m_frame.Window(), SW_SHOW);
     if (!m_dropRegistered && m_frame.DropTargetWindow())
         m_dropRegistered =
@@ -131,11 +142,9 @@ void CTolDownloadToolbar::Hide()
     if (m_dropRegistered)
         LOG_IF_FAILED(::RevokeDragDrop(m_frame.DropTargetWindow()));
     m_dropRegistered = false;
-    LOG_IF_FAILED(m_connection.Disconnect());
-    m_engine.reset();
-    m_frame.SetEngine(nullptr);
-    m_frame.ClearDownloads();
     m_shown = false;
+    if (m_model)
+        m_model->Disconnect();
     const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
     CallTwice(IID_ITolDownloadHelper, [&] {
         return helper->UnregisterToolbar(static_cast<LONG>(::GetCurrentThreadId()), m_frame.Window());

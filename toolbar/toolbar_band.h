@@ -1,7 +1,8 @@
 // The toolbar band: the compact download bar the browser hosts in its toolbar
-// area. It creates the toolbar frame when it is sited, connects the frame to
-// the engine while shown (a hidden toolbar holds no engine and receives no
-// events), registers the frame with the helper object and takes dropped links.
+// area. It creates the toolbar frame over its thread's downloads model when it
+// is sited, holds a connection of the model to the engine while shown (a hidden
+// toolbar holds no engine), registers the frame with the helper object and
+// takes dropped links.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +11,7 @@
 #include <shlobj.h>
 
 #include "bar/drag_link.h"
-#include "bar/engine_events.h"
+#include "downloads/downloads_model.h"
 #include "engine/engine_link.h"
 #include "framework/dispatch.h"
 #include "framework/object.h"
@@ -46,7 +47,7 @@ public:
     STDMETHODIMP GetBandInfo(DWORD bandId, DWORD viewMode, DESKBANDINFO* info) override;
 
     CTolToolbarFrame& Frame() noexcept { return m_frame; }
-    IDispatch* EventSink() noexcept { return &m_sink; }
+    IDispatch* EventSink() noexcept { return m_model ? m_model->EventSink() : nullptr; }
 
 private:
     void Show();
@@ -56,10 +57,8 @@ private:
     com_ptr<IUnknown> m_site;
     com_ptr<IWebBrowser2> m_browser;
     HWND m_parent = nullptr;
-    CEngine m_engine;
+    com_ptr<CDownloadsModel> m_model;
     CTolToolbarFrame m_frame;
-    CEngineEventSink m_sink;
-    CEngineEventConnection m_connection;
     bool m_shown = false;
     bool m_dropRegistered = false;
 };

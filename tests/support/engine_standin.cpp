@@ -129,4 +129,14 @@ STDMETHODIMP CEventRecorder::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAM
     });
 }
 
+void SendEvent(IDispatch* sink, DISPID dispid, std::initializer_list<Arg> arguments)
+{
+    std::vector<VARIANT> reversed;
+    for (auto it = std::rbegin(arguments); it != std::rend(arguments); ++it)
+        reversed.push_back(it->get());
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    ASSERT_TRUE(sink);
+    EXPECT_EQ(S_OK, sink->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
+}
+
 }  // namespace tdm::test

@@ -109,6 +109,10 @@ private:
     size_t m_cursor = 0;  // calls before it are behind the last Expect
 };
 
+// Sends event `dispid` with `arguments` (in declaration order) to `sink`, as the
+// engine does.
+void SendEvent(IDispatch* sink, DISPID dispid, std::initializer_list<Arg> arguments);
+
 // An event sink of the engine that records each event: its DISPID, arguments
 // (declaration order, as text; by-reference flags as their value) and thread.
 // With `claim` it sets every by-reference flag it gets; `onEvent` runs after

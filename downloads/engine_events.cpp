@@ -1,4 +1,4 @@
-#include "bar/engine_events.h"
+#include "downloads/engine_events.h"
 
 #include <cstdio>
 

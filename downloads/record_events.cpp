@@ -1,4 +1,4 @@
-#include "bar/record_events.h"
+#include "downloads/record_events.h"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-#include "bar/event_questions.h"
+#include "downloads/event_questions.h"
 
 #include <commdlg.h>
 #include <shlwapi.h>
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "bar/record_events.h"
+#include "downloads/record_events.h"
 #include "dialogs/credentials_dialog.h"
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
