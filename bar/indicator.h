@@ -52,6 +52,8 @@ std::wstring TipText(const CTolInfoDownload& download);
 class CTolDownloadIndicator : public CWindowImplT<CTolDownloadIndicator>
 {
 public:
+    // The downloads shown (every download of the model, scrolled or not).
+    size_t Count() const noexcept { return m_downloads ? m_downloads->Count() : 0; }
     static constexpr UINT kBackCommand = 483;
     static constexpr UINT kForwardCommand = 425;
     static constexpr UINT_PTR kBackTimer = 1000;
@@ -120,7 +122,6 @@ private:
     LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, bool& handled);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM lParam, bool&);
 
-    size_t Count() const noexcept { return m_downloads ? m_downloads->Count() : 0; }
     const CTolInfoDownload* DownloadAt(int index) const noexcept;
     // The index of the column under client point `point`, or -1.
     int ColumnAt(POINT point) const noexcept;

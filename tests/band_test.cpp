@@ -311,3 +311,26 @@ TEST_F(BandTest, ADownloadWithoutAFileNameAsksWhetherToReplaceAnExistingFile)
     EXPECT_EQ(L"http://host/exists.bin|" + std::wstring(WideFromNarrow(existing)) + L"|100|0%", window.Rows().at(0));
     ::DeleteFileA(existing.c_str());
 }
+
+// A bar that cannot be shown says why and keeps nothing connected, so that the
+// next show reads the list again; the band answers every interface of a band.
+TEST_F(BandTest, ShowingIsAllOrNothingAndAFailureIsShown)
+{
+    AddRow(*engine, 1, "http://host/a.zip", "a.zip", 8, 1000, 500);
+    BarWindow window;
+    engine->FailNext("GetDownloadList", E_ACCESSDENIED, 2);
+    window.Show(true);
+    const std::vector<RecordedBox> boxes = window.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon);
+    EXPECT_EQ(0, engine->Connections());
+    window.Show(true);
+    EXPECT_EQ(1u, window.Rows().size());
+    window.OnThread([](IDeskBand* band) {
+        for (const IID* iid : {&IID_IOleWindow, &IID_IDockingWindow, &IID_IDeskBand})
+        {
+            com_ptr<IUnknown> answer;
+            EXPECT_EQ(S_OK, band->QueryInterface(*iid, answer.put_void()));
+        }
+    });
+}

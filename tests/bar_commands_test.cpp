@@ -233,3 +233,34 @@ TEST_F(CommandTest, DownloadButtonsFollowSelectionChangesOfEveryRow)
         EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), -1) << "no whole address";
     });
 }
+
+// A language or interface change builds the toolbar again: the download buttons
+// follow the selected row afterwards, as before the change.
+TEST_F(CommandTest, DownloadButtonsSurviveALanguageOrInterfaceChange)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 4);  // paused, selected after the list is read
+    Open();
+    const struct { const char* event; Arg argument; } changes[] = {
+        {"LanguageChanged", 0x0419}, {"LanguageChanged", 0x0409}, {"InterfaceChanged", true}};
+    for (const auto& change : changes)
+    {
+        engine->Fire(change.event, {change.argument});
+        window->OnThread([&](IDeskBand*) {
+            const HWND toolbar = ::GetDlgItem(window->Panel(), 404);
+            for (WORD command : {kCommandStart, kCommandDelete, kCommandProperties})
+                EXPECT_TRUE(::SendMessageW(toolbar, TB_ISBUTTONENABLED, command, 0))
+                    << change.event << " " << command;
+        });
+    }
+}
+
+TEST_F(CommandTest, OpeningADownloadWhoseFileIsGoneSaysSo)
+{
+    AddRow(*engine, 1, "http://host/vanished.bin", "vanished.bin", 4, 4, 4, temp.c_str());
+    Open();
+    Run({0}, kCommandOpenFile);
+    const auto boxes = window->Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon);
+    EXPECT_NE(std::string::npos, boxes[0].text.find(temp + "vanished.bin")) << boxes[0].text;
+}

@@ -207,6 +207,68 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
     EXPECT_EQ(0, engine->Connections());
 }
 
+// The toolbar runs the bar's commands with the bar's rules: the page cookie on
+// Start, the resume support the engine reports now, one rule for "active", and
+// the completion notice's box.
+TEST_F(ToolbarBandTest, TheToolbarsCommandsAndNoticesAreTheBars)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 5);
+    // Running (1), not yet transferring, and reported as not resumable.
+    engine->AddListRow({2, "http://host/b", "C:\\dl\\", "b", 1, 3, 0.0, 10, 0, 0, 0, 5, 100, 100, VARIANT{}});
+    SetNotifications(true);
+    SetInformWhenCompleted(true);
+    BarWindow window;
+    const std::string owner = std::to_string(reinterpret_cast<LONG_PTR>(window.Frame()));
+    HWND frame = nullptr;
+    bool pauseAllEnabled = false;
+    window.OnThread([&](IDeskBand*) {
+        window.Browser().SetPage({L"http://host/a"}, L"k=v");
+        auto* band = static_cast<CTolDownloadToolbar*>(window.Browser().ShowToolbar(CLSID_TolDownloadToolbar));
+        frame = band->Frame().Window();
+        pauseAllEnabled = Enabled(band->Frame().Toolbar(), kCommandPauseAll);
+        ::SendMessageW(frame, WM_COMMAND, kCommandStartAll, 0);
+    });
+    EXPECT_TRUE(pauseAllEnabled) << "a running download is active";
+    EXPECT_TRUE(engine->Expect("StartDownload(1, " + owner + ", k=v)"));
+    EXPECT_TRUE(engine->Expect("StartDownload(2, " + owner + ", )"));
+
+    engine->Fire("DownloadStateChanged", {2, 2, 0.0});
+    const auto pauseAll = [&] { window.OnThread([&](IDeskBand*) { ::SendMessageW(frame, WM_COMMAND, kCommandPauseAll, 0); }); };
+    window.AnswerNext({IDNO});
+    pauseAll();
+    EXPECT_EQ(1u, window.Boxes().size());
+    EXPECT_EQ(0u, engine->Count("PauseDownload")) << "No leaves the download running";
+    engine->Fire("ResumeSupportChanged", {2, true});
+    pauseAll();
+    EXPECT_TRUE(window.Boxes().empty()) << "no warning for a download that can resume";
+    EXPECT_TRUE(engine->Expect("PauseDownload(2, " + owner + ")"));
+
+    engine->Fire("DownloadCompleted", {1, 4, 0.5, 0, 2, false});
+    const std::vector<RecordedBox> boxes = window.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon) << "the bar's icon";
+}
+
+// The minimised bar's strip shows every download whenever the bar is shown:
+// after a start with the bar minimised and after hiding and showing it again.
+TEST_F(ToolbarBandTest, TheMinimisedStripShowsTheDownloadsAfterEveryShow)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 5);
+    AddRow(*engine, 2, "http://host/b", "b", 8, 10, 5);
+    SetIsIconic(true);
+    BarWindow window;
+    for (int show = 0; show < 2; ++show)
+    {
+        window.Show(true);
+        window.OnThread([&](IDeskBand* band) {
+            CTolToolbarFrame* strip = static_cast<CTolBand*>(band)->Panel().IconicFrame();
+            ASSERT_TRUE(strip);
+            EXPECT_EQ(2u, strip->Indicator().Count()) << "show " << show;
+        });
+        window.Show(false);
+    }
+}
+
 TEST_F(ToolbarBandTest, TheMinimisedBarKeepsItsHeightAndRestoresTheStoredOne)
 {
     BarWindow window;
