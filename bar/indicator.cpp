@@ -632,13 +632,11 @@ LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
     const CTolInfoDownload* hot = DownloadAt(ColumnAt(client));
     m_hot = hot ? hot->id : -1;
 
+    static const CDownloadStore kNone;
+    const CCommandStates states(m_downloads ? *m_downloads : kNone, m_logQuery && m_logQuery(m_logContext), hot,
+                                hot ? 1 : 0);
     DownloadMenuState state;
-    state.current = hot;
-    state.selected = hot ? 1 : 0;
-    state.rows = static_cast<int>(Count());
-    state.active = m_downloads ? static_cast<int>(m_downloads->ActiveCount()) : 0;
-    state.finished = m_downloads ? static_cast<int>(m_downloads->FinishedCount()) : 0;
-    state.logPerDownload = hot && m_logQuery && m_logQuery(m_logContext);
+    state.states = &states;
     const unique_hmenu menu = BuildDownloadMenu(state);
     ::TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, screen.x, screen.y, 0, m_window, nullptr);
     return 0;

@@ -62,8 +62,6 @@ constexpr ToolbarButton kToolbarButtons[] = {
     {7, 0, IDS_HELP, BTNS_WHOLEDROPDOWN},
 };
 
-constexpr WORD kDownloadCommands[] = {kCommandStart,     kCommandPause,     kCommandStartAll, kCommandPauseAll,
-                                      kCommandDelete,    kCommandDeleteAll, kCommandLog,      kCommandProperties};
 
 }  // namespace
 
@@ -202,7 +200,7 @@ void CMyDlg::BuildToolbars() noexcept
         }
     }
     ::ShowWindow(toolbar, m_settings.showToolbar && !m_iconic ? SW_SHOW : SW_HIDE);
-    DisableDownloadCommands();
+    RefreshForFirstSelected();
 }
 
 void CMyDlg::DestroyToolbars() noexcept
@@ -332,7 +330,7 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
                                              ? m_list.RecordOf(change->iItem)
                                              : nullptr;
         if (record)
-            UpdateCommandStates(record->id);
+            UpdateCommandStates(record);
         else
             RefreshForFirstSelected();
         return 0;
@@ -348,63 +346,15 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
 
 // --- command states and timer ----------------------------------------------------
 
-void CMyDlg::EnableCommand(WORD command, bool enable) noexcept
+void CMyDlg::UpdateCommandStates(const CTolInfoDownload* current) noexcept
 {
-    if (m_toolbar)
-        ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, command, MAKELPARAM(enable ? TRUE : FALSE, 0));
-}
-
-void CMyDlg::DisableDownloadCommands() noexcept
-{
-    for (WORD command : kDownloadCommands)
-        EnableCommand(command, false);
-}
-
-void CMyDlg::UpdateCommandStates(LONG id) noexcept
-{
-    const int rows = m_list.RowCount();
-    const int active = m_model ? static_cast<int>(m_model->Downloads().ActiveCount()) : 0;
-    const int finished = m_model ? static_cast<int>(m_model->Downloads().FinishedCount()) : 0;
-    EnableCommand(kCommandLog, m_model && m_model->LogPerDownload() && rows > 0 && m_list.FirstSelected() >= 0);
-    if (const CTolInfoDownload* record = m_list.FindRecord(id))
-    {
-        const bool running = record->IsRunning();
-        EnableCommand(kCommandStart, !running);
-        EnableCommand(kCommandPause, running);
-        EnableCommand(kCommandDelete, true);
-        EnableCommand(kCommandProperties, true);
-    }
-    if (rows == 0)
-    {
-        StopTimer();
-        EnableCommand(kCommandStartAll, false);
-        EnableCommand(kCommandPauseAll, false);
-        EnableCommand(kCommandDeleteAll, false);
+    if (!m_model)
         return;
-    }
-    EnableCommand(kCommandStartAll, active + finished != rows);
-    EnableCommand(kCommandPauseAll, active > 0);
-    if (active == 0)
-        StopTimer();
-    EnableCommand(kCommandDeleteAll, true);
+    const size_t selected = m_list.Window() ? ListView_GetSelectedCount(m_list.Window()) : 0;
+    CCommandStates(m_model->Downloads(), m_model->LogPerDownload(), current, selected).ApplyTo(m_toolbar.get());
 }
 
-void CMyDlg::RefreshForFirstSelected() noexcept
-{
-    if (const CTolInfoDownload* record = m_list.RecordOf(m_list.FirstSelected()))
-    {
-        UpdateCommandStates(record->id);
-        return;
-    }
-    DisableDownloadCommands();
-    UpdateCommandStates(-1);
-}
-
-void CMyDlg::RefreshForSelection(LONG id) noexcept
-{
-    const CTolInfoDownload* selected = m_list.RecordOf(m_list.FirstSelected());
-    UpdateCommandStates(selected && selected->id == id ? id : -1);
-}
+void CMyDlg::RefreshForFirstSelected() noexcept { UpdateCommandStates(m_list.RecordOf(m_list.FirstSelected())); }
 
 void CMyDlg::StartTimer() noexcept
 {
@@ -444,7 +394,7 @@ void CMyDlg::OnDownloadsReset()
 void CMyDlg::OnDownloadAdded(LONG id)
 {
     m_list.RowAdded(id);
-    UpdateCommandStates(id);
+    RefreshForFirstSelected();
     SortRows();
     m_list.EnsureVisible(m_list.FindRow(id));
     RefreshTimer();
@@ -454,13 +404,9 @@ void CMyDlg::OnDownloadRemoving(LONG, int index) { m_list.RowRemoving(index); }
 
 void CMyDlg::OnDownloadRemoved(LONG, int index)
 {
-    if (m_list.RowCount() == 0)
-    {
-        DisableDownloadCommands();
-        UpdateCommandStates(-1);
-        return;
-    }
-    m_list.SelectOnly(index > 0 ? index - 1 : 0);
+    if (m_list.RowCount() > 0)
+        m_list.SelectOnly(index > 0 ? index - 1 : 0);
+    RefreshForFirstSelected();
     RefreshTimer();
 }
 
@@ -469,7 +415,7 @@ void CMyDlg::OnDownloadChanged(LONG id, DownloadChange change)
     m_list.RowChanged(id, change);
     if (change == DownloadChange::Row)
     {
-        RefreshForSelection(id);
+        RefreshForFirstSelected();
         RefreshTimer();
     }
     if (change != DownloadChange::Redraw && m_list.OutOfOrder(id))
@@ -492,6 +438,6 @@ void CMyDlg::OnTextsChanged()
         PostRelayout();
 }
 
-void CMyDlg::OnLogOptionChanged() { UpdateCommandStates(-1); }
+void CMyDlg::OnLogOptionChanged() { RefreshForFirstSelected(); }
 
 }  // namespace tdm

@@ -180,14 +180,11 @@ private:
     void BuildToolbars() noexcept;
     void DestroyToolbars() noexcept;
     void Layout() noexcept;
-    // Enables and disables the download commands for download `id` (-1: none).
-    void UpdateCommandStates(LONG id) noexcept;
-    void DisableDownloadCommands() noexcept;
-    // The download commands for the first selected row, or off when none is.
+    // The download commands' states (one table for the toolbar and the menus)
+    // for `current` (null: none) and the selection.
+    void UpdateCommandStates(const CTolInfoDownload* current) noexcept;
+    // The states for the first selected row.
     void RefreshForFirstSelected() noexcept;
-    // Command states for `id` when it is the first selected download, else for none.
-    void RefreshForSelection(LONG id) noexcept;
-    void EnableCommand(WORD command, bool enable) noexcept;
     void StartTimer() noexcept;
     void StopTimer() noexcept;
     // Sorts the list (the model's order).

@@ -157,7 +157,7 @@ LRESULT CMyDlg::OnShowLabels(WORD, WORD, HWND, bool&)
     m_settings.showToolbarLabels = !m_settings.showToolbarLabels;
     SetShowToolbarLabels(m_settings.showToolbarLabels);
     BuildToolbars();
-    RefreshForSelection(CommandDownloadId());
+    RefreshForFirstSelected();
     PostRelayout();
     return 0;
 }
@@ -175,18 +175,13 @@ LRESULT CMyDlg::OnCloseBar(WORD, WORD, HWND, bool&)
 
 LRESULT CMyDlg::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
 {
-    DownloadMenuState state;
+    if (!m_model)
+        return 0;
     const std::vector<int> selected = SelectedRows();
-    state.current = selected.empty() ? nullptr : m_list.RecordOf(selected.front());
-    state.selected = selected.size();
-    state.rows = m_list.RowCount();
-    state.active = m_model ? static_cast<int>(m_model->Downloads().ActiveCount()) : 0;
-    state.finished = m_model ? static_cast<int>(m_model->Downloads().FinishedCount()) : 0;
-    if (state.current)
-        RunCommand([&] {
-            const CEngine engine = CommandEngine();
-            state.logPerDownload = engine && engine.GetLogSettings().logPerDownload;
-        });
+    const CCommandStates states(m_model->Downloads(), m_model->LogPerDownload(),
+                                selected.empty() ? nullptr : m_list.RecordOf(selected.front()), selected.size());
+    DownloadMenuState state;
+    state.states = &states;
     state.toolbarToggles = true;
     state.showToolbar = m_settings.showToolbar;
     state.showLabels = m_settings.showToolbarLabels;

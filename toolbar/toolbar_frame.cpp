@@ -142,12 +142,8 @@ HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
 
 bool CTolToolbarFrame::LogPerDownload(void* frame)
 {
-    bool perDownload = false;
-    RunCommand([&] {
-        const CEngine engine = static_cast<CTolToolbarFrame*>(frame)->CommandEngine();
-        perDownload = engine && engine.GetLogSettings().logPerDownload;
-    });
-    return perDownload;
+    const CDownloadsModel* model = static_cast<CTolToolbarFrame*>(frame)->m_model;
+    return model && model->LogPerDownload();
 }
 
 HWND CTolToolbarFrame::BrowserTopWindow() const noexcept { return BrowserOwnerWindow(m_browser.get()); }
@@ -218,11 +214,11 @@ void CTolToolbarFrame::UpdateButtons() noexcept
 {
     if (!m_toolbar)
         return;
-    const size_t rows = m_model ? m_model->Downloads().Count() : 0;
-    const size_t active = m_model ? m_model->Downloads().ActiveCount() : 0;
-    const size_t finished = m_model ? m_model->Downloads().FinishedCount() : 0;
-    ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, kCommandStartAll, MAKELPARAM(rows > 0 && active + finished != rows, 0));
-    ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, kCommandPauseAll, MAKELPARAM(active > 0, 0));
+    static const CDownloadStore kNone;
+    const CTolInfoDownload* current = Current();
+    CCommandStates(m_model ? m_model->Downloads() : kNone, m_model && m_model->LogPerDownload(), current,
+                   current ? 1 : 0)
+        .ApplyTo(m_toolbar.get());
 }
 
 void CTolToolbarFrame::OnTextsChanged()
