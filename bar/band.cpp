@@ -16,10 +16,7 @@ const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
     static const InterfaceEntry entries[] = {
         TDM_INTERFACE(CTolBand, ITolBand),
         TDM_INTERFACE_VIA(CTolBand, IDispatch, ITolBand),
-        TDM_INTERFACE(CTolBand, IObjectWithSite),
-        TDM_INTERFACE(CTolBand, IDeskBand),
-        TDM_INTERFACE_VIA(CTolBand, IDockingWindow, IDeskBand),
-        TDM_INTERFACE_VIA(CTolBand, IOleWindow, IDeskBand),
+        TDM_BAND_INTERFACES(CTolBand),
     };
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
@@ -27,53 +24,18 @@ const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
 
 void CTolBand::FinalRelease() noexcept { Detach(); }
 
-// --- IObjectWithSite ------------------------------------------------------------------
-
-STDMETHODIMP CTolBand::SetSite(IUnknown* site)
-try
+void CTolBand::DestroyBandWindow() noexcept
 {
-    if (m_site)
-    {
-        // The browser detaches with a null site; any call while sited detaches.
-        Detach();
-        return S_OK;
-    }
-    if (!site)
-        return S_OK;
-    m_site = com_ptr<IUnknown>(site);
-    m_parent = SiteWindow(site);
-    m_panel.CreatePanel(m_parent);
-    m_browser = SiteBrowser(site);
-    m_panel.SetBrowser(m_browser.get());
-    return S_OK;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::GetSite(REFIID riid, void** ppv)
-try
-{
-    return QuerySite(m_site.get(), riid, ppv);
-}
-TDM_COM_CATCH
-
-void CTolBand::Detach() noexcept
-{
-    try
-    {
-        if (m_connected)
-            Hide();
-    }
-    catch (const CComError& error)
-    {
-        LOG_IF_FAILED(error.Status());
-    }
     if (m_panel.Window())
         ::DestroyWindow(m_panel.Window());
-    if (m_site)
-        m_panel.SetBrowser(nullptr);
-    m_browser.reset();
-    m_parent = nullptr;
-    m_site.reset();
+}
+
+void CTolBand::RegisterBand(ITolDownloadHelper& helper, bool add)
+{
+    const LONG thread = static_cast<LONG>(::GetCurrentThreadId());
+    CallTwice(IID_ITolDownloadHelper, [&] {
+        return add ? helper.RegisterBand(thread, m_panel.Window()) : helper.UnregisterBand(thread, m_panel.Window());
+    });
 }
 
 // --- ITolBand ------------------------------------------------------------------------
@@ -89,101 +51,6 @@ try
 TDM_COM_CATCH
 
 // --- IDeskBand -----------------------------------------------------------------------
-
-STDMETHODIMP CTolBand::GetWindow(HWND* window)
-try
-{
-    if (!window)
-        return E_INVALIDARG;
-    *window = m_panel.Window();
-    return *window ? S_OK : E_FAIL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ContextSensitiveHelp(BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ShowDW(BOOL show)
-try
-{
-    if (!m_panel.Window())
-        return E_FAIL;
-    try
-    {
-        if (show)
-        {
-            // An engine installed since the last check serves its schemes at once.
-            RefreshDeclaredEngineSchemes();
-            Show();
-        }
-        else
-            Hide();
-    }
-    catch (const CComError& error)
-    {
-        ShowComError(error);
-        return E_FAIL;
-    }
-    return S_OK;
-}
-TDM_COM_CATCH
-
-void CTolBand::Show()
-{
-    CDownloadsModel* model = m_panel.Model();
-    if (!m_connected && model)
-    {
-        // All or nothing: a failure leaves the model without this bar's
-        // connection, so that the next show tries again.
-        model->Connect(m_browser.get());
-        try
-        {
-            const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-            CallTwice(IID_ITolDownloadHelper, [&] {
-                return helper->RegisterBand(static_cast<LONG>(::GetCurrentThreadId()), m_panel.Window());
-            });
-        }
-        catch (...)
-        {
-            model->Disconnect();
-            throw;
-        }
-        m_connected = true;
-    }
-    m_panel.ShowPanel(true, static_cast<IDropTarget*>(this));
-}
-
-void CTolBand::Hide()
-{
-    m_panel.ShowPanel(false, nullptr);
-    if (!m_connected)
-        return;
-    m_connected = false;
-    if (CDownloadsModel* model = m_panel.Model())
-        model->Disconnect();
-    const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-    CallTwice(IID_ITolDownloadHelper, [&] {
-        return helper->UnregisterBand(static_cast<LONG>(::GetCurrentThreadId()), m_panel.Window());
-    });
-}
-
-STDMETHODIMP CTolBand::CloseDW(DWORD)
-try
-{
-    return ShowDW(FALSE);
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ResizeBorderDW(LPCRECT, IUnknown*, BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
 
 STDMETHODIMP CTolBand::GetBandInfo(DWORD, DWORD, DESKBANDINFO* info)
 try

@@ -1,10 +1,8 @@
 // The explorer bar's band object: the COM object the browser hosts at the
 // bottom of its window when the user opens the downloads bar.
 //
-// The band creates the downloads panel when it is sited, holds a connection of
-// its thread's downloads model to the engine while the bar is shown (and only
-// then: a hidden bar holds no engine), registers the bar with the helper object,
-// and takes links dropped on the bar.
+// The band creates the downloads panel when it is sited and takes links dropped
+// on the bar; siting and showing are the band base's.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +10,7 @@
 #include <ocidl.h>
 #include <shlobj.h>
 
+#include "bar/band_base.h"
 #include "bar/drag_link.h"
 #include "bar/panel.h"
 #include "engine/engine_link.h"
@@ -22,9 +21,8 @@
 namespace tdm {
 
 class CTolBand : public CObjectRoot,
-                 public IObjectWithSite,
+                 public CBandBaseT<CTolBand>,
                  public CDispatchImpl<ITolBand>,
-                 public IDeskBand,
                  public CTolDragLink
 {
 public:
@@ -34,20 +32,9 @@ public:
     static const InterfaceEntry* Interfaces(size_t* count) noexcept;
     void FinalRelease() noexcept;
 
-    // IObjectWithSite
-    STDMETHODIMP SetSite(IUnknown* site) override;
-    STDMETHODIMP GetSite(REFIID riid, void** ppv) override;
-
     // ITolBand
     STDMETHODIMP IsVisible(VARIANT_BOOL* visible) override;
 
-    // IOleWindow
-    STDMETHODIMP GetWindow(HWND* window) override;
-    STDMETHODIMP ContextSensitiveHelp(BOOL enterMode) override;
-    // IDockingWindow
-    STDMETHODIMP ShowDW(BOOL show) override;
-    STDMETHODIMP CloseDW(DWORD reserved) override;
-    STDMETHODIMP ResizeBorderDW(LPCRECT border, IUnknown* site, BOOL reserved) override;
     // IDeskBand
     STDMETHODIMP GetBandInfo(DWORD bandId, DWORD viewMode, DESKBANDINFO* info) override;
 
@@ -55,17 +42,17 @@ public:
     CMyDlg& Panel() noexcept { return m_panel; }
     IDispatch* EventSink() noexcept { return m_panel.Model() ? m_panel.Model()->EventSink() : nullptr; }
 
-private:
-    void Show();
-    void Hide();
-    void Detach() noexcept;
+    // CBandBaseT
+    HWND CreateBandWindow(HWND parent) { return m_panel.CreatePanel(parent); }
+    void DestroyBandWindow() noexcept;
+    HWND BandWindow() const noexcept { return m_panel.Window(); }
+    void SetBandBrowser(IWebBrowser2* browser) noexcept { m_panel.SetBrowser(browser); }
+    CDownloadsModel* BandModel() const noexcept { return m_panel.Model(); }
+    void ShowBandWindow(bool show) noexcept { m_panel.ShowPanel(show, show ? static_cast<IDropTarget*>(this) : nullptr); }
+    void RegisterBand(ITolDownloadHelper& helper, bool add);
 
-    com_ptr<IUnknown> m_site;
-    com_ptr<IWebBrowser2> m_browser;
-    HWND m_parent = nullptr;
+private:
     CMyDlg m_panel;
-    // The bar holds a connection of the model while it is shown.
-    bool m_connected = false;
 };
 
 }  // namespace tdm
