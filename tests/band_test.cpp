@@ -318,7 +318,7 @@ TEST_F(BandTest, ShowingIsAllOrNothingAndAFailureIsShown)
 {
     AddRow(*engine, 1, "http://host/a.zip", "a.zip", 8, 1000, 500);
     BarWindow window;
-    engine->FailNext("GetDownloadList", E_ACCESSDENIED, 2);
+    engine->FailNext("GetDownloadList", E_ACCESSDENIED);
     window.Show(true);
     const std::vector<RecordedBox> boxes = window.Boxes();
     ASSERT_EQ(1u, boxes.size());

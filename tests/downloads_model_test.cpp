@@ -81,7 +81,7 @@ TEST_F(DownloadsModelTest, AFailedConnectLeavesNothingAndTheNextOneReadsTheList)
     for (const char* failing : {"GetDownloadList", "GetLanguage"})
     {
         SCOPED_TRACE(failing);
-        engine->FailNext(failing, E_ACCESSDENIED, 2);
+        engine->FailNext(failing, E_ACCESSDENIED);
         EXPECT_THROW(model->Connect(nullptr), CComError);
         EXPECT_FALSE(model->Connected());
         EXPECT_EQ(0, engine->Connections());
