@@ -500,8 +500,11 @@ void ShootBar(const std::string& suffix, WORD language)
     Pump(1200);
     SaveWindowPicture(frame, g_folder + "\\bar_minimised_" + suffix + ".bmp");
     // Hidden and shown again while minimised: the strip shows every download.
-    browser.ShowBar(CLSID_TolBand, false);
-    browser.ShowBar(CLSID_TolBand, true);
+    if (IDeskBand* band = browser.Bar(CLSID_TolBand))
+    {
+        band->ShowDW(FALSE);
+        band->ShowDW(TRUE);
+    }
     Pump(1200);
     SaveWindowPicture(frame, g_folder + "\\bar_minimised_reshown_" + suffix + ".bmp");
     ::SendMessageW(panel, WM_COMMAND, 543, 0);
