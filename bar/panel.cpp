@@ -77,6 +77,9 @@ CMyDlg::~CMyDlg()
 {
     if (m_window)
         ::DestroyWindow(m_window);
+    // A panel whose window never came follows the model still.
+    if (m_model)
+        m_model->Unadvise(this);
 }
 
 HWND CMyDlg::CreatePanel(HWND parent) noexcept
