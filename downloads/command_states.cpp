@@ -38,6 +38,14 @@ bool CCommandStates::Enabled(WORD command) const noexcept
     return true;
 }
 
+bool CCommandStates::operator==(const CCommandStates& other) const noexcept
+{
+    for (size_t i = 0; i < std::size(m_entries); ++i)
+        if (m_entries[i].enabled != other.m_entries[i].enabled)
+            return false;
+    return true;
+}
+
 void CCommandStates::ApplyTo(HWND toolbar) const noexcept
 {
     if (!toolbar)

@@ -54,6 +54,9 @@ public:
     // Grays and enables the download commands a menu has as items.
     void ApplyTo(HMENU menu) const noexcept;
 
+    bool operator==(const CCommandStates& other) const noexcept;
+    bool operator!=(const CCommandStates& other) const noexcept { return !(*this == other); }
+
 private:
     struct Entry
     {

@@ -66,6 +66,7 @@ WNDCLASSEXW CTolToolbarFrame::ClassInfo() noexcept
 
 HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
 {
+    m_applied.reset();
     m_toolbarHost = toolbarHost;
     const RECT frame{0, 0, kDefaultWidth, kHeight};
     if (!Create(host, frame, L"", WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS))
@@ -216,9 +217,13 @@ void CTolToolbarFrame::UpdateButtons() noexcept
         return;
     static const CDownloadStore kNone;
     const CTolInfoDownload* current = Current();
-    CCommandStates(m_model ? m_model->Downloads() : kNone, m_model && m_model->LogPerDownload(), current,
-                   current ? 1 : 0)
-        .ApplyTo(m_toolbar.get());
+    const CCommandStates states(m_model ? m_model->Downloads() : kNone, m_model && m_model->LogPerDownload(), current,
+                                current ? 1 : 0);
+    // Every progress event passes here: the buttons change only when a state does.
+    if (m_applied && *m_applied == states)
+        return;
+    states.ApplyTo(m_toolbar.get());
+    m_applied = states;
 }
 
 void CTolToolbarFrame::OnTextsChanged()

@@ -10,6 +10,7 @@
 #include <exdisp.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bar/command_handler.h"
@@ -142,6 +143,7 @@ private:
     unique_hwnd m_tip;
     int m_toolbarWidth = 0;
     CDownloadsModel* m_model = nullptr;  // held by the band or the panel that owns the frame
+    std::optional<CCommandStates> m_applied;  // what the buttons show
     com_ptr<IWebBrowser2> m_browser;
 };
 
