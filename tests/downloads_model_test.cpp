@@ -114,13 +114,13 @@ TEST_F(DownloadsModelTest, EventsChangeTheRecordsAndTheCountersOnceForEveryView)
     view.heard.clear();
     engine->Fire("DownloadAdded", {2, "http://host/b", "C:\\dl\\", "b", 2, 3});
     engine->Fire("DownloadStateChanged", {1, 1, 0.5});
-    engine->Fire("ResumeSupportChanged", {2, false});
+    engine->Fire("ResumeSupportChanged", {2, true});
     engine->Fire("DownloadProgress", {1, 10, 50, 0.5, 7, 5, 0.0, 1});
     engine->Fire("DownloadStateChanged", {99, 2, 0.0});  // no such download: ignored
     const CDownloadStore& downloads = model->Downloads();
     ASSERT_EQ(2u, downloads.Count());
     EXPECT_EQ(2, downloads.At(1)->id) << "appended at the end";
-    EXPECT_EQ(0, model->Find(2)->resumable);
+    EXPECT_EQ(1, model->Find(2)->resumable);
     EXPECT_EQ(50u, model->Find(1)->loadedSize);
     EXPECT_EQ(2u, downloads.ActiveCount()) << "running (1) and transferring (2) both count as active";
     engine->Fire("DownloadDeleted", {1});
