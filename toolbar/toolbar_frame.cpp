@@ -143,7 +143,7 @@ HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
 
 bool CTolToolbarFrame::LogPerDownload(void* frame)
 {
-    const CDownloadsModel* model = static_cast<CTolToolbarFrame*>(frame)->m_model;
+    const CDownloadsModel* model = static_cast<CTolToolbarFrame*>(frame)->m_model.get();
     return model && model->LogPerDownload();
 }
 
@@ -189,7 +189,7 @@ void CTolToolbarFrame::SetModel(CDownloadsModel* model) noexcept
 {
     if (m_model)
         m_model->Unadvise(this);
-    m_model = model;
+    m_model = com_ptr<CDownloadsModel>(model);
     m_indicator.SetDownloads(m_model ? &m_model->Downloads() : nullptr);
     if (m_model)
     {
@@ -353,7 +353,7 @@ void CTolToolbarFrame::RunDownloadCommand(void (*command)(const CommandSite&, co
 {
     RunCommand([&] {
         if (m_model)
-            command({*m_model, m_window}, all ? AllDownloadIds(*m_model) : CurrentIds());
+            command({*m_model.get(), m_window}, all ? AllDownloadIds(*m_model.get()) : CurrentIds());
     });
 }
 
@@ -361,7 +361,7 @@ LRESULT CTolToolbarFrame::OnStart(WORD, WORD, HWND, bool&)
 {
     RunCommand([&] {
         if (m_model)
-            StartDownloads({*m_model, m_window}, CurrentIds(), false);
+            StartDownloads({*m_model.get(), m_window}, CurrentIds(), false);
     });
     return 0;
 }
@@ -370,7 +370,7 @@ LRESULT CTolToolbarFrame::OnStartAll(WORD, WORD, HWND, bool&)
 {
     RunCommand([&] {
         if (m_model)
-            StartDownloads({*m_model, m_window}, AllDownloadIds(*m_model), true);
+            StartDownloads({*m_model.get(), m_window}, AllDownloadIds(*m_model.get()), true);
     });
     return 0;
 }
@@ -397,7 +397,7 @@ LRESULT CTolToolbarFrame::OnDeleteAll(WORD, WORD, HWND, bool&)
 {
     RunCommand([&] {
         if (m_model)
-            DeleteAllDownloads({*m_model, m_window});
+            DeleteAllDownloads({*m_model.get(), m_window});
     });
     return 0;
 }

@@ -52,7 +52,7 @@ public:
     void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
     // The model whose downloads the frame shows (null: none).
     void SetModel(CDownloadsModel* model) noexcept;
-    CDownloadsModel* Model() const noexcept { return m_model; }
+    CDownloadsModel* Model() const noexcept { return m_model.get(); }
     CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
     HWND Toolbar() const noexcept { return m_toolbar.get(); }
     HWND DropTargetWindow() const noexcept { return m_dropTarget.Window(); }
@@ -142,7 +142,7 @@ private:
     CTolDownloadIndicator m_indicator;
     unique_hwnd m_tip;
     int m_toolbarWidth = 0;
-    CDownloadsModel* m_model = nullptr;  // held by the band or the panel that owns the frame
+    com_ptr<CDownloadsModel> m_model;
     std::optional<CCommandStates> m_applied;  // what the buttons show
     com_ptr<IWebBrowser2> m_browser;
 };
