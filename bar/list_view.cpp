@@ -432,9 +432,14 @@ CTolListView::Selection CTolListView::TakeSelection() const
         return record ? record->id : -1;
     };
     for (int row = NextRow(m_window, -1, LVNI_SELECTED); row >= 0; row = NextRow(m_window, row, LVNI_SELECTED))
-        selection.selected.push_back(idAt(row));
-    selection.focused = idAt(NextRow(m_window, -1, LVNI_FOCUSED));
-    selection.mark = idAt(static_cast<int>(::SendMessageW(m_window, LVM_GETSELECTIONMARK, 0, 0)));
+        if (RecordOf(row))
+            selection.selected.push_back(idAt(row));
+    const int focused = NextRow(m_window, -1, LVNI_FOCUSED);
+    const int mark = static_cast<int>(::SendMessageW(m_window, LVM_GETSELECTIONMARK, 0, 0));
+    selection.hasFocus = RecordOf(focused) != nullptr;
+    selection.focused = idAt(focused);
+    selection.hasMark = RecordOf(mark) != nullptr;
+    selection.mark = idAt(mark);
     return selection;
 }
 
@@ -447,11 +452,13 @@ void CTolListView::RestoreSelection(const Selection& selection) noexcept
     {
         DeselectAll();
         for (LONG id : selection.selected)
-            SetRowState(FindRow(id), LVIS_SELECTED, LVIS_SELECTED);
+            if (const int row = FindRow(id); row >= 0)
+                SetRowState(row, LVIS_SELECTED, LVIS_SELECTED);
     }
-    if (selection.focused >= 0)
-        SetRowState(FindRow(selection.focused), LVIS_FOCUSED, LVIS_FOCUSED);
-    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, selection.mark >= 0 ? FindRow(selection.mark) : -1);
+    // Row -1 would mean every row to the control.
+    if (const int row = selection.hasFocus ? FindRow(selection.focused) : -1; row >= 0)
+        SetRowState(row, LVIS_FOCUSED, LVIS_FOCUSED);
+    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, selection.hasMark ? FindRow(selection.mark) : -1);
 }
 
 bool CTolListView::Sort() noexcept

@@ -137,8 +137,10 @@ private:
     struct Selection
     {
         std::vector<LONG> selected;
-        LONG focused = -1;
-        LONG mark = -1;
+        LONG focused = 0;
+        LONG mark = 0;
+        bool hasFocus = false;
+        bool hasMark = false;
     };
 
     LRESULT OnEraseBackground(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
