@@ -12,6 +12,7 @@
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
+#include "resources/window_messages.h"
 #include "text/format.h"
 #include "text/language.h"
 
@@ -572,7 +573,7 @@ LRESULT CTolDownloadIndicator::OnMouseLeave(UINT, WPARAM, LPARAM, bool&)
 LRESULT CTolDownloadIndicator::OnDoubleClick(UINT, WPARAM wParam, LPARAM, bool&)
 {
     if (wParam == MK_LBUTTON)
-        ::SendMessageW(::GetParent(m_window), WM_USER + 7, static_cast<WPARAM>(m_hot), 0);
+        ::SendMessageW(::GetParent(m_window), kSelectDownload, static_cast<WPARAM>(m_hot), 0);
     return 0;
 }
 

@@ -21,23 +21,13 @@
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
+#include "resources/window_messages.h"
 #include "toolbar/toolbar_frame.h"
 
 namespace tdm {
 
-// Messages between the pieces of the bar and the toolbar.
-// Completion notice, posted to the panel: wParam the download id, lParam 0
-// completed, kNoticeStopped stopped by an error.
-inline constexpr UINT kCompletionNotice = WM_USER + 2;
-inline constexpr LPARAM kNoticeCompleted = 0;
-inline constexpr LPARAM kNoticeStopped = 3;
-// Sent to the toolbar frame of the thread after every sort: lParam points to a
-// DownloadRecordCopies with copies of every row's record, in row order, valid
-// for the duration of the call.
-inline constexpr UINT kSortedRecords = WM_USER + 5;
+// The records' copies in row order that the panel sends with kSortedRecords.
 using DownloadRecordCopies = std::vector<std::unique_ptr<CTolInfoDownload>>;
-// Select download wParam in the bar (sent by a download indicator).
-inline constexpr UINT kSelectDownload = WM_USER + 7;
 
 class CMyDlg : public CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>, public IEngineEventHandler
 {
@@ -131,8 +121,8 @@ public:
         TDM_ON_MESSAGE(WM_DESTROY, OnDestroy)
         TDM_ON_MESSAGE(WM_TIMER, OnTimer)
         TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
-        TDM_ON_MESSAGE(kQueryPathConflictMessage, OnConflictQuery)
-        TDM_ON_MESSAGE(kQueryUrlConflictMessage, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_COMMAND(IDOK, OnSwallowedCommand)
@@ -156,8 +146,6 @@ public:
 
 private:
     using BaseMap = CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>;
-    static constexpr UINT kQueryPathConflictMessage = WM_USER + 8;
-    static constexpr UINT kQueryUrlConflictMessage = WM_USER + 9;
 
     // The settings the panel keeps a copy of.
     struct Settings

@@ -10,6 +10,7 @@
 
 #include "framework/automation.h"
 #include "framework/error.h"
+#include "resources/window_messages.h"
 #include "settings/settings_store.h"
 
 namespace tdm {

@@ -7,6 +7,7 @@
 #include "dialogs/dialog_controls.h"
 #include "engine/download_record.h"
 #include "framework/automation.h"
+#include "resources/window_messages.h"
 #include "settings/proxy_dialog.h"
 #include "settings/settings_store.h"
 #include "text/language.h"

@@ -22,6 +22,7 @@
 #include "browser/web_browsers_holder.h"
 #include "framework/module.h"
 #include "framework/object.h"
+#include "resources/window_messages.h"
 #include "settings/settings_store.h"
 #include "support/browser_standin.h"
 #include "support/browser_thread.h"

@@ -11,6 +11,7 @@
 
 #include "dialogs/download_properties.h"
 #include "engine/download_record.h"
+#include "resources/window_messages.h"
 #include "settings/proxy_dialog.h"
 #include "settings/settings_store.h"
 #include "support/dialog_driver.h"

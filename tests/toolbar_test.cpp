@@ -12,6 +12,7 @@
 #include "bar/band.h"
 #include "bar/indicator.h"
 #include "framework/automation.h"
+#include "resources/window_messages.h"
 #include "settings/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
@@ -148,10 +149,10 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
 
     const char path[] = "c:\\dl\\FILE.zip";
     EXPECT_EQ(frame.Downloads()[0].get(),
-              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), WM_USER + 8, 2,
+              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), kQueryPathConflict, 2,
                                                                  reinterpret_cast<LPARAM>(path))));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>(path)));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(path)));
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
         << "a folder is no file";
 }
 
@@ -192,9 +193,9 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
         EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
         EXPECT_EQ(24, info.ptMinSize.y);
         // The helper tells the frame when the thread's explorer bar opens.
-        ::SendMessageW(frame.Window(), WM_USER + 6, 1, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 1, 0);
         EXPECT_TRUE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
-        ::SendMessageW(frame.Window(), WM_USER + 6, 0, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 0, 0);
         EXPECT_FALSE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
     });
     EXPECT_EQ(1, engine->Connections());

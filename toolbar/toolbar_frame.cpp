@@ -309,7 +309,7 @@ void CTolToolbarFrame::OnDownloadStopped(LONG id, LONG state, double elapsed, HW
     if (*claimed == VARIANT_FALSE && (state & kStateError) && Claim(owner, scope))
     {
         *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 3);
+        ::PostMessageW(m_window, kCompletionNotice, static_cast<WPARAM>(id), kNoticeStopped);
     }
 }
 
@@ -326,7 +326,7 @@ void CTolToolbarFrame::OnDownloadCompleted(LONG id, LONG state, double elapsed, 
     if (*claimed == VARIANT_FALSE && Claim(owner, scope))
     {
         *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 0);
+        ::PostMessageW(m_window, kCompletionNotice, static_cast<WPARAM>(id), kNoticeCompleted);
     }
 }
 
@@ -564,9 +564,9 @@ LRESULT CTolToolbarFrame::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lP
     {
         if (record->id == skip)
             continue;
-        BSTR value = message == WM_USER + 8 ? record->path.get() : record->url.get();
+        BSTR value = message == kQueryPathConflict ? record->path.get() : record->url.get();
         const UINT length = ::SysStringLen(value);
-        if (length == 0 || (message == WM_USER + 8 && value[length - 1] == L'\\'))
+        if (length == 0 || (message == kQueryPathConflict && value[length - 1] == L'\\'))
             continue;
         if (EqualsIgnoreCase(NarrowFromBstr(value), text))
             return reinterpret_cast<LRESULT>(record.get());

@@ -21,6 +21,7 @@
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
 
@@ -93,12 +94,12 @@ public:
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_SIZE, OnSize)
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
-        TDM_ON_MESSAGE(WM_USER + 2, OnCompletionNotice)
-        TDM_ON_MESSAGE(WM_USER + 5, OnSortedRecords)
-        TDM_ON_MESSAGE(WM_USER + 6, OnBarState)
-        TDM_ON_MESSAGE(WM_USER + 7, OnSelectDownload)
-        TDM_ON_MESSAGE(WM_USER + 8, OnConflictQuery)
-        TDM_ON_MESSAGE(WM_USER + 9, OnConflictQuery)
+        TDM_ON_MESSAGE(kCompletionNotice, OnCompletionNotice)
+        TDM_ON_MESSAGE(kSortedRecords, OnSortedRecords)
+        TDM_ON_MESSAGE(kBandStateMessage, OnBarState)
+        TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_MESSAGE(WM_HELP, OnHelp)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
