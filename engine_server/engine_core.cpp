@@ -22,8 +22,6 @@ using Phase = TransferStatus::Phase;
 namespace {
 
 constexpr wchar_t kSettingsKey[] = L"Software\\Tolvane\\Engine";
-constexpr long kStateRunning = 0x01, kStateTransferring = 0x02, kStateComplete = 0x04, kStateStopped = 0x08,
-               kStateError = 0x10;
 constexpr double kSecondsPerDay = 86400.0;
 // aria2's exit status of a download refused for its credentials.
 constexpr int kAria2AuthorizationFailed = 24;
