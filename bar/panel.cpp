@@ -20,7 +20,7 @@
 #include "framework/error.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "text/message_box.h"

@@ -11,7 +11,7 @@
 #include "bar/parent_background.h"
 #include "framework/error.h"
 #include "framework/module.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 

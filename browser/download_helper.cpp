@@ -11,7 +11,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "resources/window_messages.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 

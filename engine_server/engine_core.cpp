@@ -12,7 +12,7 @@
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 namespace tdm::engine {
 

@@ -14,9 +14,9 @@
 
 #include "bar/band.h"
 #include "bar/engine_events.h"
-#include "framework/automation.h"
 #include "dialogs/credentials_dialog.h"
-#include "settings/settings_store.h"
+#include "framework/automation.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/browser_thread.h"
 #include "support/dialog_driver.h"

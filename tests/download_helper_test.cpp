@@ -23,7 +23,7 @@
 #include "framework/module.h"
 #include "framework/object.h"
 #include "resources/window_messages.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_standin.h"
 #include "support/browser_thread.h"
 #include "support/recording_window.h"

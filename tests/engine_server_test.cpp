@@ -20,7 +20,7 @@
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/object.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/file_hash.h"

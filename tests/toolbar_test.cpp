@@ -13,7 +13,7 @@
 #include "bar/indicator.h"
 #include "framework/automation.h"
 #include "resources/window_messages.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/registry_sandbox.h"

@@ -19,7 +19,7 @@
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/case_fold.h"
 #include "text/language.h"
