@@ -16,13 +16,13 @@
 #include "bar/bar_windows.h"
 #include "bar/command_handler.h"
 #include "bar/engine_events.h"
+#include "bar/iconic_view.h"
 #include "bar/list_view.h"
 #include "dialogs/help_dialog.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
 #include "resources/window_messages.h"
-#include "toolbar/toolbar_frame.h"
 
 namespace tdm {
 
@@ -80,7 +80,7 @@ public:
     LONG IconicTopOffset() const noexcept { return m_iconicTopOffset; }
     // The frame shown while minimised, which receives every engine event first;
     // null otherwise.
-    CTolToolbarFrame* IconicFrame() const noexcept { return m_iconicFrame.get(); }
+    IIconicView* IconicFrame() const noexcept { return m_iconicFrame.get(); }
     HWND CaptionButtons() const noexcept { return m_captionButtons.get(); }
 
     CTolListView& List() noexcept { return m_list; }
@@ -247,7 +247,7 @@ private:
     bool m_iconic = false;
     LONG m_restoredHeight = 0;
     LONG m_iconicTopOffset = 0;
-    std::unique_ptr<CTolToolbarFrame> m_iconicFrame;
+    std::unique_ptr<IIconicView> m_iconicFrame;
     unique_hwnd m_captionButtons;
     unique_himagelist m_captionImages;
     HWND m_browserCloseButton = nullptr;  // the browser's, hidden while the panel shows

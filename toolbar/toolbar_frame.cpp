@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "bar/command_actions.h"
 #include "bar/download_menu.h"
@@ -76,6 +77,14 @@ WNDCLASSEXW CTolToolbarFrame::ClassInfo() noexcept
     info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     info.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     return info;
+}
+
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept
+{
+    std::unique_ptr<CTolToolbarFrame> frame(new (std::nothrow) CTolToolbarFrame());
+    if (!frame || !frame->CreateFrame(panel, false))
+        return nullptr;
+    return frame;
 }
 
 HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept

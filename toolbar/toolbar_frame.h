@@ -16,6 +16,7 @@
 #include "bar/command_handler.h"
 #include "bar/drop_target.h"
 #include "bar/engine_events.h"
+#include "bar/iconic_view.h"
 #include "bar/indicator.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
@@ -26,7 +27,7 @@
 namespace tdm {
 
 class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>,
-                         public IEngineEventHandler
+                         public IIconicView
 {
 public:
     static constexpr WORD kToggleBarCommand = 516;
@@ -49,13 +50,15 @@ public:
     // the explorer bar's toggle button; without it (the minimised panel) not.
     HWND CreateFrame(HWND host, bool toolbarHost) noexcept;
 
-    void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
-    void SetEngine(IDownloadEngine* engine) noexcept { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
+    // IIconicView (also the toolbar band's way in)
+    HWND ViewWindow() const noexcept override { return m_window; }
+    void SetBrowser(IWebBrowser2* browser) noexcept override { m_browser = com_ptr<IWebBrowser2>(browser); }
+    void SetEngine(IDownloadEngine* engine) noexcept override { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
     // Loads the engine's list of downloads (raised as E_INVALIDARG when it has
     // another shape), or copies of the panel's records in its order.
     void FillFromEngineList(const VARIANT& list);
-    void SetDownloads(DownloadRecords records) noexcept;
-    void ClearDownloads() noexcept;
+    void SetDownloads(DownloadRecords records) noexcept override;
+    void ClearDownloads() noexcept override;
 
     const DownloadRecords& Downloads() const noexcept { return m_downloads; }
     CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
@@ -167,5 +170,9 @@ private:
     CEngine m_engine;
     com_ptr<IWebBrowser2> m_browser;
 };
+
+// A frame without the toggle button as the minimised explorer bar's view, in
+// `panel`: the factory the module installs for the bar.
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept;
 
 }  // namespace tdm
