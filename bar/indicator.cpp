@@ -502,7 +502,8 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
             break;
         }
     }
-    // The tip follows the download it shows, or goes with it.
+    // A tip that is up follows the download it shows, or goes with it. A hidden
+    // tip stays hidden: the mouse has left, or a menu is open over the indicator.
     bool hotExists = false;
     for (size_t i = 0; i < Count(); ++i)
         hotExists = hotExists || (*m_downloads)[i]->id == m_hot;
@@ -511,7 +512,7 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
         m_hot = -1;
         HideTip();
     }
-    else if (m_hot == id || id == -1)
+    else if (m_tipShown && (m_hot == id || id == -1))
     {
         POINT cursor{};
         ::GetCursorPos(&cursor);
@@ -608,6 +609,7 @@ void CTolDownloadIndicator::ShowTip(POINT screen) noexcept
     }
     ::SendMessageW(m_tip.get(), TTM_TRACKPOSITION, 0, MAKELPARAM(screen.x, screen.y));
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+    m_tipShown = true;
 }
 
 void CTolDownloadIndicator::HideTip() noexcept
@@ -620,6 +622,7 @@ void CTolDownloadIndicator::HideTip() noexcept
     tool.uId = static_cast<UINT_PTR>(-1);
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
     m_tipText.clear();
+    m_tipShown = false;
 }
 
 LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)

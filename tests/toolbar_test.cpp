@@ -122,6 +122,35 @@ TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
     EXPECT_EQ(-1, indicator.HotDownload());
 }
 
+TEST(IndicatorTest, TipFollowsItsDownloadOnlyWhileTheMouseIsOverIt)
+{
+    DownloadRecords downloads;
+    downloads.push_back(Download(1, 2, 0.5));
+    downloads.push_back(Download(2, 2, 0.5));
+    IndicatorHost host(100, downloads);
+    CTolDownloadIndicator& indicator = host.indicator;
+    HWND tip = nullptr;  // the tracking tip the indicator owns
+    do
+        tip = ::FindWindowExW(nullptr, tip, TOOLTIPS_CLASSW, nullptr);
+    while (tip && ::GetWindow(tip, GW_OWNER) != indicator.Window());
+    ASSERT_NE(nullptr, tip);
+    ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(indicator.Content().left + 2, 10));
+    ASSERT_EQ(1, indicator.HotDownload());
+    EXPECT_TRUE(::IsWindowVisible(tip));
+    downloads[0]->progress = 0.6;
+    indicator.Refresh(1);
+    EXPECT_TRUE(::IsWindowVisible(tip)) << "a progress event keeps the tip up while the mouse is over it";
+
+    // After the mouse left (or a menu opened), progress of that download brings no tip back.
+    ::SendMessageW(indicator.Window(), WM_MOUSELEAVE, 0, 0);
+    EXPECT_FALSE(::IsWindowVisible(tip));
+    for (LONG refreshed : {1L, -1L})
+    {
+        indicator.Refresh(refreshed);
+        EXPECT_FALSE(::IsWindowVisible(tip)) << "Refresh(" << refreshed << ")";
+    }
+}
+
 TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTheDownloadItself)
 {
     const unique_hwnd host(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 30, nullptr, nullptr, nullptr,
