@@ -129,10 +129,10 @@ TEST(IndicatorTest, TipFollowsItsDownloadOnlyWhileTheMouseIsOverIt)
     downloads.push_back(Download(2, 2, 0.5));
     IndicatorHost host(100, downloads);
     CTolDownloadIndicator& indicator = host.indicator;
-    HWND tip = nullptr;  // the tracking tip the indicator owns
+    HWND tip = nullptr;  // the tracking tip; a popup is owned by the top-level window of its parent
     do
         tip = ::FindWindowExW(nullptr, tip, TOOLTIPS_CLASSW, nullptr);
-    while (tip && ::GetWindow(tip, GW_OWNER) != indicator.Window());
+    while (tip && ::GetWindow(tip, GW_OWNER) != ::GetAncestor(indicator.Window(), GA_ROOT));
     ASSERT_NE(nullptr, tip);
     ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(indicator.Content().left + 2, 10));
     ASSERT_EQ(1, indicator.HotDownload());
