@@ -763,12 +763,12 @@ TEST_F(EngineServerTest, ANewEngineResumesTheDownloadsOfAKilledOne)
     // open, and with no client to answer it the new engine would wait (a loaded
     // machine got there).
     ASSERT_TRUE(PumpUntil([&] {
-        const auto info = sink->Of(kFileInfo, id);
+        const auto info = sink->Of(kEventFileInfo, id);
         return !info.empty() && info.back().arguments[12] == "-1";
     }));
-    const size_t polls = sink->Of(kProgress, id).size();
+    const size_t polls = sink->Of(kEventProgress, id).size();
     ASSERT_TRUE(PumpUntil([&] {
-        return sink->Of(kProgress, id).size() > polls && LoadedOf(*sink.get(), id) > 100000;
+        return sink->Of(kEventProgress, id).size() > polls && LoadedOf(*sink.get(), id) > 100000;
     }));
     ASSERT_TRUE(KillEngine());
     KillBackend();
