@@ -18,7 +18,7 @@
 #include "framework/error.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "text/message_box.h"
@@ -269,7 +269,7 @@ LRESULT CMyDlg::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool
     const LONG skip = static_cast<LONG>(wParam);
     if (!m_model)
         return 0;
-    const CTolInfoDownload* other = message == kQueryPathConflictMessage
+    const CTolInfoDownload* other = message == kQueryPathConflict
                                         ? m_model->Downloads().FindOtherByPath(skip, wide)
                                         : m_model->Downloads().FindOtherByUrl(skip, wide);
     return reinterpret_cast<LRESULT>(other);

@@ -14,19 +14,16 @@
 
 #include "bar/bar_windows.h"
 #include "bar/command_handler.h"
-#include "downloads/downloads_model.h"
+#include "bar/iconic_view.h"
 #include "bar/list_view.h"
 #include "dialogs/help_dialog.h"
+#include "downloads/downloads_model.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
-#include "toolbar/toolbar_frame.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
-
-// Messages between the pieces of the bar and the toolbar.
-// Select download wParam in the bar (sent by a download indicator).
-inline constexpr UINT kSelectDownload = WM_USER + 7;
 
 class CMyDlg : public CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>, public IDownloadsObserver
 {
@@ -64,12 +61,11 @@ public:
     // The first selected download, or -1.
     LONG CommandDownloadId() const noexcept;
 
-    // The minimised state: the bar is a strip showing the toolbar frame.
+    // The minimised state: the bar is a strip showing the iconic view.
     bool Iconic() const noexcept { return m_iconic; }
     LONG IconicTopOffset() const noexcept { return m_iconicTopOffset; }
-    // The frame shown while minimised, which receives every engine event first;
-    // null otherwise.
-    CTolToolbarFrame* IconicFrame() const noexcept { return m_iconicFrame.get(); }
+    // The strip shown while minimised, another view of the model; null otherwise.
+    IIconicView* IconicFrame() const noexcept { return m_iconicFrame.get(); }
     HWND CaptionButtons() const noexcept { return m_captionButtons.get(); }
 
     CTolListView& List() noexcept { return m_list; }
@@ -93,8 +89,8 @@ public:
         TDM_ON_MESSAGE(WM_DESTROY, OnDestroy)
         TDM_ON_MESSAGE(WM_TIMER, OnTimer)
         TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
-        TDM_ON_MESSAGE(kQueryPathConflictMessage, OnConflictQuery)
-        TDM_ON_MESSAGE(kQueryUrlConflictMessage, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_COMMAND(IDOK, OnSwallowedCommand)
@@ -118,8 +114,6 @@ public:
 
 private:
     using BaseMap = CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>;
-    static constexpr UINT kQueryPathConflictMessage = WM_USER + 8;
-    static constexpr UINT kQueryUrlConflictMessage = WM_USER + 9;
 
     // The settings the panel keeps a copy of.
     struct Settings
@@ -199,7 +193,7 @@ private:
     bool m_iconic = false;
     LONG m_restoredHeight = 0;
     LONG m_iconicTopOffset = 0;
-    std::unique_ptr<CTolToolbarFrame> m_iconicFrame;
+    std::unique_ptr<IIconicView> m_iconicFrame;
     unique_hwnd m_captionButtons;
     unique_himagelist m_captionImages;
     HWND m_browserCloseButton = nullptr;  // the browser's, hidden while the panel shows

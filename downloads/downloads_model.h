@@ -23,14 +23,9 @@
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/window.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
-
-// Completion notice, posted to the model's own window after a claim: wParam the
-// download id, lParam kNoticeCompleted or kNoticeStopped (ended by an error).
-inline constexpr UINT kCompletionNotice = WM_USER + 2;
-inline constexpr LPARAM kNoticeCompleted = 0;
-inline constexpr LPARAM kNoticeStopped = 3;
 
 // What changed in one download's record, from the least to the most a view
 // has to recompute.

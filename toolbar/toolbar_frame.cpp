@@ -6,20 +6,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
-#include "downloads/download_commands.h"
 #include "bar/download_menu.h"
 #include "bar/parent_background.h"
 #include "browser/download_creation.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/help_dialog.h"
+#include "downloads/download_commands.h"
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
-#include "text/case_fold.h"
 #include "text/language.h"
 #include "text/message_box.h"
 
@@ -62,6 +62,14 @@ WNDCLASSEXW CTolToolbarFrame::ClassInfo() noexcept
     info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     info.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     return info;
+}
+
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept
+{
+    std::unique_ptr<CTolToolbarFrame> frame(new (std::nothrow) CTolToolbarFrame());
+    if (!frame || !frame->CreateFrame(panel, false))
+        return nullptr;
+    return frame;
 }
 
 HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
@@ -269,8 +277,8 @@ LRESULT CTolToolbarFrame::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lP
         return 0;
     const std::wstring wide = WideFromNarrow(text);
     const LONG skip = static_cast<LONG>(wParam);
-    const CTolInfoDownload* other = message == WM_USER + 8 ? m_model->Downloads().FindOtherByPath(skip, wide)
-                                                           : m_model->Downloads().FindOtherByUrl(skip, wide);
+    const CTolInfoDownload* other = message == kQueryPathConflict ? m_model->Downloads().FindOtherByPath(skip, wide)
+                                                                   : m_model->Downloads().FindOtherByUrl(skip, wide);
     return reinterpret_cast<LRESULT>(other);
 }
 

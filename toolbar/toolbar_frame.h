@@ -15,17 +15,20 @@
 
 #include "bar/command_handler.h"
 #include "bar/drop_target.h"
+#include "bar/iconic_view.h"
+#include "bar/indicator.h"
 #include "downloads/download_commands.h"
 #include "downloads/downloads_model.h"
-#include "bar/indicator.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
 
 class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>,
+                         public IIconicView,
                          public IDownloadsObserver
 {
 public:
@@ -49,9 +52,10 @@ public:
     // the explorer bar's toggle button; without it (the minimised panel) not.
     HWND CreateFrame(HWND host, bool toolbarHost) noexcept;
 
-    void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
-    // The model whose downloads the frame shows (null: none).
-    void SetModel(CDownloadsModel* model) noexcept;
+    // IIconicView (also the toolbar band's way in)
+    HWND ViewWindow() const noexcept override { return m_window; }
+    void SetBrowser(IWebBrowser2* browser) noexcept override { m_browser = com_ptr<IWebBrowser2>(browser); }
+    void SetModel(CDownloadsModel* model) noexcept override;
     CDownloadsModel* Model() const noexcept { return m_model.get(); }
     CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
     HWND Toolbar() const noexcept { return m_toolbar.get(); }
@@ -73,10 +77,10 @@ public:
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_SIZE, OnSize)
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
-        TDM_ON_MESSAGE(WM_USER + 6, OnBarState)
-        TDM_ON_MESSAGE(WM_USER + 7, OnSelectDownload)
-        TDM_ON_MESSAGE(WM_USER + 8, OnConflictQuery)
-        TDM_ON_MESSAGE(WM_USER + 9, OnConflictQuery)
+        TDM_ON_MESSAGE(kBandStateMessage, OnBarState)
+        TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_MESSAGE(WM_HELP, OnHelp)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
@@ -146,5 +150,9 @@ private:
     std::optional<CCommandStates> m_applied;  // what the buttons show
     com_ptr<IWebBrowser2> m_browser;
 };
+
+// A frame without the toggle button as the minimised explorer bar's view, in
+// `panel`: the factory the module installs for the bar.
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept;
 
 }  // namespace tdm

@@ -27,9 +27,10 @@
 #include <vector>
 
 #include "bar/band.h"
-#include "toolbar/toolbar_band.h"
+#include "engine/engine_contract.h"
 #include "support/browser_standin.h"
 #include "support/engine_standin.h"
+#include "toolbar/toolbar_band.h"
 #include "tdm_h.h"
 
 using namespace tdm;
@@ -143,7 +144,7 @@ void SendProgress(IDispatch* sink, LONG id, LONG loaded, int second)
     V_R8(&arguments[1]) = 0.05;
     V_I4(&arguments[0]) = 1;
     DISPPARAMS params{arguments, nullptr, 8, 0};
-    sink->Invoke(7, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    sink->Invoke(kEventProgress, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
 }
 
 Figures Measure(BrowserWindow& window, EngineStandIn& engine, int downloads)
