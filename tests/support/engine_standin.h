@@ -89,7 +89,7 @@ public:
     void Answer(std::string_view call, std::initializer_list<Arg> values) const { Invoke(L"Answer", {call}, values); }
     void AddListRow(std::initializer_list<Arg> columns) const { Invoke(L"AddListRow", {}, columns); }
     // Fires `event` (a name of _IDownloadEngineEvents) to every connected sink;
-    // returns the number of sinks called.
+    // returns the number of sinks that took it (their Invoke succeeded).
     long Fire(std::string_view event, std::initializer_list<Arg> arguments) const
     {
         return V_I4(Invoke(L"FireEvent", {event}, arguments).get());

@@ -197,8 +197,9 @@ struct CStandIn
     struct Failure { HRESULT status; long remaining; std::wstring description; long passing = 0; };
     // An event sent from inside the next call of `operation` (none: empty).
     struct Event { std::wstring operation; Value name; std::vector<Value> arguments; };
-    // A sink connected to an engine, kept in the global interface table.
-    struct Connection { const void* engine; DWORD cookie, tableCookie; };
+    // A sink connected to an engine: in the local server the sink itself, else
+    // kept in the global interface table.
+    struct Connection { const void* engine; DWORD cookie, tableCookie; com_ptr<IDispatch> sink; };
 
     srw_lock lock;
     std::vector<RecordedCall> calls;
@@ -212,6 +213,7 @@ struct CStandIn
     long live[3] = {};
     long numbers[3] = {};
     void (*lastObjectGone)() = nullptr;
+    bool oneApartment = false;
 
     // Back to the start (ITestEngineControl::Reset): an engine's settings as
     // installed and an empty download list.
@@ -349,13 +351,25 @@ struct CStandIn
         com_ptr<IDispatch> events;
         if (!sink || FAILED(sink->QueryInterface(DIID__IDownloadEngineEvents, events.put_void())) || !events)
             return CONNECT_E_CANNOTCONNECT;
+        // The local server calls its sinks, proxies to the clients' processes, on
+        // its one thread. It keeps no proxy in the global interface table: Wine
+        // hands one registered as IDispatch out once only (later calls fail with
+        // RPC_S_UNKNOWN_IF) and one registered as the events interface keeps its
+        // object alive after the registration is revoked.
+        if (oneApartment)
+        {
+            Guard guard(lock);
+            *cookie = nextCookie++;
+            connections.push_back(Connection{engine, *cookie, 0, events});
+            return S_OK;
+        }
         const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         DWORD tableCookie = 0;
         RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
         RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
         Guard guard(lock);
         *cookie = nextCookie++;
-        connections.push_back(Connection{engine, *cookie, tableCookie});
+        connections.push_back(Connection{engine, *cookie, tableCookie, {}});
         return S_OK;
     }
     // Ends the connection `cookie` of `engine`, or with `all` every one of it.
@@ -373,7 +387,7 @@ struct CStandIn
         RETURN_HR_IF(CONNECT_E_NOCONNECTION, ended.empty() && !all);
         const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         for (const Connection& connection : ended)
-            if (table)
+            if (table && connection.tableCookie)
                 (void)table->RevokeInterfaceFromGlobal(connection.tableCookie);
         return S_OK;
     }
@@ -413,25 +427,36 @@ struct CStandIn
                 V_BYREF(&argument) = base == VT_VARIANT ? &arguments[i].v : static_cast<void*>(&V_I4(&arguments[i].v));
             }
         }
-        std::vector<DWORD> sinks;
+        std::vector<DWORD> cookies;
         {
             Guard guard(lock);
             for (const Connection& connection : connections)
-                sinks.push_back(connection.tableCookie);
+                cookies.push_back(connection.cookie);
         }
         const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         DISPPARAMS parameters{passed.data(), nullptr, static_cast<UINT>(count), 0};
         *delivered = 0;
-        for (DWORD tableCookie : sinks)
+        for (DWORD cookie : cookies)
         {
-            // A sink that an earlier sink disconnected is gone from the table.
+            // A sink that an earlier sink disconnected is gone.
             com_ptr<IDispatch> sink;
-            if (!table || FAILED(table->GetInterfaceFromGlobal(tableCookie, IID_IDispatch, sink.put_void())) || !sink)
+            DWORD tableCookie = 0;
+            {
+                Guard guard(lock);
+                const auto found = std::find_if(connections.begin(), connections.end(),
+                                                [&](const Connection& c) { return c.cookie == cookie; });
+                if (found == connections.end())
+                    continue;
+                sink = found->sink;
+                tableCookie = found->tableCookie;
+            }
+            if (!sink && (!table || FAILED(table->GetInterfaceFromGlobal(tableCookie, IID_IDispatch, sink.put_void()))))
                 continue;
             Value result;
-            (void)sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result.v, nullptr,
-                               nullptr);
-            ++*delivered;
+            // Only a sink that took the event counts as reached.
+            if (sink && SUCCEEDED(sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
+                                               &result.v, nullptr, nullptr)))
+                ++*delivered;
         }
         Guard guard(lock);
         fired = std::move(arguments);
@@ -875,6 +900,12 @@ void OnLastObjectGone(void (*gone)()) noexcept
 {
     Guard guard(State().lock);
     State().lastObjectGone = gone;
+}
+
+void ServeInOneApartment() noexcept
+{
+    Guard guard(State().lock);
+    State().oneApartment = true;
 }
 
 }  // namespace tdm::standin
