@@ -469,14 +469,15 @@ try
     const int column = m_sortColumn;
     const bool ascending = m_ascending;
     const Selection selection = TakeSelection();
-    m_sorting = true;
-    m_reordered = false;
-    m_model->Reorder([column, ascending](const CTolInfoDownload& first, const CTolInfoDownload& second) {
-        const int result = CompareRecords(first, second, column);
-        return ascending ? result < 0 : result > 0;
-    });
-    m_sorting = false;
-    if (m_reordered)
+    // The model's answer, not its notification, says whether the rows moved:
+    // the notification reaches the list only through a view that follows the
+    // model (the panel), and the selection must follow its downloads in any case.
+    const bool reordered =
+        m_model->Reorder([column, ascending](const CTolInfoDownload& first, const CTolInfoDownload& second) {
+            const int result = CompareRecords(first, second, column);
+            return ascending ? result < 0 : result > 0;
+        });
+    if (reordered)
     {
         RestoreSelection(selection);
         ::InvalidateRect(m_window, nullptr, FALSE);
@@ -485,17 +486,14 @@ try
 }
 catch (const std::bad_alloc&)
 {
-    // The rows stay in the order they had.
-    m_sorting = false;
+    // The selection could not be taken: the rows stay in the order they had.
     TraceCaughtException(__FILE__, __LINE__);
     return false;
 }
 
 void CTolListView::OrderChanged() noexcept
 {
-    if (m_sorting)
-        m_reordered = true;
-    else if (m_window)
+    if (m_window)
         ::InvalidateRect(m_window, nullptr, FALSE);
 }
 

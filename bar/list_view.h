@@ -166,9 +166,6 @@ private:
 
     HWND m_header = nullptr;
     CDownloadsModel* m_model = nullptr;
-    // A sort of our own runs; the model reordered during it.
-    bool m_sorting = false;
-    bool m_reordered = false;
     unique_himagelist m_headerImages;      // the header does not destroy its image list
     unique_hwnd m_tips;
     int m_tipWidths[kListColumnCount] = {};

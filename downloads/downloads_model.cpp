@@ -118,19 +118,22 @@ void CDownloadsModel::Changed(LONG id, DownloadChange change)
     Notify([&](IDownloadsObserver& o) { o.OnDownloadChanged(id, change); });
 }
 
-void CDownloadsModel::Reorder(
+bool CDownloadsModel::Reorder(
     const std::function<bool(const CTolInfoDownload&, const CTolInfoDownload&)>& before) noexcept
 {
     try
     {
-        if (m_store.Reorder(before))
-            Notify([](IDownloadsObserver& o) { o.OnOrderChanged(); });
+        if (!m_store.Reorder(before))
+            return false;
     }
     catch (const std::bad_alloc&)
     {
         // The downloads stay in the order they had.
         TraceCaughtException(__FILE__, __LINE__);
+        return false;
     }
+    Notify([](IDownloadsObserver& o) { o.OnOrderChanged(); });
+    return true;
 }
 
 void CDownloadsModel::Fill(const VARIANT& list)

@@ -80,8 +80,9 @@ public:
     // --- the downloads --------------------------------------------------------
     const CDownloadStore& Downloads() const noexcept { return m_store; }
     CTolInfoDownload* Find(LONG id) const noexcept { return m_store.Find(id); }
-    // Puts the downloads in the order `before` gives and tells the views.
-    void Reorder(const std::function<bool(const CTolInfoDownload&, const CTolInfoDownload&)>& before) noexcept;
+    // Puts the downloads in the order `before` gives and tells the views. True
+    // when the order changed; false when it was already so or memory ran out.
+    bool Reorder(const std::function<bool(const CTolInfoDownload&, const CTolInfoDownload&)>& before) noexcept;
     // Appends a download at the end of the order and tells the views; false
     // (and the record dropped) when its id is there already.
     bool Insert(std::unique_ptr<CTolInfoDownload> record);
