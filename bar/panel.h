@@ -165,6 +165,9 @@ private:
     std::vector<int> SelectedRows() const;
     // The focused row, else the selection mark; -1 when neither.
     int CurrentRow() const noexcept;
+    // The selected row when no other is, else -1: what the commands for one
+    // download (Copy URL, Open) act on, as the command states enable them.
+    int OnlySelectedRow() const noexcept;
     // The downloads of the selected rows, in row order.
     std::vector<LONG> SelectedIds() const;
     void OpenDownloadedFile(int row);

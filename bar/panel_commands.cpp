@@ -23,7 +23,6 @@
 
 namespace tdm {
 
-
 LONG CMyDlg::CommandDownloadId() const noexcept
 {
     const CTolInfoDownload* record = m_list.RecordOf(m_list.FirstSelected());
@@ -54,6 +53,11 @@ int CMyDlg::CurrentRow() const noexcept
     const HWND list = m_list.Window();
     const int focused = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
     return focused >= 0 ? focused : ListView_GetSelectionMark(list);
+}
+
+int CMyDlg::OnlySelectedRow() const noexcept
+{
+    return ListView_GetSelectedCount(m_list.Window()) == 1 ? m_list.FirstSelected() : -1;
 }
 
 void CMyDlg::PostRelayout() noexcept
@@ -116,14 +120,14 @@ LRESULT CMyDlg::OnProperties(WORD, WORD, HWND, bool&)
 
 LRESULT CMyDlg::OnCopyUrl(WORD, WORD, HWND, bool&)
 {
-    if (const CTolInfoDownload* record = m_list.RecordOf(ListView_GetSelectionMark(m_list.Window())))
+    if (const CTolInfoDownload* record = m_list.RecordOf(OnlySelectedRow()))
         CopyUrlToClipboard(m_window, *record);
     return 0;
 }
 
 LRESULT CMyDlg::OnOpenFile(WORD, WORD, HWND, bool&)
 {
-    OpenDownloadedFile(CurrentRow());
+    OpenDownloadedFile(OnlySelectedRow());
     return 0;
 }
 
