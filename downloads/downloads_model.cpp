@@ -221,10 +221,13 @@ void CDownloadsModel::PostNotice(LONG id, LPARAM kind) noexcept
         ::PostMessageW(m_notices.Window(), kCompletionNotice, static_cast<WPARAM>(id), kind);
 }
 
-LRESULT CDownloadsModel::CNoticeWindow::OnNotice(UINT, WPARAM wParam, LPARAM lParam, bool&)
+bool CDownloadsModel::CNoticeWindow::ProcessMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam,
+                                                    LRESULT& result)
 {
-    // The box runs a message loop that may release the last view: the model
-    // stays until the notice is done.
+    // Creation and destruction messages come while no reference is held: one
+    // taken then would delete the model.
+    if (message != kCompletionNotice || m_model.m_references == 0)
+        return false;
     const com_ptr<CDownloadsModel> model(&m_model);
     try
     {
@@ -234,7 +237,14 @@ LRESULT CDownloadsModel::CNoticeWindow::OnNotice(UINT, WPARAM wParam, LPARAM lPa
     {
         ShowComError(error);
     }
-    return 0;
+    catch (...)
+    {
+        // Handled here, not by the framework's boundary: the model may be gone
+        // once the reference above is, and the message must not go on.
+        TraceCaughtException(__FILE__, __LINE__);
+    }
+    result = 0;
+    return true;
 }
 
 void CDownloadsModel::ShowCompletionNotice(LONG id, LPARAM kind)

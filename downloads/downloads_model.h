@@ -122,17 +122,20 @@ public:
     void ShowCompletionNotice(LONG id, LPARAM kind);
 
 private:
+    // The model's message-only window, a member of the model, which shows the
+    // completion notices.
     class CNoticeWindow : public CWindowImplT<CNoticeWindow>
     {
     public:
         explicit CNoticeWindow(CDownloadsModel& model) noexcept : m_model(model) {}
         static const wchar_t* ClassName() noexcept { return L"TolvaneDownloadsNotices"; }
-        TDM_BEGIN_MESSAGE_MAP()
-            TDM_ON_MESSAGE(kCompletionNotice, OnNotice)
-        TDM_END_MESSAGE_MAP()
+        // The window procedure. A notice's box runs a message loop in which the
+        // last view may let the model go: the procedure holds a reference for
+        // as long as it runs, so that the model, with this window, goes only as
+        // its last step, after which nothing of either is touched.
+        bool ProcessMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
     private:
-        LRESULT OnNotice(UINT, WPARAM wParam, LPARAM lParam, bool&);
         CDownloadsModel& m_model;
     };
 

@@ -12,9 +12,11 @@
 #include "downloads/download_commands.h"
 #include "downloads/downloads_model.h"
 #include "framework/error.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/message_box_hook.h"
+#include "support/recording_window.h"
 #include "support/registry_sandbox.h"
 
 using namespace tdm;
@@ -50,9 +52,10 @@ protected:
     }
     void TearDown() override
     {
-        model->Unadvise(&view);
-        while (model->Connected())
+        while (model && model->Connected())
             model->Disconnect();
+        if (model)
+            model->Unadvise(&view);
         model.reset();
         EXPECT_EQ(0, engine->Connections());
         engine.reset();
@@ -65,6 +68,16 @@ protected:
             if (call.rfind(std::string(name) + "(", 0) == 0)
                 found.push_back(call);
         return found;
+    }
+
+    // The model's message-only window on this thread, or null.
+    static HWND NoticeWindow()
+    {
+        HWND window = nullptr;
+        while ((window = ::FindWindowExW(HWND_MESSAGE, window, L"TolvaneDownloadsNotices", nullptr)))
+            if (::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId())
+                return window;
+        return nullptr;
     }
 
     RegistrySandbox sandbox;
@@ -142,4 +155,35 @@ TEST_F(DownloadsModelTest, EventsForOneWindowOfAllAreClaimedOnceByTheThread)
     EXPECT_EQ(4, model->Find(1)->state);
     EXPECT_EQ(0u, model->Downloads().ActiveCount());
     EXPECT_EQ(1u, model->Downloads().FinishedCount());
+}
+
+// The completion box runs a message loop, in which the last view may let the
+// model go: the model, whose window shows the box, stays until the notice is
+// done and then goes with its window.
+TEST_F(DownloadsModelTest, TheLastViewMayLetGoWhileTheCompletionBoxIsOpen)
+{
+    SetNotifications(true);
+    SetPlaySounds(false);
+    SetInformWhenCompleted(true);
+    AddRow(*engine, 1, "http://host/a", "a", 4, 100, 100);
+    model->Connect(nullptr);
+    const HWND notices = NoticeWindow();
+    ASSERT_TRUE(notices);
+    MessageBoxRecorder boxes;
+    RecordingWindow lastView(WM_APP);
+    bool modelInTheBox = false;
+    lastView.OnMessage([&](WPARAM, LPARAM) {
+        model->Unadvise(&view);
+        model->Disconnect();
+        model.reset();
+        modelInTheBox = ::IsWindow(notices) != FALSE;
+    });
+    // The notice a claim posts, then the view's going, which the box's loop runs.
+    ::PostMessageW(notices, kCompletionNotice, 1, kNoticeCompleted);
+    ::PostMessageW(lastView.Handle(), WM_APP, 0, 0);
+    BarWindow::Pump();
+    ASSERT_EQ(1u, boxes.Boxes().size());
+    EXPECT_EQ(nullptr, model.get());
+    EXPECT_TRUE(modelInTheBox) << "the model went while its box was open";
+    EXPECT_FALSE(::IsWindow(notices)) << "the model stayed after its notice";
 }
