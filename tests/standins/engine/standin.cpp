@@ -233,7 +233,6 @@ struct CStandIn
             {L"GetLogSettings", {VARIANT_TRUE, 30L, VARIANT_TRUE}},
             {L"defaults of GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings",
                                          VARIANT_TRUE, L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
-            {L"GetDownloadList", {List()}},
         };
     }
     // The download list of `rows`, as GetDownloadList answers it (under the lock).
@@ -316,6 +315,8 @@ struct CStandIn
                 found = answers.find(operation);
             if (found != answers.end())
                 answer = found->second;
+            else if (operation == L"GetDownloadList")
+                answer = {List()};  // the rows, made when asked rather than at every row added
         }
         return Fill(outs, answer.data(), answer.size());
     }
@@ -839,13 +840,13 @@ private:
         return S_OK;
     }
     // Appends a download row (after the columns given those of a new download)
-    // and makes the list of all rows the answer of GetDownloadList.
+    // and makes the list of all rows the answer of GetDownloadList again.
     static long AddListRow(const std::vector<Value>& columns)
     {
         std::array<Value, 15> row = {0L, L"", L"", L"", 0L, 3L, 0.0, 0L, 0L, 0L, 0L, 0L, -1L, -1L, Value()};
         std::copy_n(columns.begin(), std::min(columns.size(), row.size()), row.begin());
         State().rows.push_back(row);
-        State().answers[L"GetDownloadList"] = {State().List()};
+        State().answers.erase(L"GetDownloadList");
         return static_cast<long>(State().rows.size() - 1);
     }
 };
