@@ -770,8 +770,8 @@ try
 {
     for (int attempt = 0; attempt < 2; ++attempt)
     {
-        if (FAILED(EnsureRunning()))
-            return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+        if (const HRESULT running = EnsureRunning(); FAILED(running))
+            return running == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? running : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
         const uint64_t id = m_nextId++;
         const HRESULT hr = Exchange(MakeRpcBody(method, m_secret, params, id), id, result);
         if (hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED) && hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED))
@@ -791,8 +791,8 @@ try
 {
     for (int attempt = 0; attempt < 2; ++attempt)
     {
-        if (FAILED(EnsureRunning()))
-            return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+        if (const HRESULT running = EnsureRunning(); FAILED(running))
+            return running == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? running : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
         const uint64_t id = m_nextId++;
         const HRESULT hr = Exchange(MakeMulticallBody(m_secret, calls, id), id, results);
         if (hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED) && hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED))

@@ -29,6 +29,8 @@ constexpr double kSecondsPerDay = 86400.0;
 constexpr int kAria2AuthorizationFailed = 24;
 // aria2's exit status of a continued download whose server ignored the range.
 constexpr int kAria2ResumeRefused = 8;
+// How long a pause may take to settle in aria2.
+constexpr DWORD kHoldTimeoutMs = 10000;
 // Scope of a claimed event: the client whose browser window is the owner, or
 // any client when the call that made or started the download gave no window.
 long ScopeFor(long owner) noexcept { return owner ? 0 : 2; }
@@ -148,6 +150,26 @@ HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noex
     case kAria2AuthorizationFailed: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     default: return E_FAIL;
     }
+}
+
+// Whether two folder paths (each ending with a separator) name the same
+// folder: separators either way, letters of any case.
+bool SameFolder(std::wstring a, std::wstring b)
+{
+    std::replace(a.begin(), a.end(), L'/', L'\\');
+    std::replace(b.begin(), b.end(), L'/', L'\\');
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// A name for a new file beside `path` + `extension` that is not taken:
+// "<path><extension>", else "<path> (2)<extension>", "(3)", ...
+std::wstring FreeFileName(const std::wstring& path, const std::wstring& extension)
+{
+    std::wstring candidate = path + extension;
+    for (int n = 2; ::GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES && n < 10000; ++n)
+        candidate = path + L" (" + std::to_wstring(n) + L")" + extension;
+    return candidate;
 }
 
 std::wstring LocalTimeText(const wchar_t* format)
@@ -334,7 +356,8 @@ HRESULT CEngineCore::Fail(HRESULT hr, const std::string& text) noexcept
 
 HRESULT CEngineCore::BackendFailure(HRESULT hr) noexcept
 {
-    return Fail(hr == E_FAIL ? E_FAIL : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE),
+    // A call that ran out of time says so; everything else is the backend's.
+    return Fail(hr == E_FAIL || hr == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? hr : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE),
                 "The download backend failed: " + m_backend.LastError());
 }
 
@@ -1187,9 +1210,14 @@ try
     {
         const std::wstring path = m_backend.FromBackendPath(status.path);
         const size_t separator = path.find_last_of(L"\\/");
-        if (separator != std::wstring::npos)
+        // aria2 renames a file within the download's folder (a name taken
+        // already); a path elsewhere is not one the engine chose and is not
+        // taken: the engine deletes and moves only files at places it chose.
+        if (separator != std::wstring::npos && !SameFolder(path.substr(0, separator + 1), d->folder))
+            TraceToDebugger(__FILE__, __LINE__, "aria2 reports a file outside the download's folder");
+        else if (separator != std::wstring::npos)
         {
-            const std::wstring folder = path.substr(0, separator + 1), name = path.substr(separator + 1);
+            const std::wstring folder = d->folder, name = path.substr(separator + 1);
             if (name != d->fileName || folder != d->folder)
             {
                 const bool named = !d->fileName.empty();
@@ -1294,8 +1322,9 @@ try
                 d->totalSize = d->loadedSize;
             Log(*d, L"Completed: " + std::to_wstring(d->loadedSize) + L" bytes in " + d->folder + d->fileName);
             if (m_settings.keepDescriptionFile && !d->fileName.empty())
+                // A file of that name that is not ours stays as it is.
                 (void)LOG_IF_FAILED(ReplaceFileContent(
-                    d->folder + d->fileName + L".txt",
+                    FreeFileName(d->folder + d->fileName, L".txt"),
                     Utf8FromWide(L"Address: " + d->url + L"\r\nSize: " + std::to_wstring(d->loadedSize) +
                                  L"\r\nTime: " + LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u") + L"\r\n")));
             claimed(kEventCompleted, Args(Long(id), Long(d->state), Double(d->elapsedDays), Long(d->owner), Long(d->scope)));
@@ -1523,8 +1552,10 @@ try
     }
     else if (!d->fileName.empty())
     {
-        ::DeleteFileW((d->folder + d->fileName).c_str());
-        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+        // Only aria2's own partial file goes: its control file lies beside it.
+        const std::wstring partial = d->folder + d->fileName;
+        if (::DeleteFileW((partial + L".aria2").c_str()))
+            ::DeleteFileW(partial.c_str());
     }
     const bool resumableBefore = d->resumable != 0;
     d->resumable = 0;
@@ -1555,8 +1586,10 @@ catch (...)
 TransferStatus::Phase CEngineCore::WaitUntilHeld(const std::string& gid) noexcept
 try
 {
+    // However slow aria2 is, the wait ends within one deadline.
+    const CAria2Backend::CallDeadline deadline(m_backend, kHoldTimeoutMs);
     const json keys = json::array({"gid", "status"});
-    for (int wait = 0; wait < 100; ++wait)
+    for (int wait = 0; wait < 100 && !m_backend.DeadlinePassed(); ++wait)
     {
         json result;
         TransferStatus status;

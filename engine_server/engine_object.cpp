@@ -34,6 +34,10 @@ HRESULT CopyText(const std::wstring& text, BSTR* out) noexcept
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+// Everything one call of a client asks of aria2 ends within this time: a slow
+// or hung aria2 makes the call fail with ERROR_TIMEOUT, not hang the client.
+constexpr DWORD kCallDeadlineMs = 10000;
+
 // Leaves the core's failure text as the error information of a failed call.
 HRESULT Failed(HRESULT hr) noexcept
 {
@@ -203,6 +207,7 @@ public:
     STDMETHODIMP AddUrl(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie) override
     try
     {
+        const auto deadline = Deadline();
         DownloadOptionsData options;
         RETURN_IF_FAILED(Core().GetOptions(-1, options));
         options.url = TextOf(url);
@@ -215,18 +220,21 @@ public:
     STDMETHODIMP StartDownload(long id, long owner, BSTR cookie) override
     try
     {
+        const auto deadline = Deadline();
         return Failed(Core().Start(id, owner, TextOf(cookie)));
     }
     TDM_COM_CATCH
     STDMETHODIMP PauseDownload(long id, long owner) override
     try
     {
+        const auto deadline = Deadline();
         return Failed(Core().Pause(id, owner));
     }
     TDM_COM_CATCH
     STDMETHODIMP DeleteDownload(long id) override
     try
     {
+        const auto deadline = Deadline();
         return Failed(Core().Delete(id));
     }
     TDM_COM_CATCH
@@ -253,6 +261,7 @@ public:
     STDMETHODIMP SetOptions(long id, long owner, IDownloadOptions* options) override
     try
     {
+        const auto deadline = Deadline();
         DownloadOptionsData values;
         RETURN_IF_FAILED(ReadOptions(options, values));
         return Failed(Core().SetOptions(id, owner, values));
@@ -314,6 +323,7 @@ public:
     STDMETHODIMP SetTrafficMode(long mode) override
     try
     {
+        const auto deadline = Deadline();
         return Failed(Core().SetTrafficMode(mode));
     }
     TDM_COM_CATCH
@@ -321,6 +331,7 @@ public:
                              BSTR cookie) override
     try
     {
+        const auto deadline = Deadline();
         DownloadOptionsData values;
         RETURN_IF_FAILED(ReadOptions(options, values));
         return Failed(Core().AddDownload(values, owner, start != VARIANT_FALSE, position, TextOf(cookie)));
@@ -403,6 +414,7 @@ public:
 
 private:
     static CEngineCore& Core() noexcept { return CEngineServer::Instance().Core(); }
+    static CAria2Backend::CallDeadline Deadline() noexcept { return {Core().Backend(), kCallDeadlineMs}; }
 };
 
 }  // namespace
