@@ -508,6 +508,7 @@ try
         d.fileName = Member(row, "fileName", std::wstring());
         d.nameGiven = Member(row, "nameGiven", false);
         d.staging = Member(row, "staging", std::wstring());
+        d.partName = Member(row, "partName", std::wstring());
         d.state = Member(row, "state", kStateStopped);
         d.elapsedDays = Member(row, "elapsed", 0.0);
         d.totalSize = Member(row, "total", uint32_t{0});
@@ -539,7 +540,7 @@ try
         rows.push_back({{"id", d.id},           {"gid", d.gid},
                         {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
                         {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
-                        {"staging", Utf8FromWide(d.staging)},
+                        {"staging", Utf8FromWide(d.staging)}, {"partName", Utf8FromWide(d.partName)},
                         {"state", d.state},     {"elapsed", d.elapsedDays},
                         {"total", d.totalSize}, {"loaded", d.loadedSize},
                         {"resumable", d.resumable}, {"attempts", d.attempts},
@@ -629,7 +630,7 @@ json CEngineCore::BackendOptions(const Download& d) const
     options["dir"] = m_backend.ToBackendPath(WithoutSeparator(d.staging.empty() ? d.folder : d.staging));
     // In staging aria2 keeps the server's name; the settled one comes with the move.
     if (d.nameGiven && !d.fileName.empty() && d.staging.empty())
-        options["out"] = Utf8FromWide(d.fileName);
+        options["out"] = Utf8FromWide(LoadName(d));
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
     options["connect-timeout"] = std::to_string(timeout);
@@ -858,7 +859,7 @@ try
     }
     // The loaded data stays; aria2's control file beside it is of no use now.
     if (!d->fileName.empty() && !(d->state & kStateComplete) && d->staging.empty())
-        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+        ::DeleteFileW((d->folder + LoadName(*d) + L".aria2").c_str());
     // A file still in staging has no place the user knows of: it goes.
     if (!d->staging.empty())
         RemoveFolderWithFiles(d->staging);
@@ -1166,6 +1167,16 @@ try
         RestartFromScratch(id);
         return;
     }
+    // Loaded beside a file the user agreed to replace: now it replaces it.
+    const bool loadedAside = !d->partName.empty() && d->staging.empty();
+    if (status.phase == Phase::Complete && loadedAside)
+    {
+        if (const HRESULT hr = ReplaceWithPart(*d); FAILED(hr))
+        {
+            StopWithError(id, hr, WideFromUtf8(m_lastError));
+            return;
+        }
+    }
     // The server has named the file (or it is loaded already): the name is
     // settled before anything else is reported.
     if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
@@ -1206,7 +1217,7 @@ try
 
     // The file: aria2 names it from the address, a redirection or the
     // server's Content-Disposition.
-    if (status.hasPath && !status.path.empty() && d->staging.empty() && !wasComplete)
+    if (status.hasPath && !status.path.empty() && d->staging.empty() && !loadedAside && !wasComplete)
     {
         const std::wstring path = m_backend.FromBackendPath(status.path);
         const size_t separator = path.find_last_of(L"\\/");
@@ -1498,37 +1509,95 @@ try
             return BackendFailure(paused);
         complete = WaitUntilHeld(d.gid) == Phase::Complete;
     }
-    const std::wstring source = d.staging + stagedName;
-    const DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (::GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES && !::MoveFileExW(source.c_str(), target.c_str(), flags))
-        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file cannot be written to " + Utf8FromWide(target) + ".");
-    const std::wstring control = source + L".aria2";
-    if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
-        !::MoveFileExW(control.c_str(), (target + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING))
+    // A file the user agreed to replace stays whole until the download is:
+    // an unfinished transfer loads beside it.
+    const bool aside = replace && !complete && attributes != INVALID_FILE_ATTRIBUTES;
+    const std::wstring loadName = aside ? FreeFileName(target, L".part").substr(folder.size()) : name;
+    const std::wstring source = d.staging + stagedName, loadPath = folder + loadName;
+    const auto moveBack = [&] {
+        (void)::MoveFileExW((loadPath + L".aria2").c_str(), (source + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED);
+        (void)::MoveFileExW(loadPath.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+    };
+    const auto moveFiles = [&]() -> HRESULT {
+        const DWORD flags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH | (replace && !aside ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (::GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES &&
+            !::MoveFileExW(source.c_str(), loadPath.c_str(), flags))
+            return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file cannot be written to " + Utf8FromWide(target) + ".");
+        const std::wstring control = source + L".aria2";
+        if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
+            !::MoveFileExW(control.c_str(), (loadPath + L".aria2").c_str(),
+                           MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING))
+        {
+            const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+            (void)::MoveFileExW(loadPath.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+            return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+        }
+        return S_OK;
+    };
+    if (complete)
+        RETURN_IF_FAILED(moveFiles());
+    else
     {
-        const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        ::MoveFileExW(target.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
-        return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+        // aria2 learns the new place, the files go there, aria2's session
+        // keeps it, and only then does the transfer go on: an engine or aria2
+        // that ends at any step leaves the file where aria2 will look for it.
+        // A step that fails takes the earlier ones back.
+        const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(loadName)}};
+        const json staged = {{"dir", m_backend.ToBackendPath(WithoutSeparator(d.staging))}, {"out", Utf8FromWide(stagedName)}};
+        const auto resume = [&] { (void)m_backend.Call("aria2.unpause", json::array({d.gid}), result); };
+        if (const HRESULT hr = m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result); FAILED(hr))
+        {
+            resume();
+            return BackendFailure(hr);
+        }
+        if (const HRESULT hr = moveFiles(); FAILED(hr))
+        {
+            (void)m_backend.Call("aria2.changeOption", json::array({d.gid, staged}), result);
+            resume();
+            return hr;
+        }
+        if (const HRESULT hr = m_backend.Call("aria2.saveSession", json::array(), result); FAILED(hr))
+        {
+            moveBack();
+            (void)m_backend.Call("aria2.changeOption", json::array({d.gid, staged}), result);
+            resume();
+            return BackendFailure(hr);
+        }
+        if (const HRESULT hr = m_backend.Call("aria2.unpause", json::array({d.gid}), result); FAILED(hr))
+            return BackendFailure(hr);
+        // The session holds it running again, for an aria2 that starts later.
+        (void)LOG_IF_FAILED(m_backend.Call("aria2.saveSession", json::array(), result));
+        d.phase = Phase::Active;
     }
     d.folder = folder;
     d.fileName = name;
+    d.partName = aside ? loadName : std::wstring();
     d.nameGiven = true;
     RemoveFolderWithFiles(d.staging);
     d.staging.clear();
     m_tableDirty = true;
-    Log(d, L"Saved as " + target);
-    if (complete)
-        return S_OK;
-    const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
-    // The session learns the new place as soon as the transfer goes on: an
-    // aria2 that dies later continues there, not in the staging folder. It is
-    // saved after the unpause, or a restarted aria2 would hold the download
-    // paused.
-    if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
-        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)) ||
-        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)))
-        return BackendFailure(E_FAIL);
-    d.phase = Phase::Active;
+    SaveTable();
+    Log(d, aside ? L"Loading into " + loadPath + L"; it replaces " + target + L" when complete" : L"Saved as " + target);
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// The download loaded beside the file it replaces: the file is replaced in one
+// step. A failure keeps both and says where the loaded data is.
+HRESULT CEngineCore::ReplaceWithPart(Download& d) noexcept
+try
+{
+    const std::wstring part = d.folder + d.partName, target = d.folder + d.fileName;
+    if (!::MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file " + Utf8FromWide(target) +
+                                                              " cannot be replaced; the loaded data is in " +
+                                                              Utf8FromWide(part) + ".");
+    d.partName.clear();
+    m_tableDirty = true;
+    Log(d, L"Replaced " + target);
     return S_OK;
 }
 catch (...)
@@ -1553,7 +1622,7 @@ try
     else if (!d->fileName.empty())
     {
         // Only aria2's own partial file goes: its control file lies beside it.
-        const std::wstring partial = d->folder + d->fileName;
+        const std::wstring partial = d->folder + LoadName(*d);
         if (::DeleteFileW((partial + L".aria2").c_str()))
             ::DeleteFileW(partial.c_str());
     }

@@ -155,6 +155,10 @@ private:
         // its own (ends with "\") until a client has settled the name; empty
         // once the file is at its place.
         std::wstring staging;
+        // When the user agreed to replace an existing file: the name aria2
+        // loads into beside it until the download completes and replaces the
+        // file in one step (the user's file stays whole until then).
+        std::wstring partName;
         long state = 0x08;
         long priority = 3;
         double elapsedDays = 0.0;
@@ -200,6 +204,12 @@ private:
     void AskFileName(long id, const TransferStatus& status) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
+    HRESULT ReplaceWithPart(Download& download) noexcept;
+    // The name aria2 loads the download into.
+    static const std::wstring& LoadName(const Download& download) noexcept
+    {
+        return download.partName.empty() ? download.fileName : download.partName;
+    }
     void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
     TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
     void RestartFromScratch(long id) noexcept;
