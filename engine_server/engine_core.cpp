@@ -591,14 +591,14 @@ catch (...)
 
 void CEngineCore::FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept
 {
-    m_events.Fire(dispid, arguments);
+    m_events.Fire(dispid, std::move(arguments));
 }
 
 void CEngineCore::FireClaimed(DISPID dispid, std::vector<EventArgument> arguments) noexcept
 try
 {
     arguments.push_back(Flag(false, true));
-    m_events.Fire(dispid, arguments);
+    m_events.Fire(dispid, std::move(arguments));
 }
 catch (...)
 {
@@ -707,6 +707,7 @@ try
         return BackendFailure(hr);
     RETURN_HR_IF(Fail(E_FAIL, "aria2 gave no download id"), !result.is_string() || result.get_ref<const std::string&>().empty());
     d.gid = result.get<std::string>();
+    d.asking = false;  // an open question was about the download aria2 had before
     d.phase = start ? Phase::Waiting : Phase::Paused;
     d.lastTick = ::GetTickCount();
     ++d.attempts;
@@ -1157,6 +1158,9 @@ try
     Download* d = Find(id);
     if (!d || d->gid != status.gid)
         return;
+    // A question about it is open: it waits for the answer.
+    if (d->asking)
+        return;
     if (status.phase == Phase::Error && status.errorCode == kAria2AuthorizationFailed && d->phase != Phase::Error)
     {
         AskCredentials(id, status);
@@ -1363,7 +1367,7 @@ try
     }
     // Events last: a sink may call back in and change the table.
     for (auto& [dispid, arguments] : events)
-        m_events.Fire(dispid, arguments);
+        m_events.Fire(dispid, std::move(arguments));
 }
 catch (...)
 {
@@ -1389,11 +1393,24 @@ try
     arguments.push_back(Flag(false, true));
     arguments.push_back(Flag(false, true));
     d->phase = Phase::Error;
+    d->asking = true;
     Log(*d, L"The server asks for credentials");
-    m_events.Fire(kEventCredentials, arguments);
-    d = Find(id);
-    if (!d)
+    m_events.Ask(kEventCredentials, std::move(arguments), 11,
+                 [this, id, status](std::vector<EventArgument>& answer) { CredentialsAnswered(id, status, answer); });
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+void CEngineCore::CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& arguments) noexcept
+try
+{
+    // The download may have been deleted or started again meanwhile.
+    Download* d = Find(id);
+    if (!d || !d->asking || d->gid != status.gid || arguments.size() != 12)
         return;
+    d->asking = false;
     const bool cancel = FlagOf(arguments[10]), answered = FlagOf(arguments[11]);
     if (answered && !cancel)
     {
@@ -1437,16 +1454,35 @@ try
     if (status.totalLength)
         d->totalSize = Clamp32(status.totalLength);
     d->loadedSize = Clamp32(status.completedLength);
-    bool complete = status.phase == Phase::Complete;
     // A name set through the download's options meanwhile is proposed instead.
     const std::wstring proposed = d->nameGiven && !d->fileName.empty() ? d->fileName : stagedName;
     std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, proposed, false);
     Log(*d, L"The server names the file " + stagedName);
-    m_events.Fire(kEventFileInfo, question);
-    // A client may have deleted the download from inside the event.
-    d = Find(id);
-    if (!d || d->staging.empty())
+    d->asking = true;
+    m_events.Ask(kEventFileInfo, std::move(question), 12,
+                 [this, id, status, proposed](std::vector<EventArgument>& answer) {
+                     FileNameAnswered(id, status, proposed, answer);
+                 });
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+void CEngineCore::FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
+                                   std::vector<EventArgument>& question) noexcept
+try
+{
+    // A client may have deleted the download meanwhile.
+    Download* d = Find(id);
+    if (!d || !d->asking || d->gid != status.gid || question.size() != 14)
         return;
+    d->asking = false;
+    if (d->staging.empty())
+        return;
+    const std::wstring staged = m_backend.FromBackendPath(status.path);
+    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
+    bool complete = status.phase == Phase::Complete;
     if (FlagOf(question[13]))
     {
         Log(*d, L"Cancelled at the file-name question");
@@ -1468,8 +1504,7 @@ try
     }
     d->fileInfoSent = true;
     m_tableDirty = true;
-    std::vector<EventArgument> settled = FileInfoArguments(*d, d->folder, d->fileName, true);
-    m_events.Fire(kEventFileInfo, settled);
+    m_events.Fire(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     if (complete && Find(id))
     {
         // Loaded before the question was settled (or while the transfer was

@@ -7,9 +7,11 @@
 // running downloads and turns every change into events, which go to the
 // CEngineEvents the COM layer supplies.
 //
-// Everything runs on the engine's main thread. Firing an event calls out of the
-// process, and a client may call the engine back from inside its event: the
-// core keeps no iterator or reference into its table across a Fire.
+// Everything runs on the engine's main thread. Events leave through
+// CEngineEvents without waiting for the clients; a question to the clients
+// (the file name, credentials) is answered later, on the main thread, by a
+// call of the handler it was asked with: the download waits meanwhile, the
+// others go on.
 #pragma once
 
 #include <winsock2.h>
@@ -17,6 +19,7 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,13 +56,21 @@ struct EventArgument
     bool byReference = false;
 };
 
-// Where the core's events go (the COM layer: every connected sink in turn).
+// Where the core's events go (the COM layer: every connected sink).
 class CEngineEvents
 {
 public:
-    // Sends event `dispid` with `arguments` in declaration order; by-reference
-    // arguments carry what the sinks left in them afterwards.
-    virtual void Fire(DISPID dispid, std::vector<EventArgument>& arguments) noexcept = 0;
+    using AnswerHandler = std::function<void(std::vector<EventArgument>& answer)>;
+
+    // Sends event `dispid` with `arguments` in declaration order and returns at
+    // once. By-reference arguments (a claimed flag) go from client to client,
+    // each getting what the one before left in them.
+    virtual void Fire(DISPID dispid, std::vector<EventArgument> arguments) noexcept = 0;
+    // Asks the clients in turn until one sets the flag at `claimedIndex`, each
+    // for a limited time, and then calls `answered` on the main thread with
+    // the arguments as that client left them (as sent when none answered).
+    virtual void Ask(DISPID dispid, std::vector<EventArgument> arguments, size_t claimedIndex,
+                     AnswerHandler answered) noexcept = 0;
 
 protected:
     ~CEngineEvents() = default;
@@ -178,6 +189,7 @@ private:
         TransferStatus::Phase phase = TransferStatus::Phase::Paused;
         bool hadError = false;
         bool fileInfoSent = false;
+        bool asking = false;       // a question to the clients is open
         DWORD lastTick = 0;        // when elapsed was last advanced
         double transferSeconds = 0.0;
     };
@@ -201,7 +213,10 @@ private:
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
     void UpdateTraffic() noexcept;
     void AskCredentials(long id, const TransferStatus& status) noexcept;
+    void CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& answer) noexcept;
     void AskFileName(long id, const TransferStatus& status) noexcept;
+    void FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
+                          std::vector<EventArgument>& answer) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
     HRESULT ReplaceWithPart(Download& download) noexcept;
