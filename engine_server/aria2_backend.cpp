@@ -396,7 +396,7 @@ bool CAria2Backend::EndProcess(bool orderly) noexcept
         const DWORD start = ::GetTickCount();
         for (;;)
         {
-            gone = FAILED(Connect(false));
+            gone = Connect(false) == HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
             CloseSocket();
             if (gone || !orderly || ::GetTickCount() - start >= kStopTimeoutMs)
                 break;
@@ -635,11 +635,15 @@ HRESULT CAria2Backend::Connect(bool checked) noexcept
     FD_ZERO(&failed);
     FD_SET(connection, &writable);
     FD_SET(connection, &failed);
-    timeval timeout = {static_cast<long>(kConnectTimeoutMs / 1000), static_cast<long>(kConnectTimeoutMs % 1000 * 1000)};
-    if (::select(0, nullptr, &writable, &failed, &timeout) != 1 || FD_ISSET(connection, &failed))
+    const DWORD wait = TimeLeft(::GetTickCount(), kConnectTimeoutMs);
+    timeval timeout = {static_cast<long>(wait / 1000), static_cast<long>(wait % 1000 * 1000)};
+    // No answer at all is not a refusal: a listener that is stopped or whose
+    // queue is full still holds the port.
+    const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+    if (ready != 1 || FD_ISSET(connection, &failed))
     {
         CloseSocket();
-        return HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
+        return ready == 0 ? HRESULT_FROM_WIN32(ERROR_TIMEOUT) : HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
     }
     int error = 0;
     int length = sizeof(error);
@@ -665,8 +669,12 @@ try
     for (int attempt = 0; attempt < 2; ++attempt)
     {
         const bool reused = m_socket != INVALID_SOCKET;
-        if (!reused)
-            RETURN_IF_FAILED(Connect());
+        if (const HRESULT connected = reused ? S_OK : Connect(); FAILED(connected))
+        {
+            m_lastError = connected == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? "aria2 did not answer in time"
+                                                                           : "aria2 cannot be reached";
+            return connected;
+        }
         size_t sent = 0;
         bool broken = false;
         const DWORD start = ::GetTickCount();

@@ -31,6 +31,8 @@ constexpr int kAria2AuthorizationFailed = 24;
 constexpr int kAria2ResumeRefused = 8;
 // How long a pause may take to settle in aria2.
 constexpr DWORD kHoldTimeoutMs = 10000;
+// How long one poll may wait for aria2.
+constexpr DWORD kPollDeadlineMs = 3000;
 // Scope of a claimed event: the client whose browser window is the owner, or
 // any client when the call that made or started the download gave no window.
 long ScopeFor(long owner) noexcept { return owner ? 0 : 2; }
@@ -1091,6 +1093,9 @@ try
         return;
     m_polling = true;
     struct Reset { bool& flag; ~Reset() { flag = false; } } reset{m_polling};
+    // A slow or hung aria2 keeps the main thread from the clients' calls for a
+    // few seconds at most.
+    const CAria2Backend::CallDeadline deadline(m_backend, kPollDeadlineMs);
 
     if (FAILED(m_backend.EnsureRunning()))
         return;

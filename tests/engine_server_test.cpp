@@ -2,7 +2,7 @@
 // client's own wrappers, against a local HTTP server (tests/engine_server/
 // http_test_server.py, started here on the loopback; it ends by itself). Files
 // are compared with the server's by SHA-256.
-// test-environment: TDM_TEST_WATCHDOG_SECONDS=280
+// test-environment: TDM_TEST_WATCHDOG_SECONDS=430
 #include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
@@ -80,7 +80,7 @@ public:
         const std::string portFile = m_folder + ".port";
         const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
         const Wide command = L"python3 \"" + WideFromNarrow(source) + L"/tests/engine_server/http_test_server.py\" \"" +
-                             WideFromNarrow(m_folder) + L"\" \"" + WideFromNarrow(portFile) + L"\" 270";
+                             WideFromNarrow(m_folder) + L"\" \"" + WideFromNarrow(portFile) + L"\" 420";
         STARTUPINFOW startup = {sizeof(startup)};
         PROCESS_INFORMATION process = {};
         Wide line = command;
@@ -160,6 +160,13 @@ public:
             *V_BOOLREF(last) = VARIANT_TRUE;
             claimed.push_back(dispid);
         }
+        // A client with a dialog open inside the file-name question.
+        if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) && questionBlocks)
+        {
+            ::InterlockedExchange(&blocking, 1);
+            ::Sleep(questionBlocks);
+            ::InterlockedExchange(&blocking, 0);
+        }
         // The file-name question: folder, fileName, claimed, cancel are the last four.
         if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) &&
             (!fileAnswer.folder.empty() || fileAnswer.cancel))
@@ -200,6 +207,8 @@ public:
     struct { std::string folder, name; bool cancel = false; } fileAnswer;  // empty folder: none
     std::vector<Event> events;
     std::vector<DISPID> claimed;
+    DWORD questionBlocks = 0;  // milliseconds the file-name question keeps this sink
+    volatile LONG blocking = 0;
 };
 
 // Events of _IDownloadEngineEvents by DISPID.
@@ -479,17 +488,72 @@ Wide EngineFolder()
     return Wide(local) + L"\\Tolvane\\Engine";
 }
 
-// Kills the engine's aria2 (a Unix process) through tests/engine_server/kill_backend.sh.
-void KillBackend()
+// Sends `signal` to the engine's aria2 (a Unix process) through
+// tests/engine_server/kill_backend.sh and returns how many there were.
+int SignalBackend(const char* signal)
 {
     const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
+    const Wide config = EngineFolder() + L"\\aria2.conf";
     Wide line = L"sh \"" + WideFromNarrow(source) + L"/tests/engine_server/kill_backend.sh\" \"" +
-                WideFromNarrow(UnixPath(EngineFolder() + L"\\aria2.conf")) + L"\"";
+                WideFromNarrow(UnixPath(config)) + L"\" " + WideFromNarrow(signal);
     STARTUPINFOW startup = {sizeof(startup)};
     PROCESS_INFORMATION process = {};
+    ::DeleteFileW((config + L".count").c_str());
     ::CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                      &process);
+    int count = -1;
+    PumpUntil([&] {
+        FILE* file = ::_wfopen((config + L".count").c_str(), L"rb");
+        const bool read = file && std::fscanf(file, "%d", &count) == 1;
+        if (file)
+            std::fclose(file);
+        return read;
+    }, 5000);
     PumpUntil([] { return false; }, 1500);
+    return count;
+}
+void KillBackend() { (void)SignalBackend("KILL"); }
+
+Wide SourceDir()
+{
+    return WideFromNarrow(std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "");
+}
+
+// Starts a Unix program of the machine by its command line (Wine gives no
+// handle to wait on).
+void RunUnix(Wide line)
+{
+    const Wide program = L"Z:\\usr\\bin\\" + line.substr(0, line.find(L' '));
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ::CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                     &process);
+}
+
+std::string ReadText(const Wide& path)
+{
+    std::string text;
+    if (FILE* file = ::_wfopen(path.c_str(), L"rb"))
+    {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+// Waits until the engine's process has ended by itself (its last client gone).
+bool WaitForEngineEnd()
+{
+    return PumpUntil([] {
+        const unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {sizeof(entry)};
+        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+            if (!::lstrcmpiW(entry.szExeFile, L"tdm-engine.exe"))
+                return false;
+        return true;
+    }, 20000);
 }
 
 long LoadedOf(const CSink& sink, long id)
@@ -576,6 +640,128 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
     EXPECT_EQ("0", sink->Of(kResumeSupport, id).at(0).arguments[1]);
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// A listener that holds the port of the engine's last aria2 before the engine
+// starts, answering as aria2 would with paths it would like deleted: the new
+// engine asks it nothing (the secret never reaches it) and works through an
+// aria2 of its own.
+TEST_F(EngineServerTest, AListenerOnTheOldPortNeverHearsFromTheEngine)
+{
+    (void)connection.Disconnect();
+    engine.reset();
+    ASSERT_TRUE(WaitForEngineEnd()) << "the engine did not end after its last client";
+    const std::string config = ReadText(EngineFolder() + L"\\aria2.conf");
+    const size_t port = config.find("rpc-listen-port=");
+    ASSERT_NE(std::string::npos, port) << config;
+    const Wide record = folder + L"squatter.txt";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    RunUnix(L"python3 \"" + SourceDir() + L"/tests/engine_server/rpc_squatter.py\" " +
+            WideFromNarrow(config.substr(port + 16, config.find('\n', port) - port - 16)) + L" \"" +
+            WideFromNarrow(UnixPath(record)) + L"\" 90");
+    ASSERT_TRUE(PumpUntil([&] { return ::GetFileAttributesW(record.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000));
+
+    engine = CEngine::Create();
+    connection.Connect(engine.get(), sink.get());
+    const long id = AddUrl("/file/small.bin?squatter");
+    ASSERT_TRUE(WaitFor(kCompleted, id));
+    EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
+    EXPECT_EQ("", ReadText(record)) << "the listener on the old port was asked";
+}
+
+// A hung aria2: a client's call fails within its deadline with ERROR_TIMEOUT,
+// no second aria2 starts on the session meanwhile, and the download goes on
+// once aria2 does.
+TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
+{
+    const long id = AddUrl("/slow/slow.bin?hung");
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    ASSERT_EQ(1, SignalBackend("STOP"));
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT), test::Raised([&] { engine.PauseDownload(id, nullptr); }).Status());
+    EXPECT_LT(::GetTickCount() - start, 15000u) << "the call outlived its deadline";
+    PumpUntil([] { return false; }, 20000);  // the engine's polls meet the hung aria2
+    EXPECT_EQ(1, SignalBackend("CONT")) << "another aria2 was started on the session";
+    PumpUntil([] { return false; }, 3000);
+    engine.StartDownload(id, nullptr, "");
+    ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// Files of the user's that a download meets: a file the user agreed to
+// replace stays as it was when the transfer then fails, and a description
+// file takes a free name beside one that exists.
+TEST_F(EngineServerTest, FilesOfTheUserStayWhole)
+{
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const Wide replaced = folder + L"server-named.bin", described = folder + L"small.bin.txt";
+    for (const Wide& path : {replaced, described})
+        if (FILE* file = ::_wfopen(path.c_str(), L"wb"))
+        {
+            std::fputs("the user's own file", file);
+            std::fclose(file);
+        }
+    const std::string original = Sha256OfFile(replaced);
+
+    sink->fileAnswer = {NarrowFromWide(folder.c_str(), folder.size()), "server-named.bin"};  // replace: claimed
+    const long failing = AddUrl("/cdfail/replace");
+    ASSERT_TRUE(WaitFor(kError, failing, 60000));
+    EXPECT_EQ(original, Sha256OfFile(replaced)) << "a partial download replaced the user's file";
+
+    const bool keep = engine.GetKeepDescriptionFile();
+    engine.SetKeepDescriptionFile(true);
+    const long describedId = AddUrl("/file/small.bin?described");
+    ASSERT_TRUE(WaitFor(kCompleted, describedId));
+    engine.SetKeepDescriptionFile(keep);
+    EXPECT_EQ(original, Sha256OfFile(described)) << "the description overwrote a file";
+    EXPECT_NE(std::string::npos, ReadText(folder + L"small.bin (2).txt").find("small.bin?described"));
+}
+
+// A client that sits in a dialog inside the file-name question (its own
+// thread, as another browser window would be) holds up neither the engine nor
+// this client: another download's completion arrives here meanwhile.
+TEST_F(EngineServerTest, AClientInADialogHoldsUpNoOtherClient)
+{
+    struct Other
+    {
+        com_ptr<CComObject<CSink>> sink;
+        volatile LONG ready = 0, stop = 0;
+        static DWORD WINAPI Run(void* parameter)
+        {
+            Other& other = *static_cast<Other*>(parameter);
+            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            try
+            {
+                CEngine engine = CEngine::Create();
+                CEngineEventConnection connection;
+                connection.Connect(engine.get(), other.sink.get());
+                ::InterlockedExchange(&other.ready, 1);
+                PumpUntil([&] { return other.stop != 0; }, 120000);
+                (void)connection.Disconnect();
+            }
+            catch (...)
+            {
+                ::InterlockedExchange(&other.ready, -1);
+            }
+            ::CoUninitialize();
+            return 0;
+        }
+    } other;
+    other.sink = CSink::Create();
+    other.sink->questionBlocks = 10000;
+    const unique_handle thread(::CreateThread(nullptr, 0, &Other::Run, &other, 0, nullptr));
+    ASSERT_TRUE(PumpUntil([&] { return other.ready != 0; }));
+    ASSERT_EQ(1, other.ready);
+    const long asked = AddUrl("/cdslow/dialog");
+    ASSERT_TRUE(PumpUntil([&] { return other.sink->blocking != 0; }));
+    const long id = AddUrl("/file/small.bin?dialog");
+    ASSERT_NE(-1, id);
+    EXPECT_TRUE(WaitFor(kCompleted, id, 8000));
+    EXPECT_NE(0, other.sink->blocking) << "the completion waited for the other client's dialog";
+    ::InterlockedExchange(&other.stop, 1);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 30000));
+    // Nobody claimed the question: the download goes on under the server's name.
+    EXPECT_TRUE(WaitFor(kCompleted, asked, 60000));
 }
 
 // Ends the engine's process the hard way, as a crash would.

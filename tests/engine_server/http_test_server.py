@@ -17,6 +17,8 @@ Paths:
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
                                                               their Range and Cookie
   /quit            ends the server
+  /cdfail/<any>    the first request gets the start of slow.bin named server-named.bin,
+                   slowly, and the connection ends; every later request 404
 """
 import hashlib
 import os
@@ -31,6 +33,7 @@ FILES = {"data.bin": 2_000_000, "slow.bin": 1_500_000, "small.bin": 300_000}
 SLOW_RATE = 400_000  # bytes per second of /slow/
 requests = []
 lock = threading.Lock()
+failed_once = set()  # the /cdfail/ paths asked once
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -78,6 +81,27 @@ class Handler(BaseHTTPRequestHandler):
             if rate:
                 time.sleep(step / rate)
 
+    def transfer_failures(self, kind):
+        """The paths of transfers that break off; False for any other path."""
+        if kind != "cdfail":
+            return False
+        with lock:
+            first = self.path not in failed_once
+            failed_once.add(self.path)
+        if not first:
+            self.reply(404, b"gone")
+            return True
+        data = open(os.path.join(folder, "slow.bin"), "rb").read()
+        self.send_response(200)
+        self.send_header("Content-Disposition", 'attachment; filename="server-named.bin"')
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        for offset in range(0, 300_000, 16384):
+            self.wfile.write(data[offset:offset + 16384])
+            time.sleep(0.15)
+        self.close_connection = True
+        return True
+
     def do_HEAD(self):
         self.do_GET()
 
@@ -88,6 +112,8 @@ class Handler(BaseHTTPRequestHandler):
         parts = self.path.split("?", 1)[0].split("/", 2) + ["", ""]
         kind, rest = parts[1], parts[2]
         try:
+            if self.transfer_failures(kind):
+                return
             if kind == "file":
                 self.send_file(rest)
             elif kind == "slow":
