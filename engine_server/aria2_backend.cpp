@@ -436,10 +436,15 @@ try
     startup.StartupInfo.cb = sizeof(startup);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nul.get();
-    startup.lpAttributeList = list;
-    // On Windows aria2 joins the job before it runs its first instruction.
-    const DWORD flags = CREATE_NO_WINDOW | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT |
-                        (m_unixProgram ? 0 : CREATE_SUSPENDED);
+    // A Unix program under Wine gets no Windows handles but its standard ones:
+    // it is started the plain way. On Windows aria2 joins the job before it
+    // runs its first instruction.
+    if (!m_unixProgram)
+        startup.lpAttributeList = list;
+    else
+        startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    const DWORD flags = CREATE_NO_WINDOW | DETACHED_PROCESS |
+                        (m_unixProgram ? 0 : EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED);
     PROCESS_INFORMATION process = {};
     RETURN_LAST_ERROR_IF(!::CreateProcessW(m_program.c_str(), &command[0], nullptr, nullptr, TRUE, flags, nullptr,
                                            m_dataFolder.c_str(), &startup.StartupInfo, &process));
