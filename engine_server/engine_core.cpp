@@ -136,7 +136,7 @@ HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noex
     constexpr int kFacilityHttp = 25;
     if (const int http = HttpStatusFromMessage(status.errorMessage))
         return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, http);
-    if (const HRESULT certificate = CertificateErrorCode(status.errorMessage))
+    if (const HRESULT certificate = CertificateErrorCode(status.errorMessage, status.errorCode))
         return certificate;
     // aria2's "resource not found" of an HTTP server is its 404.
     if (status.errorCode == 3 && url.compare(0, 4, L"http") == 0)
@@ -1353,7 +1353,7 @@ try
         {
             const std::wstring text = WideFromUtf8(status.errorMessage.empty()
                                                        ? "The download failed."
-                                                       : DownloadErrorText(status.errorMessage, d->url));
+                                                       : DownloadErrorText(status.errorMessage, status.errorCode, d->url));
             Log(*d, L"Error: " + text);
             claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));
