@@ -820,6 +820,8 @@ try
                 const std::lock_guard<srw_lock> hold(event->lock);
                 answer = std::move(event->arguments);
             }
+            // What the answer sets off in aria2 is bounded as a client's call is.
+            const CAria2Backend::CallDeadline deadline(m_core.Backend(), kCallDeadlineMs);
             event->answered(answer);
         }
 }
