@@ -749,7 +749,7 @@ TEST_F(EngineServerTest, AClientInADialogHoldsUpNoOtherClient)
         }
     } other;
     other.sink = CSink::Create();
-    other.sink->questionBlocks = 10000;
+    other.sink->questionBlocks = 20000;
     const unique_handle thread(::CreateThread(nullptr, 0, &Other::Run, &other, 0, nullptr));
     ASSERT_TRUE(PumpUntil([&] { return other.ready != 0; }));
     ASSERT_EQ(1, other.ready);
@@ -757,7 +757,7 @@ TEST_F(EngineServerTest, AClientInADialogHoldsUpNoOtherClient)
     ASSERT_TRUE(PumpUntil([&] { return other.sink->blocking != 0; }));
     const long id = AddUrl("/file/small.bin?dialog");
     ASSERT_NE(-1, id);
-    EXPECT_TRUE(WaitFor(kCompleted, id, 8000));
+    EXPECT_TRUE(WaitFor(kCompleted, id, 16000));
     EXPECT_NE(0, other.sink->blocking) << "the completion waited for the other client's dialog";
     ::InterlockedExchange(&other.stop, 1);
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 30000));
