@@ -423,26 +423,29 @@ try
     const unique_file nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         &inherit, OPEN_EXISTING, 0, nullptr));
     RETURN_LAST_ERROR_IF(!nul);
-    SIZE_T size = 0;
-    (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> listBuffer(size);
-    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
-    RETURN_LAST_ERROR_IF(!::InitializeProcThreadAttributeList(list, 1, 0, &size));
-    const unique_attribute_list listOwner(list);
-    HANDLE inherited[1] = {nul.get()};
-    RETURN_LAST_ERROR_IF(!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                                      sizeof(inherited), nullptr, nullptr));
     STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nul.get();
     // A Unix program under Wine gets no Windows handles but its standard ones:
     // it is started the plain way. On Windows aria2 joins the job before it
     // runs its first instruction.
+    std::vector<BYTE> listBuffer;
+    unique_attribute_list list;
+    HANDLE inherited[1] = {nul.get()};
     if (!m_unixProgram)
-        startup.lpAttributeList = list;
-    else
-        startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    {
+        SIZE_T size = 0;
+        (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        listBuffer.resize(size);
+        const auto made = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+        RETURN_LAST_ERROR_IF(!::InitializeProcThreadAttributeList(made, 1, 0, &size));
+        list.reset(made);
+        RETURN_LAST_ERROR_IF(!::UpdateProcThreadAttribute(made, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                          sizeof(inherited), nullptr, nullptr));
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = made;
+    }
     const DWORD flags = CREATE_NO_WINDOW | DETACHED_PROCESS |
                         (m_unixProgram ? 0 : EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED);
     PROCESS_INFORMATION process = {};
