@@ -57,7 +57,13 @@ try
         RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.put()));
         return S_OK;
     }
-    (void)LOG_IF_FAILED(::UnRegisterTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32));
+    // The library was registered for the bitness of this executable.
+#ifdef _WIN64
+    constexpr SYSKIND kSysKind = SYS_WIN64;
+#else
+    constexpr SYSKIND kSysKind = SYS_WIN32;
+#endif
+    (void)LOG_IF_FAILED(::UnRegisterTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, kSysKind));
     return RunRegistryScriptResource(module.ModuleInstance(), 101, false, {{L"COMMAND", L"\"" + path + L"\""}});
 }
 catch (...)

@@ -9,6 +9,7 @@
 #   bench_engine.sh [downloads] [window-seconds]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 build=${TDM_BUILD_DIR:-$root/build}
 count=${1:-1000}
 window=${2:-30}
@@ -26,7 +27,7 @@ trap cleanup EXIT
 
 cmake --build "$build" --target tdm_engine >/dev/null
 bash "$root/tools/make_prefix.sh" "$prefix" "$build/tdm-engine.exe" >/dev/null
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
 wine reg add 'HKCU\Software\Tolvane\Engine' /v ExitDelay /t REG_DWORD /d 3600000 /f >/dev/null 2>&1
 
 python3 "$root/tests/engine_server/http_test_server.py" "$work/files" "$work/port" $((window + 300)) &

@@ -8,12 +8,13 @@
 # which a silent uninstall keeps. Exits non-zero on the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 out=${TDM_RELEASE_DIR:-$root/build-release}
 bash "$root/tools/release.sh"
 
 prefix=$out/wine/installer
 bash "$root/tools/make_prefix.sh" "$prefix" >/dev/null
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
 fail() { echo "check_installer: FAILED: $*" >&2; exit 1; }
 reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 reg_default() { wine reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*) *REG_[A-Z_]* *//p'; }
@@ -66,7 +67,7 @@ echo "registrations present"
 # The classes as the browser creates them: by ProgID, without a site.
 classes=(TolDownloadClient.TolDloadMr TolDownloadClient.TolBand TolDownloadClient.TolDownloadHelper
          TolDownloadClient.TolDownloadToolbar Tolvane.DownloadEngine)
-i686-w64-mingw32-gcc -municode -O2 -o "$out/create_class.exe" "$root/tests/installer/create_class.c" -lole32 -luuid
+"$TDM_TRIPLET-gcc" -municode -O2 -o "$out/create_class.exe" "$root/tests/installer/create_class.c" -lole32 -luuid
 wine "$out/create_class.exe" "${classes[@]}" | tr -d '\r' || fail "not every class was created"
 
 # Scripts: the classes without a band window, created by ProgID from JScript

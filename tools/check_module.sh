@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Checks the built module as a file: a 32-bit PE DLL for i386 that exports
-# exactly the four COM server entry points and imports only system DLLs.
-#   check_module.sh <tdm.dll>
+# Checks the built module as a file: a PE DLL for the build's processor (a
+# 32-bit one for i386 unless x86_64 is named) that exports exactly the four COM
+# server entry points and imports only system DLLs.
+#   check_module.sh <tdm.dll> [i686|x86_64]
 set -euo pipefail
 dll=$1
-objdump=i686-w64-mingw32-objdump
+arch=${2:-i686}
 fail() { echo "check_module: $*" >&2; exit 1; }
 
 description=$(file -b "$dll")
+if [ "$arch" = x86_64 ]; then
+    objdump=x86_64-w64-mingw32-objdump kind="PE32+ x86-64"
+    pattern="PE32+ executable (DLL)*x86-64*"
+else
+    objdump=i686-w64-mingw32-objdump kind="PE32 i386"
+    pattern="PE32 executable (DLL)*Intel 80386*"
+fi
+# shellcheck disable=SC2254
 case "$description" in
-    "PE32 executable (DLL)"*"Intel 80386"*) ;;
-    *) fail "not a 32-bit i386 DLL: $description" ;;
+    $pattern) ;;
+    *) fail "not a $kind DLL: $description" ;;
 esac
 
 exports=$($objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && !/Table/ {print $NF}' | sort | tr '\n' ' ')
@@ -25,4 +34,4 @@ for import in $($objdump -p "$dll" | awk '/DLL Name:/ {print tolower($3)}'); do
         *) fail "imports a DLL that is not part of Windows: $import" ;;
     esac
 done
-echo "check_module: $dll is a PE32 i386 DLL with the four exports and system imports only"
+echo "check_module: $dll is a $kind DLL with the four exports and system imports only"

@@ -14,6 +14,7 @@
 #                      does not end as expected (the test command runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 build=${TDM_BUILD_DIR:-$root/build}
 check=0
 [ "${1:-}" = "--check" ] && check=1

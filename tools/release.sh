@@ -5,6 +5,7 @@
 # of the installer come from the module's version resource.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 out=${TDM_RELEASE_DIR:-$root/build-release}
 bash "$root/tools/setup.sh" >/dev/null
 
@@ -13,7 +14,7 @@ if [ ! -f "$out/build.ninja" ]; then
     if command -v ccache >/dev/null; then
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
-    cmake -S "$root" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    cmake -S "$root" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$TDM_ARCH.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DTDM_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
 fi
 CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true cmake --build "$out" --target tdm tdm_engine tdm_help
@@ -22,8 +23,8 @@ dist=$out/dist
 rm -rf "$dist"
 mkdir -p "$dist"
 for file in tdm.dll tdm-engine.exe; do
-    i686-w64-mingw32-strip --strip-all -o "$dist/$file" "$out/$file"
-    if i686-w64-mingw32-objdump -h "$dist/$file" | grep -q '\.debug'; then
+    "$TDM_TRIPLET-strip" --strip-all -o "$dist/$file" "$out/$file"
+    if "$TDM_TRIPLET-objdump" -h "$dist/$file" | grep -q '\.debug'; then
         echo "release: $file still carries debug sections" >&2
         exit 1
     fi
@@ -50,7 +51,9 @@ if [ "$engine_version" != "$version" ]; then
 fi
 
 setup=$out/tdm-setup.exe
-makensis -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
+nsis_target=()
+[ "$TDM_ARCH" = x86_64 ] && nsis_target=(-DWIN64)
+makensis "${nsis_target[@]}" -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
     -DDIST="$dist" -DOUTFILE="$setup" "$root/installer/tdm.nsi"
 
 echo "release $version of $product ($publisher):"
