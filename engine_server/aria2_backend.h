@@ -54,6 +54,9 @@ public:
 
     // Stops aria2 (it saves its session first).
     void Shutdown() noexcept;
+    // Stops aria2 and waits until it is gone: the next call starts another,
+    // which reads its configuration and the cookie file anew.
+    void Restart() noexcept { StopAndWait(); }
 
     // Counts the starts and takeovers: a change means aria2's view must be
     // read again.
@@ -68,6 +71,9 @@ public:
 
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
+
+    // The cookie file aria2 loads as it starts (in the data folder).
+    std::wstring CookiePath() const { return m_dataFolder + L"\\cookies.txt"; }
 
 private:
     HRESULT Exchange(const std::string& body, uint64_t id, nlohmann::json& result) noexcept;
@@ -97,5 +103,8 @@ private:
     std::string m_lastError;
     bool m_wsaStarted = false;
 };
+
+// Writes `text` to `path`, readable and writable by the current user only.
+[[nodiscard]] HRESULT WriteUserOnlyFile(const std::wstring& path, const std::string& text) noexcept;
 
 }  // namespace tdm::engine

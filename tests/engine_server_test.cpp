@@ -750,6 +750,183 @@ void EngineServerTest::RunScript3000(const std::string& url)
     EXPECT_EQ(0u, exitCode);
 }
 
+// --- hostile servers and hostile input ------------------------------------------
+
+std::string FileText(const Wide& path)
+{
+    const unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    std::string text(1 << 20, '\0');
+    DWORD read = 0;
+    text.resize(file && ::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) ? read : 0);
+    return text;
+}
+
+size_t RequestsFor(const TestServer& server, const std::string& path)
+{
+    const std::string requests = server.Get("/requests");
+    size_t count = 0;
+    for (size_t at = requests.find("GET " + path + " "); at != std::string::npos; at = requests.find(path, at + 4))
+        ++count;
+    return count;
+}
+
+std::string DescriptionOf(const CComError& error)
+{
+    unique_bstr text;
+    if (error.ErrorInfo())
+        error.ErrorInfo()->GetDescription(text.put());
+    return text ? NarrowFromBstr(text.get()) : std::string();
+}
+
+// A torrent or Metalink answer is saved as the file it is: no tracker is asked,
+// none of the files a Metalink names is fetched, no peer port is opened.
+TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
+{
+    const std::string listeners = "/listeners?" + UnixPath(EngineFolder() + L"\\aria2.conf");
+    ASSERT_NE(-1, AddUrl("/file/small.bin?warm-up"));  // aria2 runs
+    const std::string before = server->Get(listeners);
+    for (const char* file : {"hidden.torrent", "hidden.meta4"})
+    {
+        const long id = AddUrl(std::string(file[7] == 't' ? "/torrent/" : "/metalink/") + file);
+        ASSERT_TRUE(WaitFor(kCompleted, id)) << file;
+        EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(folder + WideFromNarrow(file)));
+    }
+    PumpUntil([] { return false; }, 3000);
+    const std::string requests = server->Get("/requests");
+    EXPECT_TRUE(requests.find("/announce") == std::string::npos && requests.find("/file/meta-") == std::string::npos)
+        << requests;
+    EXPECT_EQ(before, server->Get(listeners)) << "aria2 opened another port";
+}
+
+// Content-Disposition names that are no safe file names arrive under a safe
+// name in the download's folder, a Cyrillic RFC 5987 name intact; nothing is
+// written outside the folder, and no download completes without its file.
+TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
+{
+    const Wide cases[] = {L"escape.txt", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt"};
+    for (size_t i = 0; i < std::size(cases); ++i)
+    {
+        SCOPED_TRACE(i);
+        const long id = AddUrl("/named/" + std::to_string(i));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kCompleted, id) || sink->Has(kError, id); }));
+        ASSERT_FALSE(sink->Has(kError, id)) << sink->Of(kError, id)[0].arguments[2];
+        EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
+        EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"..\\..\\escape.txt").c_str()));
+}
+
+// Texts with control characters would write lines of their own into aria2's
+// session and configuration: each field is refused and named. Names and
+// folders a client gives that are not safe are refused with the reason.
+TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
+{
+    const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
+    using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const std::tuple<Setter, std::string, const char*> cases[] = {
+        {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"},
+        {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
+        {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
+        {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"},
+        {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
+        {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"},
+        {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
+        {&CDownloadOptions::SetLocalPath, base + "CON", "device"},
+        {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"},
+        {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
+        {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
+        {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
+    };
+    const size_t added = sink->Of(kAdded).size();
+    for (const auto& [set, value, named] : cases)
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url("/file/small.bin"));
+        (options.*set)(value);
+        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
+        EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
+        EXPECT_NE(std::string::npos, DescriptionOf(refused).find(named)) << DescriptionOf(refused);
+        if (value.find('\n') != std::string::npos)
+            EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status()) << named;
+    }
+    const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
+    EXPECT_NE(std::string::npos, DescriptionOf(cookie).find("cookie")) << DescriptionOf(cookie);
+    EXPECT_EQ(added, sink->Of(kAdded).size()) << "a refused download was added";
+    const std::string log = FileText(EngineFolder() + L"\\logs\\common.log");
+    EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
+    // The CA file setting goes into aria2's configuration, a file of lines.
+    const CaFileSetting setting(L"C:\\ca.pem\non-download-complete=C:\\evil.exe");
+    ASSERT_NE(-1, AddUrl("/file/small.bin?ca-setting"));
+    EXPECT_EQ(std::string::npos, FileText(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
+}
+
+// A failed download stays failed when aria2 starts again (it keeps failed
+// downloads in its session and would start them itself).
+TEST_F(EngineServerTest, FailedDownloadsDoNotRestartWithAria2)
+{
+    const long id = AddUrl("/missing?after-restart");
+    ASSERT_TRUE(WaitFor(kStopped, id));
+    PumpUntil([] { return false; }, 2500);  // aria2 saves its session every second
+    const size_t requests = RequestsFor(*server, "/missing?after-restart");
+    KillBackend();
+    PumpUntil([] { return false; }, 6000);  // the engine starts aria2 again as it polls
+    EXPECT_EQ(requests, RequestsFor(*server, "/missing?after-restart"));
+    EXPECT_EQ(0x14, Record(id)->state);
+}
+
+// A server that promises more than it sends is asked again only as often as
+// the download's retries allow; the download then stops and says why.
+TEST_F(EngineServerTest, ServersThatNeverDeliverStopAfterTheRetries)
+{
+    for (const char* path : {"/short/promise.bin", "/lying/promise.bin"})
+    {
+        const long id = AddUrl(path);
+        ASSERT_TRUE(WaitFor(kError, id, 60000)) << path;
+        const std::string text = sink->Of(kError, id)[0].arguments[2];
+        EXPECT_NE(std::string::npos, text.find("does not send the data")) << text;
+        const size_t requests = RequestsFor(*server, path);
+        EXPECT_LE(requests, 8u) << path;
+        PumpUntil([] { return false; }, 3000);
+        EXPECT_EQ(requests, RequestsFor(*server, path)) << "asked again after the error";
+    }
+}
+
+// The cookie goes to the download's own host only, credentials only to the
+// server that asks for them: a redirection to another host (127.0.0.2) takes
+// neither along, and a server that never asks never sees the credentials.
+TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
+{
+    for (const std::string path : {"/to2/auth/small.bin?redirected", "/file/small.bin?never-asks"})
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url(path));
+        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()));
+        options.SetUserName("user");
+        options.SetPassword("secret");
+        const size_t before = sink->Of(kAdded).size();
+        engine.AddDownload(options, nullptr, true, "session=page-cookie");
+        ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
+        const long id = std::stol(sink->Of(kAdded).back().arguments[0]);
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kStopped, id) || sink->Has(kCompleted, id); })) << path;
+    }
+    const std::string hosts = server->Get("/hosts");
+    size_t seen = 0;
+    for (size_t start = 0, end; start < hosts.size(); start = end + 1)
+    {
+        end = std::min(hosts.find('\n', start), hosts.size());
+        const std::string line = hosts.substr(start, end - start);
+        if (line.find("?redirected") == std::string::npos && line.find("?never-asks") == std::string::npos)
+            continue;
+        ++seen;
+        const bool first = line.rfind("127.0.0.1 ", 0) == 0;
+        EXPECT_NE(std::string::npos, line.find(first ? "cookie=session=page-cookie" : "cookie=None")) << line;
+        EXPECT_TRUE((first && line.find("never-asks") == std::string::npos) ||
+                    line.find("authorization=None") != std::string::npos) << line;
+    }
+    EXPECT_GE(seen, 3u) << hosts;
+}
+
 // The engine and its aria2 killed in mid-download (a crash of the session).
 // The client's next call fails at once with a COM error. A new engine resumes
 // the download from its table and aria2's session file, and the file arrives
