@@ -1413,13 +1413,14 @@ try
     }
     // Complete means the file is at its place: a download that aria2 reports
     // complete without it (a name the file system changed) is an error.
-    if (status.phase == Phase::Complete && d->phase != Phase::Complete && d->staging.empty() &&
-        !d->fileName.empty() && !FileExists(ExtendedPath(d->folder + d->fileName)))
+    const std::wstring written = status.hasPath && !status.path.empty() ? m_backend.FromBackendPath(status.path)
+                                                                        : d->folder + d->fileName;
+    if (status.phase == Phase::Complete && d->phase != Phase::Complete && d->staging.empty() && !d->fileName.empty() &&
+        !FileExists(ExtendedPath(written)))
     {
         json result;
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
-        StopWithError(id, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                      L"The download ended, but its file is not at " + d->folder + d->fileName + L".");
+        StopWithError(id, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"The download ended, but its file is not at " + written + L".");
         return;
     }
     // The server has named the file (or it is loaded already): the name is

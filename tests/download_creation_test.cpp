@@ -217,17 +217,14 @@ TEST_F(CreationTest, TheCookieIsTheOneTheBrowserWouldSend)
                                L"https://host/c.zip", L"http://stored.test/files/d.zip"},
                               L"session=42");
     const std::pair<const wchar_t*, const char*> cases[] = {
-        {L"http://host/a.zip", "session=42"},      {L"http://host/A.zip", ""},
-        {L"http://host/none.zip", ""},             {L"http://elsewhere/b.zip", ""},
-        {L"https://host/c.zip", ""},               {L"http://stored.test/files/d.zip", "kept=7"},
-    };
+        {L"http://host/a.zip", "session=42"}, {L"http://host/A.zip", ""}, {L"http://host/none.zip", ""},
+        {L"http://elsewhere/b.zip", ""}, {L"https://host/c.zip", ""}, {L"http://stored.test/files/d.zip", "kept=7"}};
     OnBrowserThread([&] {
         for (const auto& [url, cookie] : cases)
             EXPECT_EQ(S_OK, CreateDownload(url));
     });
     for (const auto& [url, cookie] : cases)
-        EXPECT_TRUE(engine->Expect("AddUrl(" + NarrowFromWide(url, wcslen(url)) + ", C:\\dl\\, " + owner + ", 1, -1, " +
-                                   cookie + ")"));
+        EXPECT_TRUE(engine->Expect("AddUrl(" + NarrowFromWide(url, wcslen(url)) + ", C:\\dl\\, " + owner + ", 1, -1, " + cookie + ")"));
     ::InternetSetCookieExA("http://stored.test/files/", "kept", "7; expires=Thu, 01-Jan-1970 00:00:00 GMT",
                            INTERNET_COOKIE_HTTPONLY, 0);
 }

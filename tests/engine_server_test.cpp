@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -754,12 +757,8 @@ void EngineServerTest::RunScript3000(const std::string& url)
 
 std::string FileText(const Wide& path)
 {
-    const unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
-    std::string text(1 << 20, '\0');
-    DWORD read = 0;
-    text.resize(file && ::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) ? read : 0);
-    return text;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 size_t RequestsFor(const TestServer& server, const std::string& path)
@@ -774,9 +773,7 @@ size_t RequestsFor(const TestServer& server, const std::string& path)
 std::string DescriptionOf(const CComError& error)
 {
     unique_bstr text;
-    if (error.ErrorInfo())
-        error.ErrorInfo()->GetDescription(text.put());
-    return text ? NarrowFromBstr(text.get()) : std::string();
+    return error.ErrorInfo() && SUCCEEDED(error.ErrorInfo()->GetDescription(text.put())) ? NarrowFromBstr(text.get()) : "";
 }
 
 // A torrent or Metalink answer is saved as the file it is: no tracker is asked,
@@ -825,16 +822,12 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
     using Setter = void (CDownloadOptions::*)(std::string_view) const;
     const std::tuple<Setter, std::string, const char*> cases[] = {
-        {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"},
-        {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
+        {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"}, {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
         {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
-        {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"},
-        {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
-        {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"},
-        {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
-        {&CDownloadOptions::SetLocalPath, base + "CON", "device"},
+        {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"}, {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
+        {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"}, {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
+        {&CDownloadOptions::SetLocalPath, base + "CON", "device"}, {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
         {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"},
-        {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
         {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
         {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
     };
@@ -847,8 +840,8 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
         const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
         EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
         EXPECT_NE(std::string::npos, DescriptionOf(refused).find(named)) << DescriptionOf(refused);
-        if (value.find('\n') != std::string::npos)
-            EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status()) << named;
+        const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
+        EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
     }
     const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
     EXPECT_NE(std::string::npos, DescriptionOf(cookie).find("cookie")) << DescriptionOf(cookie);
@@ -861,35 +854,28 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     EXPECT_EQ(std::string::npos, FileText(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
 }
 
-// A failed download stays failed when aria2 starts again (it keeps failed
-// downloads in its session and would start them itself).
-TEST_F(EngineServerTest, FailedDownloadsDoNotRestartWithAria2)
+// Failed downloads stay failed: a server that promises more than it sends is
+// asked again only as often as the download's retries allow, and the download
+// says why it stopped; aria2, which keeps failed downloads in its session,
+// does not start them again when it restarts.
+TEST_F(EngineServerTest, FailedDownloadsStayFailed)
 {
-    const long id = AddUrl("/missing?after-restart");
-    ASSERT_TRUE(WaitFor(kStopped, id));
-    PumpUntil([] { return false; }, 2500);  // aria2 saves its session every second
-    const size_t requests = RequestsFor(*server, "/missing?after-restart");
-    KillBackend();
-    PumpUntil([] { return false; }, 6000);  // the engine starts aria2 again as it polls
-    EXPECT_EQ(requests, RequestsFor(*server, "/missing?after-restart"));
-    EXPECT_EQ(0x14, Record(id)->state);
-}
-
-// A server that promises more than it sends is asked again only as often as
-// the download's retries allow; the download then stops and says why.
-TEST_F(EngineServerTest, ServersThatNeverDeliverStopAfterTheRetries)
-{
-    for (const char* path : {"/short/promise.bin", "/lying/promise.bin"})
+    const std::string paths[] = {"/short/promise.bin", "/lying/promise.bin", "/missing?after-restart"};
+    std::vector<size_t> requests;
+    for (const std::string& path : paths)
     {
         const long id = AddUrl(path);
-        ASSERT_TRUE(WaitFor(kError, id, 60000)) << path;
-        const std::string text = sink->Of(kError, id)[0].arguments[2];
-        EXPECT_NE(std::string::npos, text.find("does not send the data")) << text;
-        const size_t requests = RequestsFor(*server, path);
-        EXPECT_LE(requests, 8u) << path;
-        PumpUntil([] { return false; }, 3000);
-        EXPECT_EQ(requests, RequestsFor(*server, path)) << "asked again after the error";
+        ASSERT_TRUE(WaitFor(kStopped, id, 60000)) << path;
+        const std::string text = sink->Of(kError, id).at(0).arguments[2];
+        EXPECT_TRUE(path[1] == 'm' || text.find("does not send the data") != std::string::npos) << text;
+        requests.push_back(RequestsFor(*server, path));
+        EXPECT_LE(requests.back(), 8u) << path;
     }
+    PumpUntil([] { return false; }, 2500);  // aria2 saves its session every second
+    KillBackend();
+    PumpUntil([] { return false; }, 6000);  // the engine starts aria2 again as it polls
+    for (size_t i = 0; i < std::size(paths); ++i)
+        EXPECT_EQ(requests[i], RequestsFor(*server, paths[i])) << paths[i] << " was asked again";
 }
 
 // The cookie goes to the download's own host only, credentials only to the
@@ -901,30 +887,26 @@ TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
     {
         const CDownloadOptions options = engine.GetOptions(-1);
         options.SetUrl(server->Url(path));
-        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()));
+        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + std::to_string(path.size()) + ".bin");
         options.SetUserName("user");
         options.SetPassword("secret");
-        const size_t before = sink->Of(kAdded).size();
         engine.AddDownload(options, nullptr, true, "session=page-cookie");
-        ASSERT_TRUE(PumpUntil([&] { return sink->Of(kAdded).size() > before; }));
-        const long id = std::stol(sink->Of(kAdded).back().arguments[0]);
-        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kStopped, id) || sink->Has(kCompleted, id); })) << path;
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kStopped) || sink->Has(kCompleted); })) << path;
+        sink->events.clear();
     }
-    const std::string hosts = server->Get("/hosts");
+    // "host path cookie=... authorization=..." a request
+    std::istringstream hosts(server->Get("/hosts"));
     size_t seen = 0;
-    for (size_t start = 0, end; start < hosts.size(); start = end + 1)
+    for (std::string line; std::getline(hosts, line);)
     {
-        end = std::min(hosts.find('\n', start), hosts.size());
-        const std::string line = hosts.substr(start, end - start);
-        if (line.find("?redirected") == std::string::npos && line.find("?never-asks") == std::string::npos)
+        const bool first = line.rfind("127.0.0.1 ", 0) == 0, neverAsks = line.find("?never-asks") != std::string::npos;
+        if (!neverAsks && line.find("?redirected") == std::string::npos)
             continue;
         ++seen;
-        const bool first = line.rfind("127.0.0.1 ", 0) == 0;
         EXPECT_NE(std::string::npos, line.find(first ? "cookie=session=page-cookie" : "cookie=None")) << line;
-        EXPECT_TRUE((first && line.find("never-asks") == std::string::npos) ||
-                    line.find("authorization=None") != std::string::npos) << line;
+        EXPECT_TRUE((first && !neverAsks) || line.find("authorization=None") != std::string::npos) << line;
     }
-    EXPECT_GE(seen, 3u) << hosts;
+    EXPECT_GE(seen, 3u);
 }
 
 // The engine and its aria2 killed in mid-download (a crash of the session).

@@ -17,12 +17,12 @@ Paths:
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
                                                               their Range and Cookie
   /quit            ends the server
-Hostile answers (HOSTILE below); 127.0.0.2 serves the same paths on the same port:
-  /torrent/<any>   a torrent whose tracker is /announce here      /metalink/<any>  a Metalink naming two more files
-  /to2/<path>      redirects to <path> on 127.0.0.2                /hosts  each request's host, cookie, authorization
-  /short/<any>     promises three times the bytes it sends         /lying/<any>     promises 10 GiB, sends 100 bytes
-  /named/<n>       small.bin under the n-th of HOSTILE_NAMES       /listeners?<conf>  listening ports of that aria2
 """
+# Hostile answers (HOSTILE below); 127.0.0.2 serves the same paths on a port of its own:
+#   /torrent/<any>   a torrent whose tracker is /announce here      /metalink/<any>  a Metalink naming two more files
+#   /to2/<path>      redirects to <path> on 127.0.0.2                /hosts  each request's host, cookie, authorization
+#   /short/<any>     promises three times the bytes it sends         /lying/<any>     promises 10 GiB, sends 100 bytes
+#   /named/<n>       small.bin under the n-th of HOSTILE_NAMES       /listeners?<conf>  listening ports of that aria2
 import hashlib
 import os
 import ssl
@@ -135,8 +135,8 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
 
+# Answers 200 with `length` announced and `body` sent, then closes.
 def send_bytes(handler, body, length):
-    """Answers 200 with `length` announced and `body` sent, then closes."""
     handler.send_response(200)
     handler.send_header("Content-Length", str(length))
     handler.end_headers()
@@ -144,8 +144,8 @@ def send_bytes(handler, body, length):
     handler.wfile.write(body)
 
 
+# The listening TCP sockets (hexadecimal address:port) of the process started with --conf-path=<conf>.
 def listeners(handler, conf):
-    """The listening TCP ports of the process started with --conf-path=<conf>."""
     sockets = set()
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -167,7 +167,7 @@ def named(handler, rest):
 HOSTILE = {
     "torrent": lambda h, rest: h.send_file("hidden.torrent", extra=[("Content-Type", "application/x-bittorrent")]),
     "metalink": lambda h, rest: h.send_file("hidden.meta4", extra=[("Content-Type", "application/metalink4+xml")]),
-    "to2": lambda h, rest: h.reply(302, b"", [("Location", "http://127.0.0.2:%d/%s" % (h.server.server_address[1], rest))]),
+    "to2": lambda h, rest: h.reply(302, b"", [("Location", "http://127.0.0.2:%d/%s" % (second.server_address[1], rest))]),
     "hosts": lambda h, rest: h.reply(200, "\n".join(hosts).encode()),
     "short": lambda h, rest: send_bytes(h, b"s" * 100_000, 300_000),
     "lying": lambda h, rest: send_bytes(h, b"l" * 100, 10 * 1024 ** 3),
@@ -176,8 +176,8 @@ HOSTILE = {
 }
 
 
+# The torrent (its tracker on this server) and the Metalink of HOSTILE.
 def write_hostile_files(port):
-    """The torrent (its tracker on this server) and the Metalink of HOSTILE."""
     announce = b"http://127.0.0.1:%d/announce" % port
     with open(os.path.join(folder, "hidden.torrent"), "wb") as out:
         out.write(b"d8:announce%d:%s4:infod6:lengthi5e4:name9:bt-secret12:piece lengthi16384e6:pieces20:%see"
@@ -198,14 +198,9 @@ if __name__ == "__main__":
     for name, size in FILES.items():
         with open(os.path.join(folder, name), "wb") as out:
             out.write(os.urandom(size))
-    # 127.0.0.2 (loopback as well) on the same port: another host to redirect to.
-    for attempt in range(50):
-        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        try:
-            second = ThreadingHTTPServer(("127.0.0.2", server.server_address[1]), Handler)
-            break
-        except OSError:
-            server.server_close()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    # 127.0.0.2 (loopback as well): another host to redirect to.
+    second = ThreadingHTTPServer(("127.0.0.2", 0), Handler)
     server.daemon_threads = second.daemon_threads = True
     threading.Thread(target=second.serve_forever, daemon=True).start()
     write_hostile_files(server.server_address[1])

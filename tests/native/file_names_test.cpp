@@ -8,8 +8,8 @@
 using namespace tdm::engine;
 
 // A server's names become safe names in the download folder; a client's are
-// refused (nullptr: accepted).
-TEST(FileNamesTest, NamesAreMadeSafeOrRefused)
+// refused (and the safe name of each is accepted).
+TEST(FileNamesTest, NamesAreMadeSafeOrRefusedAndFoldersChecked)
 {
     const struct
     {
@@ -17,59 +17,28 @@ TEST(FileNamesTest, NamesAreMadeSafeOrRefused)
         const wchar_t* safe;
         bool refused;
     } cases[] = {
-        {L"report.pdf", L"report.pdf", false},
-        {L"\x0444\x0430\x0439\x043B.txt", L"\x0444\x0430\x0439\x043B.txt", false},
-        {L"../../escape.txt", L".._.._escape.txt", true},
-        {L"..\\win.ini", L".._win.ini", true},
-        {L"..", L"download", true},
-        {L"CON", L"_CON", true},
-        {L"con.txt", L"_con.txt", true},
-        {L"lpt9", L"_lpt9", true},
-        {L"COM0", L"COM0", false},
-        {L"console", L"console", false},
-        {L"a\x202Etxt.exe", L"a_txt.exe", true},
-        {L"a\x2066" L"b", L"a_b", true},
-        {L"name.", L"name", true},
-        {L"name . ", L"name", true},
-        {L"x:y", L"x_y", true},
-        {L"a\r\ndir=C:\\", L"a__dir=C__", true},
-        {std::wstring(L"a\0b", 3), L"a_b", true},
-        {L"a\x85" L"b", L"a_b", true},
+        {L"report.pdf", L"report.pdf", false}, {L"\x0444\x0430\x0439\x043B.txt", L"\x0444\x0430\x0439\x043B.txt", false},
+        {L"../../escape.txt", L".._.._escape.txt", true}, {L"..\\win.ini", L".._win.ini", true}, {L"..", L"download", true},
+        {L"", L"download", true}, {L"CON", L"_CON", true}, {L"con.txt", L"_con.txt", true}, {L"lpt9", L"_lpt9", true},
+        {L"COM0", L"COM0", false}, {L"console", L"console", false}, {L"a\x202Etxt.exe", L"a_txt.exe", true},
+        {L"a\x2066" L"b", L"a_b", true}, {L"name.", L"name", true}, {L"name . ", L"name", true}, {L"x:y", L"x_y", true},
+        {L"a\r\ndir=C:\\", L"a__dir=C__", true}, {std::wstring(L"a\0b", 3), L"a_b", true}, {L"a\x85" L"b", L"a_b", true},
         {L"what?.bin", L"what_.bin", true},
-        {L"", L"download", true},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::PrintToString(c.name));
         EXPECT_EQ(c.safe, SafeFileName(c.name));
         EXPECT_EQ(c.refused, FileNameProblem(c.name) != nullptr);
-        EXPECT_EQ(nullptr, FileNameProblem(SafeFileName(c.name))) << "the safe name is refused itself";
+        EXPECT_EQ(nullptr, FileNameProblem(SafeFileName(c.name)));
     }
-}
-
-TEST(FileNamesTest, FoldersMustBeFullLocalOrNetworkPaths)
-{
-    const struct
-    {
-        const wchar_t* folder;
-        bool accepted;
-    } cases[] = {
-        {L"C:\\Users\\me\\Downloads\\", true},   {L"d:/data", true},
-        {L"\\\\server\\share\\in", true},          {L"C:\\", true},
-        {L"Downloads\\", false},                   {L"\\Downloads", false},
-        {L"C:relative", false},                    {L"C:\\a\\..\\..\\Windows", false},
-        {L"C:\\a\\CON\\", false},                  {L"C:\\a.\\", false},
-        {L"\\\\server", false},                    {L"\\\\?\\C:\\x", false},
-        {L"\\\\.\\pipe\\x", false},                {L"C:\\a\nb", false},
-        {L"C:\\a:stream", false},                  {L"", false},
+    // Folders: full local or network paths of safe names only.
+    const std::pair<const wchar_t*, bool> folders[] = {
+        {L"C:\\Users\\me\\Downloads\\", true}, {L"d:/data", true}, {L"\\\\server\\share\\in", true}, {L"C:\\", true},
+        {L"Downloads\\", false}, {L"\\Downloads", false}, {L"C:relative", false}, {L"C:\\a\\..\\..\\Windows", false},
+        {L"C:\\a\\CON\\", false}, {L"C:\\a.\\", false}, {L"\\\\server", false}, {L"\\\\?\\C:\\x", false},
+        {L"\\\\.\\pipe\\x", false}, {L"C:\\a\nb", false}, {L"C:\\a:stream", false}, {L"", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.accepted, FolderProblem(c.folder) == nullptr) << testing::PrintToString(std::wstring(c.folder));
-}
-
-TEST(FileNamesTest, ControlCharactersAreFound)
-{
-    EXPECT_FALSE(HasControlCharacter(L"plain text \x0444 \x00A0"));
-    for (const wchar_t c : {L'\0', L'\t', L'\n', L'\r', L'\x1F', L'\x7F', L'\x80', L'\x9F'})
-        EXPECT_TRUE(HasControlCharacter(std::wstring(L"a") + c + L"b")) << static_cast<int>(c);
+    for (const auto& [folder, accepted] : folders)
+        EXPECT_EQ(accepted, FolderProblem(folder) == nullptr) << testing::PrintToString(std::wstring(folder));
 }
