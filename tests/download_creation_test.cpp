@@ -212,6 +212,7 @@ TEST_F(CreationTest, TheDirectPathHandsAcceptedUrlsToTheEngineAndRefusesTheOther
 // on the page's own scheme and host.
 TEST_F(CreationTest, TheCookieIsTheOneTheBrowserWouldSend)
 {
+    // A session cookie: it stays in this process.
     ASSERT_TRUE(::InternetSetCookieExA("http://stored.test/files/", "kept", "7; HttpOnly", INTERNET_COOKIE_HTTPONLY, 0));
     window->Browser().SetPage({L"http://host/other.zip", L"http://host/a.zip", L"http://elsewhere/b.zip",
                                L"https://host/c.zip", L"http://stored.test/files/d.zip"},
@@ -225,8 +226,6 @@ TEST_F(CreationTest, TheCookieIsTheOneTheBrowserWouldSend)
     });
     for (const auto& [url, cookie] : cases)
         EXPECT_TRUE(engine->Expect("AddUrl(" + NarrowFromWide(url, wcslen(url)) + ", C:\\dl\\, " + owner + ", 1, -1, " + cookie + ")"));
-    ::InternetSetCookieExA("http://stored.test/files/", "kept", "7; expires=Thu, 01-Jan-1970 00:00:00 GMT",
-                           INTERNET_COOKIE_HTTPONLY, 0);
 }
 
 TEST_F(CreationTest, AnEngineThatCannotBeCreatedGivesOneErrorBoxAndSOk)

@@ -755,25 +755,14 @@ void EngineServerTest::RunScript3000(const std::string& url)
 
 // --- hostile servers and hostile input ------------------------------------------
 
-std::string FileText(const Wide& path)
-{
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
+// The requests the test server has seen whose path starts with `path`.
 size_t RequestsFor(const TestServer& server, const std::string& path)
 {
-    const std::string requests = server.Get("/requests");
+    const std::string requests = server.Get("/requests"), request = "GET " + path;
     size_t count = 0;
-    for (size_t at = requests.find("GET " + path + " "); at != std::string::npos; at = requests.find(path, at + 4))
+    for (size_t at = requests.find(request); at != std::string::npos; at = requests.find(request, at + 1))
         ++count;
     return count;
-}
-
-std::string DescriptionOf(const CComError& error)
-{
-    unique_bstr text;
-    return error.ErrorInfo() && SUCCEEDED(error.ErrorInfo()->GetDescription(text.put())) ? NarrowFromBstr(text.get()) : "";
 }
 
 // A torrent or Metalink answer is saved as the file it is: no tracker is asked,
@@ -781,8 +770,7 @@ std::string DescriptionOf(const CComError& error)
 TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
 {
     const std::string listeners = "/listeners?" + UnixPath(EngineFolder() + L"\\aria2.conf");
-    ASSERT_NE(-1, AddUrl("/file/small.bin?warm-up"));  // aria2 runs
-    const std::string before = server->Get(listeners);
+    const std::string before = server->Get(listeners);  // aria2 runs since the engine started
     for (const char* file : {"hidden.torrent", "hidden.meta4"})
     {
         const long id = AddUrl(std::string(file[7] == 't' ? "/torrent/" : "/metalink/") + file);
@@ -790,9 +778,7 @@ TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
         EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(folder + WideFromNarrow(file)));
     }
     PumpUntil([] { return false; }, 3000);
-    const std::string requests = server->Get("/requests");
-    EXPECT_TRUE(requests.find("/announce") == std::string::npos && requests.find("/file/meta-") == std::string::npos)
-        << requests;
+    EXPECT_EQ(0u, RequestsFor(*server, "/announce") + RequestsFor(*server, "/file/meta-"));
     EXPECT_EQ(before, server->Get(listeners)) << "aria2 opened another port";
 }
 
@@ -804,9 +790,8 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
     const Wide cases[] = {L"escape.txt", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt"};
     for (size_t i = 0; i < std::size(cases); ++i)
     {
-        SCOPED_TRACE(i);
         const long id = AddUrl("/named/" + std::to_string(i));
-        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kCompleted, id) || sink->Has(kError, id); }));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kCompleted, id) || sink->Has(kError, id); })) << i;
         ASSERT_FALSE(sink->Has(kError, id)) << sink->Of(kError, id)[0].arguments[2];
         EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
         EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
@@ -821,14 +806,16 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
 {
     const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
     using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
+                                             return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
+    const auto description = [](const CComError& e) { unique_bstr t; return e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())) ? NarrowFromBstr(t.get()) : ""; };
     const std::tuple<Setter, std::string, const char*> cases[] = {
         {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"}, {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
         {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
         {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"}, {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
         {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"}, {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
         {&CDownloadOptions::SetLocalPath, base + "CON", "device"}, {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
-        {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"},
-        {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
+        {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"}, {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
         {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
     };
     const size_t added = sink->Of(kAdded).size();
@@ -839,19 +826,19 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
         (options.*set)(value);
         const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
         EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
-        EXPECT_NE(std::string::npos, DescriptionOf(refused).find(named)) << DescriptionOf(refused);
+        EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
         const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
         EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
     }
     const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
-    EXPECT_NE(std::string::npos, DescriptionOf(cookie).find("cookie")) << DescriptionOf(cookie);
+    EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
     EXPECT_EQ(added, sink->Of(kAdded).size()) << "a refused download was added";
-    const std::string log = FileText(EngineFolder() + L"\\logs\\common.log");
+    const std::string log = text(EngineFolder() + L"\\logs\\common.log");
     EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
     // The CA file setting goes into aria2's configuration, a file of lines.
     const CaFileSetting setting(L"C:\\ca.pem\non-download-complete=C:\\evil.exe");
     ASSERT_NE(-1, AddUrl("/file/small.bin?ca-setting"));
-    EXPECT_EQ(std::string::npos, FileText(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
+    EXPECT_EQ(std::string::npos, text(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
 }
 
 // Failed downloads stay failed: a server that promises more than it sends is

@@ -23,6 +23,7 @@ Paths:
 #   /to2/<path>      redirects to <path> on 127.0.0.2                /hosts  each request's host, cookie, authorization
 #   /short/<any>     promises three times the bytes it sends         /lying/<any>     promises 10 GiB, sends 100 bytes
 #   /named/<n>       small.bin under the n-th of HOSTILE_NAMES       /listeners?<conf>  listening ports of that aria2
+import contextlib
 import hashlib
 import os
 import ssl
@@ -148,11 +149,9 @@ def send_bytes(handler, body, length):
 def listeners(handler, conf):
     sockets = set()
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
+        with contextlib.suppress(OSError):
             if ("--conf-path=" + conf).encode() in open("/proc/%s/cmdline" % pid, "rb").read():
                 sockets |= {os.readlink("/proc/%s/fd/%s" % (pid, fd))[8:-1] for fd in os.listdir("/proc/%s/fd" % pid)}
-        except OSError:
-            pass
     lines = [line.split() for table in ("/proc/net/tcp", "/proc/net/tcp6") for line in open(table).readlines()[1:]]
     handler.reply(200, " ".join(sorted(f[1] for f in lines if f[3] == "0A" and f[9] in sockets)).encode())
 
@@ -182,10 +181,9 @@ def write_hostile_files(port):
     with open(os.path.join(folder, "hidden.torrent"), "wb") as out:
         out.write(b"d8:announce%d:%s4:infod6:lengthi5e4:name9:bt-secret12:piece lengthi16384e6:pieces20:%see"
                   % (len(announce), announce, os.urandom(20)))
-    files = "".join('<file name="meta-%s.bin"><url>http://127.0.0.1:%d/file/meta-%s.bin</url></file>' % (n, port, n)
-                    for n in "ab")
     with open(os.path.join(folder, "hidden.meta4"), "w") as out:
-        out.write('<?xml version="1.0"?><metalink xmlns="urn:ietf:params:xml:ns:metalink">%s</metalink>' % files)
+        out.write('<?xml version="1.0"?><metalink xmlns="urn:ietf:params:xml:ns:metalink">%s</metalink>' % "".join(
+            '<file name="meta-%s.bin"><url>http://127.0.0.1:%d/file/meta-%s.bin</url></file>' % (n, port, n) for n in "ab"))
 
 
 if __name__ == "__main__":
