@@ -166,7 +166,8 @@ def named(handler, rest):
 HOSTILE = {
     "torrent": lambda h, rest: h.send_file("hidden.torrent", extra=[("Content-Type", "application/x-bittorrent")]),
     "metalink": lambda h, rest: h.send_file("hidden.meta4", extra=[("Content-Type", "application/metalink4+xml")]),
-    "to2": lambda h, rest: h.reply(302, b"", [("Location", "http://127.0.0.2:%d/%s" % (second.server_address[1], rest))]),
+    "to2": lambda h, rest: h.reply(302, b"", [("Location", "http://127.0.0.2:%d/%s" % (second.server_address[1],
+                                                                                 h.path.split("/", 2)[2]))]),
     "hosts": lambda h, rest: h.reply(200, "\n".join(hosts).encode()),
     "short": lambda h, rest: send_bytes(h, b"s" * 100_000, 300_000),
     "lying": lambda h, rest: send_bytes(h, b"l" * 100, 10 * 1024 ** 3),
