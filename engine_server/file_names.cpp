@@ -22,6 +22,10 @@ bool IsForbidden(wchar_t c) noexcept
 
 bool Unsafe(wchar_t c) noexcept
 {
+    // Wine shows a character that a Unix name may hold and a Windows name may
+    // not (the colon of "x:y") as U+F000 plus its code.
+    if (c > 0xF000 && c < 0xF080)
+        c = static_cast<wchar_t>(c - 0xF000);
     return IsControl(c) || IsDirectionControl(c) || IsSeparator(c) || c == L':' || IsForbidden(c);
 }
 

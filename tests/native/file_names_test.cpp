@@ -23,7 +23,7 @@ TEST(FileNamesTest, NamesAreMadeSafeOrRefusedAndFoldersChecked)
         {L"COM0", L"COM0", false}, {L"console", L"console", false}, {L"a\x202Etxt.exe", L"a_txt.exe", true},
         {L"a\x2066" L"b", L"a_b", true}, {L"name.", L"name", true}, {L"name . ", L"name", true}, {L"x:y", L"x_y", true},
         {L"a\r\ndir=C:\\", L"a__dir=C__", true}, {std::wstring(L"a\0b", 3), L"a_b", true}, {L"a\x85" L"b", L"a_b", true},
-        {L"what?.bin", L"what_.bin", true},
+        {L"what?.bin", L"what_.bin", true}, {L"x\xF03Ay", L"x_y", false},
     };
     for (const auto& c : cases)
     {
