@@ -946,7 +946,7 @@ try
         m_downloads.emplace(id, d);
         const HRESULT cookies = UpdateCookies();
         m_downloads.erase(id);
-        RETURN_IF_FAILED(Fail(cookies, "The cookie cannot be handed to the download backend."));
+        RETURN_HR_IF(Fail(cookies, "The cookie cannot be handed to the download backend."), FAILED(cookies));
     }
     RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
     d.state = start ? kStateRunning : kStateStopped;
@@ -1413,10 +1413,11 @@ try
     }
     // Complete means the file is at its place: a download that aria2 reports
     // complete without it (a name the file system changed) is an error.
-    const std::wstring written = status.hasPath && !status.path.empty() ? m_backend.FromBackendPath(status.path)
-                                                                        : d->folder + d->fileName;
-    if (status.phase == Phase::Complete && d->phase != Phase::Complete && d->staging.empty() && !d->fileName.empty() &&
-        !FileExists(ExtendedPath(written)))
+    const bool ended = status.phase == Phase::Complete && d->phase != Phase::Complete && d->staging.empty();
+    const std::wstring written = !ended || d->fileName.empty() ? std::wstring()
+                                 : status.hasPath && !status.path.empty() ? m_backend.FromBackendPath(status.path)
+                                                                          : d->folder + d->fileName;
+    if (!written.empty() && !FileExists(ExtendedPath(written)))
     {
         json result;
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
