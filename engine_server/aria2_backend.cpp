@@ -147,6 +147,11 @@ HRESULT WritePrivateFile(const std::wstring& path, const std::string& text) noex
 
 }  // namespace
 
+HRESULT WriteUserOnlyFile(const std::wstring& path, const std::string& text) noexcept
+{
+    return WritePrivateFile(path, text);
+}
+
 CAria2Backend::~CAria2Backend()
 {
     CloseSocket();
@@ -271,6 +276,20 @@ try
     option("quiet", "true");
     option("summary-interval", "0");
     option("remote-time", "false");
+    // Only what the engine adds is loaded: no torrent or Metalink a server
+    // answers with is followed, and nothing of BitTorrent's peer finding runs
+    // (it would open ports on every interface and upload).
+    option("follow-torrent", "false");
+    option("follow-metalink", "false");
+    option("enable-dht", "false");
+    option("enable-dht6", "false");
+    option("enable-peer-exchange", "false");
+    option("bt-enable-lpd", "false");
+    // Credentials come from the engine alone, never from a .netrc file.
+    option("no-netrc", "true");
+    // The downloads' cookies, each for its own host and path.
+    if (!ReadWholeFile(CookiePath()).empty())
+        option("load-cookies", ToBackendPath(CookiePath()));
     // The further CA file of the settings, as this aria2 got it.
     m_extraCa = ExtraCaFileSetting();
     if (!m_extraCa.empty())

@@ -66,6 +66,9 @@ public:
     // Stops aria2 (it saves its session first) and waits (bounded) until it
     // has gone; one that does not go is terminated.
     void Shutdown() noexcept;
+    // Stops aria2 and waits until it is gone: the next call starts another,
+    // which reads its configuration and the cookie file anew.
+    void Restart() noexcept { Shutdown(); }
 
     // True once the deadline of the operation in progress has passed.
     bool DeadlinePassed() const noexcept;
@@ -100,6 +103,9 @@ public:
         bool m_hadDeadline;
         DWORD m_previousEnd;
     };
+
+    // The cookie file aria2 loads as it starts (in the data folder).
+    std::wstring CookiePath() const { return m_dataFolder + L"\\cookies.txt"; }
 
 private:
     HRESULT Exchange(const std::string& body, uint64_t id, nlohmann::json& result) noexcept;
@@ -146,5 +152,8 @@ private:
     std::string m_lastError;
     bool m_wsaStarted = false;
 };
+
+// Writes `text` to `path`, readable and writable by the current user only.
+[[nodiscard]] HRESULT WriteUserOnlyFile(const std::wstring& path, const std::string& text) noexcept;
 
 }  // namespace tdm::engine

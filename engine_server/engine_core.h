@@ -178,6 +178,10 @@ private:
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
         long resumable = 2;        // 0 no, 1 yes, 2 not known yet
         long attempts = 0;
+        long restarts = 0;         // starts from byte 0 since the last Start
+        // The server has asked for credentials: from then on the address aria2
+        // gets carries the download's credentials (for that server only).
+        bool credentialsAsked = false;
         long averageSpeed = -1;
         long currentSpeed = -1;
         std::vector<SectionSpan> sections;
@@ -204,6 +208,14 @@ private:
     HRESULT BackendFailure(HRESULT hr) noexcept;
     HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
     nlohmann::json BackendOptions(const Download& download) const;
+    std::string BackendUri(const Download& download) const;
+    HRESULT Refuse(const std::string& text) noexcept;
+    HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;
+    HRESULT CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept;
+    void LogEngine(const std::wstring& message) noexcept;
+    HRESULT UpdateCookies() noexcept;
+    void RemoveForeignDownloads(const std::vector<TransferStatus>& active,
+                                const std::vector<TransferStatus>& stopped) noexcept;
     void Log(Download& download, const std::wstring& message) noexcept;
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
     void Resync() noexcept;
@@ -243,6 +255,7 @@ private:
     bool m_polling = false;
     bool m_tableDirty = false;
     std::string m_lastError;
+    std::string m_cookieFile;  // what the cookie file aria2 loaded holds
 };
 
 }  // namespace tdm::engine

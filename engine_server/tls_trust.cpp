@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "engine_server/engine_text.h"
+#include "engine_server/file_names.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 
@@ -84,6 +85,10 @@ std::wstring ExtraCaFileSetting()
     if (::RegQueryValueExW(key.get(), L"CaCertificateFile", nullptr, &type, reinterpret_cast<BYTE*>(path), &size) !=
             ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    // The path goes into aria2's configuration, a file of lines: one with a
+    // line break in it is refused (the engine logs it as it reads its settings).
+    if (HasControlCharacter(path))
         return {};
     return path;
 }

@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -935,6 +938,150 @@ void EngineServerTest::RunScript3000(const std::string& url)
     DWORD exitCode = 1;
     ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
     EXPECT_EQ(0u, exitCode);
+}
+
+// --- hostile servers and hostile input ------------------------------------------
+
+// The requests the test server has seen whose path starts with `path`.
+size_t RequestsFor(const TestServer& server, const std::string& path)
+{
+    const std::string requests = server.Get("/requests"), request = "GET " + path;
+    size_t count = 0;
+    for (size_t at = requests.find(request); at != std::string::npos; at = requests.find(request, at + 1))
+        ++count;
+    return count;
+}
+
+// A torrent or Metalink answer is saved as the file it is: no tracker is asked,
+// none of the files a Metalink names is fetched, no peer port is opened.
+TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
+{
+    const std::string listeners = "/listeners?" + UnixPath(EngineFolder() + L"\\aria2.conf");
+    const std::string before = server->Get(listeners);  // aria2 runs since the engine started
+    for (const char* file : {"hidden.torrent", "hidden.meta4"})
+    {
+        const long id = AddUrl(std::string(file[7] == 't' ? "/torrent/" : "/metalink/") + file);
+        ASSERT_TRUE(WaitFor(kCompleted, id)) << file;
+        EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(folder + WideFromNarrow(file)));
+    }
+    PumpUntil([] { return false; }, 3000);
+    EXPECT_EQ(0u, RequestsFor(*server, "/announce") + RequestsFor(*server, "/file/meta-"));
+    EXPECT_EQ(before, server->Get(listeners)) << "aria2 opened another port";
+}
+
+// Content-Disposition names that are no safe file names arrive under a safe
+// name in the download's folder, a Cyrillic RFC 5987 name intact; nothing is
+// written outside the folder (aria2 drops a name with a path in it: the address
+// names that file), and no download completes without its file.
+TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
+{
+    const Wide cases[] = {L"0", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt"};
+    for (size_t i = 0; i < std::size(cases); ++i)
+    {
+        const long id = AddUrl("/named/" + std::to_string(i));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kCompleted, id) || sink->Has(kError, id); })) << i;
+        ASSERT_FALSE(sink->Has(kError, id)) << sink->Of(kError, id)[0].arguments[2];
+        EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
+        EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"..\\..\\escape.txt").c_str()));
+}
+
+// Texts with control characters would write lines of their own into aria2's
+// session and configuration: each field is refused and named. Names and
+// folders a client gives that are not safe are refused with the reason.
+TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
+{
+    const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
+    using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
+                                             return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
+    const auto description = [](const CComError& e) { unique_bstr t; return e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())) ? NarrowFromBstr(t.get()) : ""; };
+    const std::tuple<Setter, std::string, const char*> cases[] = {
+        {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"}, {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
+        {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
+        {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"}, {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
+        {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"}, {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
+        {&CDownloadOptions::SetLocalPath, base + "CON", "device"}, {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
+        {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"}, {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
+        {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
+    };
+    const size_t added = sink->Of(kAdded).size();
+    for (const auto& [set, value, named] : cases)
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url("/file/small.bin"));
+        (options.*set)(value);
+        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
+        EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
+        EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
+        const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
+        EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
+    }
+    const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
+    EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
+    EXPECT_EQ(added, sink->Of(kAdded).size()) << "a refused download was added";
+    const std::string log = text(EngineFolder() + L"\\logs\\common.log");
+    EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
+    // The CA file setting goes into aria2's configuration, a file of lines.
+    const CaFileSetting setting(L"C:\\ca.pem\non-download-complete=C:\\evil.exe");
+    ASSERT_NE(-1, AddUrl("/file/small.bin?ca-setting"));
+    EXPECT_EQ(std::string::npos, text(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
+}
+
+// Failed downloads stay failed: a server that promises more than it sends is
+// asked again only as often as the download's retries allow, and the download
+// says why it stopped; aria2, which keeps failed downloads in its session,
+// does not start them again when it restarts.
+TEST_F(EngineServerTest, FailedDownloadsStayFailed)
+{
+    const std::string paths[] = {"/short/promise.bin", "/lying/promise.bin", "/missing?after-restart"};
+    std::vector<size_t> requests;
+    for (const std::string& path : paths)
+    {
+        const long id = AddUrl(path);
+        ASSERT_TRUE(WaitFor(kStopped, id, 60000)) << path;
+        const std::string text = sink->Of(kError, id).at(0).arguments[2];
+        EXPECT_TRUE(path[1] == 'm' || text.find("does not send the data") != std::string::npos) << text;
+        requests.push_back(RequestsFor(*server, path));
+        EXPECT_LE(requests.back(), 8u) << path;
+    }
+    PumpUntil([] { return false; }, 2500);  // aria2 saves its session every second
+    KillBackend();
+    PumpUntil([] { return false; }, 6000);  // the engine starts aria2 again as it polls
+    for (size_t i = 0; i < std::size(paths); ++i)
+        EXPECT_EQ(requests[i], RequestsFor(*server, paths[i])) << paths[i] << " was asked again";
+}
+
+// The cookie goes to the download's own host only, credentials only to the
+// server that asks for them: a redirection to another host (127.0.0.2) takes
+// neither along, and a server that never asks never sees the credentials.
+TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
+{
+    for (const std::string path : {"/to2/auth/small.bin?redirected", "/file/small.bin?never-asks"})
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url(path));
+        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + std::to_string(path.size()) + ".bin");
+        options.SetUserName("user");
+        options.SetPassword("secret");
+        engine.AddDownload(options, nullptr, true, "session=page-cookie");
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kStopped) || sink->Has(kCompleted); })) << path;
+        sink->events.clear();
+    }
+    // "host path cookie=... authorization=..." a request
+    std::istringstream hosts(server->Get("/hosts"));
+    size_t seen = 0;
+    for (std::string line; std::getline(hosts, line);)
+    {
+        const bool first = line.rfind("127.0.0.1 ", 0) == 0, neverAsks = line.find("?never-asks") != std::string::npos;
+        if (!neverAsks && line.find("?redirected") == std::string::npos)
+            continue;
+        ++seen;
+        EXPECT_NE(std::string::npos, line.find(first ? "cookie=session=page-cookie" : "cookie=None")) << line;
+        EXPECT_TRUE((first && !neverAsks) || line.find("authorization=None") != std::string::npos) << line;
+    }
+    EXPECT_GE(seen, 3u);
 }
 
 // The engine and its aria2 killed in mid-download (a crash of the session).
