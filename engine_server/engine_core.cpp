@@ -1731,6 +1731,7 @@ try
         d->options.userName = TextOf(arguments[7]);
         d->options.password = TextOf(arguments[8]);
         d->credentialsAsked = true;
+        json result;
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
         if (SUCCEEDED(AddToBackend(*d, true, -1)))
         {
