@@ -238,13 +238,21 @@ std::wstring CAria2Backend::FromBackendPath(const std::string& path) const
 {
     if (!m_unixProgram)
         return WideFromUtf8(path);
+    // Only the folder is converted: the conversion makes a Windows name of the
+    // last part, which loses a trailing dot or space a server's name may have.
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 == path.size())
+        return {};
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
     const auto dosName = WineFunction<DosFileName>("wine_get_dos_file_name");
-    WCHAR* converted = dosName && !path.empty() ? dosName(path.c_str()) : nullptr;
+    WCHAR* converted = dosName ? dosName(folder.c_str()) : nullptr;
     if (!converted)
         return {};
     std::wstring result = converted;
     ::HeapFree(::GetProcessHeap(), 0, converted);
-    return result;
+    if (result.empty() || result.back() != L'\\')
+        result += L'\\';
+    return result + WideFromUtf8(path.substr(slash + 1));
 }
 
 // --- configuration -------------------------------------------------------------

@@ -996,7 +996,17 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     using Setter = void (CDownloadOptions::*)(std::string_view) const;
     const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
                                              return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
-    const auto description = [](const CComError& e) { unique_bstr t; return e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())) ? NarrowFromBstr(t.get()) : ""; };
+    // The refusal's text, from the error information of the call. Wine does
+    // not carry a local server's error information back to the client (Windows
+    // does), so there the text is taken from the engine's newest "Refused:" line.
+    const auto description = [&](const CComError& e) {
+        unique_bstr t;
+        if (e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())))
+            return NarrowFromBstr(t.get());
+        const std::string log = text(EngineFolder() + L"\\logs\\common.log");
+        const size_t refused = log.rfind("Refused: ");
+        return refused == std::string::npos ? std::string() : log.substr(refused, log.find('\n', refused) - refused);
+    };
     const std::tuple<Setter, std::string, const char*> cases[] = {
         {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"}, {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
         {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
