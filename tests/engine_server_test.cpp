@@ -711,6 +711,7 @@ TEST_F(EngineServerTest, FilesOfTheUserStayWhole)
     const long failing = AddUrl("/cdfail/replace");
     ASSERT_TRUE(WaitFor(kError, failing, 60000));
     EXPECT_EQ(original, Sha256OfFile(replaced)) << "a partial download replaced the user's file";
+    sink->fileAnswer = {};
 
     const bool keep = engine.GetKeepDescriptionFile();
     engine.SetKeepDescriptionFile(true);
