@@ -13,6 +13,7 @@ import json
 import socket
 import sys
 import threading
+import time
 
 
 def answer(call, victim):
@@ -54,7 +55,17 @@ if __name__ == "__main__":
     port, record = int(sys.argv[1]), sys.argv[2]
     lifetime = float(sys.argv[3]) if len(sys.argv) > 3 else 120
     listener = socket.socket()
-    listener.bind(("127.0.0.1", port))
+    # Connections the old aria2 closed keep the port in TIME_WAIT; a squatter
+    # takes it anyway. The old aria2 itself may take a moment to end.
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    for attempt in range(50):
+        try:
+            listener.bind(("127.0.0.1", port))
+            break
+        except OSError:
+            if attempt == 49:
+                raise
+            time.sleep(0.2)
     listener.listen()
     open(record, "wb").close()
     threading.Timer(lifetime, lambda: __import__("os")._exit(0)).start()
