@@ -477,6 +477,7 @@ struct CEngineServer::Delivery
     std::deque<std::pair<std::shared_ptr<Outgoing>, size_t>> queue;  // under `lock`; turn kNoTurn: plain
     bool stopping = false;                                            // under `lock`
     bool gone = false;                                                // under `lock`
+    bool asking = false;  // under `lock`: the client is inside a question's call
 };
 
 namespace {
@@ -520,8 +521,17 @@ try
     }
     DISPPARAMS parameters{passed.data(), nullptr, static_cast<UINT>(count), 0};
     unique_variant result;
+    const bool asking = turn != kNoTurn && event.question;
+    const auto setAsking = [&](bool value) {
+        const std::lock_guard<srw_lock> hold(delivery.lock);
+        delivery.asking = value;
+    };
+    if (asking)
+        setAsking(true);
     const HRESULT hr = LOG_IF_FAILED(sink->Invoke(event.dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
                                                   &parameters, result.get(), nullptr, nullptr));
+    if (asking)
+        setAsking(false);
     if (turn != kNoTurn)
     {
         {
@@ -614,6 +624,14 @@ catch (...)
 {
     TraceCaughtException(__FILE__, __LINE__);
     return false;
+}
+
+// A client inside one question (a dialog open) cannot take another now: the
+// other question goes on to the next client rather than wait behind it.
+bool IsAsking(Delivery& delivery) noexcept
+{
+    const std::lock_guard<srw_lock> hold(delivery.lock);
+    return delivery.asking;
 }
 
 bool IsGone(Delivery& delivery) noexcept
@@ -752,7 +770,7 @@ bool CEngineServer::Pass(const std::shared_ptr<Outgoing>& event) noexcept
         const size_t turn = event->next++;
         const auto sink = std::find_if(m_sinks.begin(), m_sinks.end(),
                                        [&](const auto& s) { return s->cookie == event->cookies[turn]; });
-        if (sink == m_sinks.end())
+        if (sink == m_sinks.end() || (event->question && IsAsking(**sink)))
             continue;
         {
             const std::lock_guard<srw_lock> hold(event->lock);

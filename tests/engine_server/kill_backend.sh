@@ -6,7 +6,7 @@
 signal=${2:-KILL}
 count=0
 for dir in /proc/[0-9]*; do
-    if tr '\0' ' ' < "$dir/cmdline" 2>/dev/null | grep -qF -- "--conf-path=$1"; then
+    if { tr '\0' ' ' < "$dir/cmdline"; } 2>/dev/null | grep -qF -- "--conf-path=$1"; then
         kill -"$signal" "${dir#/proc/}" && count=$((count + 1))
     fi
 done
