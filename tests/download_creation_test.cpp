@@ -214,6 +214,7 @@ TEST_F(CreationTest, TheCookieIsTheOneTheBrowserWouldSend)
 {
     // A session cookie: it stays in this process.
     ASSERT_TRUE(::InternetSetCookieExA("http://stored.test/files/", "kept", "7; HttpOnly", INTERNET_COOKIE_HTTPONLY, 0));
+    const DeclaredSchemes declared(sandbox, L"http https");  // the https link is another scheme of the page's host
     window->Browser().SetPage({L"http://host/other.zip", L"http://host/a.zip", L"http://elsewhere/b.zip",
                                L"https://host/c.zip", L"http://stored.test/files/d.zip"},
                               L"session=42");
