@@ -202,21 +202,21 @@ TDM_COM_CATCH
 
 void CTolBand::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadAdded(id, url, folder, fileName, state, priority);
     m_panel.OnDownloadAdded(id, url, folder, fileName, state, priority);
 }
 
 void CTolBand::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadStateChanged(id, state, elapsed);
     m_panel.OnDownloadStateChanged(id, state, elapsed);
 }
 
 void CTolBand::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner, LONG scope, VARIANT_BOOL* claimed)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
     if (scope == 0)
         m_panel.OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
@@ -229,28 +229,28 @@ void CTolBand::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner
 
 void CTolBand::OnDownloadDeleted(LONG id)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadDeleted(id);
     m_panel.OnDownloadDeleted(id);
 }
 
 void CTolBand::OnDownloadFileInfo(const FileInfo& info)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadFileInfo(info);
     m_panel.OnDownloadFileInfo(info);
 }
 
 void CTolBand::OnResumeSupportChanged(LONG id, bool resumable)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnResumeSupportChanged(id, resumable);
     m_panel.OnResumeSupportChanged(id, resumable);
 }
 
 void CTolBand::OnDownloadProgress(const Progress& progress)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadProgress(progress);
     m_panel.OnDownloadProgress(progress);
 }
@@ -258,7 +258,7 @@ void CTolBand::OnDownloadProgress(const Progress& progress)
 void CTolBand::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
                                    VARIANT_BOOL* claimed)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadCompleted(id, state, elapsed, owner, scope, claimed);
     if (scope == 0)
         m_panel.OnDownloadCompleted(id, state, elapsed, owner, scope, claimed);
@@ -271,7 +271,7 @@ void CTolBand::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND own
 
 void CTolBand::OnDownloadError(LONG id, LONG state, LONG scope, VARIANT_BOOL* claimed)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadError(id, state, scope, claimed);
     if (scope == 0)
         m_panel.OnDownloadError(id, state, scope, claimed);
@@ -280,82 +280,82 @@ void CTolBand::OnDownloadError(LONG id, LONG state, LONG scope, VARIANT_BOOL* cl
 
 void CTolBand::OnDownloadInfoChanged(LONG id, const VARIANT& info)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadInfoChanged(id, info);
     m_panel.OnDownloadInfoChanged(id, info);
 }
 
 void CTolBand::OnDownloadRestarted(LONG id, ULONG totalSize, ULONG loadedSize, LONG state, double elapsed)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadRestarted(id, totalSize, loadedSize, state, elapsed);
     m_panel.OnDownloadRestarted(id, totalSize, loadedSize, state, elapsed);
 }
 
 void CTolBand::OnCredentialsRequired(const Credentials& request)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnCredentialsRequired(request);
     if (*request.claimed != VARIANT_FALSE || !m_panel.Claim(request.owner, request.scope))
         return;
     *request.claimed = VARIANT_TRUE;
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnCredentialsRequired(request);
     m_panel.OnCredentialsRequired(request);
 }
 
 void CTolBand::OnLogOptionChanged(bool logPerDownload)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnLogOptionChanged(logPerDownload);
     m_panel.OnLogOptionChanged(logPerDownload);
 }
 
 void CTolBand::OnLanguageChanged(LANGID language)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnLanguageChanged(language);
     m_panel.OnLanguageChanged(language);
 }
 
 void CTolBand::OnSectionsChanged(LONG id, const VARIANT& sections)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnSectionsChanged(id, sections);
     m_panel.OnSectionsChanged(id, sections);
 }
 
 void CTolBand::OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnSectionProgress(id, section, sectionCount, loadedSize, sectionLoaded);
     m_panel.OnSectionProgress(id, section, sectionCount, loadedSize, sectionLoaded);
 }
 
 void CTolBand::OnSectionFinished(LONG id, LONG section, LONG sectionCount)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnSectionFinished(id, section, sectionCount);
     m_panel.OnSectionFinished(id, section, sectionCount);
 }
 
 void CTolBand::OnPriorityChanged(LONG id, LONG priority)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnPriorityChanged(id, priority);
     m_panel.OnPriorityChanged(id, priority);
 }
 
 void CTolBand::OnDownloadRenamed(LONG id, BSTR url, BSTR path)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnDownloadRenamed(id, url, path);
     m_panel.OnDownloadRenamed(id, url, path);
 }
 
 void CTolBand::OnInterfaceChanged(bool languageResources)
 {
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
+    if (IIconicView* frame = m_panel.IconicFrame())
         frame->OnInterfaceChanged(languageResources);
     m_panel.OnInterfaceChanged(languageResources);
 }

@@ -114,23 +114,25 @@ void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bo
     if (!claim())
         return;
     *info.claimed = VARIANT_TRUE;
+    // Yes to the replace question keeps the suggested name without the Save As
+    // dialog, but that name may still be another download's file.
+    bool browse = askSaveAs;
     if (askReplace)
     {
         const std::string title = FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)});
         const std::string question =
             FillTemplate(LoadUiString(IDS_CONFIRM_REPLACE_FILE_FMT), {Narrow(JoinPath(folder, fileName))});
         const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION, title.c_str());
-        if (answer == IDYES)
-            return;
-        if (answer != IDNO)
+        if (answer != IDYES && answer != IDNO)
         {
             *info.cancel = VARIANT_TRUE;
             return;
         }
+        browse = answer == IDNO;
     }
-    for (;;)
+    for (;; browse = true)
     {
-        if (!AskSaveAs(owner, folder, fileName))
+        if (browse && !AskSaveAs(owner, folder, fileName))
         {
             *info.cancel = VARIANT_TRUE;
             return;

@@ -12,6 +12,7 @@
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
+#include "resources/window_messages.h"
 #include "text/format.h"
 #include "text/language.h"
 
@@ -501,7 +502,8 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
             break;
         }
     }
-    // The tip follows the download it shows, or goes with it.
+    // A tip that is up follows the download it shows, or goes with it. A hidden
+    // tip stays hidden: the mouse has left, or a menu is open over the indicator.
     bool hotExists = false;
     for (size_t i = 0; i < Count(); ++i)
         hotExists = hotExists || (*m_downloads)[i]->id == m_hot;
@@ -510,7 +512,7 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
         m_hot = -1;
         HideTip();
     }
-    else if (m_hot == id || id == -1)
+    else if (m_tipShown && (m_hot == id || id == -1))
     {
         POINT cursor{};
         ::GetCursorPos(&cursor);
@@ -572,7 +574,7 @@ LRESULT CTolDownloadIndicator::OnMouseLeave(UINT, WPARAM, LPARAM, bool&)
 LRESULT CTolDownloadIndicator::OnDoubleClick(UINT, WPARAM wParam, LPARAM, bool&)
 {
     if (wParam == MK_LBUTTON)
-        ::SendMessageW(::GetParent(m_window), WM_USER + 7, static_cast<WPARAM>(m_hot), 0);
+        ::SendMessageW(::GetParent(m_window), kSelectDownload, static_cast<WPARAM>(m_hot), 0);
     return 0;
 }
 
@@ -607,6 +609,7 @@ void CTolDownloadIndicator::ShowTip(POINT screen) noexcept
     }
     ::SendMessageW(m_tip.get(), TTM_TRACKPOSITION, 0, MAKELPARAM(screen.x, screen.y));
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+    m_tipShown = true;
 }
 
 void CTolDownloadIndicator::HideTip() noexcept
@@ -619,6 +622,7 @@ void CTolDownloadIndicator::HideTip() noexcept
     tool.uId = static_cast<UINT_PTR>(-1);
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
     m_tipText.clear();
+    m_tipShown = false;
 }
 
 LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)

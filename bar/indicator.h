@@ -158,6 +158,8 @@ private:
     bool m_pressed = false;
     unique_hwnd m_tip;
     std::wstring m_tipText;
+    // Whether the tip is up: only then does a refresh of its download update it.
+    bool m_tipShown = false;
     std::unique_ptr<CWheelForwarder> m_wheel;
     bool m_tracking = false;
     bool (*m_logQuery)(void*) = nullptr;

@@ -20,7 +20,7 @@
 #include "framework/error.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "text/message_box.h"
@@ -313,7 +313,7 @@ LRESULT CMyDlg::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool
         return 0;
     const std::wstring wide = WideFromNarrow(text);
     const LONG skip = static_cast<LONG>(wParam);
-    const CTolInfoDownload* other = message == kQueryPathConflictMessage ? m_list.FindOtherByPath(skip, wide)
+    const CTolInfoDownload* other = message == kQueryPathConflict ? m_list.FindOtherByPath(skip, wide)
                                                                          : m_list.FindOtherByUrl(skip, wide);
     return reinterpret_cast<LRESULT>(other);
 }

@@ -16,28 +16,18 @@
 #include "bar/bar_windows.h"
 #include "bar/command_handler.h"
 #include "bar/engine_events.h"
+#include "bar/iconic_view.h"
 #include "bar/list_view.h"
 #include "dialogs/help_dialog.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
-#include "toolbar/toolbar_frame.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
 
-// Messages between the pieces of the bar and the toolbar.
-// Completion notice, posted to the panel: wParam the download id, lParam 0
-// completed, kNoticeStopped stopped by an error.
-inline constexpr UINT kCompletionNotice = WM_USER + 2;
-inline constexpr LPARAM kNoticeCompleted = 0;
-inline constexpr LPARAM kNoticeStopped = 3;
-// Sent to the toolbar frame of the thread after every sort: lParam points to a
-// DownloadRecordCopies with copies of every row's record, in row order, valid
-// for the duration of the call.
-inline constexpr UINT kSortedRecords = WM_USER + 5;
+// The records' copies in row order that the panel sends with kSortedRecords.
 using DownloadRecordCopies = std::vector<std::unique_ptr<CTolInfoDownload>>;
-// Select download wParam in the bar (sent by a download indicator).
-inline constexpr UINT kSelectDownload = WM_USER + 7;
 
 class CMyDlg : public CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>, public IEngineEventHandler
 {
@@ -90,7 +80,7 @@ public:
     LONG IconicTopOffset() const noexcept { return m_iconicTopOffset; }
     // The frame shown while minimised, which receives every engine event first;
     // null otherwise.
-    CTolToolbarFrame* IconicFrame() const noexcept { return m_iconicFrame.get(); }
+    IIconicView* IconicFrame() const noexcept { return m_iconicFrame.get(); }
     HWND CaptionButtons() const noexcept { return m_captionButtons.get(); }
 
     CTolListView& List() noexcept { return m_list; }
@@ -131,8 +121,8 @@ public:
         TDM_ON_MESSAGE(WM_DESTROY, OnDestroy)
         TDM_ON_MESSAGE(WM_TIMER, OnTimer)
         TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
-        TDM_ON_MESSAGE(kQueryPathConflictMessage, OnConflictQuery)
-        TDM_ON_MESSAGE(kQueryUrlConflictMessage, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_COMMAND(IDOK, OnSwallowedCommand)
@@ -156,8 +146,6 @@ public:
 
 private:
     using BaseMap = CCommandHandlerT<CMyDlg, CHelpDlgT<CMyDlg>>;
-    static constexpr UINT kQueryPathConflictMessage = WM_USER + 8;
-    static constexpr UINT kQueryUrlConflictMessage = WM_USER + 9;
 
     // The settings the panel keeps a copy of.
     struct Settings
@@ -259,7 +247,7 @@ private:
     bool m_iconic = false;
     LONG m_restoredHeight = 0;
     LONG m_iconicTopOffset = 0;
-    std::unique_ptr<CTolToolbarFrame> m_iconicFrame;
+    std::unique_ptr<IIconicView> m_iconicFrame;
     unique_hwnd m_captionButtons;
     unique_himagelist m_captionImages;
     HWND m_browserCloseButton = nullptr;  // the browser's, hidden while the panel shows

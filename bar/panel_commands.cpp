@@ -16,7 +16,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "text/message_box.h"

@@ -17,7 +17,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/case_fold.h"
 #include "text/format.h"
 #include "text/language.h"

@@ -10,7 +10,8 @@
 
 #include "framework/automation.h"
 #include "framework/error.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 

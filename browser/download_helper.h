@@ -19,10 +19,6 @@
 
 namespace tdm {
 
-// Sent (synchronously) to a toolbar window when its thread's explorer bar comes
-// or goes: wParam 1 when the thread has a bar, 0 when not; lParam 0.
-inline constexpr UINT kBandStateMessage = WM_USER + 6;
-
 // One site assignment of the helper: the host that sited it on a thread (its
 // identity, compared only, never called) and whether it added the thread's
 // browser to the browser table. Clearing the site undoes exactly that addition.

@@ -3,7 +3,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/url_components.h"
 
 namespace tdm {

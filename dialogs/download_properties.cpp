@@ -5,10 +5,11 @@
 #include <algorithm>
 
 #include "dialogs/dialog_controls.h"
+#include "dialogs/proxy_dialog.h"
 #include "engine/download_record.h"
 #include "framework/automation.h"
-#include "settings/proxy_dialog.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 #include "text/language.h"
 #include "text/message_box.h"
 #include "text/url_components.h"

@@ -20,13 +20,6 @@ namespace tdm {
 
 class CTolInfoDownload;
 
-// Queries the properties dialog sends to the window that opened it (the
-// downloads panel or the toolbar frame): wParam the dialog's download id, lParam
-// the path or URL (const char*). The answer is the record (CTolInfoDownload*) of
-// another download with the same path or URL, or 0.
-inline constexpr UINT kQueryPathConflict = WM_USER + 8;
-inline constexpr UINT kQueryUrlConflict = WM_USER + 9;
-
 // Server credentials, maximum redirections, FTP passive mode, proxy use with its
 // credentials, and the proxy texts (edited through the proxy dialog).
 template <typename T>

@@ -5,7 +5,7 @@
 
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/format.h"
 #include "text/language.h"
 #include "text/url_components.h"

@@ -15,7 +15,7 @@
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 namespace tdm::engine {
 
@@ -25,8 +25,6 @@ using Phase = TransferStatus::Phase;
 namespace {
 
 constexpr wchar_t kSettingsKey[] = L"Software\\Tolvane\\Engine";
-constexpr long kStateRunning = 0x01, kStateTransferring = 0x02, kStateComplete = 0x04, kStateStopped = 0x08,
-               kStateError = 0x10;
 constexpr double kSecondsPerDay = 86400.0;
 // aria2's exit status of a download refused for its credentials.
 constexpr int kAria2AuthorizationFailed = 24;

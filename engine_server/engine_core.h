@@ -26,6 +26,7 @@
 
 #include "engine_server/aria2_backend.h"
 #include "engine_server/aria2_protocol.h"
+#include "engine/engine_contract.h"
 #include "framework/automation.h"
 
 namespace tdm::engine {
@@ -74,31 +75,6 @@ public:
 
 protected:
     ~CEngineEvents() = default;
-};
-
-// Event DISPIDs of _IDownloadEngineEvents.
-enum EventId : DISPID
-{
-    kEventAdded = 1,
-    kEventStateChanged = 2,
-    kEventStopped = 3,
-    kEventDeleted = 4,
-    kEventFileInfo = 5,
-    kEventResumeSupport = 6,
-    kEventProgress = 7,
-    kEventCompleted = 8,
-    kEventError = 9,
-    kEventSpeedLimit = 11,
-    kEventInfoChanged = 12,
-    kEventRestarted = 13,
-    kEventCredentials = 14,
-    kEventLogOption = 15,
-    kEventLanguage = 16,
-    kEventSections = 17,
-    kEventSectionProgress = 18,
-    kEventSectionFinished = 19,
-    kEventTrafficMode = 21,
-    kEventRenamed = 22,
 };
 
 // Engine-wide settings.

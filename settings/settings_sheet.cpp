@@ -16,7 +16,7 @@
 #include "framework/lock.h"
 #include "framework/module.h"
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/language.h"
 #include "text/message_box.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bar/command_handler.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"

@@ -12,7 +12,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_thread.h"
 #include "support/declared_schemes.h"
 #include "support/dialog_driver.h"

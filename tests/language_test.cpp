@@ -10,7 +10,7 @@
 #include "framework/unique_any.h"
 #include "module/context_menu.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/registry_sandbox.h"
 #include "text/language.h"
 

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "dialogs/download_properties.h"
+#include "dialogs/proxy_dialog.h"
 #include "engine/download_record.h"
-#include "settings/proxy_dialog.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 #include "support/dialog_driver.h"
 #include "support/message_box_hook.h"
 #include "support/registry_sandbox.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/unique_any.h"
 #include "framework/module.h"
+#include "framework/unique_any.h"
 #include "module/class_table.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/process.h"
 #include "tdm_h.h"
 

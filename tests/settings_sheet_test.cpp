@@ -15,7 +15,7 @@
 #include "framework/unique_any.h"
 #include "resources/resource.h"
 #include "settings/settings_sheet.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_standin.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"

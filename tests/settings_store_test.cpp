@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/registry_sandbox.h"
 
 using namespace tdm;

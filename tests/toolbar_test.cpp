@@ -12,7 +12,8 @@
 #include "bar/band.h"
 #include "bar/indicator.h"
 #include "framework/automation.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/registry_sandbox.h"
@@ -121,6 +122,35 @@ TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
     EXPECT_EQ(-1, indicator.HotDownload());
 }
 
+TEST(IndicatorTest, TipFollowsItsDownloadOnlyWhileTheMouseIsOverIt)
+{
+    DownloadRecords downloads;
+    downloads.push_back(Download(1, 2, 0.5));
+    downloads.push_back(Download(2, 2, 0.5));
+    IndicatorHost host(100, downloads);
+    CTolDownloadIndicator& indicator = host.indicator;
+    HWND tip = nullptr;  // the tracking tip; a popup is owned by the top-level window of its parent
+    do
+        tip = ::FindWindowExW(nullptr, tip, TOOLTIPS_CLASSW, nullptr);
+    while (tip && ::GetWindow(tip, GW_OWNER) != ::GetAncestor(indicator.Window(), GA_ROOT));
+    ASSERT_NE(nullptr, tip);
+    ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(indicator.Content().left + 2, 10));
+    ASSERT_EQ(1, indicator.HotDownload());
+    EXPECT_TRUE(::IsWindowVisible(tip));
+    downloads[0]->progress = 0.6;
+    indicator.Refresh(1);
+    EXPECT_TRUE(::IsWindowVisible(tip)) << "a progress event keeps the tip up while the mouse is over it";
+
+    // After the mouse left (or a menu opened), progress of that download brings no tip back.
+    ::SendMessageW(indicator.Window(), WM_MOUSELEAVE, 0, 0);
+    EXPECT_FALSE(::IsWindowVisible(tip));
+    for (LONG refreshed : {1L, -1L})
+    {
+        indicator.Refresh(refreshed);
+        EXPECT_FALSE(::IsWindowVisible(tip)) << "Refresh(" << refreshed << ")";
+    }
+}
+
 TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTheDownloadItself)
 {
     const unique_hwnd host(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 30, nullptr, nullptr, nullptr,
@@ -148,10 +178,10 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
 
     const char path[] = "c:\\dl\\FILE.zip";
     EXPECT_EQ(frame.Downloads()[0].get(),
-              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), WM_USER + 8, 2,
+              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), kQueryPathConflict, 2,
                                                                  reinterpret_cast<LPARAM>(path))));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>(path)));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(path)));
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
         << "a folder is no file";
 }
 
@@ -192,9 +222,9 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
         EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
         EXPECT_EQ(24, info.ptMinSize.y);
         // The helper tells the frame when the thread's explorer bar opens.
-        ::SendMessageW(frame.Window(), WM_USER + 6, 1, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 1, 0);
         EXPECT_TRUE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
-        ::SendMessageW(frame.Window(), WM_USER + 6, 0, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 0, 0);
         EXPECT_FALSE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
     });
     EXPECT_EQ(1, engine->Connections());

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "bar/command_actions.h"
 #include "bar/download_menu.h"
@@ -19,7 +20,7 @@
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/case_fold.h"
 #include "text/language.h"
@@ -76,6 +77,14 @@ WNDCLASSEXW CTolToolbarFrame::ClassInfo() noexcept
     info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     info.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     return info;
+}
+
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept
+{
+    std::unique_ptr<CTolToolbarFrame> frame(new (std::nothrow) CTolToolbarFrame());
+    if (!frame || !frame->CreateFrame(panel, false))
+        return nullptr;
+    return frame;
 }
 
 HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
@@ -309,7 +318,7 @@ void CTolToolbarFrame::OnDownloadStopped(LONG id, LONG state, double elapsed, HW
     if (*claimed == VARIANT_FALSE && (state & kStateError) && Claim(owner, scope))
     {
         *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 3);
+        ::PostMessageW(m_window, kCompletionNotice, static_cast<WPARAM>(id), kNoticeStopped);
     }
 }
 
@@ -326,7 +335,7 @@ void CTolToolbarFrame::OnDownloadCompleted(LONG id, LONG state, double elapsed, 
     if (*claimed == VARIANT_FALSE && Claim(owner, scope))
     {
         *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 0);
+        ::PostMessageW(m_window, kCompletionNotice, static_cast<WPARAM>(id), kNoticeCompleted);
     }
 }
 
@@ -564,9 +573,9 @@ LRESULT CTolToolbarFrame::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lP
     {
         if (record->id == skip)
             continue;
-        BSTR value = message == WM_USER + 8 ? record->path.get() : record->url.get();
+        BSTR value = message == kQueryPathConflict ? record->path.get() : record->url.get();
         const UINT length = ::SysStringLen(value);
-        if (length == 0 || (message == WM_USER + 8 && value[length - 1] == L'\\'))
+        if (length == 0 || (message == kQueryPathConflict && value[length - 1] == L'\\'))
             continue;
         if (EqualsIgnoreCase(NarrowFromBstr(value), text))
             return reinterpret_cast<LRESULT>(record.get());

@@ -16,16 +16,18 @@
 #include "bar/command_handler.h"
 #include "bar/drop_target.h"
 #include "bar/engine_events.h"
+#include "bar/iconic_view.h"
 #include "bar/indicator.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
 
 class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>,
-                         public IEngineEventHandler
+                         public IIconicView
 {
 public:
     static constexpr WORD kToggleBarCommand = 516;
@@ -48,13 +50,15 @@ public:
     // the explorer bar's toggle button; without it (the minimised panel) not.
     HWND CreateFrame(HWND host, bool toolbarHost) noexcept;
 
-    void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
-    void SetEngine(IDownloadEngine* engine) noexcept { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
+    // IIconicView (also the toolbar band's way in)
+    HWND ViewWindow() const noexcept override { return m_window; }
+    void SetBrowser(IWebBrowser2* browser) noexcept override { m_browser = com_ptr<IWebBrowser2>(browser); }
+    void SetEngine(IDownloadEngine* engine) noexcept override { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
     // Loads the engine's list of downloads (raised as E_INVALIDARG when it has
     // another shape), or copies of the panel's records in its order.
     void FillFromEngineList(const VARIANT& list);
-    void SetDownloads(DownloadRecords records) noexcept;
-    void ClearDownloads() noexcept;
+    void SetDownloads(DownloadRecords records) noexcept override;
+    void ClearDownloads() noexcept override;
 
     const DownloadRecords& Downloads() const noexcept { return m_downloads; }
     CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
@@ -93,12 +97,12 @@ public:
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_SIZE, OnSize)
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
-        TDM_ON_MESSAGE(WM_USER + 2, OnCompletionNotice)
-        TDM_ON_MESSAGE(WM_USER + 5, OnSortedRecords)
-        TDM_ON_MESSAGE(WM_USER + 6, OnBarState)
-        TDM_ON_MESSAGE(WM_USER + 7, OnSelectDownload)
-        TDM_ON_MESSAGE(WM_USER + 8, OnConflictQuery)
-        TDM_ON_MESSAGE(WM_USER + 9, OnConflictQuery)
+        TDM_ON_MESSAGE(kCompletionNotice, OnCompletionNotice)
+        TDM_ON_MESSAGE(kSortedRecords, OnSortedRecords)
+        TDM_ON_MESSAGE(kBandStateMessage, OnBarState)
+        TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_MESSAGE(WM_HELP, OnHelp)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
@@ -166,5 +170,9 @@ private:
     CEngine m_engine;
     com_ptr<IWebBrowser2> m_browser;
 };
+
+// A frame without the toggle button as the minimised explorer bar's view, in
+// `panel`: the factory the module installs for the bar.
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept;
 
 }  // namespace tdm

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 using namespace tdm;
 

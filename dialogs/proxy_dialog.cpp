@@ -1,7 +1,7 @@
-#include "settings/proxy_dialog.h"
+#include "dialogs/proxy_dialog.h"
 
 #include "dialogs/dialog_controls.h"
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 #include "text/url_components.h"
 
 namespace tdm {

@@ -1,4 +1,4 @@
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 namespace tdm {
 
