@@ -660,7 +660,7 @@ TEST_F(EngineServerTest, AListenerOnTheOldPortNeverHearsFromTheEngine)
     engine = CEngine::Create();
     connection.Connect(engine.get(), sink.get());
     const long id = AddUrl("/file/small.bin?squatter");
-    ASSERT_TRUE(WaitFor(kCompleted, id));
+    ASSERT_TRUE(WaitFor(kEventCompleted, id));
     EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
     EXPECT_EQ("", ReadText(record)) << "the listener on the old port was asked";
 }
@@ -679,9 +679,9 @@ TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
     PumpUntil([] { return false; }, 20000);  // the engine's polls meet the hung aria2
     EXPECT_EQ(1, SignalBackend("CONT")) << "another aria2 was started on the session";
     // aria2 may carry out the pause it got before it stopped: then it is started.
-    PumpUntil([&] { return sink->Has(kStopped, id); }, 5000);
+    PumpUntil([&] { return sink->Has(kEventStopped, id); }, 5000);
     engine.StartDownload(id, nullptr, "");
-    ASSERT_TRUE(WaitFor(kCompleted, id, 60000));
+    ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
 }
 
@@ -702,14 +702,14 @@ TEST_F(EngineServerTest, FilesOfTheUserStayWhole)
 
     sink->fileAnswer = {NarrowFromWide(folder.c_str(), folder.size()), "server-named.bin"};  // replace: claimed
     const long failing = AddUrl("/cdfail/replace");
-    ASSERT_TRUE(WaitFor(kError, failing, 60000));
+    ASSERT_TRUE(WaitFor(kEventError, failing, 60000));
     EXPECT_EQ(original, Sha256OfFile(replaced)) << "a partial download replaced the user's file";
     sink->fileAnswer = {};
 
     const bool keep = engine.GetKeepDescriptionFile();
     engine.SetKeepDescriptionFile(true);
     const long describedId = AddUrl("/file/small.bin?described");
-    ASSERT_TRUE(WaitFor(kCompleted, describedId));
+    ASSERT_TRUE(WaitFor(kEventCompleted, describedId));
     engine.SetKeepDescriptionFile(keep);
     EXPECT_EQ(original, Sha256OfFile(described)) << "the description overwrote a file";
     EXPECT_NE(std::string::npos, ReadText(folder + L"small.bin (2).txt").find("small.bin?described"));
@@ -754,12 +754,12 @@ TEST_F(EngineServerTest, AClientInADialogHoldsUpNoOtherClient)
     ASSERT_TRUE(PumpUntil([&] { return other.sink->blocking != 0; }));
     const long id = AddUrl("/file/small.bin?dialog");
     ASSERT_NE(-1, id);
-    EXPECT_TRUE(WaitFor(kCompleted, id, 16000));
+    EXPECT_TRUE(WaitFor(kEventCompleted, id, 16000));
     EXPECT_NE(0, other.sink->blocking) << "the completion waited for the other client's dialog";
     ::InterlockedExchange(&other.stop, 1);
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 30000));
     // Nobody claimed the question: the download goes on under the server's name.
-    EXPECT_TRUE(WaitFor(kCompleted, asked, 60000));
+    EXPECT_TRUE(WaitFor(kEventCompleted, asked, 60000));
 }
 
 // Ends the engine's process the hard way, as a crash would.
@@ -954,7 +954,7 @@ TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
     for (const char* file : {"hidden.torrent", "hidden.meta4"})
     {
         const long id = AddUrl(std::string(file[7] == 't' ? "/torrent/" : "/metalink/") + file);
-        ASSERT_TRUE(WaitFor(kCompleted, id)) << file;
+        ASSERT_TRUE(WaitFor(kEventCompleted, id)) << file;
         EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(folder + WideFromNarrow(file)));
     }
     PumpUntil([] { return false; }, 3000);
@@ -982,8 +982,8 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
     for (size_t i = 0; i < std::size(cases); ++i)
     {
         const long id = AddUrl("/named/" + std::to_string(i));
-        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kCompleted, id) || sink->Has(kError, id); })) << i;
-        ASSERT_FALSE(sink->Has(kError, id)) << sink->Of(kError, id)[0].arguments[2];
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventCompleted, id) || sink->Has(kEventError, id); })) << i;
+        ASSERT_FALSE(sink->Has(kEventError, id)) << sink->Of(kEventError, id)[0].arguments[2];
         EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
         EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
     }
@@ -1019,7 +1019,7 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
         {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"}, {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
         {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
     };
-    const size_t added = sink->Of(kAdded).size();
+    const size_t added = sink->Of(kEventAdded).size();
     for (const auto& [set, value, named] : cases)
     {
         const CDownloadOptions options = engine.GetOptions(-1);
@@ -1033,7 +1033,7 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     }
     const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
     EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
-    EXPECT_EQ(added, sink->Of(kAdded).size()) << "a refused download was added";
+    EXPECT_EQ(added, sink->Of(kEventAdded).size()) << "a refused download was added";
     const std::string log = text(EngineFolder() + L"\\logs\\common.log");
     EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
     // The CA file setting goes into aria2's configuration, a file of lines.
@@ -1053,8 +1053,8 @@ TEST_F(EngineServerTest, FailedDownloadsStayFailed)
     for (const std::string& path : paths)
     {
         const long id = AddUrl(path);
-        ASSERT_TRUE(WaitFor(kStopped, id, 60000)) << path;
-        const std::string text = sink->Of(kError, id).at(0).arguments[2];
+        ASSERT_TRUE(WaitFor(kEventStopped, id, 60000)) << path;
+        const std::string text = sink->Of(kEventError, id).at(0).arguments[2];
         EXPECT_TRUE(path[1] == 'm' || text.find("does not send the data") != std::string::npos) << text;
         requests.push_back(RequestsFor(*server, path));
         EXPECT_LE(requests.back(), 8u) << path;
@@ -1079,7 +1079,7 @@ TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
         options.SetUserName("user");
         options.SetPassword("secret");
         engine.AddDownload(options, nullptr, true, "session=page-cookie");
-        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kStopped) || sink->Has(kCompleted); })) << path;
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventStopped) || sink->Has(kEventCompleted); })) << path;
         sink->events.clear();
     }
     // "host path cookie=... authorization=..." a request
