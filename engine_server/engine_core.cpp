@@ -735,6 +735,11 @@ json CEngineCore::BackendOptions(const Download& d) const
     // In staging aria2 keeps the server's name; the settled one comes with the move.
     if (d.nameGiven && !d.fileName.empty() && d.staging.empty())
         options["out"] = Utf8FromWide(LoadName(d));
+    // The staging folder is the download's own: a file there without aria2's
+    // control file is what an interrupted attempt left (a restart, a retry with
+    // credentials), loaded again in place, not kept beside a renamed copy.
+    if (!d.staging.empty())
+        options["allow-overwrite"] = "true";
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
     options["connect-timeout"] = std::to_string(timeout);
@@ -1594,7 +1599,7 @@ try
     // of the last progress it saw (a download settled through the file-name
     // question has its bytes counted already, but no bar has seen them).
     if (status.phase == Phase::Active ||
-        (status.phase == Phase::Complete && (d->loadedSize != oldLoaded || d->state != oldState)))
+        (status.phase == Phase::Complete && (d->loadedSize != oldLoaded || d->state != oldState || !wasComplete)))
     {
         std::vector<EventArgument> progress;
         progress.push_back(Long(id));

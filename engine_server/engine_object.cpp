@@ -449,7 +449,10 @@ bool IsGone(HRESULT hr) noexcept
 
 // One event on its way. A plain event is read by every client's thread; one
 // with by-reference arguments goes to one client at a time (`turn`), and
-// only the result of the current turn counts.
+// only the result of the current turn counts. Such an event that is no
+// question (a notice with its claimed flag) waits in every client's queue from
+// the start, so it keeps its place among the client's other events; each
+// client's thread holds it until the earlier clients have had their turn.
 struct CEngineServer::Outgoing
 {
     DISPID dispid = 0;
@@ -464,6 +467,7 @@ struct CEngineServer::Outgoing
     size_t turn = kNoTurn;                 // under `lock`
     bool turnDone = false;                 // under `lock`
     bool finished = false;                 // under `lock`
+    CONDITION_VARIABLE turnChanged = CONDITION_VARIABLE_INIT;  // with `lock`
 };
 
 // One client: its thread, the sink marshalled into that thread, its queue.
@@ -492,6 +496,20 @@ try
 {
     std::vector<unique_variant> values;
     std::vector<bool> byReference;
+    // A notice waits for the earlier clients' turns (each ends within its limit).
+    if (turn != kNoTurn && !event.question)
+        for (bool waiting = true; waiting;)
+        {
+            {
+                const std::lock_guard<srw_lock> hold(event.lock);
+                if (!event.finished && event.turn < turn)
+                    (void)::SleepConditionVariableSRW(&event.turnChanged, event.lock.native(), 100, 0);
+                waiting = !event.finished && event.turn < turn;
+            }
+            const std::lock_guard<srw_lock> hold(delivery.lock);
+            if (delivery.stopping)
+                return;
+        }
     {
         const std::lock_guard<srw_lock> hold(event.lock);
         // A question settled or passed on meanwhile is not put again.
@@ -754,7 +772,13 @@ try
     // Without a client to take it, it ends at the next round (never inside
     // the core's call that sent it).
     if (!Pass(event))
+    {
         ::PostThreadMessageW(::GetCurrentThreadId(), kDeliveryMessage, 0, 0);
+        return;
+    }
+    if (!event->question)
+        for (size_t turn = 0; turn < m_sinks.size(); ++turn)
+            (void)Queue(*m_sinks[turn], event, turn);
 }
 catch (...)
 {
@@ -777,8 +801,10 @@ bool CEngineServer::Pass(const std::shared_ptr<Outgoing>& event) noexcept
             event->turn = turn;
             event->turnDone = false;
         }
+        ::WakeAllConditionVariable(&event->turnChanged);
         event->turnStart = ::GetTickCount();
-        if (Queue(**sink, event, turn))
+        // A notice is in every client's queue already; a question is put now.
+        if (!event->question ? !IsGone(**sink) : Queue(**sink, event, turn))
             return true;
     }
     return false;
@@ -826,6 +852,7 @@ try
             const std::lock_guard<srw_lock> hold(event->lock);
             event->finished = true;
         }
+        ::WakeAllConditionVariable(&event->turnChanged);
         finished.push_back(event);
         m_waiting.erase(m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
     }
