@@ -1,6 +1,7 @@
 #include "browser/download_creation.h"
 
 #include <mshtml.h>
+#include <wininet.h>
 #include <cstdint>
 #include <cstring>
 #include <unordered_set>
@@ -158,6 +159,44 @@ std::string DocumentCookie(IHTMLDocument2* document)
     return NarrowFromBstr(cookie.get());
 }
 
+// The cookie the browser itself would send with a request for `url`, from its
+// cookie store (HttpOnly cookies included: the page's script cannot read
+// them, but the browser sends them).
+std::string StoredCookie(const std::string& url)
+{
+    DWORD size = 0;
+    if (!::InternetGetCookieExA(url.c_str(), nullptr, nullptr, &size, INTERNET_COOKIE_HTTPONLY, nullptr) || !size)
+        return {};
+    std::string cookie(size, '\0');
+    if (!::InternetGetCookieExA(url.c_str(), nullptr, &cookie[0], &size, INTERNET_COOKIE_HTTPONLY, nullptr))
+        return {};
+    cookie.resize(::strnlen(cookie.c_str(), cookie.size()));
+    return cookie;
+}
+
+// True when `url` has the scheme and host of the page shown: only then may the
+// page's own cookie go with it.
+bool OnThePagesServer(std::string_view url, IHTMLDocument2* document)
+{
+    unique_bstr address;
+    if (!document || FAILED(document->get_URL(address.put())) || !address)
+        return false;
+    CUrlComponents link, page;
+    return link.Crack(url, 0) && page.Crack(NarrowFromBstr(address.get()), 0) &&
+           EqualsIgnoreCase(link.SchemeName(), page.SchemeName()) && !link.HostName().empty() &&
+           EqualsIgnoreCase(link.HostName(), page.HostName());
+}
+
+// The cookie for a download of `url`: the browser's own for that address; else
+// the page's, when `url` is a link of the page on the page's own server.
+std::string CookieFor(const std::string& url, bool pageLink, IHTMLDocument2* document)
+{
+    std::string cookie = StoredCookie(url);
+    if (cookie.empty() && pageLink && OnThePagesServer(url, document))
+        cookie = DocumentCookie(document);
+    return cookie;
+}
+
 // Each of `urls` (in its order) to the engine, with the page's cookie for the
 // ones that are links of the page shown, as a single link gets it. The first
 // engine failure stops the run: the downloads added before it stay, and the
@@ -171,14 +210,13 @@ void AddLinks(const std::vector<std::string>& urls, const std::string& folder, H
         pageLinks.insert(std::move(href));
         return false;
     });
-    const std::string cookie = pageLinks.empty() ? std::string() : DocumentCookie(document.get());
     size_t added = 0;
     try
     {
         const CEngine engine = CEngine::Create();
         for (const std::string& url : urls)
         {
-            engine.AddUrl(url, folder, owner, start, pageLinks.count(url) ? cookie : std::string());
+            engine.AddUrl(url, folder, owner, start, CookieFor(url, pageLinks.count(url) != 0, document.get()));
             ++added;
         }
     }
@@ -200,7 +238,7 @@ try
     const bool found = VisitPageLinks(document.get(), [&](const std::string& address) {
         return ignoreCase ? EqualsIgnoreCase(address, url) : address == url;
     });
-    return found ? DocumentCookie(document.get()) : std::string();
+    return CookieFor(std::string(url), found, document.get());
 }
 catch (...)
 {

@@ -26,9 +26,11 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcep
 // page had no downloadable link or the engine failed (the user is told).
 HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links) noexcept;
 
-// The cookie of the page shown in `browser` when `url` is, byte for byte (or
-// with `ignoreCase`, but for letter case), the address of one of the page's
-// links; empty otherwise.
+// The cookie that goes with a download of `url`: the one the browser keeps for
+// that address (its cookie store, HttpOnly cookies included); without one, the
+// cookie of the page shown in `browser` when `url` is, byte for byte (or with
+// `ignoreCase`, but for letter case), the address of one of the page's links
+// and has the page's scheme and host; empty otherwise.
 std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase = false) noexcept;
 
 // The top-level window of the browser: the owner of every box and dialog of a

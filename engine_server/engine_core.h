@@ -7,9 +7,11 @@
 // running downloads and turns every change into events, which go to the
 // CEngineEvents the COM layer supplies.
 //
-// Everything runs on the engine's main thread. Firing an event calls out of the
-// process, and a client may call the engine back from inside its event: the
-// core keeps no iterator or reference into its table across a Fire.
+// Everything runs on the engine's main thread. Events leave through
+// CEngineEvents without waiting for the clients; a question to the clients
+// (the file name, credentials) is answered later, on the main thread, by a
+// call of the handler it was asked with: the download waits meanwhile, the
+// others go on.
 #pragma once
 
 #include <winsock2.h>
@@ -17,6 +19,7 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,13 +57,21 @@ struct EventArgument
     bool byReference = false;
 };
 
-// Where the core's events go (the COM layer: every connected sink in turn).
+// Where the core's events go (the COM layer: every connected sink).
 class CEngineEvents
 {
 public:
-    // Sends event `dispid` with `arguments` in declaration order; by-reference
-    // arguments carry what the sinks left in them afterwards.
-    virtual void Fire(DISPID dispid, std::vector<EventArgument>& arguments) noexcept = 0;
+    using AnswerHandler = std::function<void(std::vector<EventArgument>& answer)>;
+
+    // Sends event `dispid` with `arguments` in declaration order and returns at
+    // once. By-reference arguments (a claimed flag) go from client to client,
+    // each getting what the one before left in them.
+    virtual void Fire(DISPID dispid, std::vector<EventArgument> arguments) noexcept = 0;
+    // Asks the clients in turn until one sets the flag at `claimedIndex`, each
+    // for a limited time, and then calls `answered` on the main thread with
+    // the arguments as that client left them (as sent when none answered).
+    virtual void Ask(DISPID dispid, std::vector<EventArgument> arguments, size_t claimedIndex,
+                     AnswerHandler answered) noexcept = 0;
 
 protected:
     ~CEngineEvents() = default;
@@ -131,6 +142,10 @@ private:
         // its own (ends with "\") until a client has settled the name; empty
         // once the file is at its place.
         std::wstring staging;
+        // When the user agreed to replace an existing file: the name aria2
+        // loads into beside it until the download completes and replaces the
+        // file in one step (the user's file stays whole until then).
+        std::wstring partName;
         long state = 0x08;
         long priority = 3;
         double elapsedDays = 0.0;
@@ -139,6 +154,10 @@ private:
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
         long resumable = 2;        // 0 no, 1 yes, 2 not known yet
         long attempts = 0;
+        long restarts = 0;         // starts from byte 0 since the last Start
+        // The server has asked for credentials: from then on the address aria2
+        // gets carries the download's credentials (for that server only).
+        bool credentialsAsked = false;
         long averageSpeed = -1;
         long currentSpeed = -1;
         std::vector<SectionSpan> sections;
@@ -150,6 +169,7 @@ private:
         TransferStatus::Phase phase = TransferStatus::Phase::Paused;
         bool hadError = false;
         bool fileInfoSent = false;
+        bool asking = false;       // a question to the clients is open
         DWORD lastTick = 0;        // when elapsed was last advanced
         double transferSeconds = 0.0;
     };
@@ -164,6 +184,14 @@ private:
     HRESULT BackendFailure(HRESULT hr) noexcept;
     HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
     nlohmann::json BackendOptions(const Download& download) const;
+    std::string BackendUri(const Download& download) const;
+    HRESULT Refuse(const std::string& text) noexcept;
+    HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;
+    HRESULT CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept;
+    void LogEngine(const std::wstring& message) noexcept;
+    HRESULT UpdateCookies() noexcept;
+    void RemoveForeignDownloads(const std::vector<TransferStatus>& active,
+                                const std::vector<TransferStatus>& stopped) noexcept;
     void Log(Download& download, const std::wstring& message) noexcept;
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
     void Resync() noexcept;
@@ -173,9 +201,18 @@ private:
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
     void UpdateTraffic() noexcept;
     void AskCredentials(long id, const TransferStatus& status) noexcept;
+    void CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& answer) noexcept;
     void AskFileName(long id, const TransferStatus& status) noexcept;
+    void FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
+                          std::vector<EventArgument>& answer) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
+    HRESULT ReplaceWithPart(Download& download) noexcept;
+    // The name aria2 loads the download into.
+    static const std::wstring& LoadName(const Download& download) noexcept
+    {
+        return download.partName.empty() ? download.fileName : download.partName;
+    }
     void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
     TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
     void RestartFromScratch(long id) noexcept;
@@ -194,6 +231,7 @@ private:
     bool m_polling = false;
     bool m_tableDirty = false;
     std::string m_lastError;
+    std::string m_cookieFile;  // what the cookie file aria2 loaded holds
 };
 
 }  // namespace tdm::engine

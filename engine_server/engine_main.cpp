@@ -9,7 +9,7 @@
 // Every CoCreateInstance of every client gets the one engine object
 // (REGCLS_MULTIPLEUSE with a singleton class object). The main thread is the
 // process's single-threaded apartment: it serves the calls, polls aria2 once a
-// second and sends the events. The process ends a short while after the last
+// second and hands the events to the clients' delivery threads. The process ends a short while after the last
 // client let go of the engine (HKCU\Software\Tolvane\Engine\ExitDelay, in
 // milliseconds, default 5000).
 #include <winsock2.h>
@@ -74,6 +74,8 @@ catch (...)
 void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
 {
     CEngineServer::Instance().Core().Poll();
+    // Clients that kept an event too long lose their turn.
+    CEngineServer::Instance().AdvanceEvents();
     // Idle: no client holds the engine or an option object.
     if (CModule::Instance().LockCount() > 0)
     {
@@ -117,6 +119,11 @@ HRESULT Serve() noexcept
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0)
     {
+        if (!message.hwnd && message.message == CEngineServer::kDeliveryMessage)
+        {
+            CEngineServer::Instance().AdvanceEvents();
+            continue;
+        }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }

@@ -113,9 +113,11 @@ protected:
         }));
         return boxes;
     }
+    // The page's cookie goes only with links of the page's own scheme and host (http://host).
     std::string AddUrl(const std::string& url, const char* folder = "C:\\dl\\", const char* start = "1")
     {
-        return "AddUrl(" + url + ", " + folder + ", " + owner + ", " + start + ", -1, session=42)";
+        const bool pages = url.compare(0, 12, "http://host/") == 0;
+        return "AddUrl(" + url + ", " + folder + ", " + owner + ", " + start + ", -1, " + (pages ? "session=42)" : ")");
     }
 
     RegistrySandbox sandbox;

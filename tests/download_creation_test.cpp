@@ -4,6 +4,7 @@
 // the toolbar. The engine is the stand-in; the browser window is the stand-in
 // on a thread of its own, with the registered helper sited in it.
 #include <windows.h>
+#include <wininet.h>
 #include <gtest/gtest.h>
 #include <urlmon.h>
 
@@ -206,16 +207,26 @@ TEST_F(CreationTest, TheDirectPathHandsAcceptedUrlsToTheEngineAndRefusesTheOther
         EXPECT_TRUE(bar.show);
 }
 
-TEST_F(CreationTest, ThePagesCookieGoesOnlyWithALinkOfThePageByteForByte)
+// The cookie the browser would send: its own store's for the address
+// (HttpOnly included); else the page's, for a link of the page byte for byte
+// on the page's own scheme and host.
+TEST_F(CreationTest, TheCookieIsTheOneTheBrowserWouldSend)
 {
-    window->Browser().SetPage({L"http://host/other.zip", L"http://host/a.zip"}, L"session=42");
-    OnBrowserThread([] {
-        for (const wchar_t* url : {L"http://host/a.zip", L"http://host/A.zip", L"http://host/none.zip"})
+    // A session cookie: it stays in this process.
+    ASSERT_TRUE(::InternetSetCookieExA("http://stored.test/files/", "kept", "7; HttpOnly", INTERNET_COOKIE_HTTPONLY, 0));
+    const DeclaredSchemes declared(sandbox, L"http https");  // the https link is another scheme of the page's host
+    window->Browser().SetPage({L"http://host/other.zip", L"http://host/a.zip", L"http://elsewhere/b.zip",
+                               L"https://host/c.zip", L"http://stored.test/files/d.zip"},
+                              L"session=42");
+    const std::pair<const wchar_t*, const char*> cases[] = {
+        {L"http://host/a.zip", "session=42"}, {L"http://host/A.zip", ""}, {L"http://host/none.zip", ""},
+        {L"http://elsewhere/b.zip", ""}, {L"https://host/c.zip", ""}, {L"http://stored.test/files/d.zip", "kept=7"}};
+    OnBrowserThread([&] {
+        for (const auto& [url, cookie] : cases)
             EXPECT_EQ(S_OK, CreateDownload(url));
     });
-    EXPECT_TRUE(engine->Expect("AddUrl(http://host/a.zip, C:\\dl\\, " + owner + ", 1, -1, session=42)"));
-    EXPECT_TRUE(engine->Expect("AddUrl(http://host/A.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
-    EXPECT_TRUE(engine->Expect("AddUrl(http://host/none.zip, C:\\dl\\, " + owner + ", 1, -1, )"));
+    for (const auto& [url, cookie] : cases)
+        EXPECT_TRUE(engine->Expect("AddUrl(" + NarrowFromWide(url, wcslen(url)) + ", C:\\dl\\, " + owner + ", 1, -1, " + cookie + ")"));
 }
 
 TEST_F(CreationTest, AnEngineThatCannotBeCreatedGivesOneErrorBoxAndSOk)

@@ -2,7 +2,7 @@
 // client's own wrappers, against a local HTTP server (tests/engine_server/
 // http_test_server.py, started here on the loopback; it ends by itself). Files
 // are compared with the server's by SHA-256.
-// test-environment: TDM_TEST_WATCHDOG_SECONDS=280
+// test-environment: TDM_TEST_WATCHDOG_SECONDS=430
 #include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,7 +83,7 @@ public:
         const std::string portFile = m_folder + ".port";
         const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
         const Wide command = L"python3 \"" + WideFromNarrow(source) + L"/tests/engine_server/http_test_server.py\" \"" +
-                             WideFromNarrow(m_folder) + L"\" \"" + WideFromNarrow(portFile) + L"\" 270";
+                             WideFromNarrow(m_folder) + L"\" \"" + WideFromNarrow(portFile) + L"\" 420";
         STARTUPINFOW startup = {sizeof(startup)};
         PROCESS_INFORMATION process = {};
         Wide line = command;
@@ -160,6 +163,13 @@ public:
             *V_BOOLREF(last) = VARIANT_TRUE;
             claimed.push_back(dispid);
         }
+        // A client with a dialog open inside the file-name question.
+        if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) && questionBlocks)
+        {
+            ::InterlockedExchange(&blocking, 1);
+            ::Sleep(questionBlocks);
+            ::InterlockedExchange(&blocking, 0);
+        }
         // The file-name question: folder, fileName, claimed, cancel are the last four.
         if (dispid == 5 && parameters->cArgs == 14 && !*V_BOOLREF(&parameters->rgvarg[1]) &&
             (!fileAnswer.folder.empty() || fileAnswer.cancel))
@@ -200,6 +210,8 @@ public:
     struct { std::string folder, name; bool cancel = false; } fileAnswer;  // empty folder: none
     std::vector<Event> events;
     std::vector<DISPID> claimed;
+    DWORD questionBlocks = 0;  // milliseconds the file-name question keeps this sink
+    volatile LONG blocking = 0;
 };
 
 class EngineServerTest : public ::testing::Test
@@ -472,17 +484,72 @@ Wide EngineFolder()
     return Wide(local) + L"\\Tolvane\\Engine";
 }
 
-// Kills the engine's aria2 (a Unix process) through tests/engine_server/kill_backend.sh.
-void KillBackend()
+// Sends `signal` to the engine's aria2 (a Unix process) through
+// tests/engine_server/kill_backend.sh and returns how many there were.
+int SignalBackend(const char* signal)
 {
     const std::string source = std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "";
+    const Wide config = EngineFolder() + L"\\aria2.conf";
     Wide line = L"sh \"" + WideFromNarrow(source) + L"/tests/engine_server/kill_backend.sh\" \"" +
-                WideFromNarrow(UnixPath(EngineFolder() + L"\\aria2.conf")) + L"\"";
+                WideFromNarrow(UnixPath(config)) + L"\" " + WideFromNarrow(signal);
     STARTUPINFOW startup = {sizeof(startup)};
     PROCESS_INFORMATION process = {};
+    ::DeleteFileW((config + L".count").c_str());
     ::CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                      &process);
+    int count = -1;
+    PumpUntil([&] {
+        FILE* file = ::_wfopen((config + L".count").c_str(), L"rb");
+        const bool read = file && std::fscanf(file, "%d", &count) == 1;
+        if (file)
+            std::fclose(file);
+        return read;
+    }, 5000);
     PumpUntil([] { return false; }, 1500);
+    return count;
+}
+void KillBackend() { (void)SignalBackend("KILL"); }
+
+Wide SourceDir()
+{
+    return WideFromNarrow(std::getenv("TDM_SOURCE_DIR") ? std::getenv("TDM_SOURCE_DIR") : "");
+}
+
+// Starts a Unix program of the machine by its command line (Wine gives no
+// handle to wait on).
+void RunUnix(Wide line)
+{
+    const Wide program = L"Z:\\usr\\bin\\" + line.substr(0, line.find(L' '));
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ::CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                     &process);
+}
+
+std::string ReadText(const Wide& path)
+{
+    std::string text;
+    if (FILE* file = ::_wfopen(path.c_str(), L"rb"))
+    {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+// Waits until the engine's process has ended by itself (its last client gone).
+bool WaitForEngineEnd()
+{
+    return PumpUntil([] {
+        const unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {sizeof(entry)};
+        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+            if (!::lstrcmpiW(entry.szExeFile, L"tdm-engine.exe"))
+                return false;
+        return true;
+    }, 20000);
 }
 
 long LoadedOf(const CSink& sink, long id)
@@ -569,6 +636,130 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
     EXPECT_EQ("0", sink->Of(kEventResumeSupport, id).at(0).arguments[1]);
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// A listener that holds the port of the engine's last aria2 before the engine
+// starts, answering as aria2 would with paths it would like deleted: the new
+// engine asks it nothing (the secret never reaches it) and works through an
+// aria2 of its own.
+TEST_F(EngineServerTest, AListenerOnTheOldPortNeverHearsFromTheEngine)
+{
+    (void)connection.Disconnect();
+    engine.reset();
+    ASSERT_TRUE(WaitForEngineEnd()) << "the engine did not end after its last client";
+    const std::string config = ReadText(EngineFolder() + L"\\aria2.conf");
+    const size_t port = config.find("rpc-listen-port=");
+    ASSERT_NE(std::string::npos, port) << config;
+    const Wide record = folder + L"squatter.txt";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    RunUnix(L"python3 \"" + SourceDir() + L"/tests/engine_server/rpc_squatter.py\" " +
+            WideFromNarrow(config.substr(port + 16, config.find('\n', port) - port - 16)) + L" \"" +
+            WideFromNarrow(UnixPath(record)) + L"\" 90");
+    ASSERT_TRUE(PumpUntil([&] { return ::GetFileAttributesW(record.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000));
+
+    engine = CEngine::Create();
+    connection.Connect(engine.get(), sink.get());
+    const long id = AddUrl("/file/small.bin?squatter");
+    ASSERT_TRUE(WaitFor(kEventCompleted, id));
+    EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
+    EXPECT_EQ("", ReadText(record)) << "the listener on the old port was asked";
+}
+
+// A hung aria2: a client's call fails within its deadline with ERROR_TIMEOUT,
+// no second aria2 starts on the session meanwhile, and the download goes on
+// once aria2 does.
+TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
+{
+    const long id = AddUrl("/slow/slow.bin?hung");
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
+    ASSERT_EQ(1, SignalBackend("STOP"));
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT), test::Raised([&] { engine.PauseDownload(id, nullptr); }).Status());
+    EXPECT_LT(::GetTickCount() - start, 15000u) << "the call outlived its deadline";
+    PumpUntil([] { return false; }, 20000);  // the engine's polls meet the hung aria2
+    EXPECT_EQ(1, SignalBackend("CONT")) << "another aria2 was started on the session";
+    // aria2 may carry out the pause it got before it stopped: then it is started.
+    PumpUntil([&] { return sink->Has(kEventStopped, id); }, 5000);
+    engine.StartDownload(id, nullptr, "");
+    ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// Files of the user's that a download meets: a file the user agreed to
+// replace stays as it was when the transfer then fails, and a description
+// file takes a free name beside one that exists.
+TEST_F(EngineServerTest, FilesOfTheUserStayWhole)
+{
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const Wide replaced = folder + L"server-named.bin", described = folder + L"small.bin.txt";
+    for (const Wide& path : {replaced, described})
+        if (FILE* file = ::_wfopen(path.c_str(), L"wb"))
+        {
+            std::fputs("the user's own file", file);
+            std::fclose(file);
+        }
+    const std::string original = Sha256OfFile(replaced);
+
+    sink->fileAnswer = {NarrowFromWide(folder.c_str(), folder.size()), "server-named.bin"};  // replace: claimed
+    const long failing = AddUrl("/cdfail/replace");
+    ASSERT_TRUE(WaitFor(kEventError, failing, 60000));
+    EXPECT_EQ(original, Sha256OfFile(replaced)) << "a partial download replaced the user's file";
+    sink->fileAnswer = {};
+
+    const bool keep = engine.GetKeepDescriptionFile();
+    engine.SetKeepDescriptionFile(true);
+    const long describedId = AddUrl("/file/small.bin?described");
+    ASSERT_TRUE(WaitFor(kEventCompleted, describedId));
+    engine.SetKeepDescriptionFile(keep);
+    EXPECT_EQ(original, Sha256OfFile(described)) << "the description overwrote a file";
+    EXPECT_NE(std::string::npos, ReadText(folder + L"small.bin (2).txt").find("small.bin?described"));
+}
+
+// A client that sits in a dialog inside the file-name question (its own
+// thread, as another browser window would be) holds up neither the engine nor
+// this client: another download's completion arrives here meanwhile.
+TEST_F(EngineServerTest, AClientInADialogHoldsUpNoOtherClient)
+{
+    struct Other
+    {
+        com_ptr<CComObject<CSink>> sink;
+        volatile LONG ready = 0, stop = 0;
+        static DWORD WINAPI Run(void* parameter)
+        {
+            Other& other = *static_cast<Other*>(parameter);
+            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            try
+            {
+                CEngine engine = CEngine::Create();
+                CEngineEventConnection connection;
+                connection.Connect(engine.get(), other.sink.get());
+                ::InterlockedExchange(&other.ready, 1);
+                PumpUntil([&] { return other.stop != 0; }, 120000);
+                (void)connection.Disconnect();
+            }
+            catch (...)
+            {
+                ::InterlockedExchange(&other.ready, -1);
+            }
+            ::CoUninitialize();
+            return 0;
+        }
+    } other;
+    other.sink = CSink::Create();
+    other.sink->questionBlocks = 20000;
+    const unique_handle thread(::CreateThread(nullptr, 0, &Other::Run, &other, 0, nullptr));
+    ASSERT_TRUE(PumpUntil([&] { return other.ready != 0; }));
+    ASSERT_EQ(1, other.ready);
+    const long asked = AddUrl("/cdslow/dialog");
+    ASSERT_TRUE(PumpUntil([&] { return other.sink->blocking != 0; }));
+    const long id = AddUrl("/file/small.bin?dialog");
+    ASSERT_NE(-1, id);
+    EXPECT_TRUE(WaitFor(kEventCompleted, id, 16000));
+    EXPECT_NE(0, other.sink->blocking) << "the completion waited for the other client's dialog";
+    ::InterlockedExchange(&other.stop, 1);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 30000));
+    // Nobody claimed the question: the download goes on under the server's name.
+    EXPECT_TRUE(WaitFor(kEventCompleted, asked, 60000));
 }
 
 // Ends the engine's process the hard way, as a crash would.
@@ -741,6 +932,169 @@ void EngineServerTest::RunScript3000(const std::string& url)
     DWORD exitCode = 1;
     ::GetExitCodeProcess(scriptProcess.get(), &exitCode);
     EXPECT_EQ(0u, exitCode);
+}
+
+// --- hostile servers and hostile input ------------------------------------------
+
+// The requests the test server has seen whose path starts with `path`.
+size_t RequestsFor(const TestServer& server, const std::string& path)
+{
+    const std::string requests = server.Get("/requests"), request = "GET " + path;
+    size_t count = 0;
+    for (size_t at = requests.find(request); at != std::string::npos; at = requests.find(request, at + 1))
+        ++count;
+    return count;
+}
+
+// A torrent or Metalink answer is saved as the file it is: no tracker is asked,
+// none of the files a Metalink names is fetched, no peer port is opened.
+TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
+{
+    const std::string listeners = "/listeners?" + UnixPath(EngineFolder() + L"\\aria2.conf");
+    for (const char* file : {"hidden.torrent", "hidden.meta4"})
+    {
+        const long id = AddUrl(std::string(file[7] == 't' ? "/torrent/" : "/metalink/") + file);
+        ASSERT_TRUE(WaitFor(kEventCompleted, id)) << file;
+        EXPECT_EQ(server->Get(std::string("/sha256/") + file), Sha256OfFile(folder + WideFromNarrow(file)));
+    }
+    PumpUntil([] { return false; }, 3000);
+    EXPECT_EQ(0u, RequestsFor(*server, "/announce") + RequestsFor(*server, "/file/meta-"));
+    // aria2 listens on its RPC port alone (it may have been restarted on another).
+    const std::string config = ReadText(EngineFolder() + L"\\aria2.conf");
+    const size_t at = config.find("rpc-listen-port=");
+    ASSERT_NE(std::string::npos, at);
+    char rpc[8];
+    std::snprintf(rpc, sizeof(rpc), ":%04X", static_cast<unsigned>(std::stoul(config.substr(at + 16))));
+    std::istringstream ports(server->Get(listeners));
+    size_t count = 0;
+    for (std::string port; ports >> port; ++count)
+        EXPECT_EQ(rpc, port.substr(port.size() - 5)) << "aria2 opened another port: " << port;
+    EXPECT_NE(0u, count);
+}
+
+// Content-Disposition names that are no safe file names arrive under a safe
+// name in the download's folder, a Cyrillic RFC 5987 name intact; nothing is
+// written outside the folder (aria2 drops a name with a path in it: the address
+// names that file), and no download completes without its file.
+TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
+{
+    const Wide cases[] = {L"0", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt"};
+    for (size_t i = 0; i < std::size(cases); ++i)
+    {
+        const long id = AddUrl("/named/" + std::to_string(i));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventCompleted, id) || sink->Has(kEventError, id); })) << i;
+        ASSERT_FALSE(sink->Has(kEventError, id)) << sink->Of(kEventError, id)[0].arguments[2];
+        EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
+        EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"..\\..\\escape.txt").c_str()));
+}
+
+// Texts with control characters would write lines of their own into aria2's
+// session and configuration: each field is refused and named. Names and
+// folders a client gives that are not safe are refused with the reason.
+TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
+{
+    const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
+    using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
+                                             return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
+    // The refusal's text, from the error information of the call. Wine does
+    // not carry a local server's error information back to the client (Windows
+    // does), so there the text is taken from the engine's newest "Refused:" line.
+    const auto description = [&](const CComError& e) {
+        unique_bstr t;
+        if (e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())))
+            return NarrowFromBstr(t.get());
+        const std::string log = text(EngineFolder() + L"\\logs\\common.log");
+        const size_t refused = log.rfind("Refused: ");
+        return refused == std::string::npos ? std::string() : log.substr(refused, log.find('\n', refused) - refused);
+    };
+    const std::tuple<Setter, std::string, const char*> cases[] = {
+        {&CDownloadOptions::SetUrl, server->Url("/file/") + bad, "address"}, {&CDownloadOptions::SetLocalPath, base + bad, "local path"},
+        {&CDownloadOptions::SetUserName, bad, "user name"}, {&CDownloadOptions::SetPassword, bad, "password"},
+        {&CDownloadOptions::SetProxyUserName, bad, "proxy user name"}, {&CDownloadOptions::SetProxyPassword, bad, "proxy password"},
+        {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"}, {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
+        {&CDownloadOptions::SetLocalPath, base + "CON", "device"}, {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
+        {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"}, {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
+        {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
+    };
+    const size_t added = sink->Of(kEventAdded).size();
+    for (const auto& [set, value, named] : cases)
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url("/file/small.bin"));
+        (options.*set)(value);
+        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
+        EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
+        EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
+        const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
+        EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
+    }
+    const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
+    EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
+    EXPECT_EQ(added, sink->Of(kEventAdded).size()) << "a refused download was added";
+    const std::string log = text(EngineFolder() + L"\\logs\\common.log");
+    EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
+    // The CA file setting goes into aria2's configuration, a file of lines.
+    const CaFileSetting setting(L"C:\\ca.pem\non-download-complete=C:\\evil.exe");
+    ASSERT_NE(-1, AddUrl("/file/small.bin?ca-setting"));
+    EXPECT_EQ(std::string::npos, text(EngineFolder() + L"\\aria2.conf").find("on-download-complete"));
+}
+
+// Failed downloads stay failed: a server that promises more than it sends is
+// asked again only as often as the download's retries allow, and the download
+// says why it stopped; aria2, which keeps failed downloads in its session,
+// does not start them again when it restarts.
+TEST_F(EngineServerTest, FailedDownloadsStayFailed)
+{
+    const std::string paths[] = {"/short/promise.bin", "/lying/promise.bin", "/missing?after-restart"};
+    std::vector<size_t> requests;
+    for (const std::string& path : paths)
+    {
+        const long id = AddUrl(path);
+        ASSERT_TRUE(WaitFor(kEventStopped, id, 60000)) << path;
+        const std::string text = sink->Of(kEventError, id).at(0).arguments[2];
+        EXPECT_TRUE(path[1] == 'm' || text.find("does not send the data") != std::string::npos) << text;
+        requests.push_back(RequestsFor(*server, path));
+        EXPECT_LE(requests.back(), 8u) << path;
+    }
+    PumpUntil([] { return false; }, 2500);  // aria2 saves its session every second
+    KillBackend();
+    PumpUntil([] { return false; }, 6000);  // the engine starts aria2 again as it polls
+    for (size_t i = 0; i < std::size(paths); ++i)
+        EXPECT_EQ(requests[i], RequestsFor(*server, paths[i])) << paths[i] << " was asked again";
+}
+
+// The cookie goes to the download's own host only, credentials only to the
+// server that asks for them: a redirection to another host (127.0.0.2) takes
+// neither along, and a server that never asks never sees the credentials.
+TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
+{
+    for (const std::string path : {"/to2/auth/small.bin?redirected", "/file/small.bin?never-asks"})
+    {
+        const CDownloadOptions options = engine.GetOptions(-1);
+        options.SetUrl(server->Url(path));
+        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + std::to_string(path.size()) + ".bin");
+        options.SetUserName("user");
+        options.SetPassword("secret");
+        engine.AddDownload(options, nullptr, true, "session=page-cookie");
+        ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventStopped) || sink->Has(kEventCompleted); })) << path;
+        sink->events.clear();
+    }
+    // "host path cookie=... authorization=..." a request
+    std::istringstream hosts(server->Get("/hosts"));
+    size_t seen = 0;
+    for (std::string line; std::getline(hosts, line);)
+    {
+        const bool first = line.rfind("127.0.0.1 ", 0) == 0, neverAsks = line.find("?never-asks") != std::string::npos;
+        if (!neverAsks && line.find("?redirected") == std::string::npos)
+            continue;
+        ++seen;
+        EXPECT_NE(std::string::npos, line.find(first ? "cookie=session=page-cookie" : "cookie=None")) << line;
+        EXPECT_TRUE((first && !neverAsks) || line.find("authorization=None") != std::string::npos) << line;
+    }
+    EXPECT_GE(seen, 3u);
 }
 
 // The engine and its aria2 killed in mid-download (a crash of the session).

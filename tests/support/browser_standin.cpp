@@ -205,6 +205,16 @@ public:
         *cookie = ::SysAllocStringLen(m_cookie.data(), static_cast<UINT>(m_cookie.size()));
         return S_OK;
     }
+    // The page's address: the server of its first link, where a page's own
+    // links usually lead ("about:blank" for a page without links).
+    STDMETHODIMP get_URL(BSTR* url) override
+    {
+        const std::wstring first = m_links.empty() ? L"about:blank" : m_links[0];
+        const size_t host = first.find(L"://");
+        const std::wstring address = host == std::wstring::npos ? first : first.substr(0, first.find(L'/', host + 3)) + L"/";
+        *url = ::SysAllocString(address.c_str());
+        return S_OK;
+    }
 
 private:
     std::vector<std::wstring> m_links;
