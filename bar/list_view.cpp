@@ -557,11 +557,13 @@ void CTolListView::Tick() noexcept
 {
     // Only the records change; the texts are made when the list paints the
     // visible rows.
+    if (!m_model)
+        return;
+    const CDownloadStore& downloads = m_model->Downloads();
     bool changed = false;
-    const int count = RowCount();
-    for (int row = 0; row < count; ++row)
+    for (size_t row = 0, count = downloads.Count(); row < count; ++row)
     {
-        CTolInfoDownload& record = *RecordOf(row);
+        CTolInfoDownload& record = *downloads.At(row);
         if ((record.state & kStateTransferring) == 0)
             continue;
         if (record.fresh)

@@ -14,11 +14,6 @@ bool EqualIgnoringCase(const unique_bstr& first, const std::wstring& second) noe
 
 }  // namespace
 
-CTolInfoDownload* CDownloadStore::At(size_t index) const noexcept
-{
-    return index < m_order.size() ? m_order[index]->record.get() : nullptr;
-}
-
 CTolInfoDownload* CDownloadStore::Find(LONG id) const noexcept
 {
     const auto found = m_entries.find(id);
@@ -48,6 +43,12 @@ void CDownloadStore::Count(const CTolInfoDownload& record, int sign) noexcept
         m_active += sign;
     else if (record.IsComplete())
         m_finished += sign;
+}
+
+void CDownloadStore::Reserve(size_t count)
+{
+    m_order.reserve(count);
+    m_entries.reserve(count);
 }
 
 bool CDownloadStore::Append(std::unique_ptr<CTolInfoDownload> record)

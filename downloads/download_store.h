@@ -26,13 +26,20 @@ public:
     CDownloadStore& operator=(const CDownloadStore&) = delete;
 
     size_t Count() const noexcept { return m_order.size(); }
-    // The record at display position `index`, or null.
-    CTolInfoDownload* At(size_t index) const noexcept;
+    // The record at display position `index`, or null. Inline: the one-second
+    // tick and the painting call it for every row.
+    CTolInfoDownload* At(size_t index) const noexcept
+    {
+        return index < m_order.size() ? m_order[index]->record.get() : nullptr;
+    }
     // The record of download `id`, or null.
     CTolInfoDownload* Find(LONG id) const noexcept;
     // The display position of download `id`, or -1.
     int IndexOf(LONG id) const noexcept;
 
+    // Makes room for `count` downloads in all, so that a whole list is taken
+    // without growing the tables on the way. Raises std::bad_alloc.
+    void Reserve(size_t count);
     // Appends `record` at the end of the order; false (and the record dropped)
     // when its id is already there. Raises std::bad_alloc.
     bool Append(std::unique_ptr<CTolInfoDownload> record);

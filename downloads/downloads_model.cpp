@@ -141,6 +141,7 @@ void CDownloadsModel::Fill(const VARIANT& list)
     std::vector<std::unique_ptr<CTolInfoDownload>> records;
     RaiseIfFailed(MakeRecordsFromList(list, records), IID_IDownloadEngine);
     m_store.Clear();
+    m_store.Reserve(records.size());
     for (std::unique_ptr<CTolInfoDownload>& record : records)
     {
         record->UpdateProgress();
