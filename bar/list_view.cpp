@@ -559,20 +559,17 @@ void CTolListView::Tick() noexcept
     // visible rows.
     if (!m_model)
         return;
-    const CDownloadStore& downloads = m_model->Downloads();
     bool changed = false;
-    for (size_t row = 0, count = downloads.Count(); row < count; ++row)
-    {
-        CTolInfoDownload& record = *downloads.At(row);
+    m_model->Downloads().ForEach([&changed](CTolInfoDownload& record) {
         if ((record.state & kStateTransferring) == 0)
-            continue;
+            return;
         if (record.fresh)
             record.fresh = false;
         else
             record.elapsed = TimeSpan::FromDays(record.elapsed.days + 1.0 / kSecondsPerDay);
         UpdateRemaining(record);
         changed = true;
-    }
+    });
     if (changed && m_window)
         ::InvalidateRect(m_window, nullptr, FALSE);
 }

@@ -74,7 +74,8 @@ LRESULT CMyDlg::OnStart(WORD, WORD id, HWND, bool&)
 {
     RunCommand([&] {
         if (m_model)
-            StartDownloads({*m_model.get(), m_window}, id == kCommandStartAll ? AllDownloadIds(*m_model.get()) : SelectedIds(),
+            StartDownloads({*m_model.get(), m_window},
+                           id == kCommandStartAll ? AllDownloadIds(*m_model.get()) : SelectedIds(),
                            id == kCommandStartAll);
     });
     return 0;
@@ -84,7 +85,8 @@ LRESULT CMyDlg::OnPause(WORD, WORD id, HWND, bool&)
 {
     RunCommand([&] {
         if (m_model)
-            PauseDownloads({*m_model.get(), m_window}, id == kCommandPauseAll ? AllDownloadIds(*m_model.get()) : SelectedIds());
+            PauseDownloads({*m_model.get(), m_window},
+                           id == kCommandPauseAll ? AllDownloadIds(*m_model.get()) : SelectedIds());
     });
     return 0;
 }

@@ -37,6 +37,15 @@ public:
     // The display position of download `id`, or -1.
     int IndexOf(LONG id) const noexcept;
 
+    // Calls `visit` with every record, in no particular order: the one-second
+    // tick visits every download, and walks the table without the order's
+    // indirection. `visit` adds and removes nothing.
+    template <typename Visit>
+    void ForEach(Visit&& visit) const
+    {
+        for (const auto& entry : m_entries)
+            visit(*entry.second.record);
+    }
     // Makes room for `count` downloads in all, so that a whole list is taken
     // without growing the tables on the way. Raises std::bad_alloc.
     void Reserve(size_t count);

@@ -70,16 +70,6 @@ protected:
         return found;
     }
 
-    // The model's message-only window on this thread, or null.
-    static HWND NoticeWindow()
-    {
-        HWND window = nullptr;
-        while ((window = ::FindWindowExW(HWND_MESSAGE, window, L"TolvaneDownloadsNotices", nullptr)))
-            if (::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId())
-                return window;
-        return nullptr;
-    }
-
     RegistrySandbox sandbox;
     std::unique_ptr<EngineStandIn> engine;
     com_ptr<CDownloadsModel> model;
@@ -167,7 +157,10 @@ TEST_F(DownloadsModelTest, TheLastViewMayLetGoWhileTheCompletionBoxIsOpen)
     SetInformWhenCompleted(true);
     AddRow(*engine, 1, "http://host/a", "a", 4, 100, 100);
     model->Connect(nullptr);
-    const HWND notices = NoticeWindow();
+    HWND notices = nullptr;  // the model's window, of this thread's
+    do
+        notices = ::FindWindowExW(HWND_MESSAGE, notices, L"TolvaneDownloadsNotices", nullptr);
+    while (notices && ::GetWindowThreadProcessId(notices, nullptr) != ::GetCurrentThreadId());
     ASSERT_TRUE(notices);
     MessageBoxRecorder boxes;
     RecordingWindow lastView(WM_APP);

@@ -357,20 +357,16 @@ struct CStandIn
         // hands one registered as IDispatch out once only (later calls fail with
         // RPC_S_UNKNOWN_IF) and one registered as the events interface keeps its
         // object alive after the registration is revoked.
-        if (oneApartment)
-        {
-            Guard guard(lock);
-            *cookie = nextCookie++;
-            connections.push_back(Connection{engine, *cookie, 0, events});
-            return S_OK;
-        }
-        const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         DWORD tableCookie = 0;
-        RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
-        RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
+        if (!oneApartment)
+        {
+            const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
+            RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
+            RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
+        }
         Guard guard(lock);
         *cookie = nextCookie++;
-        connections.push_back(Connection{engine, *cookie, tableCookie, {}});
+        connections.push_back(Connection{engine, *cookie, tableCookie, oneApartment ? events : com_ptr<IDispatch>()});
         return S_OK;
     }
     // Ends the connection `cookie` of `engine`, or with `all` every one of it.
