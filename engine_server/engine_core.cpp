@@ -404,6 +404,9 @@ try
         settings.logPerDownload = ReadNumber(key.get(), L"LogPerDownload", settings.logPerDownload) != 0;
         settings.language = static_cast<LANGID>(ReadNumber(key.get(), L"Language", settings.language));
         settings.keepDescriptionFile = ReadNumber(key.get(), L"KeepDescriptionFile", 0) != 0;
+        const DWORD connections = ReadNumber(key.get(), L"Connections", kDefaultConnections);
+        settings.connections = connections >= 1 && connections <= kMaxConnections ? static_cast<long>(connections)
+                                                                                  : kDefaultConnections;
         const DWORD mode = ReadNumber(key.get(), L"TrafficMode", settings.trafficMode);
         settings.trafficMode = mode >= 1 && mode <= 3 ? static_cast<long>(mode) : 3;
         for (int i = 0; i < 3; ++i)
@@ -740,6 +743,13 @@ json CEngineCore::BackendOptions(const Download& d) const
     // credentials), loaded again in place, not kept beside a renamed copy.
     if (!d.staging.empty())
         options["allow-overwrite"] = "true";
+    // Several connections load sections of one file; aria2 opens them only
+    // to a server that answers range requests, and only for a file of at
+    // least two sections of 1 MiB.
+    const std::string connections = std::to_string(m_settings.connections);
+    options["split"] = connections;
+    options["max-connection-per-server"] = connections;
+    options["min-split-size"] = "1M";
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
     options["connect-timeout"] = std::to_string(timeout);
@@ -1591,6 +1601,12 @@ try
     }
     else
     {
+        // Sections still loading when the last poll saw them end with the download.
+        if (status.phase == Phase::Complete)
+            for (size_t i = 0; i < d->sections.size(); ++i)
+                if (d->sections[i].loaded != d->sections[i].length)
+                    events.emplace_back(kEventSectionFinished, Args(Long(id), Long(S_OK), Long(static_cast<long>(i + 1)),
+                                                                    Long(static_cast<long>(d->sections.size()))));
         d->currentSpeed = -1;
         d->sections.clear();
     }

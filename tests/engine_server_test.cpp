@@ -15,6 +15,8 @@
 #include <memory>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -636,6 +638,36 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
     EXPECT_EQ("0", sink->Of(kEventResumeSupport, id).at(0).arguments[1]);
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+}
+
+// A file from a server that takes ranges (each connection throttled) loads in
+// several sections at once: the sections cover the file without overlap, each
+// ends complete, and the download is known to resume.
+TEST_F(EngineServerTest, ADownloadLoadsInSectionsThatCoverTheFile)
+{
+    const long id = AddUrl("/slow/sections.bin");
+    ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
+    EXPECT_EQ(server->Get("/sha256/sections.bin"), Sha256OfFile(folder + L"sections.bin"));
+    EXPECT_EQ("-1", sink->Of(kEventResumeSupport, id).at(0).arguments[1]);
+    // The section events name section n of total with its length (argument 5).
+    std::map<long, long> lengths;
+    long total = 0;
+    for (const auto& e : sink->Of(kEventSectionProgress, id))
+    {
+        total = std::max(total, std::stol(e.arguments[2]));
+        lengths[std::stol(e.arguments[1])] = std::stol(e.arguments[5]);
+    }
+    ASSERT_GT(total, 1) << "one connection";
+    long covered = 0;
+    for (const auto& [number, length] : lengths)
+        covered += length;
+    EXPECT_EQ(static_cast<long>(lengths.size()), total);
+    EXPECT_EQ(12000000, covered) << "the sections overlap or leave gaps";
+    std::set<std::string> finished;
+    for (const auto& e : sink->Of(kEventSectionFinished, id))
+        if (e.arguments[3] == std::to_string(total))
+            finished.insert(e.arguments[2]);
+    EXPECT_EQ(static_cast<size_t>(total), finished.size());
 }
 
 // A listener that holds the port of the engine's last aria2 before the engine

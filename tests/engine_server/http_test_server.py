@@ -35,7 +35,7 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-FILES = {"data.bin": 2_000_000, "slow.bin": 1_500_000, "small.bin": 300_000}
+FILES = {"data.bin": 2_000_000, "slow.bin": 1_500_000, "small.bin": 300_000, "sections.bin": 12_000_000}
 SLOW_RATE = 400_000  # bytes per second of /slow/
 requests = []
 hosts = []
