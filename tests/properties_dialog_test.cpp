@@ -304,8 +304,9 @@ TEST_F(DialogsTest, ProxyDialogSplitsTypedAddressesAndCopiesTheSameProxy)
     const struct { const char* servers; const char* exceptions; bool clickSame; const wchar_t* typed;
                    const wchar_t* shown; int button; const char* built; } cases[] = {
         {"ftp=files:21;", "", true, nullptr, L": : same ", IDOK, " "},
-        {"", "a.com<local>", false, L"http://proxy.example.com:3128",
-         L"proxy.example.com:3128 proxy.example.com:3128 same a.com", IDOK, "proxy.example.com:3128; a.com;<local>"},
+        {"", "a.com;<local>;b.com", false, L"http://proxy.example.com:3128",
+         L"proxy.example.com:3128 proxy.example.com:3128 same a.com;b.com", IDOK,
+         "proxy.example.com:3128; a.com;<local>;b.com"},
         {"old:1;", "x.com;", true, L"new", L"new:1 old:1 own x.com;", IDCANCEL, "old:1; x.com;"},
     };
     for (const auto& c : cases)
@@ -335,7 +336,7 @@ using DialogsLocale_ru_RU = DialogsTest;
 TEST_F(DialogsLocale_ru_RU, LabelsTitlesAndButtonsComeFromTheRussianTable)
 {
     ResetUiLanguage(1049);
-    options.values = {{"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"}};
+    options.values = {{"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"}, {"ProxyBypass", L"www.*.com;h:1"}};
     driver.When(L"Новая закачка - Tolvane Download Manager", [](DialogWindow& d) {
         for (const auto& [id, text] : std::initializer_list<std::pair<int, const wchar_t*>>{
                  {IDC_URL_LABEL, L"Адрес:"}, {IDS_USER_NAME, L"Имя пользователя:"},
@@ -346,8 +347,16 @@ TEST_F(DialogsLocale_ru_RU, LabelsTitlesAndButtonsComeFromTheRussianTable)
         d.Click(IDS_CUSTOM_PROXY_SETTINGS);
         d.Click(IDCANCEL);
     });
-    driver.When(kProxyTitle, [](DialogWindow& d) {
+    driver.When(L"Настройки прокси-сервера", [](DialogWindow& d) {
         EXPECT_EQ(L"Адрес прокси-сервера", d.Text(IDS_PROXY_ADDRESS));
+        // The exceptions the engine cannot use are named under the list, as the
+        // user types too (a multi-line edit announces no WM_SETTEXT: typing
+        // replaces the selection).
+        EXPECT_EQ(L"Модуль загрузки пропускает: www.*.com; h:1", d.Text(IDC_PROXY_EXCEPTIONS_IGNORED));
+        EXPECT_TRUE(d.Visible(IDC_PROXY_EXCEPTIONS_IGNORED));
+        ::SendMessageW(d.Item(IDC_PROXY_EXCEPTIONS), EM_SETSEL, 0, -1);
+        ::SendMessageW(d.Item(IDC_PROXY_EXCEPTIONS), EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"*.a.com;10.*"));
+        EXPECT_FALSE(d.Visible(IDC_PROXY_EXCEPTIONS_IGNORED));
         d.Click(IDCANCEL);
     });
     EXPECT_EQ(IDCANCEL, RunDialog("", "", true));
