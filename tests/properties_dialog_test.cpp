@@ -166,36 +166,24 @@ TEST_F(DialogsTest, RedirectionsAndProxyControlsFollowTheUser)
     RunDialog("", "", true);
 }
 
-// Texts from the engine longer than the edits take are cut to the edits' limits.
-TEST_F(DialogsTest, OkWritesTheOptionsCutToTheEditsInTheEnginesOrder)
+TEST_F(DialogsTest, OkWritesTheOptionsInTheEnginesOrder)
 {
     const std::wstring huge(10000, L'x');
-    std::wstring servers;
-    while (servers.size() < 65536)
-        servers += L"http=" + std::wstring(500, L'p') + L":123456789012345;;ftp=;=:";
     options.values = {{"UserName", huge}, {"Password", huge}, {"UseProxy", L"-1"}, {"UseIEProxySettings", L"0"},
-                      {"ProxyUserName", huge}, {"ProxyPassword", L"pp"}, {"ProxyServers", servers},
+                      {"ProxyUserName", huge}, {"ProxyPassword", L"pp"}, {"ProxyServers", L"http=p:1;;ftp=;=:"},
                       {"ProxyBypass", L"<local>"}, {"FtpPassive", L"0"}, {"MaxRedirections", L"5"}};
     driver.When(kPropertiesTitle, [](DialogWindow& d) {
-        for (const auto& [id, limit] : std::initializer_list<std::pair<int, size_t>>{
-                 {IDC_USER_NAME, 100}, {IDC_PASSWORD, 50}, {IDC_PROXY_USER_NAME, 100}, {IDC_PROXY_PASSWORD, 2}})
-            EXPECT_EQ(limit, d.Text(id).size()) << "control " << id;
         d.Click(IDS_CUSTOM_PROXY_SETTINGS);
         d.SetText(IDC_USER_NAME, L"new");
         d.Click(IDS_FTP_PASSIVE);
         d.Click(IDOK);
     });
-    driver.When(kProxyTitle, [](DialogWindow& d) {
-        EXPECT_EQ(255u, d.Text(IDC_HTTP_PROXY_HOST).size());
-        d.Click(IDOK);
-    });
+    driver.When(kProxyTitle, [](DialogWindow& d) { d.Click(IDOK); });
     ASSERT_EQ(IDOK, RunDialog(" http://host/a.zip ", "C:\\dl\\a.zip", false));
-    EXPECT_EQ((std::vector<std::wstring>{L"UserName=new", L"Password=" + huge.substr(0, 50), L"UseProxy=-1",
-                                         L"UseIEProxySettings=0", L"ProxyPassword=pp",
-                                         L"ProxyUserName=" + huge.substr(0, 100), L"FtpPassive=-1",
-                                         L"MaxRedirections=5", L"ProxyServers=http=" + std::wstring(255, L'p') +
-                                         L":1234567890;", L"ProxyBypass=<local>", L"IntegerOption2=2",
-                                         L"IntegerOption1=120", L"Url=http://host/a.zip", L"LocalPath=C:\\dl\\a.zip"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"UserName=new", L"Password=" + huge, L"UseProxy=-1",
+                                         L"UseIEProxySettings=0", L"ProxyPassword=pp", L"ProxyUserName=" + huge,
+                                         L"FtpPassive=-1", L"MaxRedirections=5", L"ProxyServers=http=p:1;",
+                                         L"ProxyBypass=<local>", L"IntegerOption2=2", L"IntegerOption1=120", L"Url=http://host/a.zip", L"LocalPath=C:\\dl\\a.zip"}),
               options.writes);
 }
 
