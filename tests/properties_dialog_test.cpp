@@ -5,11 +5,14 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "dialogs/credentials_dialog.h"
 #include "dialogs/download_properties.h"
+#include "dialogs/links_dialog.h"
 #include "dialogs/proxy_dialog.h"
 #include "engine/download_record.h"
 #include "resources/window_messages.h"
@@ -316,6 +319,68 @@ TEST_F(DialogsTest, ProxyDialogSplitsTypedAddressesAndCopiesTheSameProxy)
         EXPECT_EQ(c.button, dialog.DoModal(nullptr)) << c.servers;
         EXPECT_EQ(c.built, dialog.Servers() + " " + dialog.Exceptions());
     }
+}
+
+// Every dialog that edits stored values, opened on them and confirmed without a
+// change, gives back what it read, in both languages: texts longer than the
+// edits take, a remembered password of 100 characters, proxy exceptions with a
+// name without a dot and entries after "<local>". The properties dialog and the
+// settings page confirm their proxy dialog too.
+TEST_F(DialogsTest, OkWithoutAChangeGivesBackWhatEachDialogRead)
+{
+    using Values = std::map<std::string, std::wstring>;
+    const std::wstring name(150, L'n'), password(100, L'p');
+    const Values stored = {{"UserName", name}, {"Password", password}, {"ProxyUserName", name},
+                           {"ProxyPassword", password}, {"Folder", L"C:\\" + std::wstring(300, L'f') + L"\\"},
+                           {"ProxyServers", L"http=" + std::wstring(300, L'h') + L":123456789012;ftp=f:21;"},
+                           {"ProxyBypass", L"intranet;*.a.com;<local>;10.*;after.a.com"}};
+    const auto text = [&](const char* key) { return NarrowFromWide(stored.at(key).data(), stored.at(key).size()); };
+    const auto written = [&] {  // the stored values among the option object's writes
+        Values values;
+        for (const std::wstring& write : options.writes)
+            if (const std::string key = NarrowFromWide(write.data(), write.find(L'=')); stored.count(key))
+                values[key] = write.substr(key.size() + 1);
+        return values;
+    };
+    CDownloadPropPage page{CDownloadOptions(com_ptr<IDownloadOptions>(&options))};
+    HPROPSHEETPAGE pages[1] = {};
+    PROPSHEETHEADERW sheet{sizeof(sheet), PSH_NOAPPLYNOW, nullptr, nullptr, {}, L"Settings", 1};
+    sheet.phpage = pages;
+    CProxySettingsDlg proxy;
+    CLinksDlg links({"http://host/a.zip"}, text("Folder"), true);
+    // dialogs: how many are confirmed, the proxy dialog of the first included.
+    const struct { const char* dialog; int dialogs; size_t values; std::function<Values()> run; } rows[] = {
+        {"properties", 2, 6, [&] { RunDialog("http://host/a.zip", "", false); return written(); }},
+        {"new download", 2, 6, [&] { RunDialog("http://host/a.zip", "", true); return written(); }},
+        {"settings page", 2, 6, [&] { pages[0] = page.CreatePage(); ::PropertySheetW(&sheet); return written(); }},
+        {"proxy", 1, 2, [&] {
+             proxy.SetProxyTexts(text("ProxyServers"), text("ProxyBypass"));
+             proxy.DoModal(nullptr);
+             return Values{{"ProxyServers", WideFromNarrow(proxy.Servers())},
+                           {"ProxyBypass", WideFromNarrow(proxy.Exceptions())}};
+         }},
+        {"credentials", 1, 2, [&] {
+             const CredentialAnswer answer = AskCredentials(nullptr, {name, password, L"http://host/", L"", false});
+             return Values{{"UserName", answer.userName}, {"Password", answer.password}};
+         }},
+        {"links", 1, 1, [&] { links.DoModal(nullptr); return Values{{"Folder", WideFromNarrow(links.Folder())}}; }}};
+    for (const WORD language : {1033, 1049})
+        for (const auto& row : rows)
+        {
+            ResetUiLanguage(language);
+            options.values = stored;
+            options.values["UseProxy"] = L"-1";  // with custom settings: the proxy dialog opens
+            options.writes.clear();
+            for (int i = 0; i < row.dialogs; ++i)
+                driver.When(L"", [](DialogWindow& d) {
+                    d.Click(IDS_CUSTOM_PROXY_SETTINGS);  // nothing where there is none
+                    d.Click(IDOK);
+                });
+            const Values given = row.run();
+            EXPECT_EQ(row.values, given.size()) << row.dialog;
+            for (const auto& [key, value] : given)
+                EXPECT_EQ(stored.at(key), value) << row.dialog << ", language " << language << ", " << key;
+        }
 }
 
 // Russian texts in the dialogs, with the ANSI code page of a Russian system.
