@@ -798,22 +798,11 @@ json CEngineCore::BackendOptions(const Download& d) const
         proxy("https-proxy", parsed.httpHost, parsed.httpPort);
         proxy("ftp-proxy", parsed.sameForAll ? parsed.httpHost : parsed.ftpHost,
               parsed.sameForAll ? parsed.httpPort : parsed.ftpPort);
-        // "<local>" (names without a dot) has no aria2 counterpart and is dropped.
-        const ProxyExceptions exceptions = ParseProxyExceptions(Utf8FromWide(bypass));
-        std::string noProxy;
-        for (size_t start = 0; start <= exceptions.list.size();)
-        {
-            size_t end = exceptions.list.find(';', start);
-            if (end == std::string::npos)
-                end = exceptions.list.size();
-            std::string entry = exceptions.list.substr(start, end - start);
-            entry.erase(std::remove(entry.begin(), entry.end(), ' '), entry.end());
-            if (!entry.empty())
-                noProxy += (noProxy.empty() ? "" : ",") + entry;
-            start = end + 1;
-        }
-        if (!noProxy.empty())
-            options["no-proxy"] = noProxy;
+        // The exceptions are kept in the browser's format; aria2 gets what its
+        // no-proxy matches of them (the proxy dialog names the entries it drops).
+        const NoProxyHosts noProxy = TranslateProxyExceptions(Utf8FromWide(bypass));
+        if (!noProxy.hosts.empty())
+            options["no-proxy"] = noProxy.hosts;
     }
     return options;
 }
