@@ -373,7 +373,7 @@ TEST_F(EngineServerTest, PauseResumesWithRangeAndDeleteRemoves)
     ASSERT_TRUE(paused);
     EXPECT_EQ(0x08, paused->state);
     EXPECT_GT(paused->loadedSize, 0u);
-    EXPECT_LT(paused->loadedSize, 1500000u);
+    EXPECT_LT(paused->loadedSize, 1040000u);
 
     engine.StartDownload(id, nullptr, "");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
@@ -702,7 +702,7 @@ TEST_F(EngineServerTest, AListenerOnTheOldPortNeverHearsFromTheEngine)
 // once aria2 does.
 TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
 {
-    const long id = AddUrl("/slow/slow.bin?hung");
+    const long id = AddUrl("/slownorange/slow.bin?hung");  // one connection: still loading when aria2 hangs
     ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 100000; }));
     ASSERT_EQ(1, SignalBackend("STOP"));
     const DWORD start = ::GetTickCount();
