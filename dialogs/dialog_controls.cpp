@@ -65,9 +65,9 @@ void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit)
 
 void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit)
 {
-    std::wstring wide(limit != 0 ? text.substr(0, limit) : text);
+    const std::wstring wide(text);
     if (limit != 0)
-        ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, limit, 0);
+        ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, std::max(limit, wide.size()), 0);
     ::SetDlgItemTextW(dialog, id, wide.c_str());
 }
 

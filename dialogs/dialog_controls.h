@@ -21,9 +21,11 @@ std::string ControlText(HWND dialog, int id);
 // unchanged (passwords) never pass through the ANSI code page.
 std::wstring ControlTextW(HWND dialog, int id);
 
-// Limits control `id` to `limit` characters and shows `text` in it, cut to the
-// limit: values from outside (the engine's options) may be of any length. With
-// `limit` 0 the control keeps its own limit and takes the whole text.
+// Limits what the user types into control `id` to `limit` characters and shows
+// `text` in it whole: a stored value longer than the limit (the engine's options
+// may be of any length) is shown as it is, so that OK without a change writes
+// back what was read; the limit then is its length. With `limit` 0 the control
+// keeps its own limit.
 void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit);
 void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit);
 

@@ -19,8 +19,9 @@ namespace tdm {
 
 namespace {
 
+// The credentials dialog takes as many: a password it remembered fits here.
 constexpr size_t kNameLimit = 100;
-constexpr size_t kPasswordLimit = 50;
+constexpr size_t kPasswordLimit = 100;
 constexpr size_t kPathLimit = 260;
 constexpr int kMinRedirections = 1;
 constexpr int kMaxRedirections = 99;
@@ -114,7 +115,7 @@ void CDownloadPropBaseT<T>::LoadFields()
     m_useIESettings = m_options.UseIEProxySettings();
 }
 
-// The engine's texts may be of any length: each edit takes what its limit holds.
+// The engine's texts may be of any length: each is shown whole.
 template <typename T>
 void CDownloadPropBaseT<T>::ShowFields()
 {
@@ -293,7 +294,7 @@ void CDownloadPropBase2T<T>::InitControls()
     // would make OK write another address or file than the download's.
     m_urlShown = !m_url.empty() || m_newDownload;
     ::SetDlgItemTextW(dialog, IDC_URL_LABEL, (LoadUiStringW(IDS_COL_URL) + L":").c_str());
-    SetLimitedText(dialog, IDC_URL, m_url, std::max(kPathLimit, m_url.size()));
+    SetLimitedText(dialog, IDC_URL, m_url, kPathLimit);
     ShowControl(dialog, IDC_URL_LABEL, m_urlShown);
     ShowControl(dialog, IDC_URL, m_urlShown);
 
@@ -312,7 +313,7 @@ void CDownloadPropBase2T<T>::ShowPath(std::string path)
     const std::wstring label =
         IsFolder(m_path) ? LoadUiStringW(IDS_SAVE_TO) : LoadUiStringW(IDS_COL_FILE_NAME) + L":";
     ::SetDlgItemTextW(dialog, IDC_PATH_LABEL, label.c_str());
-    SetLimitedText(dialog, IDC_LOCAL_PATH, m_path, std::max(kPathLimit, m_path.size()));
+    SetLimitedText(dialog, IDC_LOCAL_PATH, m_path, kPathLimit);
 }
 
 // The URL and path labels in the active caption's colour.

@@ -1,6 +1,8 @@
 #include "dialogs/proxy_dialog.h"
 
 #include "dialogs/dialog_controls.h"
+#include "framework/automation.h"
+#include "text/language.h"
 #include "text/proxy_text.h"
 #include "text/url_components.h"
 
@@ -26,6 +28,7 @@ LRESULT CProxySettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 {
     CenterOverOwner(m_window);
     SetDialogSmallIcon(m_window, m_icon);
+    ::SetWindowTextW(m_window, LoadUiStringW(IDS_PROXY_SETTINGS_TITLE).c_str());
     SetLabelsFromStrings(m_window, {IDS_PROXY_SERVERS, IDS_PROXY_TYPE, IDS_PROXY_ADDRESS, IDS_PROXY_PORT,
                                     IDS_PROXY_HTTP, IDS_PROXY_FTP, IDS_SAME_PROXY_FOR_ALL, IDS_PROXY_EXCEPTIONS,
                                     IDS_PROXY_EXCEPTIONS_PROMPT, IDS_PROXY_SEPARATOR_HINT, IDS_BYPASS_LOCAL,
@@ -39,10 +42,12 @@ LRESULT CProxySettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
     ::CheckDlgButton(m_window, IDS_SAME_PROXY_FOR_ALL, servers.sameForAll ? BST_CHECKED : BST_UNCHECKED);
 
     const ProxyExceptions exceptions = ParseProxyExceptions(m_exceptions);
+    m_localPosition = exceptions.localPosition;
     SetLimitedText(m_window, IDC_PROXY_EXCEPTIONS, exceptions.list, 0);
     ::CheckDlgButton(m_window, IDS_BYPASS_LOCAL, exceptions.bypassLocal ? BST_CHECKED : BST_UNCHECKED);
 
     UpdateEnabledStates();
+    ShowIgnoredExceptions();
     return TRUE;
 }
 
@@ -73,6 +78,12 @@ LRESULT CProxySettingsDlg::OnHttpPortLeft(WORD, WORD, HWND, bool&)
     return 0;
 }
 
+LRESULT CProxySettingsDlg::OnExceptionsChanged(WORD, WORD, HWND, bool&)
+{
+    ShowIgnoredExceptions();
+    return 0;
+}
+
 LRESULT CProxySettingsDlg::OnOk(WORD, WORD, HWND, bool&)
 {
     ProxyServers servers;
@@ -84,6 +95,7 @@ LRESULT CProxySettingsDlg::OnOk(WORD, WORD, HWND, bool&)
     ProxyExceptions exceptions;
     exceptions.list = ControlText(m_window, IDC_PROXY_EXCEPTIONS);
     exceptions.bypassLocal = ::IsDlgButtonChecked(m_window, IDS_BYPASS_LOCAL) == BST_CHECKED;
+    exceptions.localPosition = m_localPosition;
 
     std::string builtServers = BuildProxyServers(servers);
     std::string builtExceptions = BuildProxyExceptions(exceptions);
@@ -118,6 +130,22 @@ void CProxySettingsDlg::UpdateEnabledStates()
     const BOOL own = !SameForAll();
     ::EnableWindow(::GetDlgItem(m_window, IDC_FTP_PROXY_HOST), own);
     ::EnableWindow(::GetDlgItem(m_window, IDC_FTP_PROXY_PORT), own);
+}
+
+// Names the exceptions the engine leaves out (it hands aria2 only what aria2
+// matches), or hides the line when there are none.
+void CProxySettingsDlg::ShowIgnoredExceptions()
+{
+    const NoProxyHosts translated = TranslateProxyExceptions(ControlText(m_window, IDC_PROXY_EXCEPTIONS));
+    std::string ignored;
+    for (const std::string& entry : translated.unusable)
+        ignored += (ignored.empty() ? "" : "; ") + entry;
+    std::wstring text = LoadUiStringW(IDS_PROXY_EXCEPTIONS_IGNORED_FMT);
+    const size_t field = text.find(L"%s");
+    if (field != std::wstring::npos)
+        text.replace(field, 2, WideFromNarrow(ignored));
+    ::SetDlgItemTextW(m_window, IDC_PROXY_EXCEPTIONS_IGNORED, text.c_str());
+    ShowControl(m_window, IDC_PROXY_EXCEPTIONS_IGNORED, !ignored.empty());
 }
 
 }  // namespace tdm

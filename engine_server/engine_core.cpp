@@ -404,6 +404,9 @@ try
         settings.logPerDownload = ReadNumber(key.get(), L"LogPerDownload", settings.logPerDownload) != 0;
         settings.language = static_cast<LANGID>(ReadNumber(key.get(), L"Language", settings.language));
         settings.keepDescriptionFile = ReadNumber(key.get(), L"KeepDescriptionFile", 0) != 0;
+        const DWORD connections = ReadNumber(key.get(), L"Connections", kDefaultConnections);
+        settings.connections = connections >= 1 && connections <= kMaxConnections ? static_cast<long>(connections)
+                                                                                  : kDefaultConnections;
         const DWORD mode = ReadNumber(key.get(), L"TrafficMode", settings.trafficMode);
         settings.trafficMode = mode >= 1 && mode <= 3 ? static_cast<long>(mode) : 3;
         for (int i = 0; i < 3; ++i)
@@ -740,6 +743,13 @@ json CEngineCore::BackendOptions(const Download& d) const
     // credentials), loaded again in place, not kept beside a renamed copy.
     if (!d.staging.empty())
         options["allow-overwrite"] = "true";
+    // Several connections load sections of one file; aria2 opens them only
+    // to a server that answers range requests, and only for a file of at
+    // least two sections of 1 MiB.
+    const std::string connections = std::to_string(m_settings.connections);
+    options["split"] = connections;
+    options["max-connection-per-server"] = connections;
+    options["min-split-size"] = "1M";
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
     options["connect-timeout"] = std::to_string(timeout);
@@ -788,22 +798,11 @@ json CEngineCore::BackendOptions(const Download& d) const
         proxy("https-proxy", parsed.httpHost, parsed.httpPort);
         proxy("ftp-proxy", parsed.sameForAll ? parsed.httpHost : parsed.ftpHost,
               parsed.sameForAll ? parsed.httpPort : parsed.ftpPort);
-        // "<local>" (names without a dot) has no aria2 counterpart and is dropped.
-        const ProxyExceptions exceptions = ParseProxyExceptions(Utf8FromWide(bypass));
-        std::string noProxy;
-        for (size_t start = 0; start <= exceptions.list.size();)
-        {
-            size_t end = exceptions.list.find(';', start);
-            if (end == std::string::npos)
-                end = exceptions.list.size();
-            std::string entry = exceptions.list.substr(start, end - start);
-            entry.erase(std::remove(entry.begin(), entry.end(), ' '), entry.end());
-            if (!entry.empty())
-                noProxy += (noProxy.empty() ? "" : ",") + entry;
-            start = end + 1;
-        }
-        if (!noProxy.empty())
-            options["no-proxy"] = noProxy;
+        // The exceptions are kept in the browser's format; aria2 gets what its
+        // no-proxy matches of them (the proxy dialog names the entries it drops).
+        const NoProxyHosts noProxy = TranslateProxyExceptions(Utf8FromWide(bypass));
+        if (!noProxy.hosts.empty())
+            options["no-proxy"] = noProxy.hosts;
     }
     return options;
 }
@@ -1591,6 +1590,12 @@ try
     }
     else
     {
+        // Sections still loading when the last poll saw them end with the download.
+        if (status.phase == Phase::Complete)
+            for (size_t i = 0; i < d->sections.size(); ++i)
+                if (d->sections[i].loaded != d->sections[i].length)
+                    events.emplace_back(kEventSectionFinished, Args(Long(id), Long(S_OK), Long(static_cast<long>(i + 1)),
+                                                                    Long(static_cast<long>(d->sections.size()))));
         d->currentSpeed = -1;
         d->sections.clear();
     }

@@ -77,6 +77,8 @@ protected:
     ~CEngineEvents() = default;
 };
 
+constexpr long kDefaultConnections = 8, kMaxConnections = 16;
+
 // Engine-wide settings.
 struct EngineSettings
 {
@@ -88,6 +90,9 @@ struct EngineSettings
     long trafficMode = 3;
     // Bytes per second of traffic modes 1, 2 and 3 (0: no limit).
     uint32_t speedLimits[3] = {16 * 1024, 512 * 1024, 0};
+    // Connections per download to a server that takes ranges: the file is
+    // loaded in that many sections (of at least kMinSectionSize each).
+    long connections = kDefaultConnections;
     DownloadOptionsData defaults;
 };
 

@@ -128,6 +128,7 @@
 /* Window and property page titles */
 #define IDS_ABOUT_TITLE                 273
 #define IDS_PROPERTIES_TITLE            274
+#define IDS_PROXY_SETTINGS_TITLE        275
 #define IDS_LOG_TITLE                   277
 #define IDS_PAGE_GENERAL                281
 #define IDS_PAGE_LOGS                   283
@@ -164,6 +165,8 @@
 #define IDS_PROXY_EXCEPTIONS            467
 #define IDS_PROXY_EXCEPTIONS_PROMPT     468
 #define IDS_PROXY_SEPARATOR_HINT        469
+/* The exceptions the download engine cannot use, named under the list */
+#define IDS_PROXY_EXCEPTIONS_IGNORED_FMT 473
 #define IDS_SAVE_FILES_TO               470
 #define IDS_COMMON_LOG                  471
 #define IDS_DAYS_TO_KEEP                472
@@ -244,6 +247,7 @@
 #define IDC_FTP_PROXY_HOST              407
 #define IDC_FTP_PROXY_PORT              436
 #define IDC_PROXY_EXCEPTIONS            439
+#define IDC_PROXY_EXCEPTIONS_IGNORED    440
 #define IDC_CREDENTIALS_USER_NAME       484
 #define IDC_CREDENTIALS_PASSWORD        485
 #define IDC_LOG_LIST                    510

@@ -576,7 +576,7 @@ int main(int argc, char** argv)
     Shoot("proxy_settings_" + suffix, [] {
         CProxySettingsDlg dialog;
         dialog.SetProxyTexts("http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;",
-                             "*.example.com;intranet.example.org;192.168.*;<local>");
+                             "*.example.com;intranet;192.168.*;<local>;www.*.example.org");
         dialog.DoModal(nullptr);
     });
 

@@ -35,8 +35,9 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-FILES = {"data.bin": 2_000_000, "slow.bin": 1_500_000, "small.bin": 300_000}
-SLOW_RATE = 400_000  # bytes per second of /slow/
+# slow.bin stays under 1 MiB, the smallest section the engine splits off: one connection.
+FILES = {"data.bin": 2_000_000, "slow.bin": 1_040_000, "small.bin": 300_000, "sections.bin": 12_000_000}
+SLOW_RATE = 300_000  # bytes per second of each /slow/ connection
 requests = []
 hosts = []
 lock = threading.Lock()
