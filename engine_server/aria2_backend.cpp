@@ -238,21 +238,28 @@ std::wstring CAria2Backend::FromBackendPath(const std::string& path) const
 {
     if (!m_unixProgram)
         return WideFromUtf8(path);
-    // Only the folder is converted: the conversion makes a Windows name of the
-    // last part, which loses a trailing dot or space a server's name may have.
+    // The conversion makes a Windows name of the last part, which loses a
+    // trailing dot or space a server's name may have: a name Windows can hold
+    // as it is (no separator, device colon or wildcard) is kept, and only its
+    // folder converted. Any other name is the conversion's (a mangled one), so
+    // a backslash in a Unix name never becomes a separator.
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos || slash + 1 == path.size())
         return {};
-    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const bool kept = name.find_first_of("\\:*?\"<>|") == std::string::npos;
+    const std::string converting = !kept ? path : slash == 0 ? "/" : path.substr(0, slash);
     const auto dosName = WineFunction<DosFileName>("wine_get_dos_file_name");
-    WCHAR* converted = dosName ? dosName(folder.c_str()) : nullptr;
+    WCHAR* converted = dosName ? dosName(converting.c_str()) : nullptr;
     if (!converted)
         return {};
     std::wstring result = converted;
     ::HeapFree(::GetProcessHeap(), 0, converted);
+    if (!kept)
+        return result;
     if (result.empty() || result.back() != L'\\')
         result += L'\\';
-    return result + WideFromUtf8(path.substr(slash + 1));
+    return result + WideFromUtf8(name);
 }
 
 // --- configuration -------------------------------------------------------------

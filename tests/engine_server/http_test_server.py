@@ -42,7 +42,7 @@ requests = []
 hosts = []
 lock = threading.Lock()
 failed_once = set()  # the /cdfail/ paths asked once
-HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt"]
+HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt"]
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -186,7 +186,7 @@ def listeners(handler, conf):
 def named(handler, rest):
     from urllib.parse import quote
     name = HOSTILE_NAMES[int(rest)]
-    disposition = "filename=\"%s\"" % name if name.isascii() else "filename*=UTF-8''" + quote(name.encode())
+    disposition = "filename=\"%s\"" % name if name.isascii() and "\\" not in name else "filename*=UTF-8''" + quote(name.encode())
     handler.send_file("small.bin", extra=[("Content-Disposition", "attachment; " + disposition)])
 
 
