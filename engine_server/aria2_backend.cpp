@@ -170,6 +170,7 @@ try
     }
     m_dataFolder = dataFolder;
     m_defaultFolder = defaultFolder;
+    m_ownerThread = ::GetCurrentThreadId();
     // The folder holds the session (with the downloads' credentials) and the
     // configuration (with the secret): the user's alone.
     unique_any<HLOCAL, detail::FreeLocal> descriptor;
@@ -403,6 +404,7 @@ catch (...)
 
 bool CAria2Backend::EndProcess(bool orderly) noexcept
 {
+    m_notifications.Stop();
     if (orderly && m_running)
     {
         json result;
@@ -590,6 +592,7 @@ try
             m_starting = false;
             m_running = true;
             ++m_generation;
+            m_notifications.Start(m_port, m_ownerThread);
             return S_OK;
         }
         // aria2 ends when it cannot listen; another program on its port means

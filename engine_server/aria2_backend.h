@@ -19,6 +19,9 @@
 // refused connection and starts no other while the port still accepts; paths
 // cross to aria2 as Unix paths.
 //
+// aria2's notifications wake the main thread (kAria2NotifiedMessage) while
+// the aria2 the engine started runs.
+//
 // Single-threaded: used only on the engine's main thread. Every call is bounded
 // in time: connecting, sending and receiving each have a deadline, and a
 // CallDeadline bounds everything one operation of the engine asks of aria2.
@@ -34,6 +37,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine_server/aria2_notifications.h"
 #include "framework/unique_any.h"
 
 namespace tdm::engine {
@@ -83,6 +87,9 @@ public:
     // under Wine). Empty on failure.
     std::string ToBackendPath(const std::wstring& path) const;
     std::wstring FromBackendPath(const std::string& path) const;
+
+    // The main thread took the wake-up of aria2's notifications (it polls now).
+    void NotificationTaken() noexcept { m_notifications.Taken(); }
 
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
@@ -151,6 +158,9 @@ private:
     DWORD m_deadlineEnd = 0;
     std::string m_lastError;
     bool m_wsaStarted = false;
+    // aria2's notifications wake the thread that made the backend.
+    CAria2Notifications m_notifications;
+    DWORD m_ownerThread = 0;
 };
 
 // Writes `text` to `path`, readable and writable by the current user only.

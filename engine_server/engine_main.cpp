@@ -15,6 +15,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <string>
 
@@ -33,6 +34,9 @@ namespace {
 
 DWORD g_idleSince = 0;
 DWORD g_exitDelay = 5000;
+// How often aria2's view is read for progress (state changes come at once
+// through aria2's notifications).
+DWORD g_pollInterval = 1000;
 
 bool HasSwitch(const std::wstring& commandLine, const wchar_t* name)
 {
@@ -71,9 +75,13 @@ catch (...)
     return HResultFromCaughtException();
 }
 
-void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
+void CALLBACK OnPoll(HWND, UINT, UINT_PTR, DWORD) noexcept
 {
     CEngineServer::Instance().Core().Poll();
+}
+
+void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
+{
     // Clients that kept an event too long lose their turn.
     CEngineServer::Instance().AdvanceEvents();
     // Idle: no client holds the engine or an option object.
@@ -101,10 +109,15 @@ HRESULT Serve() noexcept
     unique_hkey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, KEY_READ, key.put()) == ERROR_SUCCESS)
     {
-        DWORD value = 0, size = sizeof(value), type = 0;
-        if (::RegQueryValueExW(key.get(), L"ExitDelay", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                ERROR_SUCCESS && type == REG_DWORD)
-            g_exitDelay = value;
+        const auto read = [&key](const wchar_t* name, DWORD& value) {
+            DWORD stored = 0, size = sizeof(stored), type = 0;
+            if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&stored), &size) ==
+                    ERROR_SUCCESS && type == REG_DWORD)
+                value = stored;
+        };
+        read(L"ExitDelay", g_exitDelay);
+        read(L"PollInterval", g_pollInterval);
+        g_pollInterval = std::clamp<DWORD>(g_pollInterval, 100, 60000);
     }
     CEngineCore& core = CEngineServer::Instance().Core();
     // Without aria2 the engine still serves: every call reports the failure.
@@ -115,7 +128,8 @@ HRESULT Serve() noexcept
     DWORD cookie = 0;
     RETURN_IF_FAILED(::CoRegisterClassObject(CLSID_DownloadEngine, factory.get(), CLSCTX_LOCAL_SERVER,
                                              REGCLS_MULTIPLEUSE, &cookie));
-    const UINT_PTR timer = ::SetTimer(nullptr, 0, 1000, &OnTick);
+    const UINT_PTR poll = ::SetTimer(nullptr, 0, g_pollInterval, &OnPoll);
+    const UINT_PTR tick = ::SetTimer(nullptr, 0, 1000, &OnTick);
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0)
     {
@@ -124,10 +138,19 @@ HRESULT Serve() noexcept
             CEngineServer::Instance().AdvanceEvents();
             continue;
         }
+        // A download started, paused, stopped, completed or failed in aria2:
+        // its state goes to the clients now, not at the next tick.
+        if (!message.hwnd && message.message == kAria2NotifiedMessage)
+        {
+            core.Backend().NotificationTaken();
+            core.Poll();
+            continue;
+        }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    ::KillTimer(nullptr, timer);
+    ::KillTimer(nullptr, tick);
+    ::KillTimer(nullptr, poll);
     (void)LOG_IF_FAILED(::CoRevokeClassObject(cookie));
     CEngineServer::Instance().DisconnectAll();
     core.Shutdown();

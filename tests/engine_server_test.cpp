@@ -1130,6 +1130,34 @@ TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
     EXPECT_GE(seen, 3u);
 }
 
+// State changes come from aria2's notifications, not from the poll: with the
+// poll once a minute, a completion and a failure still reach the client at
+// once. (The engine reads its poll interval as it starts: this case runs
+// with an engine of its own and leaves none behind.)
+TEST_F(EngineServerTest, CompletionsAndFailuresComeBeforeTheNextPoll)
+{
+    const auto restartEngine = [this] {
+        (void)connection.Disconnect();
+        engine.reset();
+        // The engine holds its mutex while it serves: free means it has ended.
+        const unique_handle running(::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\TolvaneDownloadEngine"));
+        if (running && ::WaitForSingleObject(running.get(), 60000) == WAIT_OBJECT_0)
+            ::ReleaseMutex(running.get());
+        engine = CEngine::Create();
+        connection.Connect(engine.get(), sink.get());
+    };
+    const DWORD minute = 60000;
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", L"PollInterval", REG_DWORD, &minute,
+                      sizeof(minute));
+    restartEngine();
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", L"PollInterval");
+    const long done = AddUrl("/file/small.bin?pushed"), failed = AddUrl("/missing?pushed");
+    EXPECT_TRUE(WaitFor(kEventCompleted, done, 30000));
+    EXPECT_TRUE(WaitFor(kEventError, failed, 30000));
+    EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(WideFromNarrow(PathOf(done))));
+    restartEngine();
+}
+
 // The engine and its aria2 killed in mid-download (a crash of the session).
 // The client's next call fails at once with a COM error. A new engine resumes
 // the download from its table and aria2's session file, and the file arrives
