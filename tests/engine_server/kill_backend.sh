@@ -3,11 +3,12 @@
 # is $1 (one engine's own backend, nothing else) and writes into $1.count how
 # many there were. KILL is what a crash of aria2 looks like to the engine, STOP
 # a hung aria2, CONT its recovery; 0 only counts. (One grep over every command
-# line: a loaded machine has many processes.)
+# line, as a loaded machine has many processes; the bracket keeps grep from
+# finding its own.)
 signal=${2:-KILL}
 count=0
-for file in $(grep -lzF -- "--conf-path=$1" /proc/[0-9]*/cmdline 2>/dev/null); do
+for file in $(grep -lzx -- "[-]-conf-path=$1" /proc/[0-9]*/cmdline 2>/dev/null); do
     pid=${file#/proc/}
-    kill -"$signal" "${pid%/cmdline}" && count=$((count + 1))
+    kill -"$signal" "${pid%/cmdline}" 2>/dev/null && count=$((count + 1))
 done
 echo "$count" > "$1.count"
