@@ -524,48 +524,80 @@ catch (...)
 
 // --- download table -------------------------------------------------------------------------
 
+// A row of the table (and of the journal) and back.
+json CEngineCore::RowOf(const Download& d)
+{
+    return {{"id", d.id},           {"gid", d.gid},
+            {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
+            {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
+            {"staging", Utf8FromWide(d.staging)}, {"partName", Utf8FromWide(d.partName)},
+            {"state", d.state},     {"elapsed", d.elapsedDays},
+            {"total", d.totalSize}, {"loaded", d.loadedSize},
+            {"resumable", d.resumable}, {"attempts", d.attempts},
+            {"restarts", d.restarts}, {"credentialsAsked", d.credentialsAsked},
+            {"owner", d.owner},     {"scope", d.scope},
+            {"hadError", d.hadError}, {"fileInfoSent", d.fileInfoSent},
+            {"cookie", Utf8FromWide(d.cookie)}, {"options", OptionsToJson(d.options)}};
+}
+
+void CEngineCore::TakeRow(const json& row)
+{
+    Download d;
+    d.id = Member(row, "id", 0L);
+    if (d.id <= 0 || m_downloads.count(d.id))
+        return;
+    d.gid = Member(row, "gid", std::string());
+    d.url = Member(row, "url", std::wstring());
+    d.folder = WithSeparator(Member(row, "folder", std::wstring()));
+    d.fileName = Member(row, "fileName", std::wstring());
+    d.nameGiven = Member(row, "nameGiven", false);
+    d.staging = Member(row, "staging", std::wstring());
+    d.partName = Member(row, "partName", std::wstring());
+    d.state = Member(row, "state", kStateStopped);
+    d.elapsedDays = Member(row, "elapsed", 0.0);
+    d.totalSize = Member(row, "total", uint32_t{0});
+    d.loadedSize = Member(row, "loaded", uint32_t{0});
+    d.resumable = Member(row, "resumable", 2L);
+    d.attempts = Member(row, "attempts", 0L);
+    d.restarts = Member(row, "restarts", 0L);
+    d.credentialsAsked = Member(row, "credentialsAsked", false);
+    d.owner = Member(row, "owner", 0L);
+    d.scope = Member(row, "scope", 2L);
+    d.hadError = Member(row, "hadError", false);
+    d.fileInfoSent = Member(row, "fileInfoSent", false);
+    d.cookie = Member(row, "cookie", std::wstring());
+    d.options = OptionsFromJson(row.value("options", json::object()));
+    d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
+    m_nextId = std::max(m_nextId, d.id + 1);
+    m_downloads.emplace(d.id, std::move(d));
+}
+
 HRESULT CEngineCore::LoadTable() noexcept
 try
 {
     const std::string text = ReadWholeFile(m_dataFolder + L"\\downloads.json");
-    if (text.empty())
-        return S_OK;
-    const json table = json::parse(text, nullptr, false);
+    const json table = text.empty() ? json::object() : json::parse(text, nullptr, false);
     RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), !table.is_object());
     m_nextId = std::max<long>(1, Member(table, "nextId", 1L));
     const auto rows = table.find("downloads");
-    if (rows == table.end() || !rows->is_array())
-        return S_OK;
-    for (const json& row : *rows)
+    if (rows != table.end() && rows->is_array())
+        for (const json& row : *rows)
+            TakeRow(row);
+    // The downloads added after the table was last saved, one line each (the
+    // last one may be cut by a crash: it is no object and is left).
+    const std::string journal = ReadWholeFile(JournalPath());
+    for (size_t start = 0; start < journal.size();)
     {
-        Download d;
-        d.id = Member(row, "id", 0L);
-        if (d.id <= 0 || m_downloads.count(d.id))
-            continue;
-        d.gid = Member(row, "gid", std::string());
-        d.url = Member(row, "url", std::wstring());
-        d.folder = WithSeparator(Member(row, "folder", std::wstring()));
-        d.fileName = Member(row, "fileName", std::wstring());
-        d.nameGiven = Member(row, "nameGiven", false);
-        d.staging = Member(row, "staging", std::wstring());
-        d.partName = Member(row, "partName", std::wstring());
-        d.state = Member(row, "state", kStateStopped);
-        d.elapsedDays = Member(row, "elapsed", 0.0);
-        d.totalSize = Member(row, "total", uint32_t{0});
-        d.loadedSize = Member(row, "loaded", uint32_t{0});
-        d.resumable = Member(row, "resumable", 2L);
-        d.attempts = Member(row, "attempts", 0L);
-        d.restarts = Member(row, "restarts", 0L);
-        d.credentialsAsked = Member(row, "credentialsAsked", false);
-        d.owner = Member(row, "owner", 0L);
-        d.scope = Member(row, "scope", 2L);
-        d.hadError = Member(row, "hadError", false);
-        d.fileInfoSent = Member(row, "fileInfoSent", false);
-        d.cookie = Member(row, "cookie", std::wstring());
-        d.options = OptionsFromJson(row.value("options", json::object()));
-        d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
-        m_nextId = std::max(m_nextId, d.id + 1);
-        m_downloads.emplace(d.id, std::move(d));
+        size_t end = journal.find('\n', start);
+        if (end == std::string::npos)
+            end = journal.size();
+        const json row = json::parse(journal.substr(start, end - start), nullptr, false);
+        start = end + 1;
+        if (row.is_object())
+        {
+            TakeRow(row);
+            m_tableDirty = true;
+        }
     }
     return S_OK;
 }
@@ -579,25 +611,53 @@ try
 {
     json rows = json::array();
     for (const auto& [id, d] : m_downloads)
-        rows.push_back({{"id", d.id},           {"gid", d.gid},
-                        {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
-                        {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
-                        {"staging", Utf8FromWide(d.staging)}, {"partName", Utf8FromWide(d.partName)},
-                        {"state", d.state},     {"elapsed", d.elapsedDays},
-                        {"total", d.totalSize}, {"loaded", d.loadedSize},
-                        {"resumable", d.resumable}, {"attempts", d.attempts},
-                        {"restarts", d.restarts}, {"credentialsAsked", d.credentialsAsked},
-                        {"owner", d.owner},     {"scope", d.scope},
-                        {"hadError", d.hadError}, {"fileInfoSent", d.fileInfoSent},
-                        {"cookie", Utf8FromWide(d.cookie)}, {"options", OptionsToJson(d.options)}});
+        rows.push_back(RowOf(d));
     const json table = {{"nextId", m_nextId}, {"downloads", std::move(rows)}};
-    if (SUCCEEDED(LOG_IF_FAILED(ReplaceFileContent(m_dataFolder + L"\\downloads.json",
-                                                   table.dump(-1, ' ', false, json::error_handler_t::replace)))))
-        m_tableDirty = false;
+    if (FAILED(LOG_IF_FAILED(ReplaceFileContent(m_dataFolder + L"\\downloads.json",
+                                                table.dump(-1, ' ', false, json::error_handler_t::replace)))))
+        return;
+    m_tableDirty = false;
+    // The table holds every download of the journal now.
+    if (m_journal)
+    {
+        LARGE_INTEGER start = {};
+        if (!::SetFilePointerEx(m_journal.get(), start, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_journal.get()))
+            (void)TraceFailure(HRESULT_FROM_WIN32(::GetLastError()), __FILE__, __LINE__, "the journal was not emptied");
+    }
+    else
+        ::DeleteFileW(JournalPath().c_str());
 }
 catch (...)
 {
     TraceCaughtException(__FILE__, __LINE__);
+}
+
+// A new download goes into the journal before its add returns: one line,
+// however many downloads there are. The table follows at the next poll. A
+// journal that cannot be written gives way to the whole table.
+void CEngineCore::Journal(const Download& d) noexcept
+try
+{
+    if (!m_journal)
+    {
+        // The engine alone writes it: its file pointer stays at the end.
+        m_journal.reset(::CreateFileW(JournalPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER end = {};
+        if (m_journal && !::SetFilePointerEx(m_journal.get(), end, nullptr, FILE_END))
+            m_journal.reset();
+    }
+    const std::string line = RowOf(d).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    DWORD written = 0;
+    if (m_journal && ::WriteFile(m_journal.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+        written == line.size())
+        return;
+    m_journal.reset();
+    SaveTable();
+}
+catch (...)
+{
+    SaveTable();
 }
 
 CEngineCore::Download* CEngineCore::Find(long id) noexcept
@@ -983,8 +1043,9 @@ try
     Log(d, L"Added " + d.url + L" to " + d.folder + d.fileName);
     const std::wstring url = d.url, folder = d.folder, fileName = d.fileName;
     const long state = d.state, priority = d.priority;
-    m_downloads.emplace(id, std::move(d));
-    SaveTable();
+    const Download& added = m_downloads.emplace(id, std::move(d)).first->second;
+    m_tableDirty = true;
+    Journal(added);
     FireSimple(kEventAdded, Args(Long(id), Text(url), Text(folder), Text(fileName), Long(state), Long(priority)));
     return S_OK;
 }
@@ -1544,8 +1605,12 @@ try
         d->fileInfoSent = true;
         events.emplace_back(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     }
-    // Resume support: several connections to one file need ranges.
-    if (status.connections > 1 && d->resumable != 1)
+    // Resume support: several connections to one file need ranges, and so
+    // does a transfer that goes on past where it had stopped (a server that
+    // does not resume makes aria2 fail instead).
+    const bool resumed = d->startLoaded > 0 && status.phase == Phase::Active &&
+                         status.completedLength > d->startLoaded;
+    if ((status.connections > 1 || resumed) && d->resumable != 1)
     {
         d->resumable = 1;
         events.emplace_back(kEventResumeSupport, std::vector<EventArgument>{});

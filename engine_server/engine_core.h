@@ -183,6 +183,10 @@ private:
     HRESULT SaveSettings() noexcept;
     HRESULT LoadTable() noexcept;
     void SaveTable() noexcept;
+    static nlohmann::json RowOf(const Download& download);
+    void TakeRow(const nlohmann::json& row);
+    void Journal(const Download& download) noexcept;
+    std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
     HRESULT Fail(HRESULT hr, const std::string& text) noexcept;
@@ -235,6 +239,8 @@ private:
     unsigned m_generation = 0;
     bool m_polling = false;
     bool m_tableDirty = false;
+    // Appends the downloads added since the table was saved (downloads.journal).
+    unique_file m_journal;
     std::string m_lastError;
     std::string m_cookieFile;  // what the cookie file aria2 loaded holds
 };

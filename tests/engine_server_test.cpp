@@ -378,6 +378,10 @@ TEST_F(EngineServerTest, PauseResumesWithRangeAndDeleteRemoves)
     engine.StartDownload(id, nullptr, "");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
+    // The server resumed: the download is known to resume (on one connection).
+    const auto resumable = sink->Of(kEventResumeSupport, id);
+    ASSERT_FALSE(resumable.empty());
+    EXPECT_EQ("-1", resumable.back().arguments[1]);
     // The continuation asked for the rest only.
     const std::string requests = server->Get("/requests");
     EXPECT_NE(std::string::npos, requests.find("/slow/slow.bin range=bytes=")) << requests;
@@ -1189,6 +1193,13 @@ TEST_F(EngineServerTest, ANewEngineResumesTheDownloadsOfAKilledOne)
     ASSERT_TRUE(PumpUntil([&] {
         return sink->Of(kEventProgress, id).size() > polls && LoadedOf(*sink.get(), id) > 100000;
     }));
+    // A batch of adds, the engine killed as the last one returns: none is lost.
+    std::vector<std::string> batch;
+    for (int i = 0; i < 20; ++i)
+    {
+        batch.push_back(server->Url("/file/small.bin?batch-" + std::to_string(i)));
+        engine.AddUrl(batch.back(), NarrowFromWide(folder.c_str(), folder.size()), nullptr, false, "");
+    }
     ASSERT_TRUE(KillEngine());
     KillBackend();
     const DWORD start = ::GetTickCount();
@@ -1220,6 +1231,9 @@ TEST_F(EngineServerTest, ANewEngineResumesTheDownloadsOfAKilledOne)
     ::PostThreadMessageW(process.dwThreadId, WM_QUIT, 0, 0);
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(engineProcess.get(), 30000));
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", L"ExitDelay");
+    const std::string table = ReadText(EngineFolder() + L"\\downloads.json");
+    for (const std::string& url : batch)
+        EXPECT_NE(std::string::npos, table.find("\"" + url + "\"")) << url << " was lost";
 }
 
 }  // namespace
