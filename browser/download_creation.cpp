@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "browser/batch_progress.h"
 #include "browser/download_helper.h"
 #include "browser/page_links.h"
 #include "dialogs/dialog_controls.h"
@@ -214,10 +215,14 @@ void AddLinks(const std::vector<std::string>& urls, const std::string& folder, H
     try
     {
         const CEngine engine = CEngine::Create();
+        CBatchProgress progress(owner, urls.size());
         for (const std::string& url : urls)
         {
-            engine.AddUrl(url, folder, owner, start, CookieFor(url, pageLinks.count(url) != 0, document.get()));
-            ++added;
+            // The window may have gone while the progress dispatched messages.
+            engine.AddUrl(url, folder, ::IsWindow(owner) ? owner : nullptr, start,
+                          CookieFor(url, pageLinks.count(url) != 0, document.get()));
+            if (!progress.Step(++added))
+                break;
         }
     }
     catch (const CComError& error)

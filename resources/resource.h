@@ -274,6 +274,7 @@
 #define IDS_LINKS_ADDED_FMT             609
 #define IDS_LINKS_CHECK_SHOWN_TIP       610
 #define IDS_LINKS_FILTER_TIP            611
+#define IDS_LINKS_ADDING_FMT            618
 #define IDC_LINKS_FILTER                620
 #define IDC_LINKS_LIST                  621
 #define IDC_LINKS_COUNT                 622
