@@ -617,6 +617,7 @@ try
                                                 table.dump(-1, ' ', false, json::error_handler_t::replace)))))
         return;
     m_tableDirty = false;
+    m_journalLines = 0;
     // The table holds every download of the journal now.
     if (m_journal)
     {
@@ -651,7 +652,11 @@ try
     DWORD written = 0;
     if (m_journal && ::WriteFile(m_journal.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
         written == line.size())
+    {
+        ++m_journalLines;
+        m_lastJournaled = ::GetTickCount();
         return;
+    }
     m_journal.reset();
     SaveTable();
 }
@@ -666,12 +671,12 @@ CEngineCore::Download* CEngineCore::Find(long id) noexcept
     return found == m_downloads.end() ? nullptr : &found->second;
 }
 
+// By the index of aria2's ids the poll made as it began.
 CEngineCore::Download* CEngineCore::FindByGid(const std::string& gid) noexcept
 {
-    for (auto& [id, d] : m_downloads)
-        if (d.gid == gid)
-            return &d;
-    return nullptr;
+    const auto found = m_byGid.find(gid);
+    Download* d = found == m_byGid.end() ? nullptr : Find(found->second);
+    return d && d->gid == gid ? d : nullptr;
 }
 
 void CEngineCore::Log(Download& download, const std::wstring& message) noexcept
@@ -1037,14 +1042,17 @@ try
         m_downloads.erase(id);
         RETURN_HR_IF(Fail(cookies, "The cookie cannot be handed to the download backend."), FAILED(cookies));
     }
+    // The journal line holds the new download whole: the table is not
+    // dirtier for it.
+    const bool dirty = m_tableDirty;
     RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
+    m_tableDirty = dirty;
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
     Log(d, L"Added " + d.url + L" to " + d.folder + d.fileName);
     const std::wstring url = d.url, folder = d.folder, fileName = d.fileName;
     const long state = d.state, priority = d.priority;
     const Download& added = m_downloads.emplace(id, std::move(d)).first->second;
-    m_tableDirty = true;
     Journal(added);
     FireSimple(kEventAdded, Args(Long(id), Text(url), Text(folder), Text(fileName), Long(state), Long(priority)));
     return S_OK;
@@ -1413,6 +1421,11 @@ try
         TraceToDebugger(__FILE__, __LINE__, error.c_str());
         return;
     }
+    m_byGid.clear();
+    m_byGid.reserve(m_downloads.size());
+    for (const auto& [id, d] : m_downloads)
+        if (!d.gid.empty())
+            m_byGid.emplace(d.gid, id);
     RemoveForeignDownloads(active, stopped);
     std::vector<std::pair<long, TransferStatus>> updates;
     std::vector<long> recheck;
@@ -1444,7 +1457,10 @@ try
     }
     for (const auto& [id, status] : updates)
         ApplyStatus(id, status);
-    if (m_tableDirty)
+    // Adds in a row are in the journal: the whole table follows once they
+    // pause or the journal is long, not at every poll of the run.
+    if (m_tableDirty || m_journalLines >= kJournalLinesToSave ||
+        (m_journalLines && ::GetTickCount() - m_lastJournaled >= kJournalQuietMs))
         SaveTable();
 }
 catch (...)

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -235,12 +236,17 @@ private:
     std::wstring m_dataFolder;
     std::wstring m_defaultFolder;
     std::map<long, Download> m_downloads;
+    std::unordered_map<std::string, long> m_byGid;  // aria2's ids, as the poll began
     long m_nextId = 1;
     unsigned m_generation = 0;
     bool m_polling = false;
     bool m_tableDirty = false;
     // Appends the downloads added since the table was saved (downloads.journal).
     unique_file m_journal;
+    size_t m_journalLines = 0;
+    DWORD m_lastJournaled = 0;
+    static constexpr size_t kJournalLinesToSave = 2000;
+    static constexpr DWORD kJournalQuietMs = 2000;
     std::string m_lastError;
     std::string m_cookieFile;  // what the cookie file aria2 loaded holds
 };

@@ -30,6 +30,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# Nothing of an earlier run of the prefix may still run.
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+pkill -f -- "--conf-path=$prefix/" 2>/dev/null || true
 
 if [ ! -f "$build/build.ninja" ]; then
     bash "$root/tools/build.sh"
@@ -72,14 +75,16 @@ add sections_curl "$(with_curl /slow/sections.bin sections.bin)"
 # The engine, through the benchmark program; its process is read at the marks.
 mkdir -p "$work/engine"
 engine_pid=""
-find_engine() {
+find_engine() {  # the newest engine process of the prefix
+    local newest="" start=0 this
     for dir in /proc/[0-9]*; do
         if tr '\0' ' ' < "$dir/cmdline" 2>/dev/null | grep -q 'tdm-engine.exe' &&
             grep -qz "WINEPREFIX=$prefix" "$dir/environ" 2>/dev/null; then
-            echo "${dir#/proc/}"
-            return
+            this=$(awk '{print $22}' "$dir/stat")
+            [ "$this" -gt "$start" ] && start=$this && newest=${dir#/proc/}
         fi
     done
+    echo "$newest"
 }
 rss() { awk '/^VmRSS/ {print $2 * 1024}' "/proc/$1/status"; }
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
