@@ -1549,7 +1549,8 @@ try
     // The server has named the file (or it is loaded already): the name is
     // settled before anything else is reported.
     if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
-        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete))
+        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete ||
+         (status.phase == Phase::Paused && !d->settledName.empty())))
     {
         AskFileName(id, status);
         return;
@@ -1851,6 +1852,12 @@ void CEngineCore::AskFileName(long id, const TransferStatus& status) noexcept
 try
 {
     Download* d = Find(id);
+    // Settled already: the move waits only for aria2 to let the file go.
+    if (!d->settledName.empty())
+    {
+        SettlePlace(id, status, d->settledFolder, d->settledName, d->settledReplace);
+        return;
+    }
     const std::wstring staged = m_backend.FromBackendPath(status.path);
     const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
     if (status.totalLength)
@@ -1883,9 +1890,6 @@ try
     d->asking = false;
     if (d->staging.empty())
         return;
-    const std::wstring staged = m_backend.FromBackendPath(status.path);
-    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
-    bool complete = status.phase == Phase::Complete;
     if (FlagOf(question[13]))
     {
         Log(*d, L"Cancelled at the file-name question");
@@ -1899,9 +1903,35 @@ try
         name = proposed;
     // The client that claimed the question has asked the user about an
     // existing file; without a claim nobody has, and nothing is replaced.
-    const bool replace = FlagOf(question[12]);
+    SettlePlace(id, status, folder, name, FlagOf(question[12]));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// The file of a download loaded in its staging folder goes to the place the
+// clients settled, and the download goes on (or completes) there.
+void CEngineCore::SettlePlace(long id, const TransferStatus& status, const std::wstring& folder,
+                              const std::wstring& name, bool replace) noexcept
+try
+{
+    Download* d = Find(id);
+    const std::wstring staged = m_backend.FromBackendPath(status.path);
+    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
+    bool complete = status.phase == Phase::Complete;
+    d->settledName.clear();
     if (const HRESULT hr = MoveToTarget(*d, stagedName, folder, name, replace, complete); FAILED(hr))
     {
+        if (hr == HRESULT_FROM_WIN32(ERROR_RETRY))
+        {
+            Log(*d, L"The file stays in " + d->staging + L" until aria2 pauses the download");
+            d->settledFolder = folder;
+            d->settledName = name;
+            d->settledReplace = replace;
+            d->phase = Phase::Active;  // the poll reads it until it has paused
+            return;
+        }
         std::wstring text = WideFromUtf8(m_lastError);
         if (!d->staging.empty())
             text += L" The loaded data is kept in " + d->staging + L".";
@@ -1952,7 +1982,11 @@ try
         const HRESULT paused = m_backend.Call("aria2.forcePause", json::array({d.gid}), result);
         if (FAILED(paused) && paused != E_FAIL)
             return BackendFailure(paused);
-        complete = WaitUntilHeld(d.gid) == Phase::Complete;
+        const Phase held = WaitUntilHeld(d.gid);
+        // Still transferring: its file is not moved under aria2's hands.
+        if (held == Phase::Active)
+            return Fail(HRESULT_FROM_WIN32(ERROR_RETRY), "aria2 did not pause the download in time.");
+        complete = held == Phase::Complete;
     }
     // A file the user agreed to replace stays whole until the download is:
     // an unfinished transfer loads beside it.

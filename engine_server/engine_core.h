@@ -176,6 +176,11 @@ private:
         bool hadError = false;
         bool fileInfoSent = false;
         bool asking = false;       // a question to the clients is open
+        // The settled place (folder, name, replace) of a download whose file
+        // aria2 did not let go in time: the move is tried again at the next
+        // status, without asking again.
+        std::wstring settledFolder, settledName;
+        bool settledReplace = false;
         DWORD lastTick = 0;        // when elapsed was last advanced
         double transferSeconds = 0.0;
     };
@@ -215,6 +220,8 @@ private:
     void AskFileName(long id, const TransferStatus& status) noexcept;
     void FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
                           std::vector<EventArgument>& answer) noexcept;
+    void SettlePlace(long id, const TransferStatus& status, const std::wstring& folder, const std::wstring& name,
+                     bool replace) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
     HRESULT ReplaceWithPart(Download& download) noexcept;

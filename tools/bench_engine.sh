@@ -38,7 +38,7 @@ if [ ! -f "$build/build.ninja" ]; then
     bash "$root/tools/build.sh"
 fi
 cmake --build "$build" --target tdm_engine bench_engine >/dev/null
-rm -rf "$prefix"
+rm -rf "$prefix" 2>/dev/null || { sleep 2; rm -rf "$prefix"; }
 bash "$root/tools/make_prefix.sh" "$prefix" "$build/tdm-engine.exe" >/dev/null
 export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
 wine reg add 'HKCU\Software\Tolvane\Engine' /v ExitDelay /t REG_DWORD /d 3600000 /f >/dev/null 2>&1
