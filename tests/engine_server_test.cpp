@@ -177,9 +177,9 @@ public:
             (!fileAnswer.folder.empty() || fileAnswer.cancel))
         {
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
-            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(fileAnswer.folder);
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstr(WideFromUtf8(fileAnswer.folder));
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[2]));
-            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstrFromNarrow(fileAnswer.name);
+            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstr(WideFromUtf8(fileAnswer.name));
             *V_BOOLREF(&parameters->rgvarg[1]) = VARIANT_TRUE;
             *V_BOOLREF(&parameters->rgvarg[0]) = fileAnswer.cancel ? VARIANT_TRUE : VARIANT_FALSE;
         }
@@ -187,9 +187,9 @@ public:
         {
             // userName, password, remember, cancel, claimed: the last five.
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[4]));
-            *V_BSTRREF(&parameters->rgvarg[4]) = AllocBstrFromNarrow(userName);
+            *V_BSTRREF(&parameters->rgvarg[4]) = AllocBstr(WideFromUtf8(userName));
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
-            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(password);
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstr(WideFromUtf8(password));
             *V_BOOLREF(&parameters->rgvarg[0]) = VARIANT_TRUE;
         }
         events.push_back(std::move(event));
@@ -254,7 +254,7 @@ protected:
     {
         const size_t before = sink->Of(kEventAdded).size();
         const std::string url = path.rfind("http", 0) == 0 ? path : server->Url(path);
-        engine.AddUrl(url, NarrowFromWide(folder.c_str(), folder.size()), nullptr, start, "");
+        engine.AddUrl(WideFromUtf8(url), folder, nullptr, start, L"");
         if (!PumpUntil([&] { return sink->Of(kEventAdded).size() > before; }))
             return -1;
         return std::stol(sink->Of(kEventAdded).back().arguments[0]);
@@ -280,7 +280,7 @@ protected:
     std::string PathOf(long id)
     {
         const auto record = Record(id);
-        return record ? NarrowFromBstr(record->path.get()) : std::string();
+        return record ? Utf8FromWide(WideFromBstr(record->path.get())) : std::string();
     }
 
     static TestServer* server;
@@ -316,10 +316,10 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         if (c.byOptions)
         {
             const CDownloadOptions options = engine.GetOptions(-1);
-            options.SetUrl(server->Url(c.path));
-            options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + c.savedAs);
+            options.SetUrl(WideFromUtf8(server->Url(c.path)));
+            options.SetLocalPath(folder + WideFromUtf8(c.savedAs));
             const size_t before = sink->Of(kEventAdded).size();
-            engine.AddDownload(options, nullptr, true, "");
+            engine.AddDownload(options, nullptr, true, L"");
             ASSERT_TRUE(PumpUntil([&] { return sink->Of(kEventAdded).size() > before; }));
             id = std::stol(sink->Of(kEventAdded).back().arguments[0]);
         }
@@ -332,7 +332,7 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         const auto record = Record(id);
         ASSERT_TRUE(record);
         EXPECT_EQ(0x04, record->state);
-        EXPECT_EQ(NarrowFromWide(saved.c_str(), saved.size()), NarrowFromBstr(record->path.get()));
+        EXPECT_EQ(saved, WideFromBstr(record->path.get()));
         EXPECT_EQ(record->totalSize, record->loadedSize);
         EXPECT_DOUBLE_EQ(1.0, record->progress);
         // The bar's row ends with every byte: the last progress it gets carries them.
@@ -347,7 +347,7 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         EXPECT_EQ("4", sink->Of(kEventStateChanged, id).back().arguments[1]);
         EXPECT_EQ("0", sink->Of(kEventCompleted, id)[0].arguments[5]) << "the flag reached the sink claimed already";
         // The download's log: "date<TAB>time<TAB>message" lines.
-        const std::string log = NarrowFromBstr(engine.GetDownloadLog(id).get());
+        const std::string log = Utf8FromWide(WideFromBstr(engine.GetDownloadLog(id).get()));
         EXPECT_NE(std::string::npos, log.find("\tCompleted")) << log;
         EXPECT_EQ(2, std::count(log.begin(), log.begin() + log.find("\r\n"), '\t')) << log;
     }
@@ -375,7 +375,7 @@ TEST_F(EngineServerTest, PauseResumesWithRangeAndDeleteRemoves)
     EXPECT_GT(paused->loadedSize, 0u);
     EXPECT_LT(paused->loadedSize, 1040000u);
 
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
     // The continuation asked for the rest only.
@@ -430,7 +430,7 @@ TEST_F(EngineServerTest, CredentialsRequiredIsAnsweredByTheBar)
     EXPECT_EQ(server->Url("/auth/small.bin"), sink->Of(kEventCredentials, id)[0].arguments[3]);
     ASSERT_TRUE(WaitFor(kEventCompleted, id));
     EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
-    EXPECT_EQ("user", engine.GetOptions(id).UserName());
+    EXPECT_EQ(L"user", engine.GetOptions(id).UserName());
 }
 
 // Engine-wide settings: stored, announced to the bars, refused when invalid.
@@ -457,23 +457,23 @@ TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
     const CDownloadOptions defaults = engine.GetOptions(-1);
     defaults.SetIntegerOption1(45);
     defaults.SetIntegerOption2(4);
-    defaults.SetProxyServers("http=proxy:8080");
-    defaults.SetProxyBypass("intranet.example;<local>");
+    defaults.SetProxyServers(L"http=proxy:8080");
+    defaults.SetProxyBypass(L"intranet.example;<local>");
     defaults.SetMaxRedirections(9);
     defaults.SetFtpPassive(false);
     engine.SetOptions(-1, nullptr, defaults);
     const CDownloadOptions stored = engine.GetOptions(-1);
     EXPECT_EQ(45, stored.IntegerOption1());
     EXPECT_EQ(4, stored.IntegerOption2());
-    EXPECT_EQ("http=proxy:8080", stored.ProxyServers());
-    EXPECT_EQ("intranet.example;<local>", stored.ProxyBypass());
+    EXPECT_EQ(L"http=proxy:8080", stored.ProxyServers());
+    EXPECT_EQ(L"intranet.example;<local>", stored.ProxyBypass());
     EXPECT_EQ(9, stored.MaxRedirections());
     EXPECT_FALSE(stored.FtpPassive());
     engine.SetTrafficMode(3);
     defaults.SetIntegerOption1(120);
     defaults.SetIntegerOption2(2);
-    defaults.SetProxyServers("");
-    defaults.SetProxyBypass("");
+    defaults.SetProxyServers(L"");
+    defaults.SetProxyBypass(L"");
     defaults.SetFtpPassive(true);
     engine.SetOptions(-1, nullptr, defaults);
 }
@@ -632,7 +632,7 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     const long id = AddUrl("/slownorange/slow.bin");
     ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
     engine.PauseDownload(id, nullptr);
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     const auto restarted = sink->Of(kEventRestarted, id).at(0).arguments;  // reason 1: the server refused to resume
     EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
@@ -712,7 +712,7 @@ TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
     EXPECT_EQ(1, SignalBackend("CONT")) << "another aria2 was started on the session";
     // aria2 may carry out the pause it got before it stopped: then it is started.
     PumpUntil([&] { return sink->Has(kEventStopped, id); }, 5000);
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
 }
@@ -1028,8 +1028,8 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
 // folders a client gives that are not safe are refused with the reason.
 TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
 {
-    const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
-    using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const std::string base = Utf8FromWide(folder), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
+    using Setter = void (CDownloadOptions::*)(std::wstring_view) const;
     const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
                                              return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
     // The refusal's text, from the error information of the call. Wine does
@@ -1038,7 +1038,7 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     const auto description = [&](const CComError& e) {
         unique_bstr t;
         if (e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())))
-            return NarrowFromBstr(t.get());
+            return Utf8FromWide(WideFromBstr(t.get()));
         const std::string log = text(EngineFolder() + L"\\logs\\common.log");
         const size_t refused = log.rfind("Refused: ");
         return refused == std::string::npos ? std::string() : log.substr(refused, log.find('\n', refused) - refused);
@@ -1056,15 +1056,15 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     for (const auto& [set, value, named] : cases)
     {
         const CDownloadOptions options = engine.GetOptions(-1);
-        options.SetUrl(server->Url("/file/small.bin"));
-        (options.*set)(value);
-        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
+        options.SetUrl(WideFromUtf8(server->Url("/file/small.bin")));
+        (options.*set)(WideFromUtf8(value));
+        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, L""); });
         EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
         EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
         const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
         EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
     }
-    const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
+    const CComError cookie = test::Raised([&] { engine.AddUrl(WideFromUtf8(server->Url("/file/small.bin")), WideFromUtf8(base), nullptr, false, WideFromUtf8(bad)); });
     EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
     EXPECT_EQ(added, sink->Of(kEventAdded).size()) << "a refused download was added";
     const std::string log = text(EngineFolder() + L"\\logs\\common.log");
@@ -1107,11 +1107,11 @@ TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
     for (const std::string path : {"/to2/auth/small.bin?redirected", "/file/small.bin?never-asks"})
     {
         const CDownloadOptions options = engine.GetOptions(-1);
-        options.SetUrl(server->Url(path));
-        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + std::to_string(path.size()) + ".bin");
-        options.SetUserName("user");
-        options.SetPassword("secret");
-        engine.AddDownload(options, nullptr, true, "session=page-cookie");
+        options.SetUrl(WideFromUtf8(server->Url(path)));
+        options.SetLocalPath(folder + std::to_wstring(path.size()) + L".bin");
+        options.SetUserName(L"user");
+        options.SetPassword(L"secret");
+        engine.AddDownload(options, nullptr, true, L"session=page-cookie");
         ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventStopped) || sink->Has(kEventCompleted); })) << path;
         sink->events.clear();
     }

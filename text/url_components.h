@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii_url.h"
+
 namespace tdm {
 
 // An absolute URL split into its parts, held in fixed buffers inside the object
@@ -148,19 +150,11 @@ bool IsDownloadableUrlAsGiven(std::string_view url) noexcept;
 // as it is (no trimming, no decoding) and a backslash in the host is not checked.
 bool IsDownloadableLink(std::string_view link) noexcept;
 
-// A URL as data: UTF-16, as the browser, the user and the engine give it (an
-// address may hold any character, as typed). `AsciiUrl` is what goes where a URL
-// must be ASCII: every character outside ASCII as the %XX escapes of its UTF-8
-// bytes, as browsers send such an address (a lone surrogate as U+FFFD); ASCII
-// characters stay as they are, escapes and blanks included. The three rules
-// above over UTF-16 URLs check that form.
-std::string AsciiUrl(std::wstring_view url);
+// The three rules over a URL as data (UTF-16, text/ascii_url.h) check the
+// form it goes on the wire in, AsciiUrl.
 bool IsDownloadableUrl(std::wstring_view url) noexcept;
 bool IsDownloadableUrlAsGiven(std::wstring_view url) noexcept;
 bool IsDownloadableLink(std::wstring_view link) noexcept;
-
-// UTF-8 of a UTF-16 text (a lone surrogate as U+FFFD).
-std::string Utf8FromUtf16(std::wstring_view text);
 
 // Cuts a server address "scheme://host:port" into its parts; each part that is
 // absent comes back empty, and all three are empty when the text does not parse.
