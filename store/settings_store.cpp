@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "framework/automation.h"
 #include "framework/unique_any.h"
 
 namespace tdm {
@@ -101,17 +102,25 @@ std::wstring ReadRegText(const char* keyPath, const char* valueName, const std::
         return defaultValue;
     const std::wstring name = WideName(valueName);
     DWORD size = 0;
-    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    DWORD type = REG_NONE;
+    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
         return defaultValue;
-    // The stored type is not checked. The data need not end with a NUL (nor hold
-    // whole characters), so the result is cut at the first NUL or at the last
-    // whole character of the data, whichever comes first.
+    // The stored type is not checked: a text type is read as UTF-16, any other
+    // as 8-bit text in the ANSI code page, as the ANSI functions always read it.
+    // The data need not end with a NUL, so the result is cut at the first NUL or
+    // at the end of the data, whichever comes first.
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD read = size;
     if (size > 0 && ::RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr,
                                        reinterpret_cast<BYTE*>(buffer.data()), &read) != ERROR_SUCCESS)
         return defaultValue;
-    const size_t characters = std::min<DWORD>(read, size) / sizeof(wchar_t);
+    read = std::min(read, size);
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
+    {
+        const auto* bytes = reinterpret_cast<const char*>(buffer.data());
+        return WideFromNarrow(std::string_view(bytes, strnlen(bytes, read)));
+    }
+    const size_t characters = read / sizeof(wchar_t);
     size_t length = 0;
     while (length < characters && buffer[length] != L'\0')
         ++length;

@@ -120,6 +120,10 @@ TEST(SettingsStoreTest, WritersStoreTheWholeValue)
     EXPECT_EQ(Stored(REG_SZ, std::string("C:\\Downloads\\", sizeof("C:\\Downloads\\"))), ReadStored("Browse"))
         << "a text with its terminating NUL";
     EXPECT_EQ(L"C:\\Downloads\\", GetBrowse());
+    // A folder in scripts outside the ANSI code page stays whole, still REG_SZ.
+    SetBrowse(L"C:\\Загрузки\\下载\\");
+    EXPECT_EQ(REG_SZ, ReadStored("Browse").first);
+    EXPECT_EQ(L"C:\\Загрузки\\下载\\", GetBrowse());
 }
 
 TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)

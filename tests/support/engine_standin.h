@@ -47,6 +47,8 @@ public:
     }
     Arg(std::wstring_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstr(text); }
     Arg(const wchar_t* text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::wstring& text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::string& text) : Arg(std::string_view(text)) {}
     Arg(const char* text) : Arg(std::string_view(text)) {}
     Arg(const VARIANT& value) noexcept { ::VariantCopy(m_value.get(), const_cast<VARIANT*>(&value)); }
     Arg(const Arg& other) noexcept : Arg(other.get()) {}
