@@ -308,7 +308,14 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         {"no ranges", "/norange/small.bin", "small.bin", "small.bin"},
         {"name from Content-Disposition", "/cd/whatever", "small.bin", "server-named.bin"},
         {"AddDownload with a file path", "/file/data.bin", "data.bin", "chosen.bin", true},
+        // An address and a folder in Cyrillic and Chinese: the engine keeps them
+        // as given, sends the address as UTF-8 escapes and names the file as the
+        // address does.
+        {"in any script", "/iri/文件-архив.bin", "small.bin", "文件-архив.bin"},
+        {"in any script, by path", "/iri/文件-архив.bin", "small.bin", "Загрузки 下载\\архив 文件.bin", true},
     };
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW((folder + L"Загрузки 下载").c_str(), nullptr)) << ::GetLastError();
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
@@ -327,12 +334,13 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
             id = AddUrl(c.path);
         ASSERT_NE(-1, id);
         ASSERT_TRUE(WaitFor(kEventCompleted, id)) << "no completion";
-        const Wide saved = folder + WideFromNarrow(c.savedAs);
+        const Wide saved = folder + WideFromUtf8(c.savedAs);
         EXPECT_EQ(server->Get(std::string("/sha256/") + c.file), Sha256OfFile(saved));
         const auto record = Record(id);
         ASSERT_TRUE(record);
         EXPECT_EQ(0x04, record->state);
         EXPECT_EQ(saved, WideFromBstr(record->path.get()));
+        EXPECT_EQ(WideFromUtf8(server->Url(c.path)), WideFromBstr(record->url.get()));
         EXPECT_EQ(record->totalSize, record->loadedSize);
         EXPECT_DOUBLE_EQ(1.0, record->progress);
         // The bar's row ends with every byte: the last progress it gets carries them.
@@ -351,6 +359,8 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         EXPECT_NE(std::string::npos, log.find("\tCompleted")) << log;
         EXPECT_EQ(2, std::count(log.begin(), log.begin() + log.find("\r\n"), '\t')) << log;
     }
+    EXPECT_NE(std::string::npos, server->Get("/requests").find("GET /iri/%E6%96%87%E4%BB%B6-%D0%B0%D1%80%D1%85%D0%B8%D0%B2.bin "))
+        << "on the wire as UTF-8 escapes";
 }
 
 // A paused download keeps its data and continues with a Range request; a
