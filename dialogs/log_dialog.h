@@ -15,8 +15,8 @@ namespace tdm {
 void ShowDownloadLog(HWND owner, const wchar_t* log, UINT length) noexcept;
 
 // The log is held and shown as the engine hands it over, UTF-16 (its lines name
-// URLs and files in any script), and saved as UTF-8 with a byte-order mark,
-// which is also how the engine keeps its own log files; line ends stay CR LF.
+// URLs and files in any script), and saved as UTF-8 (the engine's own log
+// files are UTF-8 too) after a byte-order mark; line ends stay CR LF.
 class CLogDlg : public CHelpDlgT<CLogDlg>
 {
 public:

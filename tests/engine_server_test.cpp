@@ -1028,7 +1028,7 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
         ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventCompleted, id) || sink->Has(kEventError, id); })) << i;
         ASSERT_FALSE(sink->Has(kEventError, id)) << sink->Of(kEventError, id)[0].arguments[2];
         EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
-        EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
+        EXPECT_EQ(Utf8FromWide(folder + cases[i]), PathOf(id));
     }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"..\\..\\escape.txt").c_str()));
 }
