@@ -20,12 +20,6 @@ cmake --build "$build" --target test_engine >/dev/null
 source "$root/tools/display_prefix.sh"
 use_display_prefix "$build/wine/screenshots"
 wine regsvr32 /s "$build/tests/standins/engine/test_engine.dll"
-# Names in Chinese: the dialog and list fonts borrow the glyphs they lack from
-# a Chinese font when the machine has one (Windows links its fonts the same way).
-for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" Verdana; do
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
-        /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null
-done
 
 out=$build/screenshots
 rm -rf "$out"
