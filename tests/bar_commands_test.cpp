@@ -272,7 +272,8 @@ TEST_F(CommandTest, OpeningADownloadWhoseFileIsGoneSaysSo)
 
 // A download named in Cyrillic and Chinese, outside the ANSI code page of either
 // system: the bar's cells, the properties dialog confirmed without a change and
-// the log dialog show and give back every character.
+// the log dialog show and give back every character, and so does the address
+// copied to the clipboard.
 void CommandTest::DownloadInAnyScriptSurvivesTheBar(LANGID language)
 {
     const std::wstring url = L"http://хост.рф/папка/文件 архив.zip", name = L"文件 архив.zip",
@@ -307,10 +308,18 @@ void CommandTest::DownloadInAnyScriptSurvivesTheBar(LANGID language)
     });
     Run({0}, kCommandProperties);
     Run({0}, kCommandLog);
+    Run({0}, kCommandCopyUrl);
+    std::wstring copied;
     window->OnThread([&](IDeskBand*) {
         EXPECT_EQ(0u, driver->Pending());
         driver.reset();
+        if (!::OpenClipboard(nullptr))
+            return;
+        if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT))
+            ReadGlobalText(data, true, copied);
+        ::CloseClipboard();
     });
+    EXPECT_EQ(url, copied) << "the address copied";
     EXPECT_EQ(url, shownUrl);
     EXPECT_EQ(folder + name, shownPath);
     ASSERT_TRUE(engine->Expect("SetOptions(1, " + owner + ", options#2)"));
