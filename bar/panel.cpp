@@ -262,10 +262,10 @@ LRESULT CMyDlg::OnSelectDownload(UINT, WPARAM wParam, LPARAM, bool&)
 
 LRESULT CMyDlg::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&)
 {
-    const auto* text = reinterpret_cast<const char*>(lParam);
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
     if (!text)
         return 0;
-    const std::wstring wide = WideFromNarrow(text);
+    const std::wstring wide(text);
     const LONG skip = static_cast<LONG>(wParam);
     if (!m_model)
         return 0;

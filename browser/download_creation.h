@@ -31,16 +31,16 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
 // cookie of the page shown in `browser` when `url` is, byte for byte (or with
 // `ignoreCase`, but for letter case), the address of one of the page's links
 // and has the page's scheme and host; empty otherwise.
-std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase = false) noexcept;
+std::wstring GetPageCookieForUrl(std::wstring_view url, IWebBrowser2* browser, bool ignoreCase = false) noexcept;
 
 // The top-level window of the browser: the owner of every box and dialog of a
 // download created in it. Null when the browser has no window.
 HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept;
 
 // A URL of a download scheme (http, ftp or one the engine declares) that the
-// clipboard holds as text, as the new-download dialog proposes it; empty when
-// there is none. Bounded by the clipboard block's size, whether or not the text
-// ends with a NUL.
-std::string ClipboardUrl(HWND owner) noexcept;
+// clipboard holds as text (CF_UNICODETEXT, else CF_TEXT), as the new-download
+// dialog proposes it; empty when there is none. Bounded by the clipboard
+// block's size, whether or not the text ends with a NUL.
+std::wstring ClipboardUrl(HWND owner) noexcept;
 
 }  // namespace tdm

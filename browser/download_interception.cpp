@@ -34,7 +34,7 @@ try
         // A URL the client cannot download (https while the engine does not
         // declare it, for one) stays with the browser: answering S_OK for it
         // would lose the download.
-        if (!name || !IsDownloadableUrlAsGiven(NarrowFromWide(name.get(), wcslen(name.get()))))
+        if (!name || !IsDownloadableUrlAsGiven(std::wstring_view(name.get())))
             return E_FAIL;
         const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
         unique_bstr url(::SysAllocString(name.get()));

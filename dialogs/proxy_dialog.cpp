@@ -16,9 +16,18 @@ constexpr size_t kPortLimit = 10;
 // The port edit beside a host edit.
 int PortOf(int hostId) { return hostId == IDC_HTTP_PROXY_HOST ? IDC_HTTP_PROXY_PORT : IDC_FTP_PROXY_PORT; }
 
+// The proxy texts are parsed and built as UTF-8, whose multi-byte characters
+// never hold the ASCII separators the parsers cut at: a host named in any
+// script goes through unchanged.
+std::string Utf8Text(HWND dialog, int id) { return Utf8FromWide(ControlText(dialog, id)); }
+void SetUtf8Text(HWND dialog, int id, std::string_view text, size_t limit)
+{
+    SetLimitedText(dialog, id, WideFromUtf8(text), limit);
+}
+
 }  // namespace
 
-void CProxySettingsDlg::SetProxyTexts(std::string servers, std::string exceptions)
+void CProxySettingsDlg::SetProxyTexts(std::wstring servers, std::wstring exceptions)
 {
     m_servers = std::move(servers);
     m_exceptions = std::move(exceptions);
@@ -34,16 +43,16 @@ LRESULT CProxySettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
                                     IDS_PROXY_EXCEPTIONS_PROMPT, IDS_PROXY_SEPARATOR_HINT, IDS_BYPASS_LOCAL,
                                     IDS_CANCEL, IDS_HELP});
 
-    const ProxyServers servers = ParseProxyServers(m_servers);
-    SetLimitedText(m_window, IDC_HTTP_PROXY_HOST, servers.httpHost, kHostLimit);
-    SetLimitedText(m_window, IDC_HTTP_PROXY_PORT, servers.httpPort, kPortLimit);
-    SetLimitedText(m_window, IDC_FTP_PROXY_HOST, servers.ftpHost, kHostLimit);
-    SetLimitedText(m_window, IDC_FTP_PROXY_PORT, servers.ftpPort, kPortLimit);
+    const ProxyServers servers = ParseProxyServers(Utf8FromWide(m_servers));
+    SetUtf8Text(m_window, IDC_HTTP_PROXY_HOST, servers.httpHost, kHostLimit);
+    SetUtf8Text(m_window, IDC_HTTP_PROXY_PORT, servers.httpPort, kPortLimit);
+    SetUtf8Text(m_window, IDC_FTP_PROXY_HOST, servers.ftpHost, kHostLimit);
+    SetUtf8Text(m_window, IDC_FTP_PROXY_PORT, servers.ftpPort, kPortLimit);
     ::CheckDlgButton(m_window, IDS_SAME_PROXY_FOR_ALL, servers.sameForAll ? BST_CHECKED : BST_UNCHECKED);
 
-    const ProxyExceptions exceptions = ParseProxyExceptions(m_exceptions);
+    const ProxyExceptions exceptions = ParseProxyExceptions(Utf8FromWide(m_exceptions));
     m_localPosition = exceptions.localPosition;
-    SetLimitedText(m_window, IDC_PROXY_EXCEPTIONS, exceptions.list, 0);
+    SetUtf8Text(m_window, IDC_PROXY_EXCEPTIONS, exceptions.list, 0);
     ::CheckDlgButton(m_window, IDS_BYPASS_LOCAL, exceptions.bypassLocal ? BST_CHECKED : BST_UNCHECKED);
 
     UpdateEnabledStates();
@@ -63,10 +72,10 @@ LRESULT CProxySettingsDlg::OnSameForAllClicked(WORD, WORD, HWND, bool&)
 LRESULT CProxySettingsDlg::OnHostLeft(WORD, WORD id, HWND, bool&)
 {
     std::string scheme, host, port;
-    SplitServerAddress(ControlText(m_window, id), scheme, host, port);
-    SetLimitedText(m_window, id, host, kHostLimit);
+    SplitServerAddress(Utf8Text(m_window, id), scheme, host, port);
+    SetUtf8Text(m_window, id, host, kHostLimit);
     if (!port.empty())
-        SetLimitedText(m_window, PortOf(id), port, kPortLimit);
+        SetUtf8Text(m_window, PortOf(id), port, kPortLimit);
     if (id == IDC_HTTP_PROXY_HOST)
         CopyHttpToFtpWhenSame();
     return 0;
@@ -87,18 +96,18 @@ LRESULT CProxySettingsDlg::OnExceptionsChanged(WORD, WORD, HWND, bool&)
 LRESULT CProxySettingsDlg::OnOk(WORD, WORD, HWND, bool&)
 {
     ProxyServers servers;
-    servers.httpHost = ControlText(m_window, IDC_HTTP_PROXY_HOST);
-    servers.httpPort = ControlText(m_window, IDC_HTTP_PROXY_PORT);
-    servers.ftpHost = ControlText(m_window, IDC_FTP_PROXY_HOST);
-    servers.ftpPort = ControlText(m_window, IDC_FTP_PROXY_PORT);
+    servers.httpHost = Utf8Text(m_window, IDC_HTTP_PROXY_HOST);
+    servers.httpPort = Utf8Text(m_window, IDC_HTTP_PROXY_PORT);
+    servers.ftpHost = Utf8Text(m_window, IDC_FTP_PROXY_HOST);
+    servers.ftpPort = Utf8Text(m_window, IDC_FTP_PROXY_PORT);
     servers.sameForAll = SameForAll();
     ProxyExceptions exceptions;
-    exceptions.list = ControlText(m_window, IDC_PROXY_EXCEPTIONS);
+    exceptions.list = Utf8Text(m_window, IDC_PROXY_EXCEPTIONS);
     exceptions.bypassLocal = ::IsDlgButtonChecked(m_window, IDS_BYPASS_LOCAL) == BST_CHECKED;
     exceptions.localPosition = m_localPosition;
 
-    std::string builtServers = BuildProxyServers(servers);
-    std::string builtExceptions = BuildProxyExceptions(exceptions);
+    std::wstring builtServers = WideFromUtf8(BuildProxyServers(servers));
+    std::wstring builtExceptions = WideFromUtf8(BuildProxyExceptions(exceptions));
     m_servers = std::move(builtServers);
     m_exceptions = std::move(builtExceptions);
     EndDialog(IDOK);
@@ -120,8 +129,8 @@ void CProxySettingsDlg::CopyHttpToFtpWhenSame()
 {
     if (!SameForAll())
         return;
-    SetLimitedText(m_window, IDC_FTP_PROXY_HOST, ControlText(m_window, IDC_HTTP_PROXY_HOST), kHostLimit);
-    SetLimitedText(m_window, IDC_FTP_PROXY_PORT, ControlText(m_window, IDC_HTTP_PROXY_PORT), kPortLimit);
+    SetUtf8Text(m_window, IDC_FTP_PROXY_HOST, Utf8Text(m_window, IDC_HTTP_PROXY_HOST), kHostLimit);
+    SetUtf8Text(m_window, IDC_FTP_PROXY_PORT, Utf8Text(m_window, IDC_HTTP_PROXY_PORT), kPortLimit);
 }
 
 // The FTP server follows the HTTP one while one proxy serves all protocols.
@@ -136,14 +145,14 @@ void CProxySettingsDlg::UpdateEnabledStates()
 // matches), or hides the line when there are none.
 void CProxySettingsDlg::ShowIgnoredExceptions()
 {
-    const NoProxyHosts translated = TranslateProxyExceptions(ControlText(m_window, IDC_PROXY_EXCEPTIONS));
+    const NoProxyHosts translated = TranslateProxyExceptions(Utf8Text(m_window, IDC_PROXY_EXCEPTIONS));
     std::string ignored;
     for (const std::string& entry : translated.unusable)
         ignored += (ignored.empty() ? "" : "; ") + entry;
     std::wstring text = LoadUiStringW(IDS_PROXY_EXCEPTIONS_IGNORED_FMT);
     const size_t field = text.find(L"%s");
     if (field != std::wstring::npos)
-        text.replace(field, 2, WideFromNarrow(ignored));
+        text.replace(field, 2, WideFromUtf8(ignored));
     ::SetDlgItemTextW(m_window, IDC_PROXY_EXCEPTIONS_IGNORED, text.c_str());
     ShowControl(m_window, IDC_PROXY_EXCEPTIONS_IGNORED, !ignored.empty());
 }

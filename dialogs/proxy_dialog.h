@@ -20,9 +20,9 @@ public:
 
     // The texts the dialog opens with; on IDOK they are replaced by the texts
     // built from what the user confirmed, on Cancel they stay.
-    void SetProxyTexts(std::string servers, std::string exceptions);
-    const std::string& Servers() const noexcept { return m_servers; }
-    const std::string& Exceptions() const noexcept { return m_exceptions; }
+    void SetProxyTexts(std::wstring servers, std::wstring exceptions);
+    const std::wstring& Servers() const noexcept { return m_servers; }
+    const std::wstring& Exceptions() const noexcept { return m_exceptions; }
 
     // DoModal(owner) runs it: IDOK or IDCANCEL.
 
@@ -52,8 +52,8 @@ private:
     void UpdateEnabledStates();
     void ShowIgnoredExceptions();
 
-    std::string m_servers;
-    std::string m_exceptions;
+    std::wstring m_servers;
+    std::wstring m_exceptions;
     // Where "<local>" stood in the exceptions text, so that it is built as it was.
     size_t m_localPosition = std::string::npos;
     unique_hicon m_icon;

@@ -22,12 +22,12 @@ namespace {
 
 // A download as the questions list it: a line break, the URL, " -> " and the
 // file path.
-std::string Line(const CTolInfoDownload& record)
+std::wstring Line(const CTolInfoDownload& record)
 {
-    return "\n" + NarrowFromBstr(record.url.get()) + " -> " + NarrowFromBstr(record.path.get());
+    return L"\n" + WideFromBstr(record.url.get()) + L" -> " + WideFromBstr(record.path.get());
 }
 
-int Ask(const CommandSite& site, const std::string& text, UINT type)
+int Ask(const CommandSite& site, const std::wstring& text, UINT type)
 {
     CFocusRestorer focus;
     return ShowMessageBox(text, site.model.BrowserTopWindow(), type);
@@ -51,7 +51,7 @@ void StartDownloads(const CommandSite& site, const std::vector<LONG>& ids, bool 
     if (!engine)
         return;
     std::vector<LONG> loaded, start;
-    std::string lines;
+    std::wstring lines;
     for (LONG id : ids)
     {
         const CTolInfoDownload* record = site.model.Find(id);
@@ -74,7 +74,7 @@ void StartDownloads(const CommandSite& site, const std::vector<LONG>& ids, bool 
     }
     if (!loaded.empty())
     {
-        const int answer = Ask(site, LoadUiString(IDS_CONFIRM_RESTART_LOADED) + lines + "?",
+        const int answer = Ask(site, LoadUiStringW(IDS_CONFIRM_RESTART_LOADED) + lines + L"?",
                                MB_ICONQUESTION | (start.empty() ? MB_YESNO : MB_YESNOCANCEL));
         if (answer == IDCANCEL)
             return;
@@ -87,7 +87,7 @@ void StartDownloads(const CommandSite& site, const std::vector<LONG>& ids, bool 
     {
         // The download may have gone while a question was open.
         const CTolInfoDownload* record = site.model.Find(id);
-        const std::string url = record ? NarrowFromBstr(record->url.get()) : std::string();
+        const std::wstring url = record ? WideFromBstr(record->url.get()) : std::wstring();
         engine.StartDownload(id, owner, GetPageCookieForUrl(url, site.model.Browser(), true));
     }
 }
@@ -98,7 +98,7 @@ void PauseDownloads(const CommandSite& site, const std::vector<LONG>& ids)
     if (!engine)
         return;
     std::vector<LONG> pause, noResume;
-    std::string lines;
+    std::wstring lines;
     for (LONG id : ids)
     {
         const CTolInfoDownload* record = site.model.Find(id);
@@ -117,7 +117,7 @@ void PauseDownloads(const CommandSite& site, const std::vector<LONG>& ids)
     if (!noResume.empty())
     {
         const int answer =
-            Ask(site, LoadUiString(IDS_CONFIRM_PAUSE_NO_RESUME) + lines + "?", MB_YESNOCANCEL | MB_ICONQUESTION);
+            Ask(site, LoadUiStringW(IDS_CONFIRM_PAUSE_NO_RESUME) + lines + L"?", MB_YESNOCANCEL | MB_ICONQUESTION);
         if (answer == IDCANCEL)
             return;
         if (answer == IDYES)
@@ -132,7 +132,7 @@ void DeleteDownloads(const CommandSite& site, const std::vector<LONG>& ids)
 {
     const CEngine engine = site.model.Engine();
     std::vector<LONG> known;
-    std::string lines;
+    std::wstring lines;
     for (LONG id : ids)
     {
         if (const CTolInfoDownload* record = site.model.Find(id))
@@ -143,7 +143,7 @@ void DeleteDownloads(const CommandSite& site, const std::vector<LONG>& ids)
     }
     if (known.empty() || !engine)
         return;
-    if (Ask(site, LoadUiString(IDS_CONFIRM_DELETE) + lines + "?", MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (Ask(site, LoadUiStringW(IDS_CONFIRM_DELETE) + lines + L"?", MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
     for (LONG id : known)
         engine.DeleteDownload(id);
@@ -152,7 +152,7 @@ void DeleteDownloads(const CommandSite& site, const std::vector<LONG>& ids)
 void DeleteAllDownloads(const CommandSite& site)
 {
     const CEngine engine = site.model.Engine();
-    if (!engine || Ask(site, LoadUiString(IDS_CONFIRM_DELETE_ALL), MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (!engine || Ask(site, LoadUiStringW(IDS_CONFIRM_DELETE_ALL), MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
     for (LONG id : AllDownloadIds(site.model))
         engine.DeleteDownload(id);
@@ -164,20 +164,20 @@ void EditDownloadProperties(const CommandSite& site, const std::vector<LONG>& id
     struct Target
     {
         LONG id;
-        std::string url, path;
+        std::wstring url, path;
     };
     std::vector<Target> targets;
     for (LONG id : ids)
         if (const CTolInfoDownload* record = site.model.Find(id))
-            targets.push_back({id, NarrowFromBstr(record->url.get()), NarrowFromBstr(record->path.get())});
+            targets.push_back({id, WideFromBstr(record->url.get()), WideFromBstr(record->path.get())});
     if (targets.empty() || !engine)
         return;
     const HWND owner = site.model.BrowserTopWindow();
     const CDownloadOptions options = engine.GetOptions(targets.front().id);
     const bool single = targets.size() == 1;
     CFocusRestorer focus;
-    CDefDownDlg dialog(options, single ? targets.front().url : std::string(),
-                       single ? targets.front().path : std::string(), targets.front().id, site.window, false);
+    CDefDownDlg dialog(options, single ? targets.front().url : std::wstring(),
+                       single ? targets.front().path : std::wstring(), targets.front().id, site.window, false);
     if (dialog.DoModal(owner) != IDOK)
         return;
     engine.SetOptions(targets.front().id, owner, options);
@@ -199,18 +199,20 @@ void CopyUrlToClipboard(HWND owner, const CTolInfoDownload& download) noexcept
 {
     try
     {
-        const std::string url = NarrowFromBstr(download.url.get());
-        unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, url.size() + 1));
+        // As UTF-16: the system offers it as 8-bit text too.
+        const std::wstring url = WideFromBstr(download.url.get());
+        const size_t size = (url.size() + 1) * sizeof(wchar_t);
+        unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, size));
         void* bytes = memory ? ::GlobalLock(memory.get()) : nullptr;
         if (!bytes)
             return;
-        std::memcpy(bytes, url.c_str(), url.size() + 1);
+        std::memcpy(bytes, url.c_str(), size);
         ::GlobalUnlock(memory.get());
         if (!::OpenClipboard(owner))
             return;
         ::EmptyClipboard();
         // The clipboard owns the memory once it took it.
-        if (::SetClipboardData(CF_TEXT, memory.get()))
+        if (::SetClipboardData(CF_UNICODETEXT, memory.get()))
             (void)memory.release();
         ::CloseClipboard();
     }
@@ -229,16 +231,14 @@ void OpenDownloadedFile(const CTolInfoDownload& download, HWND owner, bool confi
     {
         // As the shell says it: the path and the system's text.
         CFocusRestorer focus;
-        ShowErrorBox(NarrowFromWide(path.data(), path.size()) + "\n" +
-                         ComErrorText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)),
+        ShowErrorBox(path + L"\n" + WideFromNarrow(ComErrorText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))),
                      questionOwner);
         return;
     }
     if (confirm)
     {
         CFocusRestorer focus;
-        const std::string question =
-            FillTemplate(LoadUiString(IDS_CONFIRM_OPEN_FILE_FMT), {NarrowFromWide(path.data(), path.size())});
+        const std::wstring question = FillTemplate(LoadUiStringW(IDS_CONFIRM_OPEN_FILE_FMT), {path});
         if (ShowMessageBox(question, questionOwner, MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
     }

@@ -23,11 +23,11 @@ namespace {
 thread_local CDownloadsModel* t_model = nullptr;
 
 // Replaces the first "%u" of `text` with `value`.
-std::string FillNumber(std::string text, ULONG value)
+std::wstring FillNumber(std::wstring text, ULONG value)
 {
-    const size_t at = text.find("%u");
-    if (at != std::string::npos)
-        text.replace(at, 2, std::to_string(value));
+    const size_t at = text.find(L"%u");
+    if (at != std::wstring::npos)
+        text.replace(at, 2, std::to_wstring(value));
     return text;
 }
 
@@ -267,11 +267,11 @@ void CDownloadsModel::ShowCompletionNotice(LONG id, LPARAM kind)
     if (inform)
     {
         BringForward(BrowserTopWindow());
-        std::string text = FillTemplate(LoadUiString(IDS_DOWNLOAD_COMPLETED_FMT),
-                                        {NarrowFromBstr(record->url.get()), NarrowFromBstr(record->path.get())});
-        text += "\n" + FillNumber(LoadUiString(IDS_BYTES_RECEIVED_FMT), record->loadedSize);
+        std::wstring text = FillTemplate(LoadUiStringW(IDS_DOWNLOAD_COMPLETED_FMT),
+                                         {WideFromBstr(record->url.get()), WideFromBstr(record->path.get())});
+        text += L"\n" + FillNumber(LoadUiStringW(IDS_BYTES_RECEIVED_FMT), record->loadedSize);
         if (record->totalSize != 0)
-            text += " " + FillNumber(LoadUiString(IDS_FILE_SIZE_FMT), record->totalSize);
+            text += L" " + FillNumber(LoadUiStringW(IDS_FILE_SIZE_FMT), record->totalSize);
         CFocusRestorer focus;
         ShowMessageBox(text, BrowserTopWindow(), MB_ICONHAND);
         // The box ran a message loop: the download may be gone meanwhile.

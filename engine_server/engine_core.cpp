@@ -16,6 +16,7 @@
 #include "framework/error.h"
 #include "framework/unique_any.h"
 #include "text/proxy_text.h"
+#include "text/ascii_url.h"
 
 namespace tdm::engine {
 
@@ -913,9 +914,12 @@ bool HostAndFolder(const std::wstring& url, std::string& host, std::string& fold
 
 }  // namespace
 
+// The address as it goes on the wire: characters outside ASCII (an address
+// typed or linked in any script) as the %XX escapes of their UTF-8, as a
+// browser sends them. The download keeps its address as it was given.
 std::string CEngineCore::BackendUri(const Download& d) const
 {
-    const std::string url = Utf8FromWide(d.url);
+    const std::string url = AsciiUrl(d.url);
     const size_t scheme = url.find("://");
     if (!d.credentialsAsked || d.options.userName.empty() || scheme == std::string::npos ||
         url.compare(0, 4, "http") != 0 || url.find('@', scheme) < url.find_first_of("/?#", scheme + 3))
@@ -1716,7 +1720,9 @@ try
                 // A file of that name that is not ours stays as it is.
                 (void)LOG_IF_FAILED(ReplaceFileContent(
                     FreeFileName(d->folder + d->fileName, L".txt"),
-                    Utf8FromWide(L"Address: " + d->url + L"\r\nSize: " + std::to_wstring(d->loadedSize) +
+                    // UTF-8 after a byte-order mark: the address and the
+                    // name may be in any script, and editors know the encoding.
+                    "\xEF\xBB\xBF" + Utf8FromWide(L"Address: " + d->url + L"\r\nSize: " + std::to_wstring(d->loadedSize) +
                                  L"\r\nTime: " + LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u") + L"\r\n")));
             claimed(kEventCompleted, Args(Long(id), Long(d->state), Double(d->elapsedDays), Long(d->owner), Long(d->scope)));
         }

@@ -24,7 +24,7 @@ inline constexpr UINT kSelectDownload = WM_USER + 7;
 
 // Queries the properties dialog sends to the window that opened it (the
 // downloads panel or the toolbar frame): wParam the dialog's download id, lParam
-// the path or URL (const char*). The answer is the record (CTolInfoDownload*) of
+// the path or URL (const wchar_t*, as the user typed it). The answer is the record (CTolInfoDownload*) of
 // another download with the same path or URL, or 0.
 inline constexpr UINT kQueryPathConflict = WM_USER + 8;
 inline constexpr UINT kQueryUrlConflict = WM_USER + 9;

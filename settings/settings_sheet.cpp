@@ -368,7 +368,7 @@ LRESULT CSettingsDialog::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 
 LRESULT CSettingsDialog::OnBrowse(WORD, WORD, HWND, bool&)
 {
-    const std::string chosen = BrowseForFolder(m_window, ControlText(m_window, IDC_DEFAULT_FOLDER));
+    const std::wstring chosen = BrowseForFolder(m_window, ControlText(m_window, IDC_DEFAULT_FOLDER));
     if (!chosen.empty())
         SetLimitedText(m_window, IDC_DEFAULT_FOLDER, chosen, 0);
     return 0;
@@ -390,12 +390,12 @@ bool CSettingsDialog::CheckFolder()
 {
     if (m_window)
         ReadControls();
-    if (::PathFileExistsA(m_folder.c_str()))
+    if (::PathFileExistsW(m_folder.c_str()))
         return true;
     HWND sheet = m_window ? ::GetParent(m_window) : nullptr;
     PropSheet_SetCurSel(sheet, nullptr, 0);
     ::SetFocus(::GetDlgItem(m_window, IDC_DEFAULT_FOLDER));
-    ShowErrorBox(LoadUiString(IDS_SAVE_FILES_TO) + " " + LoadUiString(IDS_PATH_NOT_EXIST), ::GetForegroundWindow());
+    ShowErrorBox(LoadUiStringW(IDS_SAVE_FILES_TO) + L" " + LoadUiStringW(IDS_PATH_NOT_EXIST), ::GetForegroundWindow());
     return false;
 }
 
@@ -406,9 +406,9 @@ void CSettingsDialog::Store() const
     SetStart(m_start);
     SetSaveFileDefault(m_saveFileDefault);
     SetConfirmFileOpen(m_confirmFileOpen);
-    std::string folder = m_folder;
-    if (folder.empty() || folder.back() != '\\')
-        folder += '\\';
+    std::wstring folder = m_folder;
+    if (folder.empty() || folder.back() != L'\\')
+        folder += L'\\';
     SetBrowse(folder);
     m_engine.SetKeepDescriptionFile(m_keepDescriptionFile);
 }

@@ -57,7 +57,7 @@ private:
     void ReadControls();
 
     CEngine m_engine;
-    std::string m_folder;
+    std::wstring m_folder;
     bool m_confirmCreation;
     bool m_delete;
     bool m_start;

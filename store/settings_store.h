@@ -21,12 +21,14 @@ LONG ReadRegNumber(const char* keyPath, const char* valueName, LONG defaultValue
 LONG WriteRegNumber(const char* keyPath, const char* valueName, LONG value) noexcept;
 WORD ReadRegWord(const char* keyPath, const char* valueName, WORD defaultValue) noexcept;
 LONG WriteRegWord(const char* keyPath, const char* valueName, DWORD value) noexcept;
-std::string ReadRegText(const char* keyPath, const char* valueName, const std::string& defaultValue);
-LONG WriteRegText(const char* keyPath, const char* valueName, const std::string& value) noexcept;
+// Texts are REG_SZ values read and written as UTF-16, so that a folder named in
+// any script survives (a value written by the ANSI functions reads the same).
+std::wstring ReadRegText(const char* keyPath, const char* valueName, const std::wstring& defaultValue);
+LONG WriteRegText(const char* keyPath, const char* valueName, const std::wstring& value) noexcept;
 
 // Accessors, one pair per value.
-std::string GetBrowse();
-void SetBrowse(const std::string& folder);
+std::wstring GetBrowse();
+void SetBrowse(const std::wstring& folder);
 bool GetSaveFileDefault() noexcept;
 void SetSaveFileDefault(bool value) noexcept;
 bool GetIsIconic() noexcept;

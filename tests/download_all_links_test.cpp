@@ -84,7 +84,7 @@ protected:
     {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         engine = std::make_unique<EngineStandIn>();
-        SetBrowse("C:\\dl\\");
+        SetBrowse(L"C:\\dl\\");
         window = std::make_unique<BrowserThread>();
         ASSERT_EQ(S_OK, window->OpenResult());
         owner = std::to_string(reinterpret_cast<LONG_PTR>(window->Window().Frame()));

@@ -14,10 +14,12 @@
 #include "bar/drag_link.h"
 #include "browser/download_interception.h"
 #include "engine/declared_schemes.h"
+#include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/object.h"
 #include "resources/resource.h"
 #include "store/settings_store.h"
+#include "text/language.h"
 #include "support/browser_thread.h"
 #include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
@@ -119,14 +121,14 @@ HRESULT Intercept(const wchar_t* url)
     return manager->Download(moniker.get(), nullptr, 0, 0, nullptr, nullptr, nullptr, 0);
 }
 
-void PutOnClipboard(HWND owner, const std::string& bytes)
+void PutOnClipboard(HWND owner, const std::string& bytes, UINT format = CF_TEXT)
 {
     ASSERT_TRUE(::OpenClipboard(owner));
     ::EmptyClipboard();
     HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes.size());
     memcpy(::GlobalLock(memory), bytes.data(), bytes.size());
     ::GlobalUnlock(memory);
-    ::SetClipboardData(CF_TEXT, memory);
+    ::SetClipboardData(format, memory);
     ::CloseClipboard();
 }
 
@@ -138,7 +140,7 @@ protected:
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         engine = std::make_unique<EngineStandIn>();
         SetConfirmCreation(false);
-        SetBrowse("C:\\dl\\");
+        SetBrowse(L"C:\\dl\\");
         window = std::make_unique<BrowserThread>();
         ASSERT_EQ(S_OK, window->OpenResult());
         owner = std::to_string(reinterpret_cast<LONG_PTR>(window->Window().Frame()));
@@ -160,6 +162,8 @@ protected:
         }));
         return boxes;
     }
+
+    void DownloadsInAnyScriptReachTheEngine(LANGID language);
 
     RegistrySandbox sandbox;
     std::unique_ptr<EngineStandIn> engine;
@@ -379,4 +383,55 @@ TEST_F(CreationTest, AnEngineThatDeclaresHttpsGetsItFromEveryEntryPoint)
         EXPECT_EQ(S_OK, CreateDownload(L"https://host/g.zip"));
     });
     EXPECT_EQ(4u, engine->Count("AddUrl"));
+}
+
+// An address and a folder in Cyrillic and Chinese (outside the ANSI code page
+// of either system) reach the engine as they are from a script, a drop and the
+// new-download dialog; the drop and the clipboard hold them as UTF-16 only.
+void CreationTest::DownloadsInAnyScriptReachTheEngine(LANGID language)
+{
+    ResetUiLanguage(language);
+    const std::wstring url = L"http://хост.рф/папка/文件 архив.zip", folder = L"C:\\Загрузки\\下载\\";
+    const std::string added = "AddUrl(" + Utf8FromWide(url) + ", " + Utf8FromWide(folder) + ", " + owner + ", 1, -1, )";
+    const std::string utf16(reinterpret_cast<const char*>(url.c_str()), (url.size() + 1) * sizeof(wchar_t));
+    SetBrowse(folder);
+    std::wstring shown;
+    const auto boxes = OnBrowserThread([&] {
+        EXPECT_EQ(S_OK, CreateDownload(url.c_str()));
+        auto target = Make<CLinkTarget>();
+        auto data = Make<CLinkData>();
+        data->blocks = {{CF_UNICODETEXT, utf16}};
+        DWORD effect = DROPEFFECT_COPY;
+        EXPECT_EQ(S_OK, target->Drop(data.get(), 0, {}, &effect));
+
+        SetConfirmCreation(true);
+        PutOnClipboard(window->Window().Frame(), utf16, CF_UNICODETEXT);
+        DialogDriver driver;
+        driver.When(L"", [&](DialogWindow& dialog) {
+            shown = dialog.Text(IDC_URL);
+            dialog.Click(IDOK);
+        });
+        EXPECT_EQ(S_OK, CreateDownload(nullptr));  // the Add command
+        EXPECT_EQ(0u, driver.Pending());
+    });
+    EXPECT_TRUE(boxes.empty()) << boxes[0].text;
+    EXPECT_TRUE(engine->Expect(added));
+    EXPECT_TRUE(engine->Expect(added)) << "the drop";
+    EXPECT_EQ(url, shown);
+    ASSERT_TRUE(engine->Expect("AddDownload(options#1, " + owner + ", 1, -1, )"));
+    EXPECT_EQ(Utf8FromWide(url), engine->PassedOption("Url"));
+    EXPECT_EQ(Utf8FromWide(folder), engine->PassedOption("LocalPath"));
+}
+
+using CreationLocale_en_US = CreationTest;  // a Western ANSI code page
+using CreationLocale_ru_RU = CreationTest;  // a Russian one
+
+TEST_F(CreationLocale_en_US, DownloadsInAnyScriptReachTheEngineInTheRussianInterface)
+{
+    DownloadsInAnyScriptReachTheEngine(1049);
+}
+
+TEST_F(CreationLocale_ru_RU, DownloadsInAnyScriptReachTheEngineInTheEnglishInterface)
+{
+    DownloadsInAnyScriptReachTheEngine(1033);
 }

@@ -177,9 +177,9 @@ public:
             (!fileAnswer.folder.empty() || fileAnswer.cancel))
         {
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
-            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(fileAnswer.folder);
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstr(WideFromUtf8(fileAnswer.folder));
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[2]));
-            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstrFromNarrow(fileAnswer.name);
+            *V_BSTRREF(&parameters->rgvarg[2]) = AllocBstr(WideFromUtf8(fileAnswer.name));
             *V_BOOLREF(&parameters->rgvarg[1]) = VARIANT_TRUE;
             *V_BOOLREF(&parameters->rgvarg[0]) = fileAnswer.cancel ? VARIANT_TRUE : VARIANT_FALSE;
         }
@@ -187,9 +187,9 @@ public:
         {
             // userName, password, remember, cancel, claimed: the last five.
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[4]));
-            *V_BSTRREF(&parameters->rgvarg[4]) = AllocBstrFromNarrow(userName);
+            *V_BSTRREF(&parameters->rgvarg[4]) = AllocBstr(WideFromUtf8(userName));
             ::SysFreeString(*V_BSTRREF(&parameters->rgvarg[3]));
-            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstrFromNarrow(password);
+            *V_BSTRREF(&parameters->rgvarg[3]) = AllocBstr(WideFromUtf8(password));
             *V_BOOLREF(&parameters->rgvarg[0]) = VARIANT_TRUE;
         }
         events.push_back(std::move(event));
@@ -254,7 +254,7 @@ protected:
     {
         const size_t before = sink->Of(kEventAdded).size();
         const std::string url = path.rfind("http", 0) == 0 ? path : server->Url(path);
-        engine.AddUrl(url, NarrowFromWide(folder.c_str(), folder.size()), nullptr, start, "");
+        engine.AddUrl(WideFromUtf8(url), folder, nullptr, start, L"");
         if (!PumpUntil([&] { return sink->Of(kEventAdded).size() > before; }))
             return -1;
         return std::stol(sink->Of(kEventAdded).back().arguments[0]);
@@ -280,7 +280,7 @@ protected:
     std::string PathOf(long id)
     {
         const auto record = Record(id);
-        return record ? NarrowFromBstr(record->path.get()) : std::string();
+        return record ? Utf8FromWide(WideFromBstr(record->path.get())) : std::string();
     }
 
     static TestServer* server;
@@ -308,7 +308,14 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         {"no ranges", "/norange/small.bin", "small.bin", "small.bin"},
         {"name from Content-Disposition", "/cd/whatever", "small.bin", "server-named.bin"},
         {"AddDownload with a file path", "/file/data.bin", "data.bin", "chosen.bin", true},
+        // An address and a folder in Cyrillic and Chinese: the engine keeps them
+        // as given, sends the address as UTF-8 escapes and names the file as the
+        // address does.
+        {"in any script", "/iri/文件-архив.bin", "small.bin", "文件-архив.bin"},
+        {"in any script, by path", "/iri/文件-архив.bin", "small.bin", "Загрузки 下载\\архив 文件.bin", true},
     };
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW((folder + L"Загрузки 下载").c_str(), nullptr)) << ::GetLastError();
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
@@ -316,10 +323,10 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         if (c.byOptions)
         {
             const CDownloadOptions options = engine.GetOptions(-1);
-            options.SetUrl(server->Url(c.path));
-            options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + c.savedAs);
+            options.SetUrl(WideFromUtf8(server->Url(c.path)));
+            options.SetLocalPath(folder + WideFromUtf8(c.savedAs));
             const size_t before = sink->Of(kEventAdded).size();
-            engine.AddDownload(options, nullptr, true, "");
+            engine.AddDownload(options, nullptr, true, L"");
             ASSERT_TRUE(PumpUntil([&] { return sink->Of(kEventAdded).size() > before; }));
             id = std::stol(sink->Of(kEventAdded).back().arguments[0]);
         }
@@ -327,12 +334,13 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
             id = AddUrl(c.path);
         ASSERT_NE(-1, id);
         ASSERT_TRUE(WaitFor(kEventCompleted, id)) << "no completion";
-        const Wide saved = folder + WideFromNarrow(c.savedAs);
+        const Wide saved = folder + WideFromUtf8(c.savedAs);
         EXPECT_EQ(server->Get(std::string("/sha256/") + c.file), Sha256OfFile(saved));
         const auto record = Record(id);
         ASSERT_TRUE(record);
         EXPECT_EQ(0x04, record->state);
-        EXPECT_EQ(NarrowFromWide(saved.c_str(), saved.size()), NarrowFromBstr(record->path.get()));
+        EXPECT_EQ(saved, WideFromBstr(record->path.get()));
+        EXPECT_EQ(WideFromUtf8(server->Url(c.path)), WideFromBstr(record->url.get()));
         EXPECT_EQ(record->totalSize, record->loadedSize);
         EXPECT_DOUBLE_EQ(1.0, record->progress);
         // The bar's row ends with every byte: the last progress it gets carries them.
@@ -347,10 +355,12 @@ TEST_F(EngineServerTest, DownloadsArriveByteIdentical)
         EXPECT_EQ("4", sink->Of(kEventStateChanged, id).back().arguments[1]);
         EXPECT_EQ("0", sink->Of(kEventCompleted, id)[0].arguments[5]) << "the flag reached the sink claimed already";
         // The download's log: "date<TAB>time<TAB>message" lines.
-        const std::string log = NarrowFromBstr(engine.GetDownloadLog(id).get());
+        const std::string log = Utf8FromWide(WideFromBstr(engine.GetDownloadLog(id).get()));
         EXPECT_NE(std::string::npos, log.find("\tCompleted")) << log;
         EXPECT_EQ(2, std::count(log.begin(), log.begin() + log.find("\r\n"), '\t')) << log;
     }
+    EXPECT_NE(std::string::npos, server->Get("/requests").find("GET /iri/%E6%96%87%E4%BB%B6-%D0%B0%D1%80%D1%85%D0%B8%D0%B2.bin "))
+        << "on the wire as UTF-8 escapes";
 }
 
 // A paused download keeps its data and continues with a Range request; a
@@ -375,7 +385,7 @@ TEST_F(EngineServerTest, PauseResumesWithRangeAndDeleteRemoves)
     EXPECT_GT(paused->loadedSize, 0u);
     EXPECT_LT(paused->loadedSize, 1040000u);
 
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
     // The server resumed: the download is known to resume (on one connection).
@@ -434,7 +444,7 @@ TEST_F(EngineServerTest, CredentialsRequiredIsAnsweredByTheBar)
     EXPECT_EQ(server->Url("/auth/small.bin"), sink->Of(kEventCredentials, id)[0].arguments[3]);
     ASSERT_TRUE(WaitFor(kEventCompleted, id));
     EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(folder + L"small.bin"));
-    EXPECT_EQ("user", engine.GetOptions(id).UserName());
+    EXPECT_EQ(L"user", engine.GetOptions(id).UserName());
 }
 
 // Engine-wide settings: stored, announced to the bars, refused when invalid.
@@ -461,23 +471,23 @@ TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
     const CDownloadOptions defaults = engine.GetOptions(-1);
     defaults.SetIntegerOption1(45);
     defaults.SetIntegerOption2(4);
-    defaults.SetProxyServers("http=proxy:8080");
-    defaults.SetProxyBypass("intranet.example;<local>");
+    defaults.SetProxyServers(L"http=proxy:8080");
+    defaults.SetProxyBypass(L"intranet.example;<local>");
     defaults.SetMaxRedirections(9);
     defaults.SetFtpPassive(false);
     engine.SetOptions(-1, nullptr, defaults);
     const CDownloadOptions stored = engine.GetOptions(-1);
     EXPECT_EQ(45, stored.IntegerOption1());
     EXPECT_EQ(4, stored.IntegerOption2());
-    EXPECT_EQ("http=proxy:8080", stored.ProxyServers());
-    EXPECT_EQ("intranet.example;<local>", stored.ProxyBypass());
+    EXPECT_EQ(L"http=proxy:8080", stored.ProxyServers());
+    EXPECT_EQ(L"intranet.example;<local>", stored.ProxyBypass());
     EXPECT_EQ(9, stored.MaxRedirections());
     EXPECT_FALSE(stored.FtpPassive());
     engine.SetTrafficMode(3);
     defaults.SetIntegerOption1(120);
     defaults.SetIntegerOption2(2);
-    defaults.SetProxyServers("");
-    defaults.SetProxyBypass("");
+    defaults.SetProxyServers(L"");
+    defaults.SetProxyBypass(L"");
     defaults.SetFtpPassive(true);
     engine.SetOptions(-1, nullptr, defaults);
 }
@@ -636,7 +646,7 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
     const long id = AddUrl("/slownorange/slow.bin");
     ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
     engine.PauseDownload(id, nullptr);
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     const auto restarted = sink->Of(kEventRestarted, id).at(0).arguments;  // reason 1: the server refused to resume
     EXPECT_EQ("1|0", restarted[1] + "|" + restarted[3]);
@@ -720,7 +730,7 @@ TEST_F(EngineServerTest, AHungAria2BoundsTheCallsAndGetsNoTwin)
     EXPECT_EQ(1, SignalBackend("CONT")) << "another aria2 was started on the session";
     // aria2 may carry out the pause it got before it stopped: then it is started.
     PumpUntil([&] { return sink->Has(kEventStopped, id); }, 5000);
-    engine.StartDownload(id, nullptr, "");
+    engine.StartDownload(id, nullptr, L"");
     ASSERT_TRUE(WaitFor(kEventCompleted, id, 60000));
     EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(folder + L"slow.bin"));
 }
@@ -1026,7 +1036,7 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
         ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventCompleted, id) || sink->Has(kEventError, id); })) << i;
         ASSERT_FALSE(sink->Has(kEventError, id)) << sink->Of(kEventError, id)[0].arguments[2];
         EXPECT_EQ(server->Get("/sha256/small.bin"), Sha256OfFile(L"\\\\?\\" + folder + cases[i]));
-        EXPECT_EQ(NarrowFromWide((folder + cases[i]).c_str(), folder.size() + cases[i].size()), PathOf(id));
+        EXPECT_EQ(Utf8FromWide(folder + cases[i]), PathOf(id));
     }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((folder + L"..\\..\\escape.txt").c_str()));
 }
@@ -1036,8 +1046,8 @@ TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
 // folders a client gives that are not safe are refused with the reason.
 TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
 {
-    const std::string base = NarrowFromWide(folder.c_str(), folder.size()), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
-    using Setter = void (CDownloadOptions::*)(std::string_view) const;
+    const std::string base = Utf8FromWide(folder), bad = "x\r\n dir=C:\\ \n allow-overwrite=true";
+    using Setter = void (CDownloadOptions::*)(std::wstring_view) const;
     const auto text = [](const Wide& path) { std::ifstream file(std::filesystem::path(path), std::ios::binary);
                                              return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()); };
     // The refusal's text, from the error information of the call. Wine does
@@ -1046,7 +1056,7 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     const auto description = [&](const CComError& e) {
         unique_bstr t;
         if (e.ErrorInfo() && SUCCEEDED(e.ErrorInfo()->GetDescription(t.put())))
-            return NarrowFromBstr(t.get());
+            return Utf8FromWide(WideFromBstr(t.get()));
         const std::string log = text(EngineFolder() + L"\\logs\\common.log");
         const size_t refused = log.rfind("Refused: ");
         return refused == std::string::npos ? std::string() : log.substr(refused, log.find('\n', refused) - refused);
@@ -1064,15 +1074,15 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     for (const auto& [set, value, named] : cases)
     {
         const CDownloadOptions options = engine.GetOptions(-1);
-        options.SetUrl(server->Url("/file/small.bin"));
-        (options.*set)(value);
-        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, ""); });
+        options.SetUrl(WideFromUtf8(server->Url("/file/small.bin")));
+        (options.*set)(WideFromUtf8(value));
+        const CComError refused = test::Raised([&] { engine.AddDownload(options, nullptr, false, L""); });
         EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
         EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
         const bool injection = value.find('\n') != std::string::npos;  // refused as options of new downloads too
         EXPECT_TRUE(!injection || test::Raised([&] { engine.SetOptions(-1, nullptr, options); }).Status() == E_INVALIDARG);
     }
-    const CComError cookie = test::Raised([&] { engine.AddUrl(server->Url("/file/small.bin"), base, nullptr, false, bad); });
+    const CComError cookie = test::Raised([&] { engine.AddUrl(WideFromUtf8(server->Url("/file/small.bin")), WideFromUtf8(base), nullptr, false, WideFromUtf8(bad)); });
     EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
     EXPECT_EQ(added, sink->Of(kEventAdded).size()) << "a refused download was added";
     const std::string log = text(EngineFolder() + L"\\logs\\common.log");
@@ -1115,11 +1125,11 @@ TEST_F(EngineServerTest, CookiesAndCredentialsStayWithTheirServer)
     for (const std::string path : {"/to2/auth/small.bin?redirected", "/file/small.bin?never-asks"})
     {
         const CDownloadOptions options = engine.GetOptions(-1);
-        options.SetUrl(server->Url(path));
-        options.SetLocalPath(NarrowFromWide(folder.c_str(), folder.size()) + std::to_string(path.size()) + ".bin");
-        options.SetUserName("user");
-        options.SetPassword("secret");
-        engine.AddDownload(options, nullptr, true, "session=page-cookie");
+        options.SetUrl(WideFromUtf8(server->Url(path)));
+        options.SetLocalPath(folder + std::to_wstring(path.size()) + L".bin");
+        options.SetUserName(L"user");
+        options.SetPassword(L"secret");
+        engine.AddDownload(options, nullptr, true, L"session=page-cookie");
         ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventStopped) || sink->Has(kEventCompleted); })) << path;
         sink->events.clear();
     }

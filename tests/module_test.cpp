@@ -135,7 +135,7 @@ std::string Documentation(ITypeInfo* info, MEMBERID member)
 {
     unique_bstr name, help;
     EXPECT_EQ(S_OK, info->GetDocumentation(member, name.put(), help.put(), nullptr, nullptr));
-    return NarrowFromBstr(name.get()) + ": " + NarrowFromBstr(help.get());
+    return Utf8FromWide(WideFromBstr(name.get())) + ": " + Utf8FromWide(WideFromBstr(help.get()));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "dialogs/links_dialog.h"
 #include "dialogs/proxy_dialog.h"
 #include "engine/download_record.h"
+#include "framework/automation.h"
 #include "resources/window_messages.h"
 #include "store/settings_store.h"
 #include "support/dialog_driver.h"
@@ -77,7 +78,7 @@ struct ConflictWindow
         if (message != kQueryPathConflict && message != kQueryUrlConflict)
             return ::DefSubclassProc(window, message, wParam, lParam);
         auto& owners = reinterpret_cast<ConflictWindow*>(self)->owners;
-        const auto owner = owners.find(reinterpret_cast<const char*>(lParam));
+        const auto owner = owners.find(Utf8FromWide(reinterpret_cast<const wchar_t*>(lParam)));
         return owner == owners.end() ? 0 : reinterpret_cast<LRESULT>(&owner->second);
     }
 };
@@ -89,10 +90,12 @@ protected:
     void TearDown() override { EXPECT_EQ(0u, driver.Pending()) << "a dialog did not appear"; }
     INT_PTR RunDialog(const std::string& url, const std::string& path, bool newDownload, HWND conflicts = nullptr)
     {
-        return CDefDownDlg(CDownloadOptions(com_ptr<IDownloadOptions>(&options)), url, path, 7, conflicts, newDownload)
+        return CDefDownDlg(CDownloadOptions(com_ptr<IDownloadOptions>(&options)), WideFromUtf8(url),
+                           WideFromUtf8(path), 7, conflicts, newDownload)
             .DoModal(nullptr);
     }
     std::string LastBox() const { return boxes.Boxes().empty() ? "" : boxes.Boxes().back().text; }
+    void OkWithoutAChange();
 
     FakeOptions options;
     test::MessageBoxRecorder boxes;
@@ -244,7 +247,7 @@ TEST_F(DialogsTest, APathAnotherDownloadUsesIsTakenOnlyWhenTheUserSaysSo)
                                            "http://host/other.zip.\nDo you really want to use the same file name?",
                   LastBox());
     }
-    EXPECT_EQ(folder, GetBrowse());
+    EXPECT_EQ(folder, Utf8FromWide(GetBrowse()));
     EXPECT_EQ(kNewTitle, std::wstring(boxes.Boxes()[0].caption.begin(), boxes.Boxes()[0].caption.end()));
 }
 
@@ -303,7 +306,7 @@ TEST_F(DialogsTest, ProxyDialogSplitsTypedAddressesAndCopiesTheSameProxy)
     for (const auto& c : cases)
     {
         CProxySettingsDlg dialog;
-        dialog.SetProxyTexts(c.servers, c.exceptions);
+        dialog.SetProxyTexts(WideFromUtf8(c.servers), WideFromUtf8(c.exceptions));
         driver.When(kProxyTitle, [&](DialogWindow& d) {
             d.Click(c.clickSame ? IDS_SAME_PROXY_FOR_ALL : 0);
             d.Focus(IDC_HTTP_PROXY_HOST);
@@ -317,28 +320,33 @@ TEST_F(DialogsTest, ProxyDialogSplitsTypedAddressesAndCopiesTheSameProxy)
             d.Click(c.button);
         });
         EXPECT_EQ(c.button, dialog.DoModal(nullptr)) << c.servers;
-        EXPECT_EQ(c.built, dialog.Servers() + " " + dialog.Exceptions());
+        EXPECT_EQ(c.built, Utf8FromWide(dialog.Servers() + L" " + dialog.Exceptions()));
     }
 }
 
 // Every dialog that edits stored values, opened on them and confirmed without a
-// change, gives back what it read, in both languages: texts longer than the
-// edits take, a remembered password of 100 characters, proxy exceptions with a
-// name without a dot and entries after "<local>". The properties dialog and the
-// settings page confirm their proxy dialog too.
-TEST_F(DialogsTest, OkWithoutAChangeGivesBackWhatEachDialogRead)
+// change, gives back what it read, in both languages and (below) with the ANSI
+// code page of a Western and of a Russian system: texts in Cyrillic and Chinese
+// (outside either code page) and longer than the edits take, a remembered
+// password of 100 characters, proxy exceptions with a name without a dot and
+// entries after "<local>". The properties dialog and the settings page confirm
+// their proxy dialog too.
+void DialogsTest::OkWithoutAChange()
 {
     using Values = std::map<std::string, std::wstring>;
-    const std::wstring name(150, L'n'), password(100, L'p');
+    const std::wstring name = L"Юрий用户" + std::wstring(145, L'n'), password = L"пароль密码" + std::wstring(92, L'p');
     const Values stored = {{"UserName", name}, {"Password", password}, {"ProxyUserName", name},
-                           {"ProxyPassword", password}, {"Folder", L"C:\\" + std::wstring(300, L'f') + L"\\"},
-                           {"ProxyServers", L"http=" + std::wstring(300, L'h') + L":123456789012;ftp=f:21;"},
-                           {"ProxyBypass", L"intranet;*.a.com;<local>;10.*;after.a.com"}};
-    const auto text = [&](const char* key) { return NarrowFromWide(stored.at(key).data(), stored.at(key).size()); };
+                           {"ProxyPassword", password},
+                           {"Folder", L"C:\\Загрузки下载" + std::wstring(300, L'f') + L"\\"},
+                           {"Url", L"http://хост.рф/путь/文件 " + std::wstring(300, L'u') + L".zip"},
+                           {"LocalPath", L"C:\\Загрузки\\下载\\" + std::wstring(300, L'f') + L".zip"},
+                           {"ProxyServers", L"http=прокси" + std::wstring(300, L'h') + L":123456789012;ftp=代理:21;"},
+                           {"ProxyBypass", L"интранет;*.пример.рф;<local>;10.*;after.例子.com"}};
+
     const auto written = [&] {  // the stored values among the option object's writes
         Values values;
         for (const std::wstring& write : options.writes)
-            if (const std::string key = NarrowFromWide(write.data(), write.find(L'=')); stored.count(key))
+            if (const std::string key = Utf8FromWide(write.substr(0, write.find(L'='))); stored.count(key))
                 values[key] = write.substr(key.size() + 1);
         return values;
     };
@@ -347,23 +355,28 @@ TEST_F(DialogsTest, OkWithoutAChangeGivesBackWhatEachDialogRead)
     PROPSHEETHEADERW sheet{sizeof(sheet), PSH_NOAPPLYNOW, nullptr, nullptr, {}, L"Settings", 1};
     sheet.phpage = pages;
     CProxySettingsDlg proxy;
-    CLinksDlg links({"http://host/a.zip"}, text("Folder"), true);
+    CLinksDlg links({L"http://host/a.zip"}, stored.at("Folder"), true);
     // dialogs: how many are confirmed, the proxy dialog of the first included.
     const struct { const char* dialog; int dialogs; size_t values; std::function<Values()> run; } rows[] = {
-        {"properties", 2, 6, [&] { RunDialog("http://host/a.zip", "", false); return written(); }},
-        {"new download", 2, 6, [&] { RunDialog("http://host/a.zip", "", true); return written(); }},
+        {"properties", 2, 8, [&] {
+             RunDialog(Utf8FromWide(stored.at("Url")), Utf8FromWide(stored.at("LocalPath")), false);
+             return written();
+         }},
+        {"new download", 2, 8, [&] {
+             RunDialog(Utf8FromWide(stored.at("Url")), Utf8FromWide(stored.at("LocalPath")), true);
+             return written();
+         }},
         {"settings page", 2, 6, [&] { pages[0] = page.CreatePage(); ::PropertySheetW(&sheet); return written(); }},
         {"proxy", 1, 2, [&] {
-             proxy.SetProxyTexts(text("ProxyServers"), text("ProxyBypass"));
+             proxy.SetProxyTexts(stored.at("ProxyServers"), stored.at("ProxyBypass"));
              proxy.DoModal(nullptr);
-             return Values{{"ProxyServers", WideFromNarrow(proxy.Servers())},
-                           {"ProxyBypass", WideFromNarrow(proxy.Exceptions())}};
+             return Values{{"ProxyServers", proxy.Servers()}, {"ProxyBypass", proxy.Exceptions()}};
          }},
         {"credentials", 1, 2, [&] {
              const CredentialAnswer answer = AskCredentials(nullptr, {name, password, L"http://host/", L"", false});
              return Values{{"UserName", answer.userName}, {"Password", answer.password}};
          }},
-        {"links", 1, 1, [&] { links.DoModal(nullptr); return Values{{"Folder", WideFromNarrow(links.Folder())}}; }}};
+        {"links", 1, 1, [&] { links.DoModal(nullptr); return Values{{"Folder", links.Folder()}}; }}};
     for (const WORD language : {1033, 1049})
         for (const auto& row : rows)
         {
@@ -383,8 +396,12 @@ TEST_F(DialogsTest, OkWithoutAChangeGivesBackWhatEachDialogRead)
         }
 }
 
+TEST_F(DialogsTest, OkWithoutAChangeGivesBackWhatEachDialogRead) { OkWithoutAChange(); }
+
 // Russian texts in the dialogs, with the ANSI code page of a Russian system.
 using DialogsLocale_ru_RU = DialogsTest;
+
+TEST_F(DialogsLocale_ru_RU, OkWithoutAChangeGivesBackWhatEachDialogRead) { OkWithoutAChange(); }
 
 TEST_F(DialogsLocale_ru_RU, LabelsTitlesAndButtonsComeFromTheRussianTable)
 {

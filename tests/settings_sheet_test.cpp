@@ -86,7 +86,7 @@ protected:
 // disabled with their marks kept and stored as shown; the folder gets its "\".
 TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
 {
-    SetBrowse("C:\\windows\\temp");
+    SetBrowse(L"C:\\windows\\temp");
     SetNotifications(true);
     SetInformWhenCompleted(true);
     SetPlaySounds(true);
@@ -112,7 +112,7 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
     });
     Settings();
     EXPECT_TRUE(boxes.Boxes().empty());
-    EXPECT_EQ("C:\\windows\\temp\\", GetBrowse());
+    EXPECT_EQ(L"C:\\windows\\temp\\", GetBrowse());
     EXPECT_FALSE(GetNotifications());
     EXPECT_TRUE(GetInformWhenCompleted());
     EXPECT_TRUE(GetPlaySounds());
@@ -126,7 +126,7 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
 
 TEST_F(SettingsSheetTest, AMissingFolderKeepsTheSheetOnGeneralAndCancelStoresNothing)
 {
-    SetBrowse("C:\\no such folder");
+    SetBrowse(L"C:\\no such folder");
     driver.When(kSheetTitle, [&](DialogWindow& d) {
         d.Click(IDS_CONFIRM_CREATION);
         ShowPage(d, kDefaultProperties);
@@ -149,7 +149,7 @@ TEST_F(SettingsSheetTest, AMissingFolderKeepsTheSheetOnGeneralAndCancelStoresNot
 
 TEST_F(SettingsSheetTest, ASecondCommandWhileTheSheetIsOpenOpensNoOther)
 {
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     driver.When(kSheetTitle, [&](DialogWindow& d) {
         Settings();  // another browser window's command; a second sheet would be an unexpected dialog
         EXPECT_EQ(1u, standIn->Count("GetOptions"));
@@ -165,7 +165,7 @@ TEST_F(SettingsSheetTest, ASecondCommandWhileTheSheetIsOpenOpensNoOther)
 // process can open the sheet again.
 TEST_F(SettingsSheetTest, AFailingEngineCallShowsOneErrorBoxAndEndsTheCommand)
 {
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     const struct { const char* operation; bool sheetShown; } cases[] = {
         {"GetOptions", false}, {"GetTrafficMode", false}, {"SetLogSettings", true}, {"SetOptions", true}};
     for (const auto& c : cases)
@@ -203,7 +203,7 @@ TEST_F(SettingsSheetTest, TheHelpButtonOpensTheTopicOfTheWholeSheet)
     const auto call = reinterpret_cast<BOOL(WINAPI*)(int, HWND*, char*, int, UINT*, DWORD_PTR*)>(
         ::GetProcAddress(viewer, "StandInGetCall"));
     ASSERT_TRUE(calls && call) << "the help viewer stand-in is missing";
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     driver.When(kSheetTitle, [](DialogWindow& d) {
         ShowPage(d, kLogs);
         d.Click(IDS_HELP);

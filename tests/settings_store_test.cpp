@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "framework/automation.h"
+
 #include "framework/unique_any.h"
 #include "store/settings_store.h"
 #include "support/registry_sandbox.h"
@@ -47,7 +49,7 @@ const struct FlagSetting { const char* name; bool defaultValue; bool (*get)(); v
 std::string Reading(const std::string& name)
 {
     if (name == "Browse")
-        return GetBrowse();
+        return Utf8FromWide(GetBrowse());
     if (name == "LanguageID")
         return std::to_string(GetLanguageID());
     if (name == "RestoredHeight")
@@ -75,7 +77,7 @@ TEST(SettingsStoreTest, FlagsHaveTheirDefaultsAndRoundTripAsDwordZeroOrOneUnderT
     EXPECT_EQ(200, GetRestoredHeight());
     EXPECT_EQ(4, GetIconicTopOffset());
     EXPECT_EQ(1033, GetLanguageID());
-    EXPECT_EQ("", GetBrowse());
+    EXPECT_EQ(L"", GetBrowse());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey)) << "reading created the key";
 }
 
@@ -114,10 +116,14 @@ TEST(SettingsStoreTest, WritersStoreTheWholeValue)
     EXPECT_EQ(0x7FFFFFFF, GetIconicTopOffset());
     SetLanguageID(0x12340419);  // only its low sixteen bits are a language
     EXPECT_EQ(Dword(0x0419), ReadStored("LanguageID"));
-    SetBrowse("C:\\Downloads\\");
+    SetBrowse(L"C:\\Downloads\\");
     EXPECT_EQ(Stored(REG_SZ, std::string("C:\\Downloads\\", sizeof("C:\\Downloads\\"))), ReadStored("Browse"))
         << "a text with its terminating NUL";
-    EXPECT_EQ("C:\\Downloads\\", GetBrowse());
+    EXPECT_EQ(L"C:\\Downloads\\", GetBrowse());
+    // A folder in scripts outside the ANSI code page stays whole, still REG_SZ.
+    SetBrowse(L"C:\\Загрузки\\下载\\");
+    EXPECT_EQ(REG_SZ, ReadStored("Browse").first);
+    EXPECT_EQ(L"C:\\Загрузки\\下载\\", GetBrowse());
 }
 
 TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)

@@ -216,8 +216,10 @@ TEST_F(SmallDialogsTest, SaveAsWritesTheLogExactlyOrSaysWhyNot)
     // answers: to the save-file dialog's question whether to replace the file.
     const struct { const wchar_t* log; std::string path; std::vector<int> answers; std::string box;
                    std::string contents; } cases[] = {
-        {L"1 a\r\n2 b", existing, {IDYES}, "", "1 a\r\n2 b"},
-        {L"", existing, {IDYES}, "", ""},
+        // UTF-8 after a byte-order mark: every character survives, whatever
+        // the ANSI code page.
+        {L"1 a\r\n2 Загрузка 文件.zip", existing, {IDYES}, "", "\xEF\xBB\xBF" "1 a\r\n2 Загрузка 文件.zip"},
+        {L"", existing, {IDYES}, "", "\xEF\xBB\xBF"},
         {L"5/1/2024 10:15:31 Connected\r\n", missing, {},
          "Error creating " + missing + ".\nThe log cannot be saved now.", "<missing>"},
     };

@@ -176,12 +176,12 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
     SendEvent(model->EventSink(), kEventStateChanged, {2, 8, 0.0});
     EXPECT_TRUE(Enabled(toolbar, kCommandStartAll));
 
-    const char path[] = "c:\\dl\\FILE.zip";
+    const wchar_t path[] = L"c:\\dl\\FILE.zip";
     EXPECT_EQ(model->Find(1),
               reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), kQueryPathConflict, 2,
                                                                  reinterpret_cast<LPARAM>(path))));
     EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(path)));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(L"c:\\dl\\")))
         << "a folder is no file";
 }
 

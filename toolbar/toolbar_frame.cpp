@@ -270,12 +270,12 @@ LRESULT CTolToolbarFrame::OnSelectDownload(UINT message, WPARAM wParam, LPARAM l
 
 LRESULT CTolToolbarFrame::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&)
 {
-    const auto* text = reinterpret_cast<const char*>(lParam);
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
     if (!text)
         return 0;
     if (!m_model)
         return 0;
-    const std::wstring wide = WideFromNarrow(text);
+    const std::wstring wide(text);
     const LONG skip = static_cast<LONG>(wParam);
     const CTolInfoDownload* other = message == kQueryPathConflict ? m_model->Downloads().FindOtherByPath(skip, wide)
                                                                    : m_model->Downloads().FindOtherByUrl(skip, wide);

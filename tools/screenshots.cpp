@@ -114,20 +114,20 @@ void Shoot(const std::string& name, const std::function<void()>& show)
 }
 
 // The links of a page of releases: twenty archives among other files.
-std::vector<std::string> SampleLinks()
+std::vector<std::wstring> SampleLinks()
 {
-    std::vector<std::string> links;
+    std::vector<std::wstring> links;
     const char* const projects[] = {"tolvane", "netinst", "mirror-tools", "photo-viewer", "archiver"};
     for (const char* project : projects)
         for (const char* version : {"1.0.2", "1.1.0", "2.0.0-beta", "2.4.1"})
         {
-            links.push_back(std::string("http://downloads.example.com/releases/") + project + "/" + project + "-" +
-                            version + ".zip");
+            links.push_back(WideFromUtf8(std::string("http://downloads.example.com/releases/") + project + "/" +
+                                         project + "-" + version + ".zip"));
             if (version[0] == '2')
-                links.push_back(std::string("ftp://ftp.example.org/pub/") + project + "/" + project + "-" + version +
-                                "-manual.pdf");
+                links.push_back(WideFromUtf8(std::string("ftp://ftp.example.org/pub/") + project + "/" + project +
+                                             "-" + version + "-manual.pdf"));
         }
-    links.push_back("http://downloads.example.com/releases/checksums.txt");
+    links.push_back(L"http://downloads.example.com/releases/checksums.txt");
     return links;
 }
 
@@ -275,7 +275,7 @@ void CALLBACK OnSheetTimer(HWND, UINT, UINT_PTR, DWORD)
 // The settings command as the bar runs it, over settings a user might have.
 void ShootSettingsSheet(const std::string& suffix, WORD language)
 {
-    SetBrowse("C:\\Users\\Public\\Downloads\\");
+    SetBrowse(L"C:\\Users\\Public\\Downloads\\");
     SetStart(true);
     SetConfirmFileOpen(true);
     SetNotifications(true);
@@ -331,16 +331,16 @@ void AddSampleDownloads(const test::EngineStandIn& engine)
     const Row rows[] = {
         {1, "debian-12.5.0-i386-netinst.iso", 2, 659554304, 398458880, 1843200, 1, 216},
         {2, "tolvane-setup-2.4.1.exe", 2, 13002752, 4551000, 512000, 1, 9},
-        {3, "quarterly-report-2024.pdf", 8, 8388608, 5033165, 0, 1, 14},
+        {3, "отчёт-за-квартал-2024.pdf", 8, 8388608, 5033165, 0, 1, 14},
         {4, "holiday-photos.zip", 4, 104857600, 104857600, 0, 1, 95},
         {5, "broken-link.tar.gz", 20, 0, 0, 0, 0, 3},
         {6, "live-stream-recording.mp4", 2, 0, 1258291, 96000, 0, 13},
         {7, "fonts-collection.7z", 1, 31457280, 0, 0, 1, 0},
         {8, "kernel-source.tar.xz", 18, 141557760, 70778880, 720000, 1, 101},
-        {9, "readme.txt", 8, 0, 0, 0, 0, 0},
+        {9, "说明文件 readme.txt", 8, 0, 0, 0, 0, 0},
         {10, "music-album.flac.zip", 4, 418381824, 418381824, 0, 1, 320},
         {11, "game-patch-1.0.3.bin", 2, 52428800, 47185920, 2048000, 2, 24},
-        {12, "database-dump.sql.gz", 8, 26214400, 7864320, 0, 0, 40},
+        {12, "数据库备份-dump.sql.gz", 8, 26214400, 7864320, 0, 0, 40},
     };
     for (const Row& row : rows)
     {
@@ -554,8 +554,8 @@ int main(int argc, char** argv)
 
     SampleOptions fresh({{"MaxRedirections", L"10"}, {"UseIEProxySettings", L"-1"}, {"FtpPassive", L"-1"}});
     Shoot("new_download_" + suffix, [&] {
-        CDefDownDlg dialog(Options(fresh), "http://downloads.example.com/releases/tolvane-setup-2.4.1.exe",
-                           "C:\\Users\\Public\\Downloads\\", -1, nullptr, true);
+        CDefDownDlg dialog(Options(fresh), L"http://downloads.example.com/releases/tolvane-setup-2.4.1.exe",
+                           L"C:\\Users\\Public\\Downloads\\", -1, nullptr, true);
         dialog.DoModal(nullptr);
     });
 
@@ -568,15 +568,16 @@ int main(int argc, char** argv)
                             {"ProxyPassword", L"secret"},
                             {"ProxyServers", L"http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;"}});
     Shoot("properties_" + suffix, [&] {
-        CDefDownDlg dialog(Options(existing), "ftp://ftp.example.org/pub/images/debian-12.5.0-i386-netinst.iso",
-                           "C:\\Users\\Public\\Downloads\\debian-12.5.0-i386-netinst.iso", 12, nullptr, false);
+        // An address and a file named in Cyrillic and Chinese.
+        CDefDownDlg dialog(Options(existing), L"http://файлы.example.com/отчёты/季度报告-2024.pdf",
+                           L"C:\\Users\\Public\\Загрузки\\Отчёт 季度报告 2024.pdf", 12, nullptr, false);
         dialog.DoModal(nullptr);
     });
 
     Shoot("proxy_settings_" + suffix, [] {
         CProxySettingsDlg dialog;
-        dialog.SetProxyTexts("http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;",
-                             "*.example.com;intranet;192.168.*;<local>;www.*.example.org");
+        dialog.SetProxyTexts(L"http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;",
+                             L"*.example.com;intranet;192.168.*;<local>;www.*.example.org");
         dialog.DoModal(nullptr);
     });
 
@@ -601,7 +602,7 @@ int main(int argc, char** argv)
     });
     Shoot("download_links_" + suffix, [] {
         ::SetTimer(nullptr, 0, 50, &FilterLinks);
-        CLinksDlg dialog(SampleLinks(), "C:\\Users\\Public\\Downloads\\", true);
+        CLinksDlg dialog(SampleLinks(), L"C:\\Users\\Public\\Downloads\\", true);
         dialog.DoModal(nullptr);
     });
     ShootSettingsSheet(suffix, language);

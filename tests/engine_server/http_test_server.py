@@ -16,6 +16,7 @@ Paths:
   /loop            redirects to itself         /missing       404
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
                                                               their Range and Cookie
+  /iri/<any>       small.bin (for addresses in any script; /requests shows them as sent)
   /quit            ends the server
   /cdfail/<any>    the first request gets the start of slow.bin named server-named.bin,
                    slowly, and the connection ends; every later request 404
@@ -135,6 +136,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_file(rest, ranges=False, rate=SLOW_RATE)
             elif kind == "norange":
                 self.send_file(rest, ranges=False)
+            elif kind == "iri":
+                self.send_file("small.bin")
             elif kind == "auth":
                 import base64
                 expected = "Basic " + base64.b64encode(b"user:secret").decode()

@@ -13,7 +13,8 @@
 //     EXPECT_TRUE(engine.Expect("AddUrl(http://host/a.zip, C:\\, 0, 1, -1, )"));
 //
 // Calls read as the stand-in records them: numbers in decimal, flags -1/0/1,
-// texts as they are, option objects "options#N".
+// texts as they are (UTF-8 here, so that a test writes any character as it is),
+// option objects "options#N".
 #pragma once
 
 #include <windows.h>
@@ -40,7 +41,14 @@ public:
     Arg(long value) noexcept { V_VT(m_value.get()) = VT_I4, V_I4(m_value.get()) = value; }
     Arg(double value) noexcept { V_VT(m_value.get()) = VT_R8, V_R8(m_value.get()) = value; }
     Arg(bool value) noexcept { V_VT(m_value.get()) = VT_BOOL, V_BOOL(m_value.get()) = value ? VARIANT_TRUE : 0; }
-    Arg(std::string_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstrFromNarrow(text); }
+    Arg(std::string_view text)
+    {
+        V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstr(WideFromUtf8(text));
+    }
+    Arg(std::wstring_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstr(text); }
+    Arg(const wchar_t* text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::wstring& text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::string& text) : Arg(std::string_view(text)) {}
     Arg(const char* text) : Arg(std::string_view(text)) {}
     Arg(const VARIANT& value) noexcept { ::VariantCopy(m_value.get(), const_cast<VARIANT*>(&value)); }
     Arg(const Arg& other) noexcept : Arg(other.get()) {}
@@ -50,7 +58,7 @@ private:
     unique_variant m_value;
 };
 
-// A VARIANT as the stand-in records it.
+// A VARIANT as the stand-in records it (texts in UTF-8).
 std::string Text(const VARIANT& value);
 
 class EngineStandIn
