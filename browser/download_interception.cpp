@@ -1,5 +1,6 @@
 #include "browser/download_interception.h"
 
+#include "browser/capture_rules.h"
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
@@ -29,12 +30,18 @@ try
         return E_FAIL;
     try
     {
+        // The user holding the bypass key as the download starts, or a download
+        // the capture rules leave out, stays with the browser.
+        const CCaptureRules rules = CCaptureRules::Load();
+        if (rules.BypassKeyHeld())
+            return E_FAIL;
         unique_cotaskmem_string name;
         CallTwice(IID_IMoniker, [&] { return moniker->GetDisplayName(context, nullptr, name.put()); });
         // A URL the client cannot download (https while the engine does not
         // declare it, for one) stays with the browser: answering S_OK for it
         // would lose the download.
-        if (!name || !IsDownloadableUrlAsGiven(NarrowFromWide(name.get(), wcslen(name.get()))))
+        if (!name || !IsDownloadableUrlAsGiven(NarrowFromWide(name.get(), wcslen(name.get()))) ||
+            !rules.Takes(name.get()))
             return E_FAIL;
         const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
         unique_bstr url(::SysAllocString(name.get()));

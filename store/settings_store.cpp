@@ -1,5 +1,7 @@
 #include "store/settings_store.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "framework/unique_any.h"
@@ -115,6 +117,46 @@ LONG WriteRegText(const char* keyPath, const char* valueName, const std::string&
                             static_cast<DWORD>(value.size() + 1));
 }
 
+std::wstring ReadRegTextW(const char* keyPath, const char* valueName, const std::wstring& defaultValue)
+{
+    unique_hkey key;
+    if (!OpenForRead(keyPath, key))
+        return defaultValue;
+    const std::wstring name(valueName, valueName + std::strlen(valueName));
+    DWORD type = 0;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ)
+        return defaultValue;
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1);
+    DWORD read = size;
+    if (size > 0 && ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                                       &read) != ERROR_SUCCESS)
+        return defaultValue;
+    if (type != REG_SZ)
+        return defaultValue;
+    const size_t count = std::min<size_t>(read, size) / sizeof(wchar_t);
+    size_t length = 0;
+    while (length < count && buffer[length] != L'\0')
+        ++length;
+    return std::wstring(buffer.data(), length);
+}
+
+LONG WriteRegTextW(const char* keyPath, const char* valueName, const std::wstring& value) noexcept
+try
+{
+    unique_hkey key;
+    const LONG error = OpenForWrite(keyPath, key);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::wstring name(valueName, valueName + std::strlen(valueName));
+    return ::RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+catch (...)
+{
+    return ERROR_OUTOFMEMORY;
+}
+
 #define TDM_FLAG_SETTING(Name, Default)                                                     \
     bool Get##Name() noexcept { return ReadRegFlag(kSettingsKey, #Name, Default); }         \
     void Set##Name(bool value) noexcept { (void)WriteRegFlag(kSettingsKey, #Name, value); }
@@ -151,6 +193,40 @@ void SetBrowse(const std::string& folder) { (void)WriteRegText(kSettingsKey, "Br
 
 WORD GetLanguageID() noexcept { return ReadRegWord(kSettingsKey, "LanguageID", 1033); }
 void SetLanguageID(DWORD language) noexcept { (void)WriteRegWord(kSettingsKey, "LanguageID", language); }
+
+std::wstring DefaultCaptureTypes()
+{
+    return L"zip rar 7z gz tgz bz2 xz tar cab arj lzh "  // archives
+           L"exe msi msu msp "                          // installers
+           L"iso img vhd vhdx dmg nrg "                 // disk images
+           L"mp3 wav wma ogg flac aac m4a "             // audio
+           L"avi mp4 m4v mkv mov wmv mpg mpeg flv webm 3gp "  // video
+           L"pdf doc docx xls xlsx ppt pptx rtf odt ods odp djvu";  // documents
+}
+
+std::wstring GetCaptureTypes() { return ReadRegTextW(kSettingsKey, "CaptureTypes", DefaultCaptureTypes()); }
+void SetCaptureTypes(const std::wstring& types) { (void)WriteRegTextW(kSettingsKey, "CaptureTypes", types); }
+std::wstring GetCaptureNeverSites() { return ReadRegTextW(kSettingsKey, "CaptureNeverSites", std::wstring()); }
+void SetCaptureNeverSites(const std::wstring& patterns)
+{
+    (void)WriteRegTextW(kSettingsKey, "CaptureNeverSites", patterns);
+}
+
+UINT GetBypassKey() noexcept
+{
+    const LONG key = ReadRegNumber(kSettingsKey, "BypassKey", VK_MENU);
+    switch (key)
+    {
+    case 0:
+    case VK_MENU:
+    case VK_CONTROL:
+    case VK_SHIFT:
+        return static_cast<UINT>(key);
+    default:
+        return VK_MENU;
+    }
+}
+void SetBypassKey(UINT key) noexcept { (void)WriteRegNumber(kSettingsKey, "BypassKey", static_cast<LONG>(key)); }
 
 CompletionSettings CompletionSettings::Load() noexcept
 {

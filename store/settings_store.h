@@ -23,6 +23,11 @@ WORD ReadRegWord(const char* keyPath, const char* valueName, WORD defaultValue) 
 LONG WriteRegWord(const char* keyPath, const char* valueName, DWORD value) noexcept;
 std::string ReadRegText(const char* keyPath, const char* valueName, const std::string& defaultValue);
 LONG WriteRegText(const char* keyPath, const char* valueName, const std::string& value) noexcept;
+// UTF-16 texts (REG_SZ written by the wide registry functions). A value of
+// another type gives the default; one stored without a NUL is read no further
+// than its data, and cut at its first NUL.
+std::wstring ReadRegTextW(const char* keyPath, const char* valueName, const std::wstring& defaultValue);
+LONG WriteRegTextW(const char* keyPath, const char* valueName, const std::wstring& value) noexcept;
 
 // Accessors, one pair per value.
 std::string GetBrowse();
@@ -70,6 +75,22 @@ LONG GetLinksNameColumnWidth() noexcept;
 void SetLinksNameColumnWidth(LONG value) noexcept;
 LONG GetLinksUrlColumnWidth() noexcept;
 void SetLinksUrlColumnWidth(LONG value) noexcept;
+
+// The capture rules of the browser's own downloads (the Capture page), besides
+// MSIEIntegrate, which switches the capture on and off:
+// CaptureTypes, the file-name extensions taken over, separated by blanks (the
+// default: archives, installers, disk images, audio, video and documents);
+// CaptureNeverSites, patterns of servers never taken over, one a line (default
+// none); BypassKey, the virtual key that leaves a starting download to the
+// browser while it is held (VK_MENU, VK_CONTROL, VK_SHIFT; 0 none; default
+// VK_MENU; any other stored number reads as the default).
+std::wstring DefaultCaptureTypes();
+std::wstring GetCaptureTypes();
+void SetCaptureTypes(const std::wstring& types);
+std::wstring GetCaptureNeverSites();
+void SetCaptureNeverSites(const std::wstring& patterns);
+UINT GetBypassKey() noexcept;
+void SetBypassKey(UINT key) noexcept;
 
 // A user's copy of the completion-related settings. The two notifications count
 // as off whenever the master switch `Notifications` is off.

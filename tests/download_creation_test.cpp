@@ -298,6 +298,93 @@ TEST_F(CreationTest, TheBrowsersOwnDownloadsAreTakenOrLeftToTheBrowser)
     EXPECT_EQ(1u, engine->Count("AddUrl"));
 }
 
+// Holds a key down, as the user's hand does, until the end of the scope.
+class HeldKey
+{
+public:
+    explicit HeldKey(UINT key) : m_key(key)
+    {
+        if (m_key)
+            Send(0);
+    }
+    ~HeldKey()
+    {
+        if (m_key)
+            Send(KEYEVENTF_KEYUP);
+    }
+
+private:
+    void Send(DWORD flags) const
+    {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = static_cast<WORD>(m_key);
+        input.ki.dwFlags = flags;
+        EXPECT_EQ(1u, ::SendInput(1, &input, sizeof(input)));
+    }
+    UINT m_key;
+};
+
+// The capture rules and the bypass key choose which of the browser's downloads
+// are taken; every other one stays with the browser, silently. A never-list
+// line the pattern matcher refuses ("[bad") is left out, not the whole list.
+TEST_F(CreationTest, TheCaptureRulesAndTheBypassKeyChooseWhatIsTaken)
+{
+    SetCaptureTypes(L"zip, *.ISO .mp3");
+    SetCaptureNeverSites(L"  example\\.com$ \r\n\r\n[bad\r\n^intranet");
+    const struct
+    {
+        const wchar_t* url;
+        UINT held;  // the key held as the download starts
+        bool taken;
+    } cases[] = {
+        {L"http://host/a.zip", 0, true},
+        {L"http://host/dir/b.iso?name=x.txt#top", 0, true},  // letter case; the query is not the name
+        {L"ftp://host/c.MP3", 0, true},
+        {L"http://host/d.txt", 0, false},                  // a type not in the list
+        {L"http://host/zip", 0, false},                    // no type at all
+        {L"http://host/get.php?file=e.zip", 0, false},     // the type of the address, not of the query
+        {L"http://host.zip/", 0, false},                   // a server name is no file name
+        {L"http://files.EXAMPLE.com/f.zip", 0, false},     // on the never-list, whatever the case
+        {L"http://example.com.mirror.net/g.zip", 0, true}, // "$": the end of the name only
+        {L"http://user@intranet:8080/h.zip", 0, false},    // the name without user and port
+        {L"http://my-intranet/i.zip", 0, true},            // "^": the start only
+        {L"http://host/j.zip", VK_MENU, false},            // the bypass key (Alt by default)
+        {L"http://host/k.zip", VK_SHIFT, true},            // another key is no bypass
+    };
+    std::vector<std::string> taken;
+    OnBrowserThread([&] {
+        for (const auto& c : cases)
+        {
+            const HeldKey key(c.held);
+            const std::wstring url(c.url);
+            EXPECT_EQ(c.taken ? S_OK : E_FAIL, Intercept(c.url)) << std::string(url.begin(), url.end());
+            if (c.taken)
+                taken.emplace_back(url.begin(), url.end());
+        }
+        // The key is the one chosen; with none, nothing bypasses.
+        SetBypassKey(VK_SHIFT);
+        {
+            const HeldKey shift(VK_SHIFT);
+            EXPECT_EQ(E_FAIL, Intercept(L"http://host/l.zip"));
+        }
+        SetBypassKey(0);
+        {
+            const HeldKey alt(VK_MENU);
+            EXPECT_EQ(S_OK, Intercept(L"http://host/m.zip"));
+        }
+        // "*" takes every type; integration off takes nothing.
+        SetCaptureTypes(L"*");
+        EXPECT_EQ(S_OK, Intercept(L"http://host/download"));
+        SetMSIEIntegrate(false);
+        EXPECT_EQ(E_FAIL, Intercept(L"http://host/n.zip"));
+    });
+    taken.insert(taken.end(), {"http://host/m.zip", "http://host/download"});
+    for (const std::string& url : taken)
+        EXPECT_TRUE(engine->Expect("AddUrl(" + url + ", C:\\dl\\, " + owner + ", 1, -1, )")) << url;
+    EXPECT_EQ(taken.size(), engine->Count("AddUrl"));
+}
+
 TEST_F(CreationTest, DroppedLinksAreTakenWhenTheDataHoldsAnAcceptableUrl)
 {
     const UINT url = ::RegisterClipboardFormatW(L"UniformResourceLocator");
