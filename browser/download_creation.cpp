@@ -9,6 +9,7 @@
 
 #include "browser/download_helper.h"
 #include "browser/page_links.h"
+#include "browser/page_request.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/links_dialog.h"
@@ -44,7 +45,15 @@ HWND EnsureDownloadsShown(CTolDownloadHelper& helper) noexcept
     return nullptr;
 }
 
-void CreateDirectly(const std::string& url, const std::string& folder, HWND owner, bool start, IWebBrowser2* browser)
+// What the download of `url` sends: the browser's own request when it handed
+// the download over, else that of a link of the page shown.
+PageRequest RequestFor(const std::string& url, IWebBrowser2* browser, const PageRequest* given)
+{
+    return given ? *given : PageRequestFor(WideFromNarrow(url), browser);
+}
+
+void CreateDirectly(const std::string& url, const std::string& folder, HWND owner, bool start, IWebBrowser2* browser,
+                    const PageRequest* request)
 {
     if (!IsDownloadableUrlAsGiven(url))
     {
@@ -52,11 +61,11 @@ void CreateDirectly(const std::string& url, const std::string& folder, HWND owne
         return;
     }
     const std::string cookie = GetPageCookieForUrl(url, browser);
-    CEngine::Create().AddUrl(url, folder, owner, start, cookie);
+    CEngine::Create().AddUrl(url, folder, owner, start, cookie, RequestFor(url, browser, request));
 }
 
 void CreateThroughDialog(std::string url, const std::string& folder, HWND owner, bool start, HWND conflictWindow,
-                         IWebBrowser2* browser)
+                         IWebBrowser2* browser, const PageRequest* request)
 {
     if (url.empty())
         url = ClipboardUrl(owner);
@@ -67,7 +76,7 @@ void CreateThroughDialog(std::string url, const std::string& folder, HWND owner,
     if (dialog.DoModal(owner) != IDOK)
         return;
     const std::string chosen = options.Url();
-    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser));
+    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser), RequestFor(chosen, browser, request));
 }
 
 }  // namespace
@@ -216,7 +225,8 @@ void AddLinks(const std::vector<std::string>& urls, const std::string& folder, H
         const CEngine engine = CEngine::Create();
         for (const std::string& url : urls)
         {
-            engine.AddUrl(url, folder, owner, start, CookieFor(url, pageLinks.count(url) != 0, document.get()));
+            engine.AddUrl(url, folder, owner, start, CookieFor(url, pageLinks.count(url) != 0, document.get()),
+                          PageRequestFor(WideFromNarrow(url), browser));
             ++added;
         }
     }
@@ -283,7 +293,7 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
     return S_OK;
 }
 
-HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url, const PageRequest* request) noexcept
 {
     // Our own reference for the whole call: a dialog's message loop may let the
     // browser clear the site meanwhile.
@@ -301,9 +311,9 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcep
         const bool start = GetStart();
         const std::string folder = GetBrowse();
         if (!GetConfirmCreation() && !text.empty())
-            CreateDirectly(text, folder, owner, start, browser.get());
+            CreateDirectly(text, folder, owner, start, browser.get(), request);
         else
-            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get());
+            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get(), request);
     }
     catch (const CComError& error)
     {

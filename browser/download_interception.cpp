@@ -1,6 +1,7 @@
 #include "browser/download_interception.h"
 
 #include "browser/capture_rules.h"
+#include "browser/page_request.h"
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
@@ -22,8 +23,8 @@ const InterfaceEntry* CTolDloadMr::Interfaces(size_t* count) noexcept
 
 // IDownloadManager
 
-STDMETHODIMP CTolDloadMr::Download(IMoniker* moniker, IBindCtx* context, DWORD, LONG, BINDINFO*, LPCOLESTR, LPCOLESTR,
-                                   UINT)
+STDMETHODIMP CTolDloadMr::Download(IMoniker* moniker, IBindCtx* context, DWORD, LONG, BINDINFO*, LPCOLESTR headers,
+                                   LPCOLESTR, UINT)
 try
 {
     if (!GetMSIEIntegrate() || !moniker)
@@ -47,7 +48,17 @@ try
         unique_bstr url(::SysAllocString(name.get()));
         if (!url)
             return E_FAIL;
-        return helper->CreateDownload(url.get());
+        // The download goes out with the Referer and User-Agent the browser
+        // gave for it, through the helper's own interface when it has it.
+        const auto pageDownload = helper.try_query<ITolPageDownload>();
+        if (!pageDownload)
+            return helper->CreateDownload(url.get());
+        const PageRequest request = PageRequestFromHeaders(headers);
+        unique_bstr referrer(::SysAllocStringLen(request.referrer.data(), static_cast<UINT>(request.referrer.size())));
+        unique_bstr userAgent(::SysAllocStringLen(request.userAgent.data(), static_cast<UINT>(request.userAgent.size())));
+        if (!referrer || !userAgent)
+            return E_FAIL;
+        return pageDownload->CreatePageDownload(url.get(), referrer.get(), userAgent.get());
     }
     catch (const CComError&)
     {
