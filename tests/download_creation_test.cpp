@@ -362,6 +362,11 @@ TEST_F(CreationTest, TheCaptureRulesAndTheBypassKeyChooseWhatIsTaken)
             if (c.taken)
                 taken.emplace_back(url.begin(), url.end());
         }
+        {
+            // A download the user asks for (the link's context menu) ignores the key.
+            const HeldKey alt(VK_MENU);
+            EXPECT_EQ(S_OK, CreateDownload(L"http://host/asked.txt"));
+        }
         // The key is the one chosen; with none, nothing bypasses.
         SetBypassKey(VK_SHIFT);
         {
@@ -379,7 +384,7 @@ TEST_F(CreationTest, TheCaptureRulesAndTheBypassKeyChooseWhatIsTaken)
         SetMSIEIntegrate(false);
         EXPECT_EQ(E_FAIL, Intercept(L"http://host/n.zip"));
     });
-    taken.insert(taken.end(), {"http://host/m.zip", "http://host/download"});
+    taken.insert(taken.end(), {"http://host/asked.txt", "http://host/m.zip", "http://host/download"});
     for (const std::string& url : taken)
         EXPECT_TRUE(engine->Expect("AddUrl(" + url + ", C:\\dl\\, " + owner + ", 1, -1, )")) << url;
     EXPECT_EQ(taken.size(), engine->Count("AddUrl"));
