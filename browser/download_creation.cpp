@@ -12,6 +12,7 @@
 #include "browser/batch_progress.h"
 #include "browser/download_helper.h"
 #include "browser/page_links.h"
+#include "browser/page_request.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/links_dialog.h"
@@ -47,7 +48,15 @@ HWND EnsureDownloadsShown(CTolDownloadHelper& helper) noexcept
     return nullptr;
 }
 
-void CreateDirectly(const std::wstring& url, const std::wstring& folder, HWND owner, bool start, IWebBrowser2* browser)
+// What the download of `url` sends: the browser's own request when it handed
+// the download over, else that of a link of the page shown.
+PageRequest RequestFor(const std::wstring& url, IWebBrowser2* browser, const PageRequest* given)
+{
+    return given ? *given : PageRequestFor(url, browser);
+}
+
+void CreateDirectly(const std::wstring& url, const std::wstring& folder, HWND owner, bool start, IWebBrowser2* browser,
+                    const PageRequest* request)
 {
     if (!IsDownloadableUrlAsGiven(url))
     {
@@ -55,11 +64,11 @@ void CreateDirectly(const std::wstring& url, const std::wstring& folder, HWND ow
         return;
     }
     const std::wstring cookie = GetPageCookieForUrl(url, browser);
-    CEngine::Create().AddUrl(url, folder, owner, start, cookie);
+    CEngine::Create().AddUrl(url, folder, owner, start, cookie, RequestFor(url, browser, request));
 }
 
 void CreateThroughDialog(std::wstring url, const std::wstring& folder, HWND owner, bool start, HWND conflictWindow,
-                         IWebBrowser2* browser)
+                         IWebBrowser2* browser, const PageRequest* request)
 {
     if (url.empty())
         url = ClipboardUrl(owner);
@@ -70,7 +79,7 @@ void CreateThroughDialog(std::wstring url, const std::wstring& folder, HWND owne
     if (dialog.DoModal(owner) != IDOK)
         return;
     const std::wstring chosen = options.Url();
-    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser));
+    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser), RequestFor(chosen, browser, request));
 }
 
 }  // namespace
@@ -239,7 +248,7 @@ void AddLinks(const std::vector<std::wstring>& urls, const std::wstring& folder,
         {
             // The window may have gone while the progress dispatched messages.
             engine.AddUrl(url, folder, ::IsWindow(owner) ? owner : nullptr, start,
-                          CookieFor(url, pageLinks.count(url) != 0, document.get()));
+                          CookieFor(url, pageLinks.count(url) != 0, document.get()), PageRequestFor(url, browser));
             if (!progress.Step(++added))
                 break;
         }
@@ -307,7 +316,7 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
     return S_OK;
 }
 
-HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url, const PageRequest* request) noexcept
 {
     // Our own reference for the whole call: a dialog's message loop may let the
     // browser clear the site meanwhile.
@@ -325,9 +334,9 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcep
         const bool start = GetStart();
         const std::wstring folder = GetBrowse();
         if (!GetConfirmCreation() && !text.empty())
-            CreateDirectly(text, folder, owner, start, browser.get());
+            CreateDirectly(text, folder, owner, start, browser.get(), request);
         else
-            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get());
+            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get(), request);
     }
     catch (const CComError& error)
     {

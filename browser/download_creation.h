@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/engine_link.h"
+
 namespace tdm {
 
 class CTolDownloadHelper;
@@ -15,8 +17,11 @@ class CTolDownloadHelper;
 // CreateDownload of the helper on the calling browser thread. `url` may be null
 // or empty (the Add command). E_FAIL when the thread has no browser; S_OK in
 // every other case: a refused URL, a cancelled dialog and an engine failure are
-// told to the user, not to the caller.
-HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept;
+// told to the user, not to the caller. The download carries `request` (what
+// the browser gave with a download it hands over) or, without one, the
+// Referer and User-Agent of a link of the page shown.
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url,
+                                   const PageRequest* request = nullptr) noexcept;
 
 // CreateDownloads of the helper on the calling browser thread: the downloadable
 // links of the collection `links` (the page's `links`) are offered in the

@@ -39,6 +39,7 @@ struct BarEntry
 class CTolDownloadHelper : public CObjectRoot,
                            public CDispatchImpl<ITolDownloadHelper>,
                            public IObjectWithSite,
+                           public ITolPageDownload,
                            public CWebBrowsersHolder
 {
 public:
@@ -66,6 +67,11 @@ public:
     STDMETHODIMP GetExplorerHWND(HWND* window) override;
     // Whether the calling thread has an explorer bar (the toolbar button's toggle).
     STDMETHODIMP IsCurrentBandShown(VARIANT_BOOL* shown) override;
+
+    // ITolPageDownload
+    // CreateDownload of a download the browser hands over, with the Referer and
+    // User-Agent it gave.
+    STDMETHODIMP CreatePageDownload(BSTR url, BSTR referrer, BSTR userAgent) override;
 
     // IObjectWithSite
     // The helper is one object shared by every host of the process: each browser

@@ -16,6 +16,11 @@ inline constexpr long kStateComplete = 0x04;
 inline constexpr long kStateStopped = 0x08;       // the state of a new download
 inline constexpr long kStateError = 0x10;         // with another bit: running again, or ended, after an error
 
+// The longest texts IDownloadEngine2 takes with a download of a page, in
+// characters: its Referer and its User-Agent. Longer ones are refused.
+inline constexpr unsigned long kMaxReferrerLength = 4096;
+inline constexpr unsigned long kMaxUserAgentLength = 1024;
+
 // DISPIDs of the events of _IDownloadEngineEvents.
 enum EngineEvent : long
 {

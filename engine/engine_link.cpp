@@ -175,13 +175,29 @@ IDownloadEngine* CEngine::Checked() const
     return m_engine.get();
 }
 
+com_ptr<IDownloadEngine2> CEngine::ForPage(const PageRequest& page) const noexcept
+{
+    if (page.empty() || !m_engine)
+        return {};
+    return m_engine.try_query<IDownloadEngine2>();
+}
+
 void CEngine::AddUrl(std::wstring_view url, std::wstring_view folder, HWND owner, bool start,
-                     std::wstring_view cookie) const
+                     std::wstring_view cookie, const PageRequest& page) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr urlText = TextArgument(url, IID_IDownloadEngine);
     const unique_bstr folderText = TextArgument(folder, IID_IDownloadEngine);
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    if (const com_ptr<IDownloadEngine2> engine2 = ForPage(page))
+    {
+        const unique_bstr referrer = TextArgument(page.referrer, IID_IDownloadEngine2);
+        const unique_bstr userAgent = TextArgument(page.userAgent, IID_IDownloadEngine2);
+        RaiseIfFailed(engine2->AddUrlFromPage(urlText.get(), folderText.get(), WindowArgument(owner),
+                                              StartArgument(start), kAppendToQueue, cookieText.get(), referrer.get(),
+                                              userAgent.get()), IID_IDownloadEngine2, engine2.get());
+        return;
+    }
     RaiseIfFailed(engine->AddUrl(urlText.get(), folderText.get(), WindowArgument(owner), StartArgument(start),
                                  kAppendToQueue, cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }
@@ -280,10 +296,20 @@ void CEngine::SetTrafficMode(long mode) const
     RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine, m_engine.get());
 }
 
-void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie) const
+void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,
+                          const PageRequest& page) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    if (const com_ptr<IDownloadEngine2> engine2 = ForPage(page))
+    {
+        const unique_bstr referrer = TextArgument(page.referrer, IID_IDownloadEngine2);
+        const unique_bstr userAgent = TextArgument(page.userAgent, IID_IDownloadEngine2);
+        RaiseIfFailed(engine2->AddDownloadFromPage(options.get(), WindowArgument(owner), StartArgument(start),
+                                                   kAppendToQueue, cookieText.get(), referrer.get(), userAgent.get()),
+                      IID_IDownloadEngine2, engine2.get());
+        return;
+    }
     RaiseIfFailed(engine->AddDownload(options.get(), WindowArgument(owner), StartArgument(start), kAppendToQueue,
                                       cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }

@@ -32,6 +32,17 @@ struct EngineLogSettings
     bool logPerDownload = false;
 };
 
+// What a download created in a browser window carries of the page it came
+// from: the address sent as its Referer (empty: none) and the browser's user
+// agent (empty: the engine's own).
+struct PageRequest
+{
+    std::wstring referrer;
+    std::wstring userAgent;
+
+    bool empty() const noexcept { return referrer.empty() && userAgent.empty(); }
+};
+
 // An option object of the engine (IDownloadOptions). Flags read true exactly when
 // the engine holds VARIANT_TRUE and are written as VARIANT_TRUE or VARIANT_FALSE.
 class CDownloadOptions
@@ -94,9 +105,11 @@ public:
 
     // New download of `url` into `folder` (empty: the engine's default), started
     // when `start`; `cookie` is the page's cookie text or empty. The start flag
-    // goes to the engine as 1 or 0.
+    // goes to the engine as 1 or 0. `page` goes with it to an engine that
+    // answers IDownloadEngine2; an engine that does not gets the download
+    // without it.
     void AddUrl(std::wstring_view url, std::wstring_view folder, HWND owner, bool start,
-                std::wstring_view cookie) const;
+                std::wstring_view cookie, const PageRequest& page = {}) const;
     void StartDownload(long id, HWND owner, std::wstring_view cookie) const;
     void PauseDownload(long id, HWND owner) const;
     void DeleteDownload(long id) const;
@@ -116,13 +129,17 @@ public:
     void SetTrafficMode(long mode) const;
     // New download from an option object (its Url and LocalPath); the other
     // arguments as for AddUrl.
-    void AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie) const;
+    void AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,
+                     const PageRequest& page = {}) const;
     // All downloads, as a two-dimensional array of VARIANTs (engine.idl gives the
     // columns); `list` is cleared first.
     void GetDownloadList(unique_variant& list) const;
 
 private:
     IDownloadEngine* Checked() const;
+    // The engine as IDownloadEngine2 when `page` has something for it and the
+    // engine answers that interface; null otherwise.
+    com_ptr<IDownloadEngine2> ForPage(const PageRequest& page) const noexcept;
 
     com_ptr<IDownloadEngine> m_engine;
 };

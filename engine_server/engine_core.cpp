@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cwctype>
 #include <cstdio>
 #include <set>
 
@@ -24,6 +25,32 @@ using nlohmann::json;
 using Phase = TransferStatus::Phase;
 
 namespace {
+
+// What is wrong with the request headers of a download (null: nothing). They
+// go to aria2's session as they are, so the rule of CheckTexts holds for them
+// too; a referrer is an http or https address (aria2 reads "*" as "the
+// download's own address").
+const char* HeadersProblem(const RequestHeaders& headers)
+{
+    if (HasControlCharacter(headers.referrer))
+        return "The referrer contains a control character.";
+    if (HasControlCharacter(headers.userAgent))
+        return "The user agent contains a control character.";
+    if (headers.referrer.size() > kMaxReferrerLength)
+        return "The referrer is too long.";
+    if (headers.userAgent.size() > kMaxUserAgentLength)
+        return "The user agent is too long.";
+    if (!headers.referrer.empty())
+    {
+        const size_t end = headers.referrer.find(L"://");
+        std::wstring scheme = headers.referrer.substr(0, end);
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+        if (end == std::wstring::npos || (scheme != L"http" && scheme != L"https"))
+            return "The referrer is not an http or https address.";
+    }
+    return nullptr;
+}
 
 constexpr wchar_t kSettingsKey[] = L"Software\\Tolvane\\Engine";
 constexpr double kSecondsPerDay = 86400.0;
@@ -538,7 +565,8 @@ json CEngineCore::RowOf(const Download& d)
             {"restarts", d.restarts}, {"credentialsAsked", d.credentialsAsked},
             {"owner", d.owner},     {"scope", d.scope},
             {"hadError", d.hadError}, {"fileInfoSent", d.fileInfoSent},
-            {"cookie", Utf8FromWide(d.cookie)}, {"options", OptionsToJson(d.options)}};
+            {"cookie", Utf8FromWide(d.cookie)}, {"referrer", Utf8FromWide(d.headers.referrer)},
+            {"userAgent", Utf8FromWide(d.headers.userAgent)}, {"options", OptionsToJson(d.options)}};
 }
 
 void CEngineCore::TakeRow(const json& row)
@@ -567,6 +595,9 @@ void CEngineCore::TakeRow(const json& row)
     d.hadError = Member(row, "hadError", false);
     d.fileInfoSent = Member(row, "fileInfoSent", false);
     d.cookie = Member(row, "cookie", std::wstring());
+    d.headers = {Member(row, "referrer", std::wstring()), Member(row, "userAgent", std::wstring())};
+    if (HeadersProblem(d.headers))
+        d.headers = {};  // the file is not trusted: such headers never reach aria2
     d.options = OptionsFromJson(row.value("options", json::object()));
     d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
     m_nextId = std::max(m_nextId, d.id + 1);
@@ -744,6 +775,18 @@ catch (...)
     return HResultFromCaughtException();
 }
 
+HRESULT CEngineCore::CheckHeaders(const RequestHeaders& headers) noexcept
+try
+{
+    if (const char* problem = HeadersProblem(headers))
+        return Refuse(problem);
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
 // A folder and file name a client gave: a full path, and a name that is the
 // file it says (an empty name: the server names the file later).
 HRESULT CEngineCore::CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept
@@ -837,6 +880,12 @@ json CEngineCore::BackendOptions(const Download& d) const
         options["ftp-user"] = Utf8FromWide(o.userName);
         options["ftp-passwd"] = Utf8FromWide(o.password);
     }
+    // The page's address and the browser's user agent go with every request,
+    // as the browser would send them (servers that refuse other requests).
+    if (!d.headers.referrer.empty())
+        options["referer"] = AsciiUrl(d.headers.referrer);  // an address on the wire is ASCII
+    if (!d.headers.userAgent.empty())
+        options["user-agent"] = Utf8FromWide(d.headers.userAgent);
     // Without a proxy none is used, whatever aria2's environment says.
     options["all-proxy"] = "";
     if (o.useProxy)
@@ -1002,12 +1051,13 @@ catch (...)
 }
 
 HRESULT CEngineCore::AddDownload(const DownloadOptionsData& options, long owner, bool start, long queuePosition,
-                                 const std::wstring& cookie) noexcept
+                                 const std::wstring& cookie, const RequestHeaders& headers) noexcept
 try
 {
     if (options.url.empty())
         return Fail(E_INVALIDARG, "A download needs an address.");
     RETURN_IF_FAILED(CheckTexts(options, cookie));
+    RETURN_IF_FAILED(CheckHeaders(headers));
     Download d;
     d.id = m_nextId;
     d.url = options.url;
@@ -1015,6 +1065,7 @@ try
     d.owner = owner;
     d.scope = ScopeFor(owner);
     d.cookie = cookie;
+    d.headers = headers;
     const std::wstring& path = options.localPath;
     if (path.empty() || path.back() == L'\\' || path.back() == L'/')
         d.folder = path.empty() ? m_defaultFolder : WithSeparator(path);

@@ -51,6 +51,14 @@ struct DownloadOptionsData
     bool ftpPassive = true;
 };
 
+// The Referer and User-Agent a client's download is requested with (empty:
+// none, and aria2's own user agent).
+struct RequestHeaders
+{
+    std::wstring referrer;
+    std::wstring userAgent;
+};
+
 // One event argument: its value and whether the sinks get it by reference.
 struct EventArgument
 {
@@ -113,7 +121,7 @@ public:
     // The operations of IDownloadEngine. A failure leaves its text in
     // LastError (the COM layer hands it to the client as error information).
     HRESULT AddDownload(const DownloadOptionsData& options, long owner, bool start, long queuePosition,
-                        const std::wstring& cookie) noexcept;
+                        const std::wstring& cookie, const RequestHeaders& headers = {}) noexcept;
     HRESULT Start(long id, long owner, const std::wstring& cookie) noexcept;
     HRESULT Pause(long id, long owner) noexcept;
     HRESULT Delete(long id) noexcept;
@@ -171,6 +179,7 @@ private:
         long scope = 2;
         DownloadOptionsData options;
         std::wstring cookie;
+        RequestHeaders headers;  // sent with every request of the download
         // aria2's view, from the last poll
         TransferStatus::Phase phase = TransferStatus::Phase::Paused;
         bool hadError = false;
@@ -202,6 +211,7 @@ private:
     std::string BackendUri(const Download& download) const;
     HRESULT Refuse(const std::string& text) noexcept;
     HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;
+    HRESULT CheckHeaders(const RequestHeaders& headers) noexcept;
     HRESULT CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept;
     void LogEngine(const std::wstring& message) noexcept;
     HRESULT UpdateCookies() noexcept;

@@ -188,14 +188,15 @@ catch (...)
 // The engine object. One instance serves every client of the process (its
 // class object is a singleton); it is its own event connection point.
 class CDownloadEngine : public CObjectRoot,
-                        public CDispatchImpl<IDownloadEngine>,
+                        public CDispatchImpl<IDownloadEngine2>,
                         public IConnectionPointContainer,
                         public IConnectionPoint,
                         public ISupportErrorInfo
 {
 public:
     ENGINE_INTERFACES(TDM_INTERFACE(CDownloadEngine, IDownloadEngine),
-                      TDM_INTERFACE_VIA(CDownloadEngine, IDispatch, IDownloadEngine),
+                      TDM_INTERFACE(CDownloadEngine, IDownloadEngine2),
+                      TDM_INTERFACE_VIA(CDownloadEngine, IDispatch, IDownloadEngine2),
                       TDM_INTERFACE(CDownloadEngine, IConnectionPointContainer),
                       TDM_INTERFACE(CDownloadEngine, IConnectionPoint),
                       TDM_INTERFACE(CDownloadEngine, ISupportErrorInfo))
@@ -204,14 +205,7 @@ public:
     STDMETHODIMP AddUrl(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie) override
     try
     {
-        const auto deadline = Deadline();
-        DownloadOptionsData options;
-        RETURN_IF_FAILED(Core().GetOptions(-1, options));
-        options.url = TextOf(url);
-        options.localPath = TextOf(folder);
-        if (!options.localPath.empty() && options.localPath.back() != L'\\')
-            options.localPath += L'\\';
-        return Failed(Core().AddDownload(options, owner, start != VARIANT_FALSE, position, TextOf(cookie)));
+        return AddUrlWith(url, folder, owner, start, position, cookie, {});
     }
     TDM_COM_CATCH
     STDMETHODIMP StartDownload(long id, long owner, BSTR cookie) override
@@ -328,10 +322,7 @@ public:
                              BSTR cookie) override
     try
     {
-        const auto deadline = Deadline();
-        DownloadOptionsData values;
-        RETURN_IF_FAILED(ReadOptions(options, values));
-        return Failed(Core().AddDownload(values, owner, start != VARIANT_FALSE, position, TextOf(cookie)));
+        return AddDownloadWith(options, owner, start, position, cookie, {});
     }
     TDM_COM_CATCH
     STDMETHODIMP GetDownloadList(VARIANT* list) override
@@ -401,15 +392,52 @@ public:
     }
     TDM_COM_CATCH
 
+    // IDownloadEngine2
+    STDMETHODIMP AddUrlFromPage(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie,
+                                BSTR referrer, BSTR userAgent) override
+    try
+    {
+        return AddUrlWith(url, folder, owner, start, position, cookie, {TextOf(referrer), TextOf(userAgent)});
+    }
+    TDM_COM_CATCH
+    STDMETHODIMP AddDownloadFromPage(IDownloadOptions* options, long owner, VARIANT_BOOL start, long position,
+                                     BSTR cookie, BSTR referrer, BSTR userAgent) override
+    try
+    {
+        return AddDownloadWith(options, owner, start, position, cookie, {TextOf(referrer), TextOf(userAgent)});
+    }
+    TDM_COM_CATCH
+
     // ISupportErrorInfo
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override
     try
     {
-        return ::IsEqualIID(iid, IID_IDownloadEngine) ? S_OK : S_FALSE;
+        return ::IsEqualIID(iid, IID_IDownloadEngine) || ::IsEqualIID(iid, IID_IDownloadEngine2) ? S_OK : S_FALSE;
     }
     TDM_COM_CATCH
 
 private:
+    HRESULT AddUrlWith(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie,
+                       const RequestHeaders& headers)
+    {
+        const auto deadline = Deadline();
+        DownloadOptionsData options;
+        RETURN_IF_FAILED(Core().GetOptions(-1, options));
+        options.url = TextOf(url);
+        options.localPath = TextOf(folder);
+        if (!options.localPath.empty() && options.localPath.back() != L'\\')
+            options.localPath += L'\\';
+        return Failed(Core().AddDownload(options, owner, start != VARIANT_FALSE, position, TextOf(cookie), headers));
+    }
+    HRESULT AddDownloadWith(IDownloadOptions* options, long owner, VARIANT_BOOL start, long position, BSTR cookie,
+                            const RequestHeaders& headers)
+    {
+        const auto deadline = Deadline();
+        DownloadOptionsData values;
+        RETURN_IF_FAILED(ReadOptions(options, values));
+        return Failed(Core().AddDownload(values, owner, start != VARIANT_FALSE, position, TextOf(cookie), headers));
+    }
+
     static CEngineCore& Core() noexcept { return CEngineServer::Instance().Core(); }
     static CAria2Backend::CallDeadline Deadline() noexcept { return {Core().Backend(), kCallDeadlineMs}; }
 };

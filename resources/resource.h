@@ -225,6 +225,7 @@
 #define IDD_SETTINGS_LOGS               185
 #define IDD_DOWNLOAD_LINKS              186
 #define IDD_PROXY_SETTINGS              187
+#define IDD_SETTINGS_CAPTURE            188
 #define IDD_SETTINGS_INTERFACE          218
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
 #define IDD_DOWNLOAD_PROPERTIES         301
@@ -280,6 +281,24 @@
 #define IDC_LINKS_COUNT                 622
 #define IDC_LINKS_FOLDER                623
 #define IDC_LINKS_BROWSE                624
+
+/* The Capture page of the settings (template 188): its texts, and its controls
+ * without a string of their own */
+#define IDS_CAPTURE_TYPES               630
+#define IDS_CAPTURE_DEFAULT_TYPES       631
+#define IDS_CAPTURE_NEVER_SITES         632
+#define IDS_CAPTURE_BYPASS_KEY          633
+#define IDS_KEY_ALT                     634
+#define IDS_KEY_CTRL                    635
+#define IDS_KEY_SHIFT                   636
+#define IDS_KEY_NONE                    637
+#define IDS_PAGE_CAPTURE                638
+#define IDS_CAPTURE_BAD_PATTERN_FMT     639
+#define IDS_TIP_CAPTURE_TYPES           643
+#define IDS_TIP_CAPTURE_NEVER_SITES     644
+#define IDC_CAPTURE_TYPES               640
+#define IDC_CAPTURE_NEVER_SITES         641
+#define IDC_CAPTURE_BYPASS_KEY          642
 
 /* Icons. */
 #define IDI_LINK                        3008

@@ -180,6 +180,40 @@ void SetBrowse(const std::wstring& folder) { (void)WriteRegText(kSettingsKey, "B
 WORD GetLanguageID() noexcept { return ReadRegWord(kSettingsKey, "LanguageID", 1033); }
 void SetLanguageID(DWORD language) noexcept { (void)WriteRegWord(kSettingsKey, "LanguageID", language); }
 
+std::wstring DefaultCaptureTypes()
+{
+    return L"zip rar 7z gz tgz bz2 xz tar cab arj lzh "  // archives
+           L"exe msi msu msp "                          // installers
+           L"iso img vhd vhdx dmg nrg "                 // disk images
+           L"mp3 wav wma ogg flac aac m4a "             // audio
+           L"avi mp4 m4v mkv mov wmv mpg mpeg flv webm 3gp "  // video
+           L"pdf doc docx xls xlsx ppt pptx rtf odt ods odp djvu";  // documents
+}
+
+std::wstring GetCaptureTypes() { return ReadRegText(kSettingsKey, "CaptureTypes", DefaultCaptureTypes()); }
+void SetCaptureTypes(const std::wstring& types) { (void)WriteRegText(kSettingsKey, "CaptureTypes", types); }
+std::wstring GetCaptureNeverSites() { return ReadRegText(kSettingsKey, "CaptureNeverSites", std::wstring()); }
+void SetCaptureNeverSites(const std::wstring& patterns)
+{
+    (void)WriteRegText(kSettingsKey, "CaptureNeverSites", patterns);
+}
+
+UINT GetBypassKey() noexcept
+{
+    const LONG key = ReadRegNumber(kSettingsKey, "BypassKey", VK_MENU);
+    switch (key)
+    {
+    case 0:
+    case VK_MENU:
+    case VK_CONTROL:
+    case VK_SHIFT:
+        return static_cast<UINT>(key);
+    default:
+        return VK_MENU;
+    }
+}
+void SetBypassKey(UINT key) noexcept { (void)WriteRegNumber(kSettingsKey, "BypassKey", static_cast<LONG>(key)); }
+
 CompletionSettings CompletionSettings::Load() noexcept
 {
     CompletionSettings settings;

@@ -73,6 +73,22 @@ void SetLinksNameColumnWidth(LONG value) noexcept;
 LONG GetLinksUrlColumnWidth() noexcept;
 void SetLinksUrlColumnWidth(LONG value) noexcept;
 
+// The capture rules of the browser's own downloads (the Capture page), besides
+// MSIEIntegrate, which switches the capture on and off:
+// CaptureTypes, the file-name extensions taken over, separated by blanks (the
+// default: archives, installers, disk images, audio, video and documents);
+// CaptureNeverSites, patterns of servers never taken over, one a line (default
+// none); BypassKey, the virtual key that leaves a starting download to the
+// browser while it is held (VK_MENU, VK_CONTROL, VK_SHIFT; 0 none; default
+// VK_MENU; any other stored number reads as the default).
+std::wstring DefaultCaptureTypes();
+std::wstring GetCaptureTypes();
+void SetCaptureTypes(const std::wstring& types);
+std::wstring GetCaptureNeverSites();
+void SetCaptureNeverSites(const std::wstring& patterns);
+UINT GetBypassKey() noexcept;
+void SetBypassKey(UINT key) noexcept;
+
 // A user's copy of the completion-related settings. The two notifications count
 // as off whenever the master switch `Notifications` is off.
 struct CompletionSettings

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <urlmon.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "engine/download_record.h"
+#include "engine/engine_contract.h"
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/object.h"
@@ -276,7 +278,9 @@ protected:
         return nullptr;
     }
     // Runs script 3000 of the module with `url` as the link under the menu.
-    void RunScript3000(const std::string& url);
+    // Runs the link context-menu script on a link to `url` of a page at
+    // `pageAddress` (none: the address the stand-in gives a page).
+    void RunScript3000(const std::string& url, const std::string& pageAddress = "");
     std::string PathOf(long id)
     {
         const auto record = Record(id);
@@ -946,7 +950,49 @@ TEST_F(EngineServerTest, Script3000DownloadsThroughTheRealEngine)
     }
 }
 
-void EngineServerTest::RunScript3000(const std::string& url)
+// A download made from a link of a page carries the page's address and the
+// browser's user agent on every request of it: each section's connection
+// asks with both. From an https page an http link goes without the page's
+// address, as the browser itself sends it.
+TEST_F(EngineServerTest, EveryRequestOfADownloadFromAPageCarriesThePageAndTheUserAgent)
+{
+    char agent[1024] = {};
+    DWORD size = sizeof(agent);
+    ASSERT_EQ(S_OK, ::ObtainUserAgentString(0, agent, &size));
+    const struct
+    {
+        std::string path, page, referer;
+    } cases[] = {
+        {"/file/sections.bin?from-page", "http://pages.test/list.htm?p=1#files", "http://pages.test/list.htm?p=1"},
+        {"/file/small.bin?from-secure-page", "https://pages.test/list.htm", "None"},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string url = server->Url(c.path);
+        RunScript3000(url, c.page);
+        ASSERT_TRUE(PumpUntil([&] { return !sink->Of(kEventAdded).empty() && sink->Of(kEventAdded).back().arguments[1] == url; }));
+        ASSERT_TRUE(WaitFor(kEventCompleted, std::stol(sink->Of(kEventAdded).back().arguments[0]), 60000)) << c.path;
+    }
+    // "GET path referer=... agent=..." a request
+    std::istringstream requests(server->Get("/headers"));
+    std::map<std::string, size_t> seen;
+    for (std::string line; std::getline(requests, line);)
+        for (const auto& c : cases)
+            if (line.find(c.path + " ") != std::string::npos)
+            {
+                ++seen[c.path];
+                EXPECT_NE(std::string::npos, line.find(" referer=" + c.referer + " agent=" + agent + "")) << line;
+            }
+    EXPECT_GE(seen[cases[0].path], 2u) << "one request for each section";
+    EXPECT_GE(seen[cases[1].path], 1u);
+    // Kept with the download in the engine's table, for its later starts.
+    std::ifstream file(std::filesystem::path(EngineFolder() + L"\\downloads.json"), std::ios::binary);
+    const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, table.find("\"referrer\":\"http://pages.test/list.htm?p=1\"")) << table.substr(0, 2000);
+    EXPECT_NE(std::string::npos, table.find(std::string("\"userAgent\":\"") + agent + "\""));
+}
+
+void EngineServerTest::RunScript3000(const std::string& url, const std::string& pageAddress)
 {
     const unique_hmodule module(::LoadLibraryExW(test::TdmDllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     const HRSRC resource = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(3000), MAKEINTRESOURCEW(23)) : nullptr;
@@ -958,7 +1004,8 @@ void EngineServerTest::RunScript3000(const std::string& url)
     const std::string script =
         "var window = { alert: function (text) { WScript.Echo(\"alert: \" + text); } };\n"
         "var browser = new ActiveXObject(\"TolvaneTest.Browser\");\n"
-        "browser.SetPage(\"\", \"" + url + "\");\n"
+        "browser.SetPage(\"\", \"" + url + "\");\n" +
+        (pageAddress.empty() ? std::string() : "browser.SetPageAddress(\"" + pageAddress + "\");\n") +
         "var link = { tagName: \"A\", href: \"" + url + "\" };\n"
         "var external = { menuArguments: { event: { clientX: 1, clientY: 1 }, document: { links: [link],\n"
         "    elementFromPoint: function () { return null; }, activeElement: link } } };\n" +
@@ -1084,6 +1131,25 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
     }
     const CComError cookie = test::Raised([&] { engine.AddUrl(WideFromUtf8(server->Url("/file/small.bin")), WideFromUtf8(base), nullptr, false, WideFromUtf8(bad)); });
     EXPECT_NE(std::string::npos, description(cookie).find("cookie")) << description(cookie);
+    // What IDownloadEngine2 takes with a download of a page: no control
+    // character, an http or https referrer ("*" would be aria2's "the address
+    // itself"), bounded lengths.
+    const std::pair<PageRequest, const char*> pages[] = {
+        {{WideFromNarrow("http://p/" + bad), L""}, "referrer contains"},
+        {{L"", WideFromNarrow("Agent" + bad)}, "user agent contains"},
+        {{L"*", L""}, "not an http"},
+        {{L"ftp://p/", L""}, "not an http"},
+        {{L"http://p/" + std::wstring(kMaxReferrerLength, L'a'), L""}, "referrer is too long"},
+        {{L"", std::wstring(kMaxUserAgentLength + 1, L'a')}, "user agent is too long"},
+    };
+    for (const auto& [page, named] : pages)
+    {
+        const CComError refused = test::Raised([&, &page = page] {
+            engine.AddUrl(WideFromUtf8(server->Url("/file/small.bin")), folder, nullptr, false, L"", page);
+        });
+        EXPECT_EQ(E_INVALIDARG, refused.Status()) << named;
+        EXPECT_NE(std::string::npos, description(refused).find(named)) << description(refused);
+    }
     EXPECT_EQ(added, sink->Of(kEventAdded).size()) << "a refused download was added";
     const std::string log = text(EngineFolder() + L"\\logs\\common.log");
     EXPECT_NE(std::string::npos, log.find("The proxy exceptions contains a control character")) << log;
@@ -1208,7 +1274,7 @@ TEST_F(EngineServerTest, ANewEngineResumesTheDownloadsOfAKilledOne)
     for (int i = 0; i < 20; ++i)
     {
         batch.push_back(server->Url("/file/small.bin?batch-" + std::to_string(i)));
-        engine.AddUrl(batch.back(), NarrowFromWide(folder.c_str(), folder.size()), nullptr, false, "");
+        engine.AddUrl(WideFromUtf8(batch.back()), folder, nullptr, false, L"");
     }
     ASSERT_TRUE(KillEngine());
     KillBackend();

@@ -50,6 +50,7 @@ std::set<DWORD> TopicsTheClientSends()
         CMyDlg::HelpTopic(),
         CSettingsDialog::HelpTopic(),
         CInterfaceSettingsDlg::HelpTopic(),
+        CCaptureSettingsDlg::HelpTopic(),
         CSettingsLogDlg::HelpTopic(),
         CDownloadPropPage::HelpTopic(),
         kSettingsSheetHelpTopic,

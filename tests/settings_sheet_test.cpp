@@ -29,7 +29,7 @@ using namespace tdm::test;
 namespace {
 
 constexpr wchar_t kSheetTitle[] = L"Settings - Tolvane Download Manager";
-enum Page { kGeneral, kInterface, kDefaultProperties, kLogs };
+enum Page { kGeneral, kInterface, kCapture, kDefaultProperties, kLogs };
 
 // Brings a page to the front, as a click on its tab does.
 void ShowPage(const DialogWindow& sheet, Page page) { PropSheet_SetCurSel(sheet.Handle(), nullptr, page); }
@@ -188,6 +188,62 @@ TEST_F(SettingsSheetTest, AFailingEngineCallShowsOneErrorBoxAndEndsTheCommand)
     }
     driver.When(kSheetTitle, [](DialogWindow& d) { d.Click(IDCANCEL); });
     Settings();
+}
+
+// The Capture page: the stored rules shown, the rules disabled with the capture
+// off, Default puts the type list back, and a line the pattern matcher refuses
+// keeps the page (leaving it or OK from another page) with the line selected
+// and the user told; OK stores what the page shows.
+TEST_F(SettingsSheetTest, TheCapturePageStoresItsRulesButNoInvalidPattern)
+{
+    SetBrowse(L"C:\\windows\\");
+    SetCaptureTypes(L"zip");
+    SetCaptureNeverSites(L"^intranet");
+    const std::wstring invalid = L"^intranet\r\n\r\n  [bad  \r\nexample\\.com$";
+    driver.When(kSheetTitle, [&](DialogWindow& d) {
+        ShowPage(d, kCapture);
+        EXPECT_TRUE(d.Checked(IDS_CATCH_IE_DOWNLOADS));
+        EXPECT_EQ(L"zip", d.Text(IDC_CAPTURE_TYPES));
+        EXPECT_EQ(L"^intranet", d.Text(IDC_CAPTURE_NEVER_SITES));
+        EXPECT_EQ(L"Alt", d.Text(IDC_CAPTURE_BYPASS_KEY));
+        d.Click(IDS_CATCH_IE_DOWNLOADS);
+        for (const int id : {IDC_CAPTURE_TYPES, IDS_CAPTURE_DEFAULT_TYPES, IDC_CAPTURE_NEVER_SITES, IDC_CAPTURE_BYPASS_KEY})
+            EXPECT_FALSE(d.Enabled(id)) << "control " << id;
+        d.Click(IDS_CATCH_IE_DOWNLOADS);
+        d.Click(IDS_CAPTURE_DEFAULT_TYPES);
+        EXPECT_EQ(DefaultCaptureTypes(), d.Text(IDC_CAPTURE_TYPES));
+        ::SendMessageW(d.Item(IDC_CAPTURE_BYPASS_KEY), CB_SETCURSEL, 2, 0);
+        d.SetText(IDC_CAPTURE_NEVER_SITES, invalid);
+        for (const bool ok : {false, true})
+        {
+            boxes.Clear();
+            if (ok)
+            {
+                d.SetText(IDC_CAPTURE_NEVER_SITES, L"");
+                ShowPage(d, kGeneral);
+                d.SetText(IDC_CAPTURE_NEVER_SITES, invalid);  // as if typed before leaving it
+                d.Click(IDOK);
+            }
+            else
+                ShowPage(d, kLogs);
+            ASSERT_EQ(1u, boxes.Boxes().size()) << "OK: " << ok;
+            EXPECT_EQ("Line 3 of the sites never to take over is not a valid pattern.", boxes.Boxes()[0].text);
+            EXPECT_EQ(kCapture, CurrentPage(d)) << "OK: " << ok;
+            EXPECT_EQ(IDC_CAPTURE_NEVER_SITES, d.FocusId());
+            DWORD start = 0, end = 0;
+            ::SendMessageW(d.Item(IDC_CAPTURE_NEVER_SITES), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                           reinterpret_cast<LPARAM>(&end));
+            EXPECT_EQ(13u, start) << "the third line selected";
+            EXPECT_EQ(21u, end);
+        }
+        d.SetText(IDC_CAPTURE_NEVER_SITES, L"^intranet\r\nexample\\.com$");
+        d.Click(IDOK);
+    });
+    Settings();
+    EXPECT_EQ(DefaultCaptureTypes(), GetCaptureTypes());
+    EXPECT_EQ(L"^intranet\r\nexample\\.com$", GetCaptureNeverSites());
+    EXPECT_EQ(static_cast<UINT>(VK_SHIFT), GetBypassKey());
+    EXPECT_TRUE(GetMSIEIntegrate());
 }
 
 // The sheet's Help button opens the topic of the sheet, not the current page's.

@@ -54,6 +54,13 @@ std::string Reading(const std::string& name)
         return std::to_string(GetLanguageID());
     if (name == "RestoredHeight")
         return std::to_string(GetRestoredHeight());
+    if (name == "BypassKey")
+        return std::to_string(GetBypassKey());
+    if (name == "CaptureNeverSites")
+    {
+        const std::wstring text = GetCaptureNeverSites();
+        return std::string(text.begin(), text.end());  // the cases are ASCII
+    }
     for (const FlagSetting& flag : kFlags)
         if (name == flag.name)
             return flag.get() ? "true" : "false";
@@ -78,6 +85,9 @@ TEST(SettingsStoreTest, FlagsHaveTheirDefaultsAndRoundTripAsDwordZeroOrOneUnderT
     EXPECT_EQ(4, GetIconicTopOffset());
     EXPECT_EQ(1033, GetLanguageID());
     EXPECT_EQ(L"", GetBrowse());
+    EXPECT_EQ(DefaultCaptureTypes(), GetCaptureTypes());
+    EXPECT_EQ(L"", GetCaptureNeverSites());
+    EXPECT_EQ(static_cast<UINT>(VK_MENU), GetBypassKey());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey)) << "reading created the key";
 }
 
@@ -98,6 +108,13 @@ TEST(SettingsStoreTest, StoredValuesAreReadByKind)
         {"Browse", {REG_BINARY, "D:\\x"}, "D:\\x"},  // up to the end of the data without a NUL
         {"Browse", {REG_SZ, std::string("E:\\a\0junk", 10)}, "E:\\a"},  // or up to the first NUL
         {"Browse", {REG_SZ, ""}, ""},
+        // UTF-16 texts: of their own type only, within their data, up to a NUL.
+        {"CaptureNeverSites", {REG_BINARY, std::string("x\0y\0", 4)}, ""},
+        {"CaptureNeverSites", {REG_SZ, std::string("a\0b", 3)}, "a"},
+        {"CaptureNeverSites", {REG_SZ, std::string("a\0\0\0b\0", 6)}, "a"},
+        {"BypassKey", Dword(VK_CONTROL), "17"},
+        {"BypassKey", Dword(0), "0"},  // no key
+        {"BypassKey", Dword('A'), "18"},  // a key the page does not offer: Alt
     };
     for (const auto& c : cases)
     {
@@ -124,6 +141,11 @@ TEST(SettingsStoreTest, WritersStoreTheWholeValue)
     SetBrowse(L"C:\\Загрузки\\下载\\");
     EXPECT_EQ(REG_SZ, ReadStored("Browse").first);
     EXPECT_EQ(L"C:\\Загрузки\\下载\\", GetBrowse());
+    // Patterns are UTF-16 whatever the ANSI code page.
+    SetCaptureNeverSites(L"пример\\.рф$\r\n^intranet");
+    EXPECT_EQ(L"пример\\.рф$\r\n^intranet", GetCaptureNeverSites());
+    SetCaptureTypes(L"");
+    EXPECT_EQ(L"", GetCaptureTypes()) << "an empty list is a list";
 }
 
 TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)

@@ -27,8 +27,8 @@ exports=$($objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' 
     fail "exports are not exactly the four entry points: $exports"
 
 # The C++ runtime, libgcc and winpthreads are linked in: only DLLs of Windows itself
-# (wininet.dll is the browser's own network library, loaded before the module).
-allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll shell32.dll shlwapi.dll comctl32.dll comdlg32.dll version.dll msimg32.dll uxtheme.dll wininet.dll "
+# (wininet.dll and urlmon.dll are the browser's own network libraries, loaded before the module).
+allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll shell32.dll shlwapi.dll comctl32.dll comdlg32.dll version.dll msimg32.dll uxtheme.dll wininet.dll urlmon.dll "
 for import in $($objdump -p "$dll" | awk '/DLL Name:/ {print tolower($3)}'); do
     case "$allowed" in
         *" $import "*) ;;

@@ -23,6 +23,7 @@
 #include "engine_h.h"
 #include "framework/activation_context.h"
 #include "module/class_table.h"
+#include "module/context_menu.h"
 #include "settings/settings_sheet.h"
 #include "store/settings_store.h"
 #include "support/browser_standin.h"
@@ -251,8 +252,8 @@ private:
 };
 
 // The pictures of the sheet, one per page in the order of its tabs.
-const char* const kSettingsPages[] = {"settings_general_", "settings_interface_", "settings_default_properties_",
-                                      "settings_logs_"};
+const char* const kSettingsPages[] = {"settings_general_", "settings_interface_", "settings_capture_",
+                                      "settings_default_properties_", "settings_logs_"};
 std::string g_sheetSuffix;
 size_t g_sheetPage = 0;
 int g_sheetTicks = 0;
@@ -280,6 +281,8 @@ void ShootSettingsSheet(const std::string& suffix, WORD language)
     SetConfirmFileOpen(true);
     SetNotifications(true);
     SetInformWhenCompleted(true);
+    SetCaptureNeverSites(L"^intranet\\.\r\nupdates\\.example\\.com$\r\n[a-z]*\\.local$");
+    SetBypassKey(VK_MENU);
     SampleOptions options({{"MaxRedirections", L"10"}, {"UseIEProxySettings", L"-1"}, {"FtpPassive", L"-1"}});
     SampleEngine engine(options, language);
     g_sheetSuffix = suffix;
@@ -418,6 +421,33 @@ void RegisterModuleClasses(std::vector<DWORD>& cookies)
                                               &cookie)))
             cookies.push_back(cookie);
     }
+}
+
+// The browser's context-menu entries as it lists them: one item per key under
+// MenuExt, named as the key, as registration writes them in the interface language.
+void ShootContextMenuEntries(const std::string& suffix)
+{
+    if (FAILED(RegisterContextMenuEntries()))
+    {
+        std::printf("the context-menu entries were not registered\n");
+        return;
+    }
+    unique_hkey menuExt;
+    const unique_hmenu menu(::CreatePopupMenu());
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Internet Explorer\\MenuExt", 0, KEY_READ,
+                        menuExt.put()) != ERROR_SUCCESS || !menu)
+        return;
+    wchar_t name[256];
+    for (DWORD index = 0, size = 256; ::RegEnumKeyExW(menuExt.get(), index, name, &size, nullptr, nullptr, nullptr,
+                                                      nullptr) == ERROR_SUCCESS; ++index, size = 256)
+        ::AppendMenuW(menu.get(), MF_STRING, 100 + index, name);
+    const unique_hwnd frame(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 20, 20, 560, 140, nullptr,
+                                              nullptr, nullptr, nullptr));
+    ShootPopup("context_menu_entries_" + suffix, frame.get(), [&] {
+        ::SetForegroundWindow(frame.get());
+        ::TrackPopupMenu(menu.get(), TPM_LEFTALIGN, 40, 40, 0, frame.get(), nullptr);
+    });
+    (void)RemoveContextMenuEntries();
 }
 
 void ShootBar(const std::string& suffix, WORD language)
@@ -607,6 +637,7 @@ int main(int argc, char** argv)
     });
     ShootSettingsSheet(suffix, language);
     ShootBar(suffix, language);
+    ShootContextMenuEntries(suffix);
     ::OleUninitialize();
     return 0;
 }

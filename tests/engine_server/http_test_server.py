@@ -17,6 +17,8 @@ Paths:
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
                                                               their Range and Cookie
   /iri/<any>       small.bin (for addresses in any script; /requests shows them as sent)
+                                               /headers       the requests so far, with
+                                                              their Referer and User-Agent
   /quit            ends the server
   /cdfail/<any>    the first request gets the start of slow.bin named server-named.bin,
                    slowly, and the connection ends; every later request 404
@@ -41,6 +43,7 @@ FILES = {"data.bin": 2_000_000, "slow.bin": 1_040_000, "small.bin": 300_000, "se
 SLOW_RATE = 300_000  # bytes per second of each /slow/ connection
 requests = []
 hosts = []
+headers = []
 lock = threading.Lock()
 failed_once = set()  # the /cdfail/ paths asked once
 HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt"]
@@ -123,6 +126,8 @@ class Handler(BaseHTTPRequestHandler):
                                                           self.headers.get("Cookie", "")))
             hosts.append("%s %s cookie=%s authorization=%s" % (self.server.server_address[0], self.path,
                                                                self.headers.get("Cookie"), self.headers.get("Authorization")))
+            headers.append("%s %s referer=%s agent=%s" % (self.command, self.path, self.headers.get("Referer"),
+                                                          self.headers.get("User-Agent")))
         parts = self.path.split("?", 1)[0].split("/", 2) + ["", ""]
         kind, rest = parts[1], parts[2]
         try:
@@ -157,6 +162,9 @@ class Handler(BaseHTTPRequestHandler):
             elif kind == "requests":
                 with lock:
                     self.reply(200, "\n".join(requests).encode())
+            elif kind == "headers":
+                with lock:
+                    self.reply(200, "\n".join(headers).encode())
             elif kind in HOSTILE:
                 HOSTILE[kind](self, rest)
             elif kind == "quit":

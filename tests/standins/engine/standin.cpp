@@ -582,19 +582,33 @@ HRESULT NotImplemented(Interface** out) noexcept
     return out ? (*out = nullptr, E_NOTIMPL) : E_POINTER;
 }
 
-// The engine. It is its own event connection point.
+// The engine. It is its own event connection point. It answers IDownloadEngine2
+// only once a test has set the answer "IDownloadEngine2" to true (Answer; the
+// query is not recorded as a call): by default it is an engine without it.
 class CTestEngine : public CObjectRoot,
-                    public CDispatchImpl<IDownloadEngine, kEngineTypeLib>,
+                    public CDispatchImpl<IDownloadEngine2, kEngineTypeLib>,
                     public IConnectionPointContainer,
                     public IConnectionPoint,
                     public ISupportErrorInfo
 {
 public:
-    STANDIN_INTERFACES(TDM_INTERFACE(CTestEngine, IDownloadEngine),
-                       TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine),
+    STANDIN_INTERFACES(TDM_INTERFACE(CTestEngine, IDownloadEngine), TDM_INTERFACE(CTestEngine, IDownloadEngine2),
+                       TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine2),
                        TDM_INTERFACE(CTestEngine, IConnectionPointContainer),
                        TDM_INTERFACE(CTestEngine, IConnectionPoint), TDM_INTERFACE(CTestEngine, ISupportErrorInfo))
     HRESULT FinalConstruct() noexcept { m_number = State().Created(kEngine); return S_OK; }
+    template <typename T>
+    HRESULT InternalQueryInterface(T* self, REFIID riid, void** ppv) noexcept
+    {
+        if (::IsEqualIID(riid, IID_IDownloadEngine2) && ppv)
+        {
+            Guard guard(State().lock);
+            const auto found = State().answers.find(L"IDownloadEngine2");
+            if (found == State().answers.end() || found->second.empty() || found->second[0].Text() != L"-1")
+                return *ppv = nullptr, E_NOINTERFACE;
+        }
+        return CObjectRoot::InternalQueryInterface(self, riid, ppv);
+    }
     void FinalRelease() noexcept
     {
         // Sinks a client left connected go with the engine, as with a real server.
@@ -649,6 +663,20 @@ public:
     }
     STDMETHODIMP GetDownloadList(VARIANT* list) override { return Call(__func__, {}, {list}); }
 
+    // IDownloadEngine2
+    STDMETHODIMP AddUrlFromPage(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie,
+                                BSTR referrer, BSTR userAgent) override
+    {
+        return Call(__func__, {url, folder, owner, start, position, cookie, referrer, userAgent});
+    }
+    STDMETHODIMP AddDownloadFromPage(IDownloadOptions* options, long owner, VARIANT_BOOL start, long position,
+                                     BSTR cookie, BSTR referrer, BSTR userAgent) override
+    {
+        const PassedOptions passed(options);
+        return State().Record(L"engine", m_number, __func__,
+                              {passed.label, owner, start, position, cookie, referrer, userAgent}, passed.Values());
+    }
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override { return NotImplemented(points); }
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** point) override
@@ -684,7 +712,10 @@ public:
     STDMETHODIMP EnumConnections(IEnumConnections** connections) override { return NotImplemented(connections); }
 
     // ISupportErrorInfo
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override { return id == IID_IDownloadEngine ? S_OK : S_FALSE; }
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override
+    {
+        return id == IID_IDownloadEngine || id == IID_IDownloadEngine2 ? S_OK : S_FALSE;
+    }
 
 private:
     HRESULT Call(const char* name, std::initializer_list<Value> arguments,
