@@ -108,8 +108,9 @@ TEST(SettingsStoreTest, StoredValuesAreReadByKind)
         {"Browse", {REG_BINARY, "D:\\x"}, "D:\\x"},  // up to the end of the data without a NUL
         {"Browse", {REG_SZ, std::string("E:\\a\0junk", 10)}, "E:\\a"},  // or up to the first NUL
         {"Browse", {REG_SZ, ""}, ""},
-        // UTF-16 texts: of their own type only, within their data, up to a NUL.
-        {"CaptureNeverSites", {REG_BINARY, std::string("x\0y\0", 4)}, ""},
+        // UTF-16 texts within their data, up to a NUL; another type is 8-bit
+        // text, as the folder is read.
+        {"CaptureNeverSites", {REG_BINARY, std::string("x\0y\0", 4)}, "x"},
         {"CaptureNeverSites", {REG_SZ, std::string("a\0b", 3)}, "a"},
         {"CaptureNeverSites", {REG_SZ, std::string("a\0\0\0b\0", 6)}, "a"},
         {"BypassKey", Dword(VK_CONTROL), "17"},
