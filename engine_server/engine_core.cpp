@@ -1912,7 +1912,9 @@ try
     // Settled already: the move waits only for aria2 to let the file go.
     if (!d->settledName.empty())
     {
-        SettlePlace(id, status, d->settledFolder, d->settledName, d->settledReplace);
+        const std::wstring folder = std::move(d->settledFolder), name = std::move(d->settledName);
+        d->settledName.clear();
+        SettlePlace(id, status, folder, name, d->settledReplace);
         return;
     }
     const std::wstring staged = m_backend.FromBackendPath(status.path);
@@ -1977,7 +1979,6 @@ try
     const std::wstring staged = m_backend.FromBackendPath(status.path);
     const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
     bool complete = status.phase == Phase::Complete;
-    d->settledName.clear();
     if (const HRESULT hr = MoveToTarget(*d, stagedName, folder, name, replace, complete); FAILED(hr))
     {
         if (hr == HRESULT_FROM_WIN32(ERROR_RETRY))
@@ -2040,8 +2041,10 @@ try
         if (FAILED(paused) && paused != E_FAIL)
             return BackendFailure(paused);
         const Phase held = WaitUntilHeld(d.gid);
-        // Still transferring: its file is not moved under aria2's hands.
-        if (held == Phase::Active)
+        // Still transferring: its file is not moved under aria2's hands. Failed
+        // meanwhile: the failure is handled first (a restart, or the error),
+        // and the file follows when the download runs again.
+        if (held == Phase::Active || held == Phase::Error)
             return Fail(HRESULT_FROM_WIN32(ERROR_RETRY), "aria2 did not pause the download in time.");
         complete = held == Phase::Complete;
     }
