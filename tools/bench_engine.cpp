@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/engine_link.h"
+#include "framework/automation.h"
 #include "framework/error.h"
 
 using namespace tdm;
@@ -50,7 +51,7 @@ double TimeToWhole(const CEngine& engine, const std::string& url, const std::str
                    ULONGLONG size, double limitMs)
 {
     const std::string path = folder + "\\" + name;
-    engine.AddUrl(url, folder + "\\", nullptr, true, "");
+    engine.AddUrl(WideFromUtf8(url), WideFromUtf8(folder + "\\"), nullptr, true, L"");
     const double start = Now();
     while (!Whole(path, size))
     {
@@ -72,7 +73,8 @@ double MeanAddMs(const CEngine& engine, const std::string& base, const std::stri
 {
     const double start = Now();
     for (int i = first; i < first + count; ++i)
-        engine.AddUrl(base + "/file/tiny.bin?n=" + std::to_string(i), folder, nullptr, false, "");
+        engine.AddUrl(WideFromUtf8(base + "/file/tiny.bin?n=" + std::to_string(i)), WideFromUtf8(folder), nullptr,
+                      false, L"");
     return (Now() - start) / count;
 }
 
