@@ -10,7 +10,10 @@
 #include <cwctype>
 #include <cstdio>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 
+#include "engine_server/aria2_session.h"
 #include "engine_server/engine_text.h"
 #include "engine_server/file_names.h"
 #include "engine_server/tls_trust.h"
@@ -356,6 +359,7 @@ try
 
     RETURN_IF_FAILED(LoadSettings());
     (void)LOG_IF_FAILED(LoadTable());
+    m_backend.SetSessionFilter([this](std::string_view saved) { return SessionFromTable(saved); });
     const HRESULT init = m_backend.Init(m_dataFolder, m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
     if (FAILED(init))
         return Fail(init, m_backend.LastError());
@@ -1394,6 +1398,25 @@ HRESULT CEngineCore::GetDownloadList(VARIANT& list) noexcept
 }
 
 // --- polling ------------------------------------------------------------------------------
+
+// What aria2 is to load: only downloads the engine follows, running as the
+// engine has them running; the ended ones are added again when started.
+std::string CEngineCore::SessionFromTable(std::string_view saved) const
+{
+    std::unordered_map<std::string_view, const Download*> byGid;
+    byGid.reserve(m_downloads.size());
+    for (const auto& [id, d] : m_downloads)
+        if (!d.gid.empty())
+            byGid.emplace(d.gid, &d);
+    return FilterSession(saved, [&](std::string_view gid) {
+        const auto found = byGid.find(gid);
+        if (found == byGid.end() || (found->second->state & kStateComplete))
+            return SessionFate::Drop;
+        const Download& d = *found->second;
+        const bool running = (d.state & (kStateRunning | kStateTransferring)) && !d.asking && d.settledName.empty();
+        return running ? SessionFate::Run : SessionFate::Hold;
+    });
+}
 
 void CEngineCore::Resync() noexcept
 try

@@ -204,6 +204,7 @@ private:
     std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
+    std::string SessionFromTable(std::string_view saved) const;
     HRESULT Fail(HRESULT hr, const std::string& text) noexcept;
     HRESULT BackendFailure(HRESULT hr) noexcept;
     HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
