@@ -437,7 +437,7 @@ try
         settings.language = static_cast<LANGID>(ReadNumber(key.get(), L"Language", settings.language));
         settings.keepDescriptionFile = ReadNumber(key.get(), L"KeepDescriptionFile", 0) != 0;
         const DWORD connections = ReadNumber(key.get(), L"Connections", kDefaultConnections);
-        settings.connections = connections >= 1 && connections <= kMaxConnections ? static_cast<long>(connections)
+        settings.connections = connections >= kMinConnections && connections <= kMaxConnections ? static_cast<long>(connections)
                                                                                   : kDefaultConnections;
         const DWORD mode = ReadNumber(key.get(), L"TrafficMode", settings.trafficMode);
         settings.trafficMode = mode >= 1 && mode <= 3 ? static_cast<long>(mode) : 3;
@@ -478,6 +478,7 @@ try
     RETURN_IF_FAILED(WriteNumber(key.get(), L"LogPerDownload", s.logPerDownload));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"Language", s.language));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"KeepDescriptionFile", s.keepDescriptionFile));
+    RETURN_IF_FAILED(WriteNumber(key.get(), L"Connections", static_cast<DWORD>(s.connections)));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"TrafficMode", static_cast<DWORD>(s.trafficMode)));
     for (int i = 0; i < 3; ++i)
         RETURN_IF_FAILED(WriteNumber(key.get(), (L"SpeedLimit" + std::to_wstring(i + 1)).c_str(), s.speedLimits[i]));
@@ -523,6 +524,20 @@ HRESULT CEngineCore::SetKeepDescriptionFile(bool keep) noexcept
 {
     m_settings.keepDescriptionFile = keep;
     return SaveSettings();
+}
+
+HRESULT CEngineCore::SetConnections(long connections) noexcept
+try
+{
+    RETURN_HR_IF(Fail(E_INVALIDARG, "The connections per download are a number from 1 to " +
+                                        std::to_string(kMaxConnections) + "."),
+                 connections < kMinConnections || connections > kMaxConnections);
+    m_settings.connections = connections;
+    return SaveSettings();
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
 HRESULT CEngineCore::SetTrafficMode(long mode) noexcept
@@ -590,7 +605,7 @@ void CEngineCore::TakeRow(const json& row)
     d.elapsedDays = Member(row, "elapsed", 0.0);
     d.totalSize = Member(row, "total", uint32_t{0});
     d.loadedSize = Member(row, "loaded", uint32_t{0});
-    d.resumable = Member(row, "resumable", 2L);
+    d.resumable = Member(row, "resumable", kResumeNotKnown);
     d.attempts = Member(row, "attempts", 0L);
     d.restarts = Member(row, "restarts", 0L);
     d.credentialsAsked = Member(row, "credentialsAsked", false);
@@ -832,7 +847,7 @@ std::vector<EventArgument> CEngineCore::FileInfoArguments(const Download& d, con
 {
     constexpr long kHttpOk = 200;
     return Args(Long(d.id), Long(static_cast<long>(d.totalSize)), Long(static_cast<long>(d.loadedSize)), Long(kHttpOk),
-                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == 1), Long(d.state), Long(d.owner), Long(d.scope),
+                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == kResumeYes), Long(d.state), Long(d.owner), Long(d.scope),
                 Text(folder, true), Text(name, true), Flag(claimed, true), Flag(false, true));
 }
 
@@ -1702,15 +1717,21 @@ try
     }
     // Resume support: several connections to one file need ranges, and so
     // does a transfer that goes on past where it had stopped (a server that
-    // does not resume makes aria2 fail instead).
+    // does not resume makes aria2 fail instead). A file whose server named no
+    // size cannot be asked for its rest.
     const bool resumed = d->startLoaded > 0 && status.phase == Phase::Active &&
                          status.completedLength > d->startLoaded;
-    if ((status.connections > 1 || resumed) && d->resumable != 1)
+    const bool unsized = status.phase == Phase::Active && status.totalLength == 0 && status.completedLength > 0;
+    const long resumable = status.connections > 1 || resumed ? kResumeYes
+                           : unsized && d->resumable == kResumeNotKnown ? kResumeNo
+                                                                         : d->resumable;
+    if (resumable != d->resumable)
     {
-        d->resumable = 1;
+        d->resumable = resumable;
+        m_tableDirty = true;
         events.emplace_back(kEventResumeSupport, std::vector<EventArgument>{});
         events.back().second.push_back(Long(id));
-        events.back().second.push_back(Flag(true));
+        events.back().second.push_back(Flag(resumable == kResumeYes));
     }
     if (status.phase == Phase::Active)
     {
@@ -2193,8 +2214,8 @@ try
         if (::DeleteFileW((partial + L".aria2").c_str()))
             ::DeleteFileW(partial.c_str());
     }
-    const bool resumableBefore = d->resumable != 0;
-    d->resumable = 0;
+    const bool resumableBefore = d->resumable != kResumeNo;
+    d->resumable = kResumeNo;
     d->loadedSize = d->startLoaded = 0;
     d->sections.clear();
     if (FAILED(AddToBackend(*d, true, -1)))

@@ -86,7 +86,7 @@ protected:
     ~CEngineEvents() = default;
 };
 
-constexpr long kDefaultConnections = 8, kMaxConnections = 16;
+constexpr long kDefaultConnections = 8;
 
 // Engine-wide settings.
 struct EngineSettings
@@ -132,6 +132,8 @@ public:
     HRESULT SetLogSettings(bool keepCommonLog, long daysToKeep, bool logPerDownload) noexcept;
     HRESULT SetLanguage(LANGID language) noexcept;
     HRESULT SetKeepDescriptionFile(bool keep) noexcept;
+    // Downloads that start later are split over `connections`.
+    HRESULT SetConnections(long connections) noexcept;
     HRESULT SetTrafficMode(long mode) noexcept;
     HRESULT GetDownloadList(VARIANT& list) noexcept;
 
@@ -166,7 +168,7 @@ private:
         uint32_t totalSize = 0;
         uint32_t loadedSize = 0;
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
-        long resumable = 2;        // 0 no, 1 yes, 2 not known yet
+        long resumable = kResumeNotKnown;  // kResumeNo, kResumeYes or kResumeNotKnown
         long attempts = 0;
         long restarts = 0;         // starts from byte 0 since the last Start
         // The server has asked for credentials: from then on the address aria2
