@@ -337,7 +337,7 @@ void ShowSettings(IWebBrowser2* browser, IDownloadEngine* engine) noexcept
 
 CSettingsDialog::CSettingsDialog(CEngine engine)
     : m_engine(std::move(engine)),
-      m_folder(GetBrowse()),
+      m_folder(GetDownloadFolder()),
       m_confirmCreation(GetConfirmCreation()),
       m_delete(GetDelete()),
       m_start(GetStart()),
