@@ -296,7 +296,7 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
             return S_OK;
         }
         CFocusRestorer focus;
-        CLinksDlg dialog(found, GetDownloadFolder(), GetStart());
+        CLinksDlg dialog(found, GetBrowse(), GetStart());
         const INT_PTR answer = dialog.DoModal(owner);
         if (answer == -1)
             return E_FAIL;
@@ -332,7 +332,7 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url, const P
         const HWND owner = BrowserOwnerWindow(browser.get());
         const std::wstring text = WideFromBstr(url);
         const bool start = GetStart();
-        const std::wstring folder = GetDownloadFolder();
+        const std::wstring folder = GetBrowse();
         if (!GetConfirmCreation() && !text.empty())
             CreateDirectly(text, folder, owner, start, browser.get(), request);
         else
