@@ -355,7 +355,7 @@ long ClampSpinNumber(HWND page, int edit, int spin, long low, long high)
 
 CSettingsDialog::CSettingsDialog(CEngine engine)
     : m_engine(std::move(engine)),
-      m_folder(GetBrowse()),
+      m_folder(GetDownloadFolder()),
       m_confirmCreation(GetConfirmCreation()),
       m_delete(GetDelete()),
       m_start(GetStart()),

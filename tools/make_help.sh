@@ -2,10 +2,10 @@
 # Compiles the help pages of one language into an HTML Help file:
 #   make_help.sh <language folder> <language id> <output .chm>
 # The pages (help/<lang>/*.htm, UTF-8) are listed with their context numbers in
-# help/topics.txt. The viewer reads a help file's table of contents in the code
-# page of its language, so pages and contents are converted to that code page
-# first; the context map ([ALIAS] and [MAP]) and the contents are written here
-# from the topics table.
+# help/topics.txt; tools/check_help.py checks them first. The viewer reads a
+# help file's table of contents in the code page of its language, so pages and
+# contents are converted to that code page first; the context map ([ALIAS] and
+# [MAP]) and the contents are written here from the topics table.
 #
 # chmcmd 3.2.2 keeps one context number per page, so a page with several numbers
 # goes into the file once more for each further number, as <page>-<number>.htm.
@@ -27,6 +27,10 @@ case $language in
     *) echo "make_help: no code page known for language $language" >&2; exit 1 ;;
 esac
 charset=windows-${codepage#CP}
+
+# The pages link to each other and to the contents, and name the interface in
+# its own words.
+python3 "$root/tools/check_help.py" "$source_dir"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -61,6 +65,7 @@ title_of() { sed -n 's:.*<title>\(.*\)</title>.*:\1:p' "$source_dir/$1" | head -
 # The context map: the page itself for its first number, a copy for each further one.
 copies=() aliases=()
 while read -r page first others; do
+    [ -n "$first" ] || continue  # a page of the contents only
     aliases+=("$(printf 'IDH_%d=%s' "$first" "$page")")
     for number in $others; do
         copy=${page%.htm}-$((number)).htm
