@@ -19,7 +19,6 @@
 namespace tdm::engine {
 
 using nlohmann::json;
-using Phase = TransferStatus::Phase;
 
 namespace {
 

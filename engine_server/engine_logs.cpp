@@ -10,9 +10,6 @@
 
 namespace tdm::engine {
 
-using nlohmann::json;
-using Phase = TransferStatus::Phase;
-
 void CEngineCore::Log(Download& download, const std::wstring& message) noexcept
 try
 {

@@ -1,4 +1,4 @@
-// The engine-wide settings, stored under HKCU\\Software\\Tolvane\\Engine.
+// The engine-wide settings, stored under HKCU\Software\Tolvane\Engine.
 #include "engine_server/engine_core.h"
 
 #include "engine_server/engine_events.h"
@@ -10,7 +10,6 @@
 namespace tdm::engine {
 
 using nlohmann::json;
-using Phase = TransferStatus::Phase;
 
 namespace {
 
