@@ -68,7 +68,6 @@ protected:
     void Ask(DISPID id, std::vector<EventArgument>, size_t, AnswerHandler) noexcept override { Fire(id, {}); }
     void SetUp() override
     {
-        std::filesystem::remove_all(m_folder);
         ASSERT_EQ(m_core.Init(m_folder.wstring() + L"\\data"), S_OK);
         ASSERT_EQ(m_core.AddDownload({L"http://files.test/big.bin", 120, m_file.wstring()}, 0, true, -1, L""), S_OK);
         m_gid = m_aria2["addUri"].get<std::string>();
@@ -81,7 +80,6 @@ protected:
         answer.update(more);
         return answer;
     }
-    // One poll; the ids of the events it fired.
     Ids Poll()
     {
         m_ids.clear();
