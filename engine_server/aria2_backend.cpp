@@ -512,9 +512,29 @@ try
         return secret;
     }
     RETURN_IF_FAILED(WriteConfig());
+    RETURN_IF_FAILED(FilterSessionFile());
     RETURN_IF_FAILED(StartProcess());
     m_starting = true;
     m_launchedAt = ::GetTickCount();
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// The session as the engine's table has it, written whole or not at all.
+HRESULT CAria2Backend::FilterSessionFile() noexcept
+try
+{
+    if (!m_sessionFilter)
+        return S_OK;
+    const std::string saved = ReadWholeFile(m_sessionPath), filtered = m_sessionFilter(saved);
+    if (filtered == saved)
+        return S_OK;
+    const std::wstring temporary = m_sessionPath + L".new";
+    RETURN_IF_FAILED(WritePrivateFile(temporary, filtered));
+    RETURN_LAST_ERROR_IF(!::MoveFileExW(temporary.c_str(), m_sessionPath.c_str(), MOVEFILE_REPLACE_EXISTING));
     return S_OK;
 }
 catch (...)

@@ -31,6 +31,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +87,13 @@ public:
     std::string ToBackendPath(const std::wstring& path) const override;
     std::wstring FromBackendPath(const std::string& path) const override;
 
+    // Makes the session an aria2 is about to load from the one the last aria2
+    // left (see aria2_session.h); none: loaded as it is.
+    void SetSessionFilter(std::function<std::string(std::string_view saved)> filter) override
+    {
+        m_sessionFilter = std::move(filter);
+    }
+
     // The main thread took the wake-up of aria2's notifications (it polls now).
     void NotificationTaken() noexcept override { m_notifications.Taken(); }
 
@@ -108,6 +116,7 @@ private:
     void CloseSocket() noexcept;
     bool Answers() noexcept;
     HRESULT Launch() noexcept;
+    HRESULT FilterSessionFile() noexcept;
     HRESULT StartProcess() noexcept;
     HRESULT WriteConfig() noexcept;
     // Whether the aria2 the engine started may get the secret: its process
@@ -128,6 +137,7 @@ private:
     std::wstring m_defaultFolder;
     std::wstring m_configPath;
     std::wstring m_sessionPath;
+    std::function<std::string(std::string_view)> m_sessionFilter;
     std::wstring m_program;      // aria2c to start
     bool m_unixProgram = false;  // the Linux aria2c under Wine
     uint16_t m_port = 0;

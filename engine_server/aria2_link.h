@@ -9,7 +9,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -46,6 +48,9 @@ public:
     virtual std::wstring FromBackendPath(const std::string& path) const = 0;
     // The main thread took the wake-up of aria2's notifications (it polls now).
     virtual void NotificationTaken() noexcept = 0;
+    // Makes the session an aria2 is about to load from the one the last aria2
+    // left; none: loaded as it is.
+    virtual void SetSessionFilter(std::function<std::string(std::string_view saved)> filter) = 0;
 
     // The end of the operation in progress, which every call keeps to.
     struct Deadline

@@ -4,7 +4,10 @@
 #include "engine_server/engine_core.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
+#include "engine_server/aria2_session.h"
 #include "engine_server/engine_events.h"
 #include "engine_server/local_paths.h"
 #include "engine_server/engine_text.h"
@@ -50,7 +53,7 @@ void CEngineCore::TakeRow(const json& row)
     d.elapsedDays = Member(row, "elapsed", 0.0);
     d.totalSize = Member(row, "total", uint32_t{0});
     d.loadedSize = Member(row, "loaded", uint32_t{0});
-    d.resumable = Member(row, "resumable", 2L);
+    d.resumable = Member(row, "resumable", kResumeNotKnown);
     d.attempts = Member(row, "attempts", 0L);
     d.restarts = Member(row, "restarts", 0L);
     d.credentialsAsked = Member(row, "credentialsAsked", false);
@@ -165,6 +168,25 @@ CEngineCore::Download* CEngineCore::Find(long id) noexcept
 {
     const auto found = m_downloads.find(id);
     return found == m_downloads.end() ? nullptr : &found->second;
+}
+
+// What aria2 is to load: only downloads the engine follows, running as the
+// engine has them running; the ended ones are added again when started.
+std::string CEngineCore::SessionFromTable(std::string_view saved) const
+{
+    std::unordered_map<std::string_view, const Download*> byGid;
+    byGid.reserve(m_downloads.size());
+    for (const auto& [id, d] : m_downloads)
+        if (!d.gid.empty())
+            byGid.emplace(d.gid, &d);
+    return FilterSession(saved, [&](std::string_view gid) {
+        const auto found = byGid.find(gid);
+        if (found == byGid.end() || (found->second->state & kStateComplete))
+            return SessionFate::Drop;
+        const Download& d = *found->second;
+        const bool running = (d.state & (kStateRunning | kStateTransferring)) && !d.asking && d.settledName.empty();
+        return running ? SessionFate::Run : SessionFate::Hold;
+    });
 }
 
 // By the index of aria2's ids the poll made as it began.

@@ -45,6 +45,7 @@ try
 
     RETURN_IF_FAILED(LoadSettings());
     (void)LOG_IF_FAILED(LoadTable());
+    m_backend.SetSessionFilter([this](std::string_view saved) { return SessionFromTable(saved); });
     const HRESULT init = m_backend.Init(m_dataFolder, m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
     if (FAILED(init))
         return Fail(init, m_backend.LastError());
@@ -129,7 +130,7 @@ std::vector<EventArgument> CEngineCore::FileInfoArguments(const Download& d, con
 {
     constexpr long kHttpOk = 200;
     return Args(Long(d.id), Long(static_cast<long>(d.totalSize)), Long(static_cast<long>(d.loadedSize)), Long(kHttpOk),
-                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == 1), Long(d.state), Long(d.owner), Long(d.scope),
+                Text(L""), Double(0.0, VT_DATE), Flag(d.resumable == kResumeYes), Long(d.state), Long(d.owner), Long(d.scope),
                 Text(folder, true), Text(name, true), Flag(claimed, true), Flag(false, true));
 }
 

@@ -32,6 +32,7 @@
 #include <map>
 #include <unordered_map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine_server/aria2_link.h"
@@ -44,7 +45,7 @@
 
 namespace tdm::engine {
 
-constexpr long kDefaultConnections = 8, kMaxConnections = 16;
+constexpr long kDefaultConnections = 8;
 
 // Engine-wide settings.
 struct EngineSettings
@@ -90,6 +91,8 @@ public:
     HRESULT SetLogSettings(bool keepCommonLog, long daysToKeep, bool logPerDownload) noexcept;
     HRESULT SetLanguage(LANGID language) noexcept;
     HRESULT SetKeepDescriptionFile(bool keep) noexcept;
+    // Downloads that start later are split over `connections`.
+    HRESULT SetConnections(long connections) noexcept;
     HRESULT SetTrafficMode(long mode) noexcept;
     HRESULT GetDownloadList(VARIANT& list) noexcept;
 
@@ -124,7 +127,7 @@ private:
         uint32_t totalSize = 0;
         uint32_t loadedSize = 0;
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
-        long resumable = 2;        // 0 no, 1 yes, 2 not known yet
+        long resumable = kResumeNotKnown;  // kResumeNo, kResumeYes or kResumeNotKnown
         long attempts = 0;
         long restarts = 0;         // starts from byte 0 since the last Start
         // The server has asked for credentials: from then on the address aria2
@@ -180,6 +183,7 @@ private:
     std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
+    std::string SessionFromTable(std::string_view saved) const;
     HRESULT MakeRow(const Download& download, SAFEARRAY* list, LONG row) const noexcept;
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
 

@@ -65,7 +65,7 @@ try
         settings.language = static_cast<LANGID>(ReadNumber(key.get(), L"Language", settings.language));
         settings.keepDescriptionFile = ReadNumber(key.get(), L"KeepDescriptionFile", 0) != 0;
         const DWORD connections = ReadNumber(key.get(), L"Connections", kDefaultConnections);
-        settings.connections = connections >= 1 && connections <= kMaxConnections ? static_cast<long>(connections)
+        settings.connections = connections >= kMinConnections && connections <= kMaxConnections ? static_cast<long>(connections)
                                                                                   : kDefaultConnections;
         const DWORD mode = ReadNumber(key.get(), L"TrafficMode", settings.trafficMode);
         settings.trafficMode = mode >= 1 && mode <= 3 ? static_cast<long>(mode) : 3;
@@ -106,6 +106,7 @@ try
     RETURN_IF_FAILED(WriteNumber(key.get(), L"LogPerDownload", s.logPerDownload));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"Language", s.language));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"KeepDescriptionFile", s.keepDescriptionFile));
+    RETURN_IF_FAILED(WriteNumber(key.get(), L"Connections", static_cast<DWORD>(s.connections)));
     RETURN_IF_FAILED(WriteNumber(key.get(), L"TrafficMode", static_cast<DWORD>(s.trafficMode)));
     for (int i = 0; i < 3; ++i)
         RETURN_IF_FAILED(WriteNumber(key.get(), (L"SpeedLimit" + std::to_wstring(i + 1)).c_str(), s.speedLimits[i]));
@@ -151,6 +152,20 @@ HRESULT CEngineCore::SetKeepDescriptionFile(bool keep) noexcept
 {
     m_settings.keepDescriptionFile = keep;
     return SaveSettings();
+}
+
+HRESULT CEngineCore::SetConnections(long connections) noexcept
+try
+{
+    RETURN_HR_IF(Fail(E_INVALIDARG, "The connections per download are a number from 1 to " +
+                                        std::to_string(kMaxConnections) + "."),
+                 connections < kMinConnections || connections > kMaxConnections);
+    m_settings.connections = connections;
+    return SaveSettings();
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
 HRESULT CEngineCore::SetTrafficMode(long mode) noexcept

@@ -341,15 +341,21 @@ try
     }
     // Resume support: several connections to one file need ranges, and so
     // does a transfer that goes on past where it had stopped (a server that
-    // does not resume makes aria2 fail instead).
+    // does not resume makes aria2 fail instead). A file whose server named no
+    // size cannot be asked for its rest.
     const bool resumed = d->startLoaded > 0 && status.phase == Phase::Active &&
                          status.completedLength > d->startLoaded;
-    if ((status.connections > 1 || resumed) && d->resumable != 1)
+    const bool unsized = status.phase == Phase::Active && status.totalLength == 0 && status.completedLength > 0;
+    const long resumable = status.connections > 1 || resumed ? kResumeYes
+                           : unsized && d->resumable == kResumeNotKnown ? kResumeNo
+                                                                         : d->resumable;
+    if (resumable != d->resumable)
     {
-        d->resumable = 1;
+        d->resumable = resumable;
+        m_tableDirty = true;
         events.emplace_back(kEventResumeSupport, std::vector<EventArgument>{});
         events.back().second.push_back(Long(id));
-        events.back().second.push_back(Flag(true));
+        events.back().second.push_back(Flag(resumable == kResumeYes));
     }
     if (status.phase == Phase::Active)
     {
@@ -494,8 +500,8 @@ try
         if (::DeleteFileW((partial + L".aria2").c_str()))
             ::DeleteFileW(partial.c_str());
     }
-    const bool resumableBefore = d->resumable != 0;
-    d->resumable = 0;
+    const bool resumableBefore = d->resumable != kResumeNo;
+    d->resumable = kResumeNo;
     d->loadedSize = d->startLoaded = 0;
     d->sections.clear();
     if (FAILED(AddToBackend(*d, true, -1)))

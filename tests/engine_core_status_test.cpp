@@ -52,6 +52,7 @@ public:
     std::string ToBackendPath(const std::wstring& path) const override { return Utf8FromWide(path); }
     std::wstring FromBackendPath(const std::string& path) const override { return WideFromUtf8(path); }
     void NotificationTaken() noexcept override {}
+    void SetSessionFilter(std::function<std::string(std::string_view)>) override {}
     Deadline CurrentDeadline() const noexcept override { return {}; }
     void SetDeadline(const Deadline&) noexcept override {}
 };

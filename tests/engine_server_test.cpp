@@ -460,6 +460,12 @@ TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
     engine.SetTrafficMode(1);
     EXPECT_EQ(1, engine.GetTrafficMode());
     EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetTrafficMode(4); }).Status());
+    const long connections = engine.GetConnections();
+    engine.SetConnections(3);
+    EXPECT_EQ(3, engine.GetConnections());
+    EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetConnections(17); }).Status());
+    EXPECT_EQ(3, engine.GetConnections());
+    engine.SetConnections(connections);
     engine.SetLogSettings({true, 7, true});
     engine.SetKeepDescriptionFile(true);
     ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventLogOption) && sink->Has(kEventSpeedLimit); }));
@@ -644,9 +650,20 @@ TEST_F(EngineServerTest, TheFileNameAnswerMovesThePartialFile)
 }
 
 // A server that ignores the range of a continued transfer: the download starts
-// again from byte 0, the bars are told, and the file is still the server's.
+// again from byte 0, the bars are told, and the file is still the server's. A
+// server that names no size is known not to resume while the file loads.
 TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
 {
+    const long unsized = AddUrl("/unsized/slow.bin");
+    ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventResumeSupport) || sink->Has(kEventCompleted); }, 30000));
+    EXPECT_EQ("0", sink->Of(kEventResumeSupport, unsized).at(0).arguments[1]);
+    ASSERT_TRUE(WaitFor(kEventCompleted, unsized, 60000));
+    const std::wstring unsizedPath = WideFromNarrow(PathOf(unsized));
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(unsizedPath));
+    engine.DeleteDownload(unsized);
+    ::DeleteFileW(unsizedPath.c_str());
+    sink->events.clear();
+
     const long id = AddUrl("/slownorange/slow.bin");
     ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
     engine.PauseDownload(id, nullptr);

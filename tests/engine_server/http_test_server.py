@@ -12,6 +12,7 @@ Paths:
   /file/<name>     with Range (206)            /slow/<name>   Range, throttled
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
   /cd/<any>        Content-Disposition names the file server-named.bin
+  /unsized/<name>  throttled, no Range and no Content-Length (the end of the data ends it)
   /cdslow/<any>    the same, slow.bin throttled    /slownorange/<name>  throttled, no Range
   /loop            redirects to itself         /missing       404
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
@@ -64,7 +65,7 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_file(self, name, ranges=True, rate=0, extra=()):
+    def send_file(self, name, ranges=True, rate=0, extra=(), sized=True):
         path = os.path.join(folder, os.path.basename(name))
         if not os.path.isfile(path):
             return self.reply(404, b"no such file")
@@ -83,7 +84,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         for header in headers:
             self.send_header(*header)
-        self.send_header("Content-Length", str(end - start))
+        if sized:
+            self.send_header("Content-Length", str(end - start))
+        else:
+            self.close_connection = True
         self.end_headers()
         if self.command == "HEAD":
             return
@@ -137,6 +141,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_file(rest)
             elif kind == "slow":
                 self.send_file(rest, rate=SLOW_RATE)
+            elif kind == "unsized":
+                self.send_file(rest, ranges=False, rate=SLOW_RATE, sized=False)
             elif kind == "slownorange":
                 self.send_file(rest, ranges=False, rate=SLOW_RATE)
             elif kind == "norange":
