@@ -1,6 +1,6 @@
 // The download table: the records by id, kept in downloads.json of the data
-// folder with downloads.journal for the ones added since, and the list the
-// clients read.
+// folder with downloads.journal for the ones added since, the list the
+// clients read, and the session a starting aria2 loads, made from the table.
 #include "engine_server/engine_core.h"
 
 #include <algorithm>

@@ -10,7 +10,7 @@
 //
 // The core's definitions are in one file per job: engine_core.cpp (start, end
 // and the operations), engine_settings.cpp, download_table.cpp (the table, its
-// persistence and the list), engine_logs.cpp (the logs and the refused
+// persistence, the list and the session aria2 loads), engine_logs.cpp (the logs and the refused
 // texts), backend_options.cpp (what aria2 gets of a download),
 // status_diff.cpp (polling and the events of what changed),
 // engine_questions.cpp (credentials, the file name) and file_moves.cpp
