@@ -327,26 +327,6 @@ catch (...)
 
 // --- process ---------------------------------------------------------------------
 
-CAria2Backend::CallDeadline::CallDeadline(CAria2Backend& backend, DWORD milliseconds) noexcept
-    : m_backend(backend), m_hadDeadline(backend.m_hasDeadline), m_previousEnd(backend.m_deadlineEnd)
-{
-    const DWORD end = ::GetTickCount() + milliseconds;
-    if (!m_hadDeadline || static_cast<LONG>(end - m_previousEnd) < 0)
-        backend.m_deadlineEnd = end;
-    backend.m_hasDeadline = true;
-}
-
-CAria2Backend::CallDeadline::~CallDeadline()
-{
-    m_backend.m_hasDeadline = m_hadDeadline;
-    m_backend.m_deadlineEnd = m_previousEnd;
-}
-
-bool CAria2Backend::DeadlinePassed() const noexcept
-{
-    return m_hasDeadline && static_cast<LONG>(::GetTickCount() - m_deadlineEnd) >= 0;
-}
-
 DWORD CAria2Backend::TimeLeft(DWORD start, DWORD limit) const noexcept
 {
     const DWORD now = ::GetTickCount();
