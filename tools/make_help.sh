@@ -62,6 +62,20 @@ title_of() { sed -n 's:.*<title>\(.*\)</title>.*:\1:p' "$source_dir/$1" | head -
     echo '</ul></body></html>'
 } | iconv -f UTF-8 -t "$codepage" > "$stage/toc.hhc"
 
+# The index: every page under its title, and under each of its section
+# headings, in alphabetical order.
+{
+    echo '<html><head><meta http-equiv="Content-Type" content="text/html; charset='"$charset"'"></head><body><ul>'
+    for page in "${pages[@]}"; do
+        { title_of "$page"; sed -n 's:.*<h2>\(.*\)</h2>.*:\1:p' "$source_dir/$page"; } | sed 's/<[^>]*>//g' |
+            while IFS= read -r keyword; do printf '%s\t%s\n' "$keyword" "$page"; done
+    done | LC_ALL=C.UTF-8 sort -f -u | while IFS=$'\t' read -r keyword page; do
+        printf '<li><object type="text/sitemap"><param name="Name" value="%s"><param name="Local" value="%s"></object>\n' \
+            "$keyword" "$page"
+    done
+    echo '</ul></body></html>'
+} | iconv -f UTF-8 -t "$codepage" > "$stage/index.hhk"
+
 # The context map: the page itself for its first number, a copy for each further one.
 copies=() aliases=()
 while read -r page first others; do
@@ -77,10 +91,10 @@ done < <(grep -v '^[[:space:]]*\(#\|$\)' "$topics")
 
 chm=$(basename "$output")
 {
-    printf '[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=%s\nContents file=toc.hhc\n' "$chm"
+    printf '[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=%s\nContents file=toc.hhc\nIndex file=index.hhk\n' "$chm"
     printf 'Default topic=%s\nLanguage=%s %s\nTitle=%s\n\n' "${pages[0]}" "$lcid" "$name" "$(title_of "${pages[0]}")"
     printf '[FILES]\n'
-    printf '%s\n' "${pages[@]}" "${copies[@]}" help.css
+    printf '%s\n' "${pages[@]}" "${copies[@]}" help.css index.hhk
     printf '\n[ALIAS]\n'
     printf '%s\n' "${aliases[@]}"
     printf '\n[MAP]\n'
