@@ -20,6 +20,7 @@ Paths:
   /iri/<any>       small.bin (for addresses in any script; /requests shows them as sent)
                                                /headers       the requests so far, with
                                                               their Referer and User-Agent
+  /sent?<path>     bytes of the file written so far to requests of <path>
   /quit            ends the server
   /cdfail/<any>    the first request gets the start of slow.bin named server-named.bin,
                    slowly, and the connection ends; every later request 404
@@ -47,6 +48,7 @@ hosts = []
 headers = []
 lock = threading.Lock()
 failed_once = set()  # the /cdfail/ paths asked once
+sent = {}  # bytes of files written to each request path (with its query)
 HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt"]
 
 
@@ -96,7 +98,10 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as data:
             data.seek(start)
             for offset in range(start, end, step):
-                self.wfile.write(data.read(min(step, end - offset)))
+                chunk = data.read(min(step, end - offset))
+                self.wfile.write(chunk)
+                with lock:
+                    sent[self.path] = sent.get(self.path, 0) + len(chunk)
                 if rate:
                     time.sleep(step / rate)
 
@@ -165,6 +170,9 @@ class Handler(BaseHTTPRequestHandler):
             elif kind == "sha256":
                 path = os.path.join(folder, os.path.basename(rest))
                 self.reply(200, hashlib.sha256(open(path, "rb").read()).hexdigest().encode())
+            elif kind == "sent":
+                with lock:
+                    self.reply(200, str(sent.get(self.path.split("?", 1)[1], 0)).encode())
             elif kind == "requests":
                 with lock:
                     self.reply(200, "\n".join(requests).encode())
