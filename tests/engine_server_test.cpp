@@ -716,8 +716,8 @@ TEST_F(EngineServerTest, ADownloadLoadsInSectionsThatCoverTheFile)
     ASSERT_TRUE(WaitFor(kEventCompleted, again, 60000));
     EXPECT_EQ(server->Get("/sha256/sections.bin"), Sha256OfFile(folder + L"sections.bin"));
     // Beyond the file, a section may load again the block it was writing and
-    // what was on its way when it paused (about 300 KB in all, measured); a
-    // section that started over would add a megabyte or more.
+    // what was on its way when it paused (about 300 KB in all, measured); the
+    // sections starting over would add the 3 MB loaded before the pause.
     EXPECT_LE(std::stoll(server->Get("/sent?" + paused)), 12000000LL + total * 128 * 1024);
 }
 
