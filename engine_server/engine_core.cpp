@@ -35,6 +35,8 @@ try
         m_dataFolder = std::wstring(folder) + L"\\Tolvane\\Engine";
     }
     RETURN_IF_FAILED(CreateFolderPath(m_dataFolder + L"\\logs"));
+    // The downloads' own staging folders are made by aria2 inside it.
+    RETURN_IF_FAILED(CreateFolderPath(m_dataFolder + L"\\staging"));
     unique_cotaskmem_string downloads;
     if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, downloads.put())) && downloads)
         m_defaultFolder = downloads.get();
@@ -45,6 +47,7 @@ try
 
     RETURN_IF_FAILED(LoadSettings());
     (void)LOG_IF_FAILED(LoadTable());
+    RemoveStrayStagingFolders();
     m_backend.SetSessionFilter([this](std::string_view saved) { return SessionFromTable(saved); });
     const HRESULT init = m_backend.Init(m_dataFolder, m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
     if (FAILED(init))
@@ -138,6 +141,10 @@ HRESULT CEngineCore::AddToBackend(Download& d, bool start, long queuePosition) n
 try
 {
     json options = BackendOptions(d);
+    // A folder aria2 cannot be told of would leave it loading into its own
+    // working folder.
+    RETURN_HR_IF(Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The folder cannot be handed to the download backend."),
+                 options["dir"].get_ref<const std::string&>().empty());
     if (!start)
         options["pause"] = "true";
     json params = json::array({json::array({BackendUri(d)}), options});
@@ -192,13 +199,10 @@ try
         RETURN_IF_FAILED(CheckPlace(d.folder, d.fileName));
     if (FAILED(CreateFolderPath(d.folder.substr(0, d.folder.size() - 1))))
         return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The download folder cannot be created.");
+    // aria2 makes the staging folder when it writes the file; what an earlier
+    // engine left under this id went when the engine started.
     if (!d.nameGiven)
-    {
         d.staging = StagingFolder(d.id);
-        RemoveFolderWithFiles(d.staging);
-        if (FAILED(CreateFolderPath(WithoutSeparator(d.staging))))
-            return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The staging folder cannot be created.");
-    }
     const long id = d.id;
     if (!cookie.empty())
     {
@@ -210,8 +214,13 @@ try
     }
     // The journal line holds the new download whole: the table is not
     // dirtier for it.
+    // A download added paused goes to aria2 when it is started: every paused
+    // download aria2 holds makes each later add slower.
     const bool dirty = m_tableDirty;
-    RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
+    if (start)
+        RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
+    else
+        d.phase = Phase::Paused;
     m_tableDirty = dirty;
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
@@ -252,7 +261,8 @@ try
     if (FAILED(hr))
     {
         // Ended downloads (complete, failed, removed) are added again: aria2
-        // continues a partial file from its control file.
+        // continues a partial file from its control file. One added paused
+        // and never started is new to aria2.
         if (d->state & kStateComplete)
             d->hadError = (d->state & kStateError) != 0;
         RETURN_IF_FAILED(AddToBackend(*d, true, -1));

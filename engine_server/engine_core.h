@@ -217,6 +217,7 @@ private:
 
     // file_moves.cpp
     std::wstring StagingFolder(long id) const;
+    void RemoveStrayStagingFolders() noexcept;
     void SettlePlace(long id, const TransferStatus& status, const std::wstring& folder, const std::wstring& name,
                      bool replace) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,

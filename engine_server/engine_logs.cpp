@@ -3,6 +3,8 @@
 // logged.
 #include "engine_server/engine_core.h"
 
+#include <algorithm>
+
 #include "engine_server/file_names.h"
 #include "engine_server/engine_text.h"
 #include "framework/error.h"
@@ -47,6 +49,23 @@ HRESULT CEngineCore::Refuse(const std::string& text) noexcept
     return Fail(E_INVALIDARG, text);
 }
 
+namespace {
+
+// http://, https:// or ftp:// (any case) and a server name before the path.
+bool IsTransferAddress(const std::wstring& url)
+{
+    const size_t separator = url.find(L"://");
+    if (separator == std::wstring::npos)
+        return false;
+    std::wstring scheme = url.substr(0, separator);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c + 32 : c; });
+    const size_t host = separator + 3;
+    return (scheme == L"http" || scheme == L"https" || scheme == L"ftp") && host < url.size() &&
+           url.find_first_of(L"/?#", host) != host;
+}
+
+}  // namespace
+
 // aria2 keeps its downloads in line-based files (its session): a control
 // character in any text it gets would start a line of its own there, with an
 // option of the sender's choice after the next restart.
@@ -67,6 +86,10 @@ try
     for (const auto& [name, text] : fields)
         if (HasControlCharacter(*text))
             return Refuse(std::string("The ") + name + " contains a control character.");
+    // A download added paused reaches aria2 only when it starts: its address
+    // is checked here, not by aria2's refusal.
+    if (!o.url.empty() && !IsTransferAddress(o.url))
+        return Refuse("The address is not an http, https or ftp address with a server.");
     return S_OK;
 }
 catch (...)

@@ -5,6 +5,7 @@
 #include "engine_server/engine_core.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "engine_server/engine_events.h"
 #include "engine_server/file_names.h"
@@ -28,6 +29,40 @@ constexpr DWORD kHoldTimeoutMs = 10000;
 std::wstring CEngineCore::StagingFolder(long id) const
 {
     return m_dataFolder + L"\\staging\\" + std::to_wstring(id) + L"\\";
+}
+
+// A staging folder no download of the table owns is left from an engine that
+// ended before it saved its table: it goes, so that a new download under its
+// id starts in an empty folder. Only folders named as the engine names them.
+void CEngineCore::RemoveStrayStagingFolders() noexcept
+try
+{
+    std::unordered_set<std::wstring> owned;
+    for (const auto& [id, d] : m_downloads)
+        if (!d.staging.empty())
+            owned.insert(d.staging);
+    const std::wstring staging = m_dataFolder + L"\\staging\\";
+    std::vector<long> stray;
+    WIN32_FIND_DATAW found = {};
+    {
+        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((staging + L"*").c_str(), &found));
+        for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
+        {
+            const std::wstring name = found.cFileName;
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.size() > 9 ||
+                !std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+                continue;
+            const long id = std::stol(name);
+            if (std::to_wstring(id) == name && !owned.count(StagingFolder(id)))
+                stray.push_back(id);
+        }
+    }
+    for (long id : stray)
+        RemoveFolderWithFiles(StagingFolder(id));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
 }
 
 // The file of a download loaded in its staging folder goes to the place the

@@ -170,4 +170,33 @@ TEST_F(EngineStatusDiffTest, ForeignAndMalformedAnswersChangeNothing)
     EXPECT_EQ(Poll(), (Ids{kEventFileInfo, kEventProgress, kEventStateChanged})) << "the first change is still to tell";
 }
 
+// A download added paused reaches aria2 only when it starts, in its own staging
+// folder; a staging folder no download owns goes when an engine starts.
+TEST_F(EngineStatusDiffTest, APausedAddReachesAria2WhenStartedAndStrayStagingGoes)
+{
+    const size_t calls = m_aria2.calls.size();
+    const std::wstring folder = m_folder.wstring() + L"\\";
+    EXPECT_EQ(m_core.AddDownload({L"javascript:alert(1)", 120, folder}, 0, false, -1, L""), E_INVALIDARG);
+    m_ids.clear();
+    m_arguments.clear();
+    ASSERT_EQ(m_core.AddDownload({L"http://files.test/named", 120, folder}, 0, false, -1, L""), S_OK);
+    ASSERT_EQ(m_ids, Ids{kEventAdded});
+    const long id = V_I4(m_arguments[0][0].value.get());
+    EXPECT_EQ(m_aria2.calls.size(), calls) << "a paused add waits for its start";
+    ASSERT_EQ(m_core.Start(id, 0, L""), S_OK);
+    ASSERT_EQ(m_aria2.calls.back().first, "aria2.addUri");
+    const std::filesystem::path staging = m_folder / "data" / "staging", own = staging / std::to_string(id);
+    EXPECT_EQ(m_aria2.calls.back().second[1]["dir"], own.u8string());
+
+    for (const char* name : {"41", "041", "keep"})
+        std::filesystem::create_directories(staging / name);
+    std::ofstream(staging / "41" / "left.bin") << "x";
+    std::filesystem::create_directories(own);
+    CEngineCore next{*this, m_aria2};  // the journal holds the add
+    ASSERT_EQ(next.Init(m_folder.wstring() + L"\\data"), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(staging / "41"));
+    for (const std::filesystem::path& kept : {staging / "041", staging / "keep", own})
+        EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+}
+
 }  // namespace tdm::engine

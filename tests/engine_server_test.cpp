@@ -1148,7 +1148,7 @@ TEST_F(EngineServerTest, UnsafeTextsAndPlacesAreRefused)
         {&CDownloadOptions::SetProxyServers, "proxy:80" + bad, "proxy servers"}, {&CDownloadOptions::SetProxyBypass, bad, "proxy exceptions"},
         {&CDownloadOptions::SetLocalPath, base + "CON", "device"}, {&CDownloadOptions::SetLocalPath, base + "x:y", "colon"},
         {&CDownloadOptions::SetLocalPath, base + "name.", "ends with a dot"}, {&CDownloadOptions::SetLocalPath, base + "..\\..\\up.bin", "names a folder"},
-        {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"},
+        {&CDownloadOptions::SetLocalPath, "relative\\file.bin", "full local"}, {&CDownloadOptions::SetUrl, "file:///C:/x", "not an http"},
     };
     const size_t added = sink->Of(kEventAdded).size();
     for (const auto& [set, value, named] : cases)

@@ -9,6 +9,8 @@
 //   sections <s>     the same for the 12 MB file of the throttled path
 //   add1000 <ms>     AddUrl per call, mean of 1,000 in a row (paused adds)
 //   add10000 <ms>    the same for the 1,000 adds that bring the table to 10,000
+//   started10000 <ms> 1,000 started adds after those (the table at 10,000 to
+//                    11,000; five of them run while the others wait)
 //   mark <name>      the script reads the engine process now (memory, CPU);
 //                    the program waits <idle-seconds> and the settling time
 //                    after "mark idle"
@@ -73,13 +75,16 @@ void Mark(const char* name, DWORD waitMs)
     ::Sleep(waitMs);
 }
 
-double MeanAddMs(const CEngine& engine, const std::string& base, const std::string& folder, int first, int count)
+// Paused adds of the 1 KB file, or started adds of a slow file (so that the
+// adds wait behind running downloads, as they do for a user).
+double MeanAddMs(const CEngine& engine, const std::string& base, const std::string& folder, int first, int count,
+                 bool start = false)
 {
-    const double start = Now();
+    const double begin = Now();
     for (int i = first; i < first + count; ++i)
-        engine.AddUrl(WideFromUtf8(base + "/file/tiny.bin?n=" + std::to_string(i)), WideFromUtf8(folder), nullptr,
-                      false, L"");
-    return (Now() - start) / count;
+        engine.AddUrl(WideFromUtf8(base + (start ? "/slow/slow.bin?n=" : "/file/tiny.bin?n=") + std::to_string(i)),
+                      WideFromUtf8(folder), nullptr, start, L"");
+    return (Now() - begin) / count;
 }
 
 }  // namespace
@@ -122,6 +127,8 @@ try
         Mark("idle", idleMs + kSettleMs + 1000);
         (void)MeanAddMs(engine, base, adds, 1000, 8000);
         std::printf("add10000 %.2f\n", MeanAddMs(engine, base, adds, 9000, 1000));
+        std::fflush(stdout);
+        std::printf("started10000 %.2f\n", MeanAddMs(engine, base, folder + "\\started\\", 10000, 1000, true));
         std::fflush(stdout);
     }
     ::CoUninitialize();

@@ -10,7 +10,8 @@
 #   12 MB slow seconds from a server that sends each connection 300 KB/s
 #              (aria2c alone and curl: one connection, one run)
 #   AddUrl     ms per call, 1,000 paused adds in a row, and the 1,000 that
-#              bring the table to 10,000
+#              bring the table to 10,000; then 1,000 started adds of a slow
+#              file (paused adds do not reach aria2 until they start)
 #   idle CPU   the engine's CPU, % of one core, with 1,000 paused downloads, read
 #              after the engine has settled for 5 s
 #   memory     the engine's resident bytes per download (1,000 added)
@@ -107,7 +108,7 @@ while read -r name value; do
         tiny) add tiny_engine "$value" ;;
         large) add large_engine "$(python3 -c "print(round($value * 1000))")" ;;
         sections) add sections_engine "$(python3 -c "print(round($value * 1000))")" ;;
-        add1000|add10000) add "$name" "$value" ;;
+        add1000|add10000|started10000) add "$name" "$value" ;;
     esac
 done < <(wine "$build/tools/bench_engine.exe" "$port" "Z:${work//\//\\}\\engine" "$runs" "$idle" | tr -d '\r')
 
@@ -125,5 +126,6 @@ printf '%-30s %-22s %-22s %-22s\n' "measure (min / median / max)" "aria2c alone"
     "$(stats sections_engine 1000)" \
     "AddUrl, ms per call (1,000)" "-" "-" "$(stats add1000 1)" \
     "AddUrl at 10,000, ms per call" "-" "-" "$(stats add10000 1)" \
+    "AddUrl started, at 10,000, ms" "-" "-" "$(stats started10000 1)" \
     "idle CPU, 1,000 downloads, %" "-" "-" "$(python3 -c "print('%.2f' % (100.0 * (${t1:-0} - ${t0:-0}) / $hz / $idle))")" \
     "memory per download, bytes" "-" "-" "$(python3 -c "print(round((${rss1:-0} - ${rss0:-0}) / 1000))")"
