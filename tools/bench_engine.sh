@@ -14,7 +14,10 @@
 #              file (paused adds do not reach aria2 until they start)
 #   idle CPU   the engine's CPU, % of one core, with 1,000 paused downloads, read
 #              after the engine has settled for 5 s
-#   memory     the engine's resident bytes per download (1,000 added)
+#   resident   the engine's resident bytes per download (1,000 added); Wine's
+#              heap makes this no measure of what a download takes
+#   memory     bytes the engine core allocates per download and in how many
+#              heap blocks, 10,000 paused downloads added (bench_engine_memory)
 #   bench_engine.sh [runs] [idle-seconds]      (default 3, 20)
 # Not part of the tests. Needs what tools/setup.sh installs; about 2 GB free in /tmp.
 set -euo pipefail
@@ -40,7 +43,7 @@ pkill -f -- "--conf-path=$prefix/" 2>/dev/null || true
 if [ ! -f "$build/build.ninja" ]; then
     bash "$root/tools/build.sh"
 fi
-cmake --build "$build" --target tdm_engine bench_engine >/dev/null
+cmake --build "$build" --target tdm_engine bench_engine bench_engine_memory >/dev/null
 rm -rf "$prefix" 2>/dev/null || { sleep 2; rm -rf "$prefix"; }
 bash "$root/tools/make_prefix.sh" "$prefix" "$build/tdm-engine.exe" >/dev/null
 export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
@@ -112,6 +115,12 @@ while read -r name value; do
     esac
 done < <(wine "$build/tools/bench_engine.exe" "$port" "Z:${work//\//\\}\\engine" "$runs" "$idle" | tr -d '\r')
 
+# The engine core's own bytes per download, counted in a process of its own.
+while read -r name value; do
+    add "$name" "${value%$'\r'}"
+done < <(wine "$build/tools/bench_engine_memory.exe" "Z:${work//\//\\}\\memory" "Z:${work//\//\\}\\memory-files" |
+    tr -d '\r')
+
 stats() {  # min / median / max of the figures, divided by $2
     python3 -c "
 import sys
@@ -128,4 +137,5 @@ printf '%-30s %-22s %-22s %-22s\n' "measure (min / median / max)" "aria2c alone"
     "AddUrl at 10,000, ms per call" "-" "-" "$(stats add10000 1)" \
     "AddUrl started, at 10,000, ms" "-" "-" "$(stats started10000 1)" \
     "idle CPU, 1,000 downloads, %" "-" "-" "$(python3 -c "print('%.2f' % (100.0 * (${t1:-0} - ${t0:-0}) / $hz / $idle))")" \
-    "memory per download, bytes" "-" "-" "$(python3 -c "print(round((${rss1:-0} - ${rss0:-0}) / 1000))")"
+    "resident size per download, B" "-" "-" "$(python3 -c "print(round((${rss1:-0} - ${rss0:-0}) / 1000))")" \
+    "memory per download, bytes" "-" "-" "$(stats memory 1) in $(stats blocks 1) blocks"
