@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine_server/aria2_protocol.h"
+#include "engine_server/backend_path.h"
 #include "engine_server/engine_text.h"
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
@@ -211,7 +212,7 @@ std::string CAria2Backend::ToBackendPath(const std::wstring& path) const
 std::wstring CAria2Backend::FromBackendPath(const std::string& path) const
 {
     if (!m_unixProgram)
-        return WideFromUtf8(path);
+        return WindowsPath(WideFromUtf8(path));
     const auto dosName = WineFunction<DosFileName>("wine_get_dos_file_name");
     WCHAR* converted = dosName && !path.empty() ? dosName(path.c_str()) : nullptr;
     if (!converted)

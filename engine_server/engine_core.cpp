@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engine_server/backend_path.h"
 #include "engine_server/engine_text.h"
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
@@ -1190,7 +1191,9 @@ try
         if (separator != std::wstring::npos)
         {
             const std::wstring folder = path.substr(0, separator + 1), name = path.substr(separator + 1);
-            if (name != d->fileName || folder != d->folder)
+            // aria2 may spell the folder it was given differently (a Windows
+            // aria2 writes '/'): only another folder or name is a rename.
+            if (name != d->fileName || !SamePath(folder, d->folder))
             {
                 const bool named = !d->fileName.empty();
                 d->folder = folder;
