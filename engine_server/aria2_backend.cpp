@@ -289,7 +289,7 @@ try
     // aria2, read back when an engine takes the running aria2 over.
     m_extraCa = ExtraCaFileSetting();
     text += kExtraCaLine + Utf8FromWide(m_extraCa) + "\n";
-    if (!m_extraCa.empty())
+    if (!m_extraCa.empty() && TakesCaFile())
     {
         // aria2 trusts only the file it is given: the system's roots go with it.
         const std::wstring bundle = m_dataFolder + L"\\ca-bundle.pem";

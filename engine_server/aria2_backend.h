@@ -66,6 +66,11 @@ public:
     std::string ToBackendPath(const std::wstring& path) const;
     std::wstring FromBackendPath(const std::string& path) const;
 
+    // Whether aria2 takes further certificate authorities from a file: the
+    // Linux aria2c (GnuTLS) does; a Windows aria2c.exe (SChannel) checks
+    // against the Windows certificate store only and ignores the file.
+    bool TakesCaFile() const noexcept { return m_unixProgram; }
+
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
 

@@ -564,6 +564,17 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
 }
 
+// A certificate the system does not trust, while the settings name a further
+// CA file that this aria2 cannot use: the text says so instead of leaving the
+// user to wonder why the file did not count.
+std::wstring CEngineCore::CaFileRefusal(const std::string& message) const
+{
+    if (!CertificateErrorCode(message) || m_backend.TakesCaFile() || ExtraCaFileSetting().empty())
+        return {};
+    return L" (the CaCertificateFile setting does not apply: the Windows aria2 trusts only the certificate "
+           L"authorities of the Windows certificate store; add the authority there)";
+}
+
 // --- events ---------------------------------------------------------------------------------
 
 void CEngineCore::FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept
@@ -1307,7 +1318,8 @@ try
         {
             const std::wstring text = WideFromUtf8(status.errorMessage.empty()
                                                        ? "The download failed."
-                                                       : DownloadErrorText(status.errorMessage, d->url));
+                                                       : DownloadErrorText(status.errorMessage, d->url)) +
+                                      CaFileRefusal(status.errorMessage);
             Log(*d, L"Error: " + text);
             claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));

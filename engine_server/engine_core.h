@@ -189,6 +189,7 @@ private:
     HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
     nlohmann::json BackendOptions(const Download& download) const;
     void Log(Download& download, const std::wstring& message) noexcept;
+    std::wstring CaFileRefusal(const std::string& message) const;
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
     void Resync() noexcept;
     void FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept;

@@ -24,6 +24,15 @@ bool IsCertificateFailure(const std::string& message) noexcept
     for (const char* reason : {"authorit", "issuer", "certificate", "expired", "revoked", "hostname", "not trusted"})
         if (message.find(reason) != std::string::npos)
             return true;
+    // A Windows aria2 (SChannel) gives the system's text in the user's
+    // language, or none, followed by the status in hexadecimal: untrusted
+    // root, wrong name, unknown or expired certificate, broken chain, bad
+    // signature, wrong usage.
+    for (const char* status : {"80090325", "800b0109", "80090322", "800b010f", "80090327", "80090328", "800b0101",
+                               "800b010a", "80096004", "80090349"})
+        if (message.find("(" + std::string(status) + ")") != std::string::npos ||
+            message.find("Error: " + std::string(status)) != std::string::npos)
+            return true;
     return false;
 }
 
