@@ -157,7 +157,7 @@ for url in "http://127.0.0.1:$http_port/file/data.bin" "https://127.0.0.1:$tls_p
     echo "downloaded byte for byte: $url -> C:\downloads\$name"
 done
 [ -n "$(prefix_processes 'aria2c\.exe')" ] || fail "no aria2c.exe runs for the engine"
-[ -z "$(prefix_processes '^/usr/bin/aria2c')" ] || fail "the engine runs the Linux aria2c"
+[ -z "$(prefix_processes '(^|/)aria2c( |$)')" ] || fail "the engine runs the Linux aria2c"
 
 # Installing again over the running engine: it is ended first, the downloads
 # and settings stay, the classes are still registered.

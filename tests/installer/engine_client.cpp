@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "engine_h.h"
 
@@ -21,114 +20,78 @@ namespace {
 struct Row
 {
     long id = 0;
-    std::wstring url, folder, file;
+    std::wstring folder, file;
     long state = 0;
 };
 
-void Print(const std::wstring& text)
+// The newest download of `url` in the engine's table; id 0 when there is none.
+Row Find(IDownloadEngine* engine, const std::wstring& url)
 {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? size - 1 : 0, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-    std::printf("%s\n", bytes.c_str());
-    std::fflush(stdout);
-}
-
-std::vector<Row> ReadRows(IDownloadEngine* engine)
-{
-    std::vector<Row> rows;
-    VARIANT list;
-    ::VariantInit(&list);
-    if (FAILED(engine->GetDownloadList(&list)) || list.vt != (VT_ARRAY | VT_VARIANT) || !list.parray ||
-        ::SafeArrayGetDim(list.parray) != 2)
+    Row found;
+    VARIANT list = {};  // VT_EMPTY
+    LONG last = -1;
+    if (SUCCEEDED(engine->GetDownloadList(&list)) && list.vt == (VT_ARRAY | VT_VARIANT))
+        ::SafeArrayGetUBound(list.parray, 1, &last);
+    for (LONG r = 0; r <= last; ++r)
     {
-        ::VariantClear(&list);
-        return rows;
-    }
-    LONG first = 0, last = -1;
-    ::SafeArrayGetLBound(list.parray, 1, &first);
-    ::SafeArrayGetUBound(list.parray, 1, &last);
-    for (LONG r = first; r <= last; ++r)
-    {
-        const auto cell = [&](LONG column) {
-            VARIANT value;
-            ::VariantInit(&value);
-            LONG index[2] = {r, column};
-            ::SafeArrayGetElement(list.parray, index, &value);
-            return value;
-        };
-        Row row;
-        VARIANT v = cell(0);
-        row.id = v.vt == VT_I4 ? v.lVal : 0;
-        for (auto [column, text] : {std::pair(1, &row.url), std::pair(2, &row.folder), std::pair(3, &row.file)})
+        VARIANT cells[5] = {};
+        for (LONG column = 0; column < 5; ++column)
         {
-            v = cell(column);
-            if (v.vt == VT_BSTR && v.bstrVal)
-                *text = v.bstrVal;
-            ::VariantClear(&v);
+            LONG index[2] = {r, column};
+            ::SafeArrayGetElement(list.parray, index, &cells[column]);
         }
-        v = cell(4);
-        row.state = v.vt == VT_I4 ? v.lVal : 0;
-        rows.push_back(row);
+        const auto text = [&](int column) { return std::wstring(cells[column].vt == VT_BSTR ? cells[column].bstrVal : L""); };
+        if (text(1) == url && cells[0].lVal > found.id)
+            found = {cells[0].lVal, text(2), text(3), cells[4].lVal};
+        for (VARIANT& cell : cells)
+            ::VariantClear(&cell);
     }
     ::VariantClear(&list);
-    return rows;
+    return found;
 }
 
 int Trust(const wchar_t* pemFile)
 {
-    FILE* file = ::_wfopen(pemFile, L"rb");
-    if (!file)
-        return 1;
     std::string pem(65536, '\0');
-    pem.resize(std::fread(&pem[0], 1, pem.size(), file));
-    std::fclose(file);
+    FILE* file = ::_wfopen(pemFile, L"rb");
+    pem.resize(file ? std::fread(&pem[0], 1, pem.size(), file) : 0);
+    if (file)
+        std::fclose(file);
     BYTE der[16384];
     DWORD size = sizeof(der);
-    if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der, &size,
-                                nullptr, nullptr))
-        return 2;
     HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-    const bool added = store && ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
-                                                                   CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    const bool added = store &&
+                       ::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                              der, &size, nullptr, nullptr) &&
+                       ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
+                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     if (store)
         ::CertCloseStore(store, 0);
-    return added ? 0 : 3;
+    return added ? 0 : 1;
 }
 
 int Add(IDownloadEngine* engine, const std::wstring& url, std::wstring folder)
 {
     if (folder.back() != L'\\')
         folder += L'\\';
-    BSTR address = ::SysAllocString(url.c_str()), place = ::SysAllocString(folder.c_str()),
-         cookie = ::SysAllocString(L"");
-    const HRESULT hr = engine->AddUrl(address, place, 0, VARIANT_TRUE, -1, cookie);
+    BSTR address = ::SysAllocString(url.c_str()), place = ::SysAllocString(folder.c_str());
+    const HRESULT hr = engine->AddUrl(address, place, 0, VARIANT_TRUE, -1, nullptr);
     ::SysFreeString(address);
     ::SysFreeString(place);
-    ::SysFreeString(cookie);
-    if (FAILED(hr))
+    for (DWORD start = ::GetTickCount(); SUCCEEDED(hr) && ::GetTickCount() - start < 120000; ::Sleep(250))
     {
-        std::printf("AddUrl failed: 0x%08lx\n", static_cast<unsigned long>(hr));
-        return 1;
-    }
-    for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 120000; ::Sleep(250))
-    {
-        Row found;
-        for (const Row& row : ReadRows(engine))
-            if (row.url == url && row.id > found.id)
-                found = row;
-        if (found.state & 0x10)
+        const Row found = Find(engine, url);
+        if (found.state & 0x14)  // complete or failed
         {
-            Print(L"error\t" + std::to_wstring(found.id) + L"\t" + found.folder + L"\t" + found.file);
-            return 1;
-        }
-        if (found.state & 0x04)
-        {
-            Print(L"complete\t" + std::to_wstring(found.id) + L"\t" + found.folder + L"\t" + found.file);
-            return found.folder == folder ? 0 : 1;
+            const std::wstring line = (found.state & 0x04 ? L"complete\t" : L"error\t") + std::to_wstring(found.id) +
+                                      L"\t" + found.folder + L"\t" + found.file;
+            char utf8[4096] = {};
+            ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof(utf8) - 1, nullptr, nullptr);
+            std::printf("%s\n", utf8);
+            return (found.state & 0x04) && found.folder == folder ? 0 : 1;
         }
     }
-    std::printf("timed out\n");
+    std::printf("AddUrl: 0x%08lx, no end in time\n", static_cast<unsigned long>(hr));
     return 1;
 }
 
@@ -136,7 +99,8 @@ int Add(IDownloadEngine* engine, const std::wstring& url, std::wstring folder)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 3 && std::wstring(argv[1]) == L"trust")
+    const std::wstring command = argc > 2 ? argv[1] : L"";
+    if (command == L"trust")
         return Trust(argv[2]);
     if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return 100;
@@ -147,18 +111,10 @@ int wmain(int argc, wchar_t** argv)
         SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDownloadEngine,
                                      reinterpret_cast<void**>(&engine))))
     {
-        if (argc == 4 && std::wstring(argv[1]) == L"add")
+        if (command == L"add" && argc == 4)
             result = Add(engine, argv[2], argv[3]);
-        else if (argc == 3 && std::wstring(argv[1]) == L"has")
-        {
-            result = 1;
-            for (const Row& row : ReadRows(engine))
-                if (row.url == argv[2])
-                {
-                    Print(L"has\t" + std::to_wstring(row.id) + L"\t" + std::to_wstring(row.state));
-                    result = 0;
-                }
-        }
+        else if (command == L"has")
+            result = Find(engine, argv[2]).id ? 0 : 1;
         engine->Release();
     }
     ::CoUninitialize();
