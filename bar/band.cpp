@@ -7,7 +7,7 @@
 
 namespace tdm {
 
-CTolBand::CTolBand() noexcept : m_sink(*static_cast<IObjectWithSite*>(this), *this) {}
+CTolBand::CTolBand() noexcept = default;
 
 CTolBand::~CTolBand() = default;
 
@@ -16,8 +16,7 @@ const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
     static const InterfaceEntry entries[] = {
         TDM_INTERFACE(CTolBand, ITolBand),
         TDM_INTERFACE_VIA(CTolBand, IDispatch, ITolBand),
-        TDM_INTERFACE(CTolBand, IObjectWithSite),
-        TDM_INTERFACE(CTolBand, IDeskBand),
+        TDM_BAND_INTERFACES(CTolBand),
     };
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
@@ -25,53 +24,18 @@ const InterfaceEntry* CTolBand::Interfaces(size_t* count) noexcept
 
 void CTolBand::FinalRelease() noexcept { Detach(); }
 
-// --- IObjectWithSite ------------------------------------------------------------------
-
-STDMETHODIMP CTolBand::SetSite(IUnknown* site)
-try
+void CTolBand::DestroyBandWindow() noexcept
 {
-    if (m_site)
-    {
-        // The browser detaches with a null site; any call while sited detaches.
-        Detach();
-        return S_OK;
-    }
-    if (!site)
-        return S_OK;
-    m_site = com_ptr<IUnknown>(site);
-    m_parent = SiteWindow(site);
-    m_panel.CreatePanel(m_parent);
-    m_browser = SiteBrowser(site);
-    m_panel.SetBrowser(m_browser.get());
-    return S_OK;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::GetSite(REFIID riid, void** ppv)
-try
-{
-    return QuerySite(m_site.get(), riid, ppv);
-}
-TDM_COM_CATCH
-
-void CTolBand::Detach() noexcept
-{
-    try
-    {
-        if (m_engine)
-            Hide();
-    }
-    catch (const CComError& error)
-    {
-        LOG_IF_FAILED(error.Status());
-    }
     if (m_panel.Window())
         ::DestroyWindow(m_panel.Window());
-    if (m_site)
-        m_panel.SetBrowser(nullptr);
-    m_browser.reset();
-    m_parent = nullptr;
-    m_site.reset();
+}
+
+void CTolBand::RegisterBand(ITolDownloadHelper& helper, bool add)
+{
+    const LONG thread = static_cast<LONG>(::GetCurrentThreadId());
+    CallTwice(IID_ITolDownloadHelper, [&] {
+        return add ? helper.RegisterBand(thread, m_panel.Window()) : helper.UnregisterBand(thread, m_panel.Window());
+    });
 }
 
 // --- ITolBand ------------------------------------------------------------------------
@@ -87,87 +51,6 @@ try
 TDM_COM_CATCH
 
 // --- IDeskBand -----------------------------------------------------------------------
-
-STDMETHODIMP CTolBand::GetWindow(HWND* window)
-try
-{
-    if (!window)
-        return E_INVALIDARG;
-    *window = m_panel.Window();
-    return *window ? S_OK : E_FAIL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ContextSensitiveHelp(BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ShowDW(BOOL show)
-try
-{
-    if (!m_panel.Window())
-        return E_FAIL;
-    if (show)
-    {
-        // An engine installed since the last check serves its schemes at once.
-        RefreshDeclaredEngineSchemes();
-        Show();
-    }
-    else
-        Hide();
-    return S_OK;
-}
-TDM_COM_CATCH
-
-void CTolBand::Show()
-{
-    if (!m_engine)
-    {
-        m_engine = CEngine::Create();
-        m_panel.SetEngine(m_engine.get());
-        m_connection.Connect(m_engine.get(), static_cast<_IDownloadEngineEvents*>(&m_sink));
-        const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-        CallTwice(IID_ITolDownloadHelper, [&] {
-            return helper->RegisterBand(static_cast<LONG>(::GetCurrentThreadId()), m_panel.Window());
-        });
-        unique_variant list;
-        m_engine.GetDownloadList(list);
-        m_panel.FillFromEngineList(*list.get());
-    }
-    m_panel.ShowPanel(true, static_cast<IDropTarget*>(this));
-}
-
-void CTolBand::Hide()
-{
-    m_panel.ShowPanel(false, nullptr);
-    if (!m_engine)
-        return;
-    LOG_IF_FAILED(m_connection.Disconnect());
-    m_engine.reset();
-    m_panel.SetEngine(nullptr);
-    m_panel.ClearDownloads();
-    const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-    CallTwice(IID_ITolDownloadHelper, [&] {
-        return helper->UnregisterBand(static_cast<LONG>(::GetCurrentThreadId()), m_panel.Window());
-    });
-}
-
-STDMETHODIMP CTolBand::CloseDW(DWORD)
-try
-{
-    return ShowDW(FALSE);
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolBand::ResizeBorderDW(LPCRECT, IUnknown*, BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
 
 STDMETHODIMP CTolBand::GetBandInfo(DWORD, DWORD, DESKBANDINFO* info)
 try
@@ -197,167 +80,5 @@ try
     return S_OK;
 }
 TDM_COM_CATCH
-
-// --- engine events ------------------------------------------------------------------
-
-void CTolBand::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadAdded(id, url, folder, fileName, state, priority);
-    m_panel.OnDownloadAdded(id, url, folder, fileName, state, priority);
-}
-
-void CTolBand::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadStateChanged(id, state, elapsed);
-    m_panel.OnDownloadStateChanged(id, state, elapsed);
-}
-
-void CTolBand::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner, LONG scope, VARIANT_BOOL* claimed)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
-    if (scope == 0)
-        m_panel.OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
-    if ((state & kStateError) != 0 && *claimed == VARIANT_FALSE && m_panel.Claim(owner, scope))
-    {
-        *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_panel.Window(), kCompletionNotice, static_cast<WPARAM>(id), kNoticeStopped);
-    }
-}
-
-void CTolBand::OnDownloadDeleted(LONG id)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadDeleted(id);
-    m_panel.OnDownloadDeleted(id);
-}
-
-void CTolBand::OnDownloadFileInfo(const FileInfo& info)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadFileInfo(info);
-    m_panel.OnDownloadFileInfo(info);
-}
-
-void CTolBand::OnResumeSupportChanged(LONG id, bool resumable)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnResumeSupportChanged(id, resumable);
-    m_panel.OnResumeSupportChanged(id, resumable);
-}
-
-void CTolBand::OnDownloadProgress(const Progress& progress)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadProgress(progress);
-    m_panel.OnDownloadProgress(progress);
-}
-
-void CTolBand::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
-                                   VARIANT_BOOL* claimed)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadCompleted(id, state, elapsed, owner, scope, claimed);
-    if (scope == 0)
-        m_panel.OnDownloadCompleted(id, state, elapsed, owner, scope, claimed);
-    if (*claimed == VARIANT_FALSE && m_panel.Claim(owner, scope))
-    {
-        *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_panel.Window(), kCompletionNotice, static_cast<WPARAM>(id), kNoticeCompleted);
-    }
-}
-
-void CTolBand::OnDownloadError(LONG id, LONG state, LONG scope, VARIANT_BOOL* claimed)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadError(id, state, scope, claimed);
-    if (scope == 0)
-        m_panel.OnDownloadError(id, state, scope, claimed);
-    *claimed = VARIANT_TRUE;
-}
-
-void CTolBand::OnDownloadInfoChanged(LONG id, const VARIANT& info)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadInfoChanged(id, info);
-    m_panel.OnDownloadInfoChanged(id, info);
-}
-
-void CTolBand::OnDownloadRestarted(LONG id, ULONG totalSize, ULONG loadedSize, LONG state, double elapsed)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadRestarted(id, totalSize, loadedSize, state, elapsed);
-    m_panel.OnDownloadRestarted(id, totalSize, loadedSize, state, elapsed);
-}
-
-void CTolBand::OnCredentialsRequired(const Credentials& request)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnCredentialsRequired(request);
-    if (*request.claimed != VARIANT_FALSE || !m_panel.Claim(request.owner, request.scope))
-        return;
-    *request.claimed = VARIANT_TRUE;
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnCredentialsRequired(request);
-    m_panel.OnCredentialsRequired(request);
-}
-
-void CTolBand::OnLogOptionChanged(bool logPerDownload)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnLogOptionChanged(logPerDownload);
-    m_panel.OnLogOptionChanged(logPerDownload);
-}
-
-void CTolBand::OnLanguageChanged(LANGID language)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnLanguageChanged(language);
-    m_panel.OnLanguageChanged(language);
-}
-
-void CTolBand::OnSectionsChanged(LONG id, const VARIANT& sections)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnSectionsChanged(id, sections);
-    m_panel.OnSectionsChanged(id, sections);
-}
-
-void CTolBand::OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnSectionProgress(id, section, sectionCount, loadedSize, sectionLoaded);
-    m_panel.OnSectionProgress(id, section, sectionCount, loadedSize, sectionLoaded);
-}
-
-void CTolBand::OnSectionFinished(LONG id, LONG section, LONG sectionCount)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnSectionFinished(id, section, sectionCount);
-    m_panel.OnSectionFinished(id, section, sectionCount);
-}
-
-void CTolBand::OnPriorityChanged(LONG id, LONG priority)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnPriorityChanged(id, priority);
-    m_panel.OnPriorityChanged(id, priority);
-}
-
-void CTolBand::OnDownloadRenamed(LONG id, BSTR url, BSTR path)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnDownloadRenamed(id, url, path);
-    m_panel.OnDownloadRenamed(id, url, path);
-}
-
-void CTolBand::OnInterfaceChanged(bool languageResources)
-{
-    if (CTolToolbarFrame* frame = m_panel.IconicFrame())
-        frame->OnInterfaceChanged(languageResources);
-    m_panel.OnInterfaceChanged(languageResources);
-}
 
 }  // namespace tdm

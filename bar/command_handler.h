@@ -15,6 +15,7 @@
 #include "dialogs/about_dialog.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/log_dialog.h"
+#include "downloads/command_states.h"
 #include "engine/engine_link.h"
 #include "framework/error.h"
 #include "framework/window.h"
@@ -23,34 +24,6 @@
 #include "text/message_box.h"
 
 namespace tdm {
-
-// Command ids of the bar and the toolbar (toolbar buttons, menus).
-enum BarCommand : WORD
-{
-    kCommandContextHelp = 9,
-    kCommandTrafficMinimal = 534,
-    kCommandTrafficNormal = 535,
-    kCommandTrafficUnlimited = 536,
-    kCommandCloseBar = 541,
-    kCommandMinimise = 542,
-    kCommandRestore = 543,
-    kCommandAdd = 32781,
-    kCommandProperties = 32782,
-    kCommandStart = 32783,
-    kCommandStartAll = 32784,
-    kCommandPause = 32786,
-    kCommandPauseAll = 32787,
-    kCommandDelete = 32788,
-    kCommandDeleteAll = 32789,
-    kCommandLog = 32790,
-    kCommandSettings = 32791,
-    kCommandCopyUrl = 32792,
-    kCommandOpenFile = 32793,
-    kCommandShowToolbar = 32794,
-    kCommandShowLabels = 32795,
-    kCommandHelpContents = 32796,
-    kCommandAbout = 32797,
-};
 
 // Runs a command body: an engine or helper failure is shown in the COM error
 // box, and whatever the command did before it stays done.

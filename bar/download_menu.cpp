@@ -34,42 +34,34 @@ unique_hmenu BuildDownloadMenu(const DownloadMenuState& state)
     const HMENU m = menu.get();
     if (!m)
         return menu;
-    const CTolInfoDownload* current = state.current;
-    const bool none = current == nullptr;
-    const bool running = current && current->IsRunning();
-    const bool complete = current && (current->state == kStateComplete || current->state == (kStateError | kStateComplete));
-    auto grayIf = [](bool gray) { return gray ? MF_GRAYED : 0u; };
-
-    AppendItem(m, kCommandStart, LoadUiString(IDS_MENU_START_DOWNLOAD), grayIf(none || running));
-    AppendItem(m, kCommandPause, LoadUiString(IDS_MENU_PAUSE_DOWNLOAD), grayIf(none || !running));
+    AppendItem(m, kCommandStart, LoadUiString(IDS_MENU_START_DOWNLOAD));
+    AppendItem(m, kCommandPause, LoadUiString(IDS_MENU_PAUSE_DOWNLOAD));
     AppendSeparator(m);
-    AppendItem(m, kCommandStartAll, LoadUiString(IDS_MENU_START_ALL),
-               grayIf(state.active + state.finished == state.rows));
-    AppendItem(m, kCommandPauseAll, LoadUiString(IDS_MENU_PAUSE_ALL), grayIf(state.active == 0));
+    AppendItem(m, kCommandStartAll, LoadUiString(IDS_MENU_START_ALL));
+    AppendItem(m, kCommandPauseAll, LoadUiString(IDS_MENU_PAUSE_ALL));
     AppendSeparator(m);
-    AppendItem(m, kCommandDelete, LoadUiString(IDS_MENU_DELETE_DOWNLOAD), grayIf(none));
-    AppendItem(m, kCommandDeleteAll, LoadUiString(IDS_MENU_DELETE_ALL_DOWNLOADS),
-               grayIf(state.toolbarToggles && state.rows == 0));
+    AppendItem(m, kCommandDelete, LoadUiString(IDS_MENU_DELETE_DOWNLOAD));
+    AppendItem(m, kCommandDeleteAll, LoadUiString(IDS_MENU_DELETE_ALL_DOWNLOADS));
     AppendSeparator(m);
     AppendItem(m, kCommandAdd, LoadUiString(IDS_MENU_ADD_DOWNLOAD));
     AppendSeparator(m);
-    AppendItem(m, kCommandLog, LoadUiString(IDS_MENU_SHOW_LOG), grayIf(none || !state.logPerDownload));
+    AppendItem(m, kCommandLog, LoadUiString(IDS_MENU_SHOW_LOG));
     AppendSeparator(m);
     AppendItem(m, kCommandSettings, LoadUiString(IDS_SETTINGS));
-    AppendItem(m, kCommandProperties,
-               LoadUiString(IDS_PROPERTIES) + (state.toolbarToggles ? "\tCtrl+Enter" : ""), grayIf(none));
+    AppendItem(m, kCommandProperties, LoadUiString(IDS_PROPERTIES) + (state.toolbarToggles ? "\tCtrl+Enter" : ""));
     AppendSeparator(m);
-    AppendItem(m, kCommandCopyUrl, LoadUiString(IDS_MENU_COPY_URL),
-               grayIf(state.toolbarToggles && state.selected != 1));
-    AppendItem(m, kCommandOpenFile, LoadUiString(IDS_MENU_OPEN_FILE), grayIf(!complete || state.selected != 1));
+    AppendItem(m, kCommandCopyUrl, LoadUiString(IDS_MENU_COPY_URL));
+    AppendItem(m, kCommandOpenFile, LoadUiString(IDS_MENU_OPEN_FILE));
     if (state.toolbarToggles)
     {
         ::SetMenuDefaultItem(m, kCommandOpenFile, FALSE);
         AppendSeparator(m);
         AppendItem(m, kCommandShowToolbar, LoadUiString(IDS_MENU_SHOW_TOOLBAR), state.showToolbar ? MF_CHECKED : 0);
         AppendItem(m, kCommandShowLabels, LoadUiString(IDS_MENU_SHOW_LABELS),
-                   (state.showLabels ? MF_CHECKED : 0) | grayIf(!state.showToolbar));
+                   (state.showLabels ? MF_CHECKED : 0) | (state.showToolbar ? 0u : MF_GRAYED));
     }
+    if (state.states)
+        state.states->ApplyTo(m);
     AppendSeparator(m);
     AppendHelpItems(m);
     return menu;

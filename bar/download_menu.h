@@ -4,20 +4,16 @@
 
 #include <windows.h>
 
-#include "engine/download_record.h"
+#include "downloads/command_states.h"
 #include "framework/unique_any.h"
 
 namespace tdm {
 
-// What the menu's states depend on.
+// What the menu shows.
 struct DownloadMenuState
 {
-    const CTolInfoDownload* current = nullptr;  // the first selected (or pointed at) download
-    size_t selected = 0;                        // downloads the commands would take
-    int rows = 0;
-    int active = 0;    // downloads running or transferring
-    int finished = 0;  // complete downloads that are not active
-    bool logPerDownload = false;
+    // The download commands' states (null: all enabled).
+    const CCommandStates* states = nullptr;
     // The bar's list has the toolbar toggles; the indicator has not.
     bool toolbarToggles = false;
     bool showToolbar = false;

@@ -1,7 +1,5 @@
 #include "bar/drag_link.h"
 
-#include <cstring>
-
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
@@ -27,10 +25,9 @@ private:
     STGMEDIUM m_medium{};
 };
 
-// The text of `format` as global memory, read no further than the block (the
-// data comes from any program and need not end with a NUL); false when the data
-// object does not offer it.
-bool ReadGlobalText(IDataObject* data, UINT format, std::string& text)
+// The text of `format` as global memory (UTF-16 when `wide`); false when the
+// data object does not offer it.
+bool ReadDataText(IDataObject* data, UINT format, bool wide, std::wstring& text)
 {
     FORMATETC request{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     if (data->QueryGetData(&request) != S_OK)
@@ -38,28 +35,28 @@ bool ReadGlobalText(IDataObject* data, UINT format, std::string& text)
     CStorageMedium medium;
     if (FAILED(data->GetData(&request, medium.put())) || medium.get().tymed != TYMED_HGLOBAL)
         return false;
-    const HGLOBAL memory = medium.get().hGlobal;
-    const auto* locked = static_cast<const char*>(::GlobalLock(memory));
-    if (!locked)
-        return false;
-    text.assign(locked, strnlen(locked, ::GlobalSize(memory)));
-    ::GlobalUnlock(memory);
-    return true;
+    return ReadGlobalText(medium.get().hGlobal, wide, text);
 }
 
 }  // namespace
 
-CTolDragLink::CTolDragLink() noexcept : m_urlFormat(::RegisterClipboardFormatW(L"UniformResourceLocator")) {}
+CTolDragLink::CTolDragLink() noexcept
+    : m_urlFormat(::RegisterClipboardFormatW(L"UniformResourceLocator")),
+      m_wideUrlFormat(::RegisterClipboardFormatW(L"UniformResourceLocatorW"))
+{
+}
 
-std::string CTolDragLink::ExtractLink(IDataObject* data) const noexcept
+// The wide formats first: the 8-bit ones hold only what the ANSI code page does.
+std::wstring CTolDragLink::ExtractLink(IDataObject* data) const noexcept
 try
 {
     if (!data)
         return {};
-    std::string text;
-    if (!ReadGlobalText(data, CF_TEXT, text) && !ReadGlobalText(data, m_urlFormat, text))
+    std::wstring text;
+    if (!ReadDataText(data, CF_UNICODETEXT, true, text) && !ReadDataText(data, m_wideUrlFormat, true, text) &&
+        !ReadDataText(data, CF_TEXT, false, text) && !ReadDataText(data, m_urlFormat, false, text))
         return {};
-    return IsDownloadableLink(text) ? text : std::string();
+    return IsDownloadableLink(text) ? text : std::wstring();
 }
 catch (...)
 {
@@ -97,14 +94,14 @@ TDM_COM_CATCH
 STDMETHODIMP CTolDragLink::Drop(IDataObject* data, DWORD, POINTL, DWORD* effect)
 try
 {
-    const std::string link = ExtractLink(data);
+    const std::wstring link = ExtractLink(data);
     if (link.empty())
     {
         if (effect)
             *effect = DROPEFFECT_NONE;
         return E_INVALIDARG;
     }
-    unique_bstr url(AllocBstrFromNarrow(link));
+    unique_bstr url(AllocBstr(link));
     RETURN_HR_IF_NULL(E_OUTOFMEMORY, url.get());
     const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
     CallTwice(IID_ITolDownloadHelper, [&] { return helper->CreateDownload(url.get()); });

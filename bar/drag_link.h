@@ -23,16 +23,18 @@ public:
     // Hands the link to the helper's CreateDownload; E_INVALIDARG without one.
     STDMETHODIMP Drop(IDataObject* data, DWORD keys, POINTL point, DWORD* effect) override;
 
-    // The link a data object carries, as text (CF_TEXT) or as a URL
-    // ("UniformResourceLocator"); empty when it carries none the client accepts.
-    std::string ExtractLink(IDataObject* data) const noexcept;
+    // The link a data object carries, as text (CF_UNICODETEXT, else CF_TEXT) or
+    // as a URL ("UniformResourceLocatorW", else "UniformResourceLocator"); empty
+    // when it carries none the client accepts.
+    std::wstring ExtractLink(IDataObject* data) const noexcept;
 
 protected:
     CTolDragLink() noexcept;
     ~CTolDragLink() = default;
 
 private:
-    UINT m_urlFormat;  // "UniformResourceLocator"
+    UINT m_urlFormat;      // "UniformResourceLocator"
+    UINT m_wideUrlFormat;  // "UniformResourceLocatorW"
 };
 
 }  // namespace tdm

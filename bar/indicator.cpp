@@ -12,6 +12,7 @@
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
+#include "resources/window_messages.h"
 #include "text/format.h"
 #include "text/language.h"
 
@@ -189,9 +190,9 @@ WNDCLASSEXW CTolDownloadIndicator::ClassInfo() noexcept
 
 const CTolInfoDownload* CTolDownloadIndicator::DownloadAt(int index) const noexcept
 {
-    if (!m_downloads || index < 0 || static_cast<size_t>(index) >= m_downloads->size())
+    if (!m_downloads || index < 0)
         return nullptr;
-    return (*m_downloads)[static_cast<size_t>(index)].get();
+    return m_downloads->At(static_cast<size_t>(index));
 }
 
 LRESULT CTolDownloadIndicator::OnCreate(UINT, WPARAM, LPARAM, bool&)
@@ -305,7 +306,7 @@ void CTolDownloadIndicator::MoveHot(int delta) noexcept
         return;
     for (size_t i = 0; i < Count(); ++i)
     {
-        if ((*m_downloads)[i]->id == m_hot)
+        if (m_downloads->At(i)->id == m_hot)
         {
             const CTolInfoDownload* next = DownloadAt(static_cast<int>(i) + delta);
             m_hot = next ? next->id : -1;
@@ -501,16 +502,17 @@ void CTolDownloadIndicator::Refresh(LONG id) noexcept
             break;
         }
     }
-    // The tip follows the download it shows, or goes with it.
+    // A tip that is up follows the download it shows, or goes with it. A hidden
+    // tip stays hidden: the mouse has left, or a menu is open over the indicator.
     bool hotExists = false;
     for (size_t i = 0; i < Count(); ++i)
-        hotExists = hotExists || (*m_downloads)[i]->id == m_hot;
+        hotExists = hotExists || m_downloads->At(i)->id == m_hot;
     if (!hotExists)
     {
         m_hot = -1;
         HideTip();
     }
-    else if (m_hot == id || id == -1)
+    else if (m_tipShown && (m_hot == id || id == -1))
     {
         POINT cursor{};
         ::GetCursorPos(&cursor);
@@ -572,7 +574,7 @@ LRESULT CTolDownloadIndicator::OnMouseLeave(UINT, WPARAM, LPARAM, bool&)
 LRESULT CTolDownloadIndicator::OnDoubleClick(UINT, WPARAM wParam, LPARAM, bool&)
 {
     if (wParam == MK_LBUTTON)
-        ::SendMessageW(::GetParent(m_window), WM_USER + 7, static_cast<WPARAM>(m_hot), 0);
+        ::SendMessageW(::GetParent(m_window), kSelectDownload, static_cast<WPARAM>(m_hot), 0);
     return 0;
 }
 
@@ -580,8 +582,8 @@ void CTolDownloadIndicator::ShowTip(POINT screen) noexcept
 {
     const CTolInfoDownload* hot = nullptr;
     for (size_t i = 0; i < Count(); ++i)
-        if ((*m_downloads)[i]->id == m_hot)
-            hot = (*m_downloads)[i].get();
+        if (m_downloads->At(i)->id == m_hot)
+            hot = m_downloads->At(i);
     if (!m_tip || !hot)
         return;
     std::wstring text;
@@ -607,6 +609,7 @@ void CTolDownloadIndicator::ShowTip(POINT screen) noexcept
     }
     ::SendMessageW(m_tip.get(), TTM_TRACKPOSITION, 0, MAKELPARAM(screen.x, screen.y));
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+    m_tipShown = true;
 }
 
 void CTolDownloadIndicator::HideTip() noexcept
@@ -619,6 +622,7 @@ void CTolDownloadIndicator::HideTip() noexcept
     tool.uId = static_cast<UINT_PTR>(-1);
     ::SendMessageW(m_tip.get(), TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
     m_tipText.clear();
+    m_tipShown = false;
 }
 
 LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
@@ -632,19 +636,11 @@ LRESULT CTolDownloadIndicator::OnContextMenu(UINT, WPARAM, LPARAM lParam, bool&)
     const CTolInfoDownload* hot = DownloadAt(ColumnAt(client));
     m_hot = hot ? hot->id : -1;
 
+    static const CDownloadStore kNone;
+    const CCommandStates states(m_downloads ? *m_downloads : kNone, m_logQuery && m_logQuery(m_logContext), hot,
+                                hot ? 1 : 0);
     DownloadMenuState state;
-    state.current = hot;
-    state.selected = hot ? 1 : 0;
-    state.rows = static_cast<int>(Count());
-    for (size_t i = 0; i < Count(); ++i)
-    {
-        const CTolInfoDownload& download = *(*m_downloads)[i];
-        if (download.IsActive())
-            ++state.active;
-        else if (download.IsComplete())
-            ++state.finished;
-    }
-    state.logPerDownload = hot && m_logQuery && m_logQuery(m_logContext);
+    state.states = &states;
     const unique_hmenu menu = BuildDownloadMenu(state);
     ::TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, screen.x, screen.y, 0, m_window, nullptr);
     return 0;

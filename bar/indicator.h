@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "downloads/download_store.h"
 #include "engine/download_record.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
 
 namespace tdm {
-
-using DownloadRecords = std::vector<std::unique_ptr<CTolInfoDownload>>;
 
 // Geometry and colours of the columns.
 namespace indicator {
@@ -53,6 +52,8 @@ std::wstring TipText(const CTolInfoDownload& download);
 class CTolDownloadIndicator : public CWindowImplT<CTolDownloadIndicator>
 {
 public:
+    // The downloads shown (every download of the model, scrolled or not).
+    size_t Count() const noexcept { return m_downloads ? m_downloads->Count() : 0; }
     static constexpr UINT kBackCommand = 483;
     static constexpr UINT kForwardCommand = 425;
     static constexpr UINT_PTR kBackTimer = 1000;
@@ -67,7 +68,7 @@ public:
     static WNDCLASSEXW ClassInfo() noexcept;
 
     // The frame's downloads, read on every paint; the frame owns them.
-    void SetDownloads(const DownloadRecords* downloads) noexcept { m_downloads = downloads; }
+    void SetDownloads(const CDownloadStore* downloads) noexcept { m_downloads = downloads; }
     // After a change of the downloads: -1 all of them, else the column of `id`.
     void Refresh(LONG id) noexcept;
     // The engine's log setting decides the menu's log entry; the frame answers.
@@ -121,7 +122,6 @@ private:
     LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, bool& handled);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM lParam, bool&);
 
-    size_t Count() const noexcept { return m_downloads ? m_downloads->size() : 0; }
     const CTolInfoDownload* DownloadAt(int index) const noexcept;
     // The index of the column under client point `point`, or -1.
     int ColumnAt(POINT point) const noexcept;
@@ -142,7 +142,7 @@ private:
     void StopScrollTimer() noexcept;
     friend class CScrollButton;
 
-    const DownloadRecords* m_downloads = nullptr;
+    const CDownloadStore* m_downloads = nullptr;
     RECT m_content{};
     int m_first = 0;
     LONG m_hot = -1;
@@ -158,6 +158,8 @@ private:
     bool m_pressed = false;
     unique_hwnd m_tip;
     std::wstring m_tipText;
+    // Whether the tip is up: only then does a refresh of its download update it.
+    bool m_tipShown = false;
     std::unique_ptr<CWheelForwarder> m_wheel;
     bool m_tracking = false;
     bool (*m_logQuery)(void*) = nullptr;

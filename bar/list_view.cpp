@@ -30,12 +30,12 @@ struct ColumnInfo
 constexpr ColumnInfo kColumns[kListColumnCount] = {
     {IDS_COL_URL, IDS_HDRTIP_URL, LVCFMT_LEFT, 220},
     {IDS_COL_FILE_NAME, IDS_HDRTIP_FILE_NAME, LVCFMT_LEFT, 220},
-    {IDS_COL_SIZE, IDS_HDRTIP_SIZE, LVCFMT_RIGHT, 120},
+    {IDS_COL_SIZE, IDS_HDRTIP_SIZE, LVCFMT_RIGHT, 135},  // its title with the sort arrow, in Russian too
     {IDS_COL_PROGRESS, IDS_HDRTIP_PROGRESS, LVCFMT_RIGHT, 120},
     {IDS_COL_ELAPSED_TIME, IDS_HDRTIP_ELAPSED_TIME, LVCFMT_RIGHT, 80},
     {IDS_COL_TIME_REMAINING, IDS_HDRTIP_TIME_REMAINING, LVCFMT_RIGHT, 80},
     {IDS_COL_SPEED, IDS_HDRTIP_SPEED, LVCFMT_RIGHT, 120},
-    {IDS_COL_BYTES_LOADED, IDS_HDRTIP_BYTES_LOADED, LVCFMT_RIGHT, 100},
+    {IDS_COL_BYTES_LOADED, IDS_HDRTIP_BYTES_LOADED, LVCFMT_RIGHT, 125},
 };
 
 // Icon resources of the list's small image list, in image-index order.
@@ -163,18 +163,6 @@ int CompareRecords(const CTolInfoDownload& first, const CTolInfoDownload& second
     }
 }
 
-bool SameText(const std::wstring& text, const unique_bstr& other) noexcept
-{
-    const size_t length = other.length();
-    return text.size() == length && std::wmemcmp(text.data(), other ? other.get() : L"", length) == 0;
-}
-
-bool EqualIgnoringCase(const unique_bstr& first, const std::wstring& second) noexcept
-{
-    return ::CompareStringOrdinal(first ? first.get() : L"", static_cast<int>(first.length()), second.c_str(),
-                                  static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
-}
-
 unique_hicon LoadModuleIcon(UINT id, int size) noexcept
 {
     return unique_hicon(static_cast<HICON>(::LoadImageW(CModule::Instance().ModuleInstance(), MAKEINTRESOURCEW(id),
@@ -285,11 +273,14 @@ catch (...)
 
 // --- rows -------------------------------------------------------------------------
 
-int CTolListView::RowCount() const noexcept { return m_window ? static_cast<int>(m_order.size()) : 0; }
+int CTolListView::RowCount() const noexcept
+{
+    return m_window && m_model ? static_cast<int>(m_model->Downloads().Count()) : 0;
+}
 
 void CTolListView::SetItemCount() noexcept
 {
-    ::SendMessageW(m_window, LVM_SETITEMCOUNT, m_order.size(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    ::SendMessageW(m_window, LVM_SETITEMCOUNT, RowCount(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
 
 void CTolListView::SetRowState(int index, UINT state, UINT mask) noexcept
@@ -318,117 +309,70 @@ void CTolListView::DeselectAll() noexcept
     SetRowState(row, 0, LVIS_SELECTED | LVIS_FOCUSED);
 }
 
-int CTolListView::AppendRow(std::unique_ptr<CTolInfoDownload> record)
+void CTolListView::RowAdded(LONG id) noexcept
 {
-    if (!record || m_rows.count(record->id) != 0)
-        return -1;
-    record->UpdateProgress();
-    UpdateRemaining(*record);
-    const int index = static_cast<int>(m_order.size());
-    const LONG id = record->id;
-    // The order's place first: when the table cannot take the row, it goes again.
-    m_order.push_back(nullptr);
-    try
-    {
-        m_order.back() = &m_rows.emplace(id, Row{std::move(record), index}).first->second;
-    }
-    catch (...)
-    {
-        m_order.pop_back();
-        throw;
-    }
-    if (m_staleFrom + 1 == m_order.size())
-        m_staleFrom = m_order.size();
-    return index;
-}
-
-int CTolListView::InsertRow(std::unique_ptr<CTolInfoDownload> record)
-{
-    if (!record || !m_window || m_rows.count(record->id) != 0)
-        return -1;
+    const int index = FindRow(id);
+    if (index < 0)
+        return;
+    if (CTolInfoDownload* record = RecordOf(index))
+        UpdateRemaining(*record);
     DeselectAll();
     ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
-    const int index = AppendRow(std::move(record));
-    if (index < 0)
-        return -1;
     // In the order before the control counts it: selecting the row tells the
     // panel, which looks the row up.
     SetItemCount();
     SetRowState(index, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-    return index;
 }
 
-int CTolListView::InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records)
+void CTolListView::RowsReset() noexcept
 {
     if (!m_window)
-        return 0;
-    int added = 0;
-    m_order.reserve(m_order.size() + records.size());
-    m_rows.reserve(m_rows.size() + records.size());
-    for (std::unique_ptr<CTolInfoDownload>& record : records)
-        added += AppendRow(std::move(record)) >= 0 ? 1 : 0;
-    if (added == 0)
-        return 0;
-    DeselectAll();
+        return;
+    ::SendMessageW(m_window, LVM_DELETEALLITEMS, 0, 0);
+    const int count = RowCount();
+    if (count == 0)
+        return;
+    for (int row = 0; row < count; ++row)
+        UpdateRemaining(*RecordOf(row));
     SetItemCount();
-    SetRowState(static_cast<int>(m_order.size()) - 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    SetRowState(count - 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, -1);
-    return added;
 }
 
-void CTolListView::DeleteRow(int index) noexcept
+void CTolListView::RowRemoving(int index) noexcept
 {
-    CTolInfoDownload* const record = RecordOf(index);
-    if (!record)
-        return;
     // An owner-data list takes LVM_DELETEITEM as "one row less at `index`": it
     // moves the selection, focus and mark of the rows below up with them. The
-    // row stays in the order meanwhile, for the deselection it tells the panel of.
-    ::SendMessageW(m_window, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
-    m_order.erase(m_order.begin() + index);
-    m_staleFrom = std::min(m_staleFrom, static_cast<size_t>(index));
-    m_rows.erase(record->id);
+    // record is still in the model meanwhile, for the deselection it tells the
+    // panel of.
+    if (m_window && RecordOf(index))
+        ::SendMessageW(m_window, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
 }
 
-void CTolListView::DeleteAllRows() noexcept
+void CTolListView::RowChanged(LONG id, DownloadChange change) noexcept
 {
-    m_order.clear();
-    m_staleFrom = 0;
-    if (m_window)
-        ::SendMessageW(m_window, LVM_DELETEALLITEMS, 0, 0);
-    m_rows.clear();
-}
-
-void CTolListView::RenewRowIndexes() const noexcept
-{
-    for (size_t row = m_staleFrom; row < m_order.size(); ++row)
-        m_order[row]->index = static_cast<int>(row);
-    m_staleFrom = m_order.size();
+    const int index = FindRow(id);
+    switch (change)
+    {
+    case DownloadChange::Row: UpdateRow(index); break;
+    case DownloadChange::Transfer: UpdateTransferCells(index); break;
+    case DownloadChange::Redraw: RedrawRow(index); break;
+    }
 }
 
 int CTolListView::FindRow(LONG id) const noexcept
 {
-    const auto found = m_rows.find(id);
-    if (found == m_rows.end() || !m_window)
-        return -1;
-    const Row& row = found->second;
-    if (static_cast<size_t>(row.index) >= m_staleFrom)
-        RenewRowIndexes();
-    return row.index;
+    return m_window && m_model ? m_model->Downloads().IndexOf(id) : -1;
 }
 
 CTolInfoDownload* CTolListView::RecordOf(int index) const noexcept
 {
-    if (!m_window || index < 0 || static_cast<size_t>(index) >= m_order.size())
+    if (!m_window || !m_model || index < 0)
         return nullptr;
-    return m_order[index]->record.get();
+    return m_model->Downloads().At(static_cast<size_t>(index));
 }
 
-CTolInfoDownload* CTolListView::FindRecord(LONG id) const noexcept
-{
-    const auto found = m_rows.find(id);
-    return found == m_rows.end() ? nullptr : found->second.record.get();
-}
+CTolInfoDownload* CTolListView::FindRecord(LONG id) const noexcept { return m_model ? m_model->Find(id) : nullptr; }
 
 void CTolListView::UpdateRow(int index) noexcept
 {
@@ -478,121 +422,94 @@ void CTolListView::EnsureVisible(int index) noexcept
         ::SendMessageW(m_window, LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
 }
 
-const CTolInfoDownload* CTolListView::FindOtherByPath(LONG skipId, const std::wstring& path) const noexcept
-{
-    const int count = RowCount();
-    for (int row = 0; row < count; ++row)
-    {
-        const CTolInfoDownload* record = RecordOf(row);
-        if (!record || record->id == skipId || !record->path)
-            continue;
-        const size_t length = record->path.length();
-        if (length == 0 || record->path.get()[length - 1] == L'\\')
-            continue;
-        if (EqualIgnoringCase(record->path, path))
-            return record;
-    }
-    return nullptr;
-}
-
-const CTolInfoDownload* CTolListView::FindOtherByUrl(LONG skipId, const std::wstring& url) const noexcept
-{
-    const int count = RowCount();
-    for (int row = 0; row < count; ++row)
-    {
-        const CTolInfoDownload* record = RecordOf(row);
-        if (record && record->id != skipId && EqualIgnoringCase(record->url, url))
-            return record;
-    }
-    return nullptr;
-}
-
-HRESULT CTolListView::CopyRecords(std::vector<std::unique_ptr<CTolInfoDownload>>& out) const noexcept
-{
-    out.clear();
-    std::vector<std::unique_ptr<CTolInfoDownload>> copies;
-    try
-    {
-        const int count = RowCount();
-        copies.reserve(count);
-        for (int row = 0; row < count; ++row)
-        {
-            const CTolInfoDownload* record = RecordOf(row);
-            RETURN_HR_IF_NULL(E_UNEXPECTED, record);
-            std::unique_ptr<CTolInfoDownload> copy;
-            RETURN_IF_FAILED(CTolInfoDownload::Clone(*record, copy));
-            copies.push_back(std::move(copy));
-        }
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-    out = std::move(copies);
-    return S_OK;
-}
-
 // --- sorting ---------------------------------------------------------------------
 
 CTolListView::Selection CTolListView::TakeSelection() const
 {
     Selection selection;
-    for (int row = NextRow(m_window, -1, LVNI_SELECTED); row >= 0; row = NextRow(m_window, row, LVNI_SELECTED))
-    {
-        if (const size_t index = static_cast<size_t>(row); index < m_order.size())
-            selection.selected.push_back(m_order[index]);
-    }
-    const auto rowAt = [&](int row) {
-        return row >= 0 && static_cast<size_t>(row) < m_order.size() ? m_order[row] : nullptr;
+    const auto idAt = [&](int row) {
+        const CTolInfoDownload* record = RecordOf(row);
+        return record ? record->id : -1;
     };
-    selection.focused = rowAt(NextRow(m_window, -1, LVNI_FOCUSED));
-    selection.mark = rowAt(static_cast<int>(::SendMessageW(m_window, LVM_GETSELECTIONMARK, 0, 0)));
+    for (int row = NextRow(m_window, -1, LVNI_SELECTED); row >= 0; row = NextRow(m_window, row, LVNI_SELECTED))
+        if (RecordOf(row))
+            selection.selected.push_back(idAt(row));
+    const int focused = NextRow(m_window, -1, LVNI_FOCUSED);
+    const int mark = static_cast<int>(::SendMessageW(m_window, LVM_GETSELECTIONMARK, 0, 0));
+    selection.hasFocus = RecordOf(focused) != nullptr;
+    selection.focused = idAt(focused);
+    selection.hasMark = RecordOf(mark) != nullptr;
+    selection.mark = idAt(mark);
     return selection;
 }
 
-// Puts selection, focus and mark back on the rows taken, at their indexes now
-// (RenewRowIndexes has run). The control tells the panel of every row it changes.
+// Puts selection, focus and mark back on the downloads taken, at their rows now.
+// The control tells the panel of every row it changes.
 void CTolListView::RestoreSelection(const Selection& selection) noexcept
 {
     // Every row selected, as after Ctrl+A: the selection stays as it is.
-    if (selection.selected.size() != m_order.size())
+    if (selection.selected.size() != static_cast<size_t>(RowCount()))
     {
         DeselectAll();
-        for (const Row* row : selection.selected)
-            SetRowState(row->index, LVIS_SELECTED, LVIS_SELECTED);
+        for (LONG id : selection.selected)
+            if (const int row = FindRow(id); row >= 0)
+                SetRowState(row, LVIS_SELECTED, LVIS_SELECTED);
     }
-    if (selection.focused)
-        SetRowState(selection.focused->index, LVIS_FOCUSED, LVIS_FOCUSED);
-    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, selection.mark ? selection.mark->index : -1);
+    // Row -1 would mean every row to the control.
+    if (const int row = selection.hasFocus ? FindRow(selection.focused) : -1; row >= 0)
+        SetRowState(row, LVIS_FOCUSED, LVIS_FOCUSED);
+    ::SendMessageW(m_window, LVM_SETSELECTIONMARK, 0, selection.hasMark ? FindRow(selection.mark) : -1);
 }
 
 bool CTolListView::Sort() noexcept
 try
 {
-    if (m_sortColumn < 0 || !m_window)
+    if (m_sortColumn < 0 || !m_window || !m_model)
         return false;
     const int column = m_sortColumn;
     const bool ascending = m_ascending;
-    std::vector<Row*> order = m_order;
-    std::stable_sort(order.begin(), order.end(), [column, ascending](const Row* first, const Row* second) {
-        const int result = CompareRecords(*first->record, *second->record, column);
-        return ascending ? result < 0 : result > 0;
-    });
-    if (order == m_order)
-        return true;
     const Selection selection = TakeSelection();
-    m_order.swap(order);
-    m_staleFrom = 0;
-    RenewRowIndexes();
-    RestoreSelection(selection);
-    ::InvalidateRect(m_window, nullptr, FALSE);
+    // The model's answer, not its notification, says whether the rows moved:
+    // the notification reaches the list only through a view that follows the
+    // model (the panel), and the selection must follow its downloads in any case.
+    const bool reordered =
+        m_model->Reorder([column, ascending](const CTolInfoDownload& first, const CTolInfoDownload& second) {
+            const int result = CompareRecords(first, second, column);
+            return ascending ? result < 0 : result > 0;
+        });
+    if (reordered)
+    {
+        RestoreSelection(selection);
+        ::InvalidateRect(m_window, nullptr, FALSE);
+    }
     return true;
 }
 catch (const std::bad_alloc&)
 {
-    // The rows stay in the order they had.
+    // The selection could not be taken: the rows stay in the order they had.
     TraceCaughtException(__FILE__, __LINE__);
     return false;
+}
+
+void CTolListView::OrderChanged() noexcept
+{
+    if (m_window)
+        ::InvalidateRect(m_window, nullptr, FALSE);
+}
+
+bool CTolListView::OutOfOrder(LONG id) const noexcept
+{
+    const int index = FindRow(id);
+    const CTolInfoDownload* record = RecordOf(index);
+    if (m_sortColumn < 0 || !record)
+        return false;
+    const auto before = [&](const CTolInfoDownload* first, const CTolInfoDownload* second) {
+        const int result = CompareRecords(*first, *second, m_sortColumn);
+        return m_ascending ? result < 0 : result > 0;
+    };
+    const CTolInfoDownload* previous = RecordOf(index - 1);
+    const CTolInfoDownload* next = RecordOf(index + 1);
+    return (previous && before(record, previous)) || (next && before(next, record));
 }
 
 void CTolListView::SetHeaderArrow(int column, int image) noexcept
@@ -634,64 +551,25 @@ void CTolListView::ColumnClick(int column) noexcept
     Sort();
 }
 
-ListSortKey CTolListView::SortKeyOf(const CTolInfoDownload& record) const
-{
-    ListSortKey key;
-    key.column = m_sortColumn;
-    switch (m_sortColumn)
-    {
-    case kListColumnUrl: key.text = BstrText(record.url); break;
-    case kListColumnFileName: key.text = BstrText(record.path); break;
-    case kListColumnSize: key.number = record.totalSize; break;
-    case kListColumnLoaded: key.number = record.loadedSize; break;
-    case kListColumnProgress: key.value = ProgressOf(record); break;
-    case kListColumnElapsed: key.value = SpanKey(record.elapsed); break;
-    case kListColumnRemaining: key.value = SpanKey(record.remaining); break;
-    case kListColumnSpeed: key.speed = record.averageSpeed; break;
-    default: break;
-    }
-    return key;
-}
-
-bool CTolListView::WouldResort(const ListSortKey& before, const CTolInfoDownload& record) const noexcept
-{
-    if (m_sortColumn < 0)
-        return false;
-    if (before.column != m_sortColumn)
-        return true;
-    switch (m_sortColumn)
-    {
-    case kListColumnUrl: return !SameText(before.text, record.url);
-    case kListColumnFileName: return !SameText(before.text, record.path);
-    case kListColumnSize: return before.number != record.totalSize;
-    case kListColumnLoaded: return before.number != record.loadedSize;
-    case kListColumnProgress: return before.value != ProgressOf(record);
-    case kListColumnElapsed: return before.value != SpanKey(record.elapsed);
-    case kListColumnRemaining: return before.value != SpanKey(record.remaining);
-    case kListColumnSpeed: return before.speed != record.averageSpeed;
-    default: return false;
-    }
-}
-
 // --- refresh ---------------------------------------------------------------------
 
 void CTolListView::Tick() noexcept
 {
     // Only the records change; the texts are made when the list paints the
     // visible rows.
+    if (!m_model)
+        return;
     bool changed = false;
-    for (auto& entry : m_rows)
-    {
-        CTolInfoDownload& record = *entry.second.record;
+    m_model->Downloads().ForEach([&changed](CTolInfoDownload& record) {
         if ((record.state & kStateTransferring) == 0)
-            continue;
+            return;
         if (record.fresh)
             record.fresh = false;
         else
             record.elapsed = TimeSpan::FromDays(record.elapsed.days + 1.0 / kSecondsPerDay);
         UpdateRemaining(record);
         changed = true;
-    }
+    });
     if (changed && m_window)
         ::InvalidateRect(m_window, nullptr, FALSE);
 }
@@ -710,10 +588,10 @@ try
         ::SendMessageW(m_window, LVM_SETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
     }
     UpdateHeaderTips(true);
-    for (auto& entry : m_rows)
+    for (int row = 0; row < RowCount(); ++row)
     {
-        entry.second.record->UpdateProgress();
-        UpdateRemaining(*entry.second.record);
+        RecordOf(row)->UpdateProgress();
+        UpdateRemaining(*RecordOf(row));
     }
     ::InvalidateRect(m_window, nullptr, TRUE);
 }
@@ -802,7 +680,7 @@ LRESULT CTolListView::OnFindItem(const NMLVFINDITEMW& find) const noexcept
     for (int step = start; step < end; ++step)
     {
         const int row = step % count;
-        const unique_bstr& url = m_order[row]->record->url;
+        const unique_bstr& url = RecordOf(row)->url;
         const int urlLength = static_cast<int>(url.length());
         const bool partial = (info.flags & LVFI_PARTIAL) != 0;
         if ((partial ? urlLength >= length : urlLength == length) &&

@@ -3,11 +3,11 @@
 // One row per download of the engine. The control is an owner-data list: it
 // holds no items, only their count and the selection, and asks for every cell
 // text and state image when it paints (LVN_GETDISPINFO, forwarded by the
-// panel). The rows live here: the records (one CTolInfoDownload per row) by
-// download id, and their display order in a vector. So filling the list costs
-// one message however many rows there are, a download's row is found by its id
-// in constant time, a change of a record costs one redraw of its row and the
-// one-second tick costs no text pushing at all.
+// panel). The rows are the downloads model's records in the model's order: the
+// list keeps none of its own. So filling the list costs one message however many
+// rows there are, a download's row is found by its id in constant time, a change
+// of a record costs one redraw of its row and the one-second tick costs no text
+// pushing at all. The panel tells the list of each change of the model.
 #pragma once
 
 #include <windows.h>
@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "downloads/downloads_model.h"
 #include "engine/download_record.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
@@ -37,17 +38,6 @@ enum ListColumn : int
     kListColumnCount = 8
 };
 
-// The value of a record in the sort column, taken before an event changes the
-// record, to tell whether the change moves the row.
-struct ListSortKey
-{
-    int column = -1;
-    std::wstring text;   // URL or file path
-    ULONG number = 0;    // size or bytes loaded
-    double value = 0.0;  // progress, or a span in days (-1.0 when invalid)
-    LONG speed = 0;      // average speed
-};
-
 // The background of an odd row (1, 3, ...) on the window colour `window`: each of
 // red, green and blue 12 lower, or 12 higher where it is below 12.
 COLORREF ShadedRowColour(COLORREF window) noexcept;
@@ -65,22 +55,22 @@ public:
     // tool-tip window owned by the panel).
     bool Setup(HWND list, HWND panel) noexcept;
 
+    // The model whose downloads are the rows (null: no rows).
+    void SetModel(CDownloadsModel* model) noexcept { m_model = model; }
+
     // --- rows ------------------------------------------------------------------
     int RowCount() const noexcept;
-    // Appends a row for `record` (the list owns it from now on), selected and
-    // focused, every other row deselected; returns its index. A record whose id
-    // already has a row is dropped and -1 returned. The caller sorts and scrolls.
-    int InsertRow(std::unique_ptr<CTolInfoDownload> record);
-    // Appends the rows of many records at once, as InsertRow does one after the
-    // other (the last one ends up selected and focused, the others unselected),
-    // telling the control the new row count once: the engine's whole list is
-    // loaded this way. Returns the number of rows added.
-    int InsertRows(std::vector<std::unique_ptr<CTolInfoDownload>> records);
-    // Removes row `index` and its record. The rows below move up one, their
-    // selection and focus with them.
-    void DeleteRow(int index) noexcept;
-    // Removes every row and record.
-    void DeleteAllRows() noexcept;
+    // The model's changes, told by the panel. A download appended: its row is
+    // selected and focused, every other row deselected; the caller sorts and
+    // scrolls.
+    void RowAdded(LONG id) noexcept;
+    // The model's downloads were read or emptied: the last row selected and
+    // focused.
+    void RowsReset() noexcept;
+    // Row `index` is about to go (its record is still in the model). The rows
+    // below move up one, their selection and focus with them.
+    void RowRemoving(int index) noexcept;
+    void RowChanged(LONG id, DownloadChange change) noexcept;
     // The row of download `id`, or -1.
     int FindRow(LONG id) const noexcept;
     // The record of row `index`, or null.
@@ -100,28 +90,20 @@ public:
     int FirstSelected() const noexcept;
     void EnsureVisible(int index) noexcept;
 
-    // The first other download (id other than `skipId`) whose file path (not
-    // empty, not a folder) or whose URL equals `text`, ignoring letter case; null
-    // when none.
-    const CTolInfoDownload* FindOtherByPath(LONG skipId, const std::wstring& path) const noexcept;
-    const CTolInfoDownload* FindOtherByUrl(LONG skipId, const std::wstring& url) const noexcept;
-
-    // Independent copies of every row's record, in row order.
-    HRESULT CopyRecords(std::vector<std::unique_ptr<CTolInfoDownload>>& out) const noexcept;
-
     // --- sorting ---------------------------------------------------------------
     int SortColumn() const noexcept { return m_sortColumn; }
     bool SortAscending() const noexcept { return m_ascending; }
-    // Sorts by the sort column (nothing when unsorted), rows of equal value
-    // keeping their order; selection, focus and selection mark stay with their
-    // downloads. True when it sorted.
+    // Sorts the model's downloads by the sort column (nothing when unsorted),
+    // rows of equal value keeping their order; selection, focus and selection
+    // mark stay with their downloads. True when it sorted.
     bool Sort() noexcept;
+    // The model's order changed.
+    void OrderChanged() noexcept;
+    // Whether download `id` no longer sits in sort order between its neighbours.
+    bool OutOfOrder(LONG id) const noexcept;
     // A click on a column header: same column flips the direction, another one
     // sorts ascending; the header arrow follows. Sorts.
     void ColumnClick(int column) noexcept;
-    ListSortKey SortKeyOf(const CTolInfoDownload& record) const;
-    // Whether `record`'s value in the sort column differs from `before`.
-    bool WouldResort(const ListSortKey& before, const CTolInfoDownload& record) const noexcept;
 
     // --- refresh ---------------------------------------------------------------
     // The one-second tick: elapsed and remaining times of the transferring rows.
@@ -150,31 +132,21 @@ private:
     using GradientFillFunction = BOOL(WINAPI*)(HDC, PTRIVERTEX, ULONG, PVOID, ULONG, ULONG);
     using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int, BLENDFUNCTION);
 
-    // A download's record and its row. Sorts renew every index; a delete leaves
-    // the indexes from the deleted row on stale (see m_staleFrom) until a lookup
-    // needs one of them.
-    struct Row
-    {
-        std::unique_ptr<CTolInfoDownload> record;
-        int index = -1;
-    };
-    // Selection, focus and selection mark by row, taken before the rows move: the
-    // control keeps them by index.
+    // Selection, focus and selection mark by download id, taken before the rows
+    // move: the control keeps them by index.
     struct Selection
     {
-        std::vector<const Row*> selected;
-        const Row* focused = nullptr;
-        const Row* mark = nullptr;
+        std::vector<LONG> selected;
+        LONG focused = 0;
+        LONG mark = 0;
+        bool hasFocus = false;
+        bool hasMark = false;
     };
 
     LRESULT OnEraseBackground(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
 
-    // Appends a row for `record` to the table and the order, not yet to the
-    // control; -1 when its id has a row already.
-    int AppendRow(std::unique_ptr<CTolInfoDownload> record);
     // Tells the control the row count, keeping its scroll position.
     void SetItemCount() noexcept;
-    void RenewRowIndexes() const noexcept;
     // Takes the selection and the focus from every row.
     void DeselectAll() noexcept;
     // Sets the state `state` (LVIS_SELECTED, LVIS_FOCUSED) of row `index`.
@@ -193,10 +165,7 @@ private:
     void FillBar(HDC dc, const RECT& area, bool sections) noexcept;
 
     HWND m_header = nullptr;
-    std::unordered_map<LONG, Row> m_rows;  // by download id; owns the records
-    std::vector<Row*> m_order;             // the rows in display order (map entries do not move)
-    // The indexes of the rows from this position on may be out of date.
-    mutable size_t m_staleFrom = 0;
+    CDownloadsModel* m_model = nullptr;
     unique_himagelist m_headerImages;      // the header does not destroy its image list
     unique_hwnd m_tips;
     int m_tipWidths[kListColumnCount] = {};

@@ -1,9 +1,7 @@
 #include "bar/panel.h"
 
 #include "bar/parent_background.h"
-#include "bar/command_actions.h"
-#include "bar/event_questions.h"
-#include "bar/record_events.h"
+#include "downloads/download_commands.h"
 
 #include <commctrl.h>
 #include <shlwapi.h>
@@ -20,7 +18,7 @@
 #include "framework/error.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
 #include "text/language.h"
 #include "text/message_box.h"
@@ -64,23 +62,6 @@ constexpr ToolbarButton kToolbarButtons[] = {
     {7, 0, IDS_HELP, BTNS_WHOLEDROPDOWN},
 };
 
-constexpr WORD kDownloadCommands[] = {kCommandStart,     kCommandPause,     kCommandStartAll, kCommandPauseAll,
-                                      kCommandDelete,    kCommandDeleteAll, kCommandLog,      kCommandProperties};
-
-// Replaces the first "%u" of `text` with `value`.
-std::string FillNumber(std::string text, ULONG value)
-{
-    const size_t at = text.find("%u");
-    if (at != std::string::npos)
-        text.replace(at, 2, std::to_string(value));
-    return text;
-}
-
-bool HasNoFileName(const CTolInfoDownload& record)
-{
-    const UINT length = ::SysStringLen(record.path.get());
-    return length == 0 || record.path.get()[length - 1] == L'\\';
-}
 
 }  // namespace
 
@@ -96,9 +77,27 @@ CMyDlg::~CMyDlg()
 {
     if (m_window)
         ::DestroyWindow(m_window);
+    // A panel whose window never came follows the model still.
+    if (m_model)
+        m_model->Unadvise(this);
 }
 
-HWND CMyDlg::CreatePanel(HWND parent) noexcept { return Create(parent); }
+HWND CMyDlg::CreatePanel(HWND parent) noexcept
+{
+    try
+    {
+        m_model = CDownloadsModel::ForThisThread();
+        m_model->Advise(this);
+    }
+    catch (...)
+    {
+        TraceCaughtException(__FILE__, __LINE__);
+        m_model.reset();
+        return nullptr;
+    }
+    m_list.SetModel(m_model.get());
+    return Create(parent);
+}
 
 // --- connection to the browser and the engine ------------------------------------
 
@@ -113,53 +112,7 @@ void CMyDlg::SetBrowser(IWebBrowser2* browser) noexcept
         CWebBrowsersHolder::RemoveBrowser();
 }
 
-void CMyDlg::SetEngine(IDownloadEngine* engine)
-{
-    m_engine = CEngine(com_ptr<IDownloadEngine>(engine));
-    if (m_iconicFrame)
-        m_iconicFrame->SetEngine(engine);
-    if (!engine)
-        return;
-    (void)m_engine.GetOptions(-1);
-    m_logOption = m_engine.GetLogSettings().logPerDownload;
-    ApplyLanguage(m_engine.GetLanguage(), true);
-    (void)m_engine.GetTrafficMode();
-}
-
-void CMyDlg::FillFromEngineList(const VARIANT& list)
-{
-    std::vector<std::unique_ptr<CTolInfoDownload>> records;
-    RaiseIfFailed(MakeRecordsFromList(list, records), IID_IDownloadEngine);
-    bool active = false;
-    for (const std::unique_ptr<CTolInfoDownload>& record : records)
-        active = active || (record->state & kStateTransferring) != 0;
-    m_list.InsertRows(std::move(records));
-    // Counted from the rows the list took (a repeated id makes no second row).
-    m_activeRows = m_finishedRows = 0;
-    for (int row = 0; row < m_list.RowCount(); ++row)
-        CountRecord(*m_list.RecordOf(row), +1);
-    UpdateCommandStates(-1);
-    SortRows();
-    if (m_list.RowCount() > 0)
-        m_list.EnsureVisible(m_list.RowCount() - 1);
-    if (active)
-        StartTimer();
-}
-
-void CMyDlg::ClearDownloads() noexcept
-{
-    if (m_iconicFrame)
-        m_iconicFrame->ClearDownloads();
-    m_list.DeleteAllRows();
-    m_activeRows = 0;
-    m_finishedRows = 0;
-}
-
 HWND CMyDlg::BrowserTopWindow() const noexcept { return m_browser ? BrowserOwnerWindow(m_browser.get()) : nullptr; }
-
-bool CMyDlg::Claim(HWND owner, LONG scope) const noexcept { return ClaimNotice(BrowserTopWindow(), owner, scope); }
-
-void CMyDlg::BringBrowserForward() const noexcept { BringForward(BrowserTopWindow()); }
 
 // --- window ----------------------------------------------------------------------
 
@@ -173,6 +126,10 @@ LRESULT CMyDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
     if (list && m_list.Setup(list, m_window) && !m_iconic)
         ::ShowWindow(list, SW_SHOW);
     BuildToolbars();
+    // The model may hold downloads already: the toolbar of this thread shows them.
+    m_list.RowsReset();
+    RefreshForFirstSelected();
+    RefreshTimer();
     if (m_iconic)
         CreateIconicFrame();
     return TRUE;
@@ -180,15 +137,9 @@ LRESULT CMyDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 
 void CMyDlg::ReloadSettings() noexcept
 {
-    m_settings.deleteCompleted = GetDelete();
-    m_settings.start = GetStart();
-    m_settings.saveFileDefault = GetSaveFileDefault();
     m_settings.showToolbarLabels = GetShowToolbarLabels();
     m_settings.showToolbar = GetShowToolbar();
     m_settings.confirmFileOpen = GetConfirmFileOpen();
-    const bool notifications = GetNotifications();
-    m_settings.informWhenCompleted = notifications && GetInformWhenCompleted();
-    m_settings.playSounds = notifications && GetPlaySounds();
 }
 
 void CMyDlg::BuildToolbars() noexcept
@@ -240,11 +191,11 @@ void CMyDlg::BuildToolbars() noexcept
     }
     ::SendMessageW(toolbar, TB_ADDBUTTONSW, buttons.size(), reinterpret_cast<LPARAM>(buttons.data()));
     ::SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
-    if (m_engine)
+    if (const CEngine engine = CommandEngine())
     {
         try
         {
-            (void)m_engine.GetTrafficMode();
+            (void)engine.GetTrafficMode();
         }
         catch (const CComError& error)
         {
@@ -252,7 +203,7 @@ void CMyDlg::BuildToolbars() noexcept
         }
     }
     ::ShowWindow(toolbar, m_settings.showToolbar && !m_iconic ? SW_SHOW : SW_HIDE);
-    DisableDownloadCommands();
+    RefreshForFirstSelected();
 }
 
 void CMyDlg::DestroyToolbars() noexcept
@@ -272,8 +223,11 @@ LRESULT CMyDlg::OnSize(UINT, WPARAM wParam, LPARAM, bool&)
 LRESULT CMyDlg::OnDestroy(UINT, WPARAM, LPARAM, bool& handled)
 {
     StopTimer();
-    ClearDownloads();
     m_iconicFrame.reset();
+    m_list.SetModel(nullptr);
+    if (m_model)
+        m_model->Unadvise(this);
+    m_model.reset();
     m_bandBar.GiveBack();
     m_dropRegistered = false;
     DestroyToolbars();
@@ -308,13 +262,16 @@ LRESULT CMyDlg::OnSelectDownload(UINT, WPARAM wParam, LPARAM, bool&)
 
 LRESULT CMyDlg::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&)
 {
-    const auto* text = reinterpret_cast<const char*>(lParam);
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
     if (!text)
         return 0;
-    const std::wstring wide = WideFromNarrow(text);
+    const std::wstring wide(text);
     const LONG skip = static_cast<LONG>(wParam);
-    const CTolInfoDownload* other = message == kQueryPathConflictMessage ? m_list.FindOtherByPath(skip, wide)
-                                                                         : m_list.FindOtherByUrl(skip, wide);
+    if (!m_model)
+        return 0;
+    const CTolInfoDownload* other = message == kQueryPathConflict
+                                        ? m_model->Downloads().FindOtherByPath(skip, wide)
+                                        : m_model->Downloads().FindOtherByUrl(skip, wide);
     return reinterpret_cast<LRESULT>(other);
 }
 
@@ -376,7 +333,7 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
                                              ? m_list.RecordOf(change->iItem)
                                              : nullptr;
         if (record)
-            UpdateCommandStates(record->id);
+            UpdateCommandStates(record);
         else
             RefreshForFirstSelected();
         return 0;
@@ -392,61 +349,15 @@ LRESULT CMyDlg::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
 
 // --- command states and timer ----------------------------------------------------
 
-void CMyDlg::EnableCommand(WORD command, bool enable) noexcept
+void CMyDlg::UpdateCommandStates(const CTolInfoDownload* current) noexcept
 {
-    if (m_toolbar)
-        ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, command, MAKELPARAM(enable ? TRUE : FALSE, 0));
-}
-
-void CMyDlg::DisableDownloadCommands() noexcept
-{
-    for (WORD command : kDownloadCommands)
-        EnableCommand(command, false);
-}
-
-void CMyDlg::UpdateCommandStates(LONG id) noexcept
-{
-    const int rows = m_list.RowCount();
-    EnableCommand(kCommandLog, m_logOption && rows > 0 && m_list.FirstSelected() >= 0);
-    if (const CTolInfoDownload* record = m_list.FindRecord(id))
-    {
-        const bool running = record->IsRunning();
-        EnableCommand(kCommandStart, !running);
-        EnableCommand(kCommandPause, running);
-        EnableCommand(kCommandDelete, true);
-        EnableCommand(kCommandProperties, true);
-    }
-    if (rows == 0)
-    {
-        StopTimer();
-        EnableCommand(kCommandStartAll, false);
-        EnableCommand(kCommandPauseAll, false);
-        EnableCommand(kCommandDeleteAll, false);
+    if (!m_model)
         return;
-    }
-    EnableCommand(kCommandStartAll, m_activeRows + m_finishedRows != rows);
-    EnableCommand(kCommandPauseAll, m_activeRows > 0);
-    if (m_activeRows == 0)
-        StopTimer();
-    EnableCommand(kCommandDeleteAll, true);
+    const size_t selected = m_list.Window() ? ListView_GetSelectedCount(m_list.Window()) : 0;
+    CCommandStates(m_model->Downloads(), m_model->LogPerDownload(), current, selected).ApplyTo(m_toolbar.get());
 }
 
-void CMyDlg::RefreshForFirstSelected() noexcept
-{
-    if (const CTolInfoDownload* record = m_list.RecordOf(m_list.FirstSelected()))
-    {
-        UpdateCommandStates(record->id);
-        return;
-    }
-    DisableDownloadCommands();
-    UpdateCommandStates(-1);
-}
-
-void CMyDlg::RefreshForSelection(LONG id) noexcept
-{
-    const CTolInfoDownload* selected = m_list.RecordOf(m_list.FirstSelected());
-    UpdateCommandStates(selected && selected->id == id ? id : -1);
-}
+void CMyDlg::RefreshForFirstSelected() noexcept { UpdateCommandStates(m_list.RecordOf(m_list.FirstSelected())); }
 
 void CMyDlg::StartTimer() noexcept
 {
@@ -461,381 +372,75 @@ void CMyDlg::StopTimer() noexcept
     m_timerRunning = false;
 }
 
-void CMyDlg::CountRecord(const CTolInfoDownload& record, int sign) noexcept
+void CMyDlg::RefreshTimer() noexcept
 {
-    if (record.IsActive())
-        m_activeRows += sign;
-    else if (record.IsComplete())
-        m_finishedRows += sign;
+    if (m_model && m_model->Downloads().ActiveCount() > 0)
+        StartTimer();
+    else
+        StopTimer();
 }
 
-void CMyDlg::SetRecordState(CTolInfoDownload& record, LONG state) noexcept
+void CMyDlg::SortRows() noexcept { (void)m_list.Sort(); }
+
+// --- the model's changes -------------------------------------------------------------
+
+void CMyDlg::OnDownloadsReset()
 {
-    CountRecord(record, -1);
-    record.state = state;
-    CountRecord(record, +1);
+    m_list.RowsReset();
+    RefreshForFirstSelected();
+    SortRows();
+    if (m_list.RowCount() > 0)
+        m_list.EnsureVisible(m_list.RowCount() - 1);
+    RefreshTimer();
 }
 
-void CMyDlg::SortRows() noexcept
+void CMyDlg::OnDownloadAdded(LONG id)
 {
-    if (!m_list.Sort())
-        return;
-    try
-    {
-        const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-        HWND toolbar = nullptr;
-        if (FAILED(helper->GetToolbarHWND(static_cast<LONG>(::GetCurrentThreadId()), &toolbar)) || !toolbar)
-            return;
-        DownloadRecordCopies copies;
-        if (SUCCEEDED(m_list.CopyRecords(copies)))
-            ::SendMessageW(toolbar, kSortedRecords, 0, reinterpret_cast<LPARAM>(&copies));
-    }
-    catch (const CComError& error)
-    {
-        LOG_IF_FAILED(error.Status());
-    }
-}
-
-CTolInfoDownload* CMyDlg::Find(LONG id, int& row) const noexcept
-{
-    row = m_list.FindRow(id);
-    return row >= 0 ? m_list.RecordOf(row) : nullptr;
-}
-
-void CMyDlg::ApplyLanguage(LANGID language, bool force) noexcept
-{
-    if (!force && language == m_language)
-        return;
-    if (language != GetUiLanguage())
-        SetUiLanguage(language);
-    m_language = language;
-    if (!m_window)
-        return;
-    BuildToolbars();
-    m_list.ReloadTexts();
-    RefreshForSelection(-1);
-    Layout();
-}
-
-// --- engine events -----------------------------------------------------------------
-
-void CMyDlg::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority)
-{
-    if (m_list.FindRow(id) >= 0)
-        return;
-    auto record = MakeAddedRecord(id, url, folder, fileName, state, priority);
-    const CTolInfoDownload& kept = *record;
-    if (m_list.InsertRow(std::move(record)) < 0)
-        return;
-    CountRecord(kept, +1);
-    UpdateCommandStates(id);
+    m_list.RowAdded(id);
+    RefreshForFirstSelected();
     SortRows();
     m_list.EnsureVisible(m_list.FindRow(id));
-    if ((state & kStateTransferring) != 0)
-        StartTimer();
+    RefreshTimer();
 }
 
-void CMyDlg::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
+void CMyDlg::OnDownloadRemoving(LONG, int index) { m_list.RowRemoving(index); }
+
+void CMyDlg::OnDownloadRemoved(LONG, int index)
 {
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    record->elapsed = TimeSpan::FromDays(elapsed);
-    SetRecordState(*record, state);
-    record->fresh = false;
-    if ((state & kStateTransferring) != 0)
-        StartTimer();
-    m_list.UpdateRow(row);
-    RefreshForSelection(id);
-    if (m_list.SortColumn() > kListColumnFileName)
+    if (m_list.RowCount() > 0)
+        m_list.SelectOnly(index > 0 ? index - 1 : 0);
+    RefreshForFirstSelected();
+    RefreshTimer();
+}
+
+void CMyDlg::OnDownloadChanged(LONG id, DownloadChange change)
+{
+    m_list.RowChanged(id, change);
+    if (change == DownloadChange::Row)
+    {
+        RefreshForFirstSelected();
+        RefreshTimer();
+    }
+    if (change != DownloadChange::Redraw && m_list.OutOfOrder(id))
         SortRows();
 }
 
-void CMyDlg::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND, LONG, VARIANT_BOOL*)
-{
-    if (TakeTimesAndState(id, state, elapsed))
-        RefreshForSelection(id);
-}
+void CMyDlg::OnOrderChanged() { m_list.OrderChanged(); }
 
-bool CMyDlg::TakeTimesAndState(LONG id, LONG state, double elapsed) noexcept
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return false;
-    record->elapsed = TimeSpan::FromDays(elapsed);
-    SetRecordState(*record, state);
-    record->fresh = true;
-    m_list.UpdateRow(row);
-    return true;
-}
-
-void CMyDlg::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope, VARIANT_BOOL* claimed)
-{
-    OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
-    int row = -1;
-    if (CTolInfoDownload* record = Find(id, row))
-    {
-        LookUpIcon(*record);
-        m_list.RedrawRow(row);
-    }
-}
-
-void CMyDlg::OnDownloadDeleted(LONG id)
-{
-    int row = -1;
-    const CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    CountRecord(*record, -1);
-    m_list.DeleteRow(row);
-    if (m_list.RowCount() == 0)
-    {
-        DisableDownloadCommands();
-        UpdateCommandStates(-1);
-        return;
-    }
-    m_list.SelectOnly(row > 0 ? row - 1 : 0);
-}
-
-void CMyDlg::OnDownloadFileInfo(const FileInfo& info)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(info.id, row);
-    if (!record)
-        return;
-    record->totalSize = info.totalSize;
-    record->loadedSize = info.loadedSize;
-    if (!record->sections.empty())
-        record->sections.front().length = info.totalSize != 0 ? info.totalSize : static_cast<ULONG>(-1);
-    m_list.UpdateTransferCells(row);
-    NegotiateFileName(info, *record);
-}
-
-void CMyDlg::NegotiateFileName(const FileInfo& info, CTolInfoDownload& record)
-{
-    if (*info.claimed != VARIANT_FALSE)
-    {
-        // Settled (by this bar or another): take the name the engine now reports.
-        if ((info.state & kStateTransferring) != 0)
-            StartTimer();
-        if (!SetText(record.path, JoinPath(TextOf(*info.folder), TextOf(*info.fileName))))
-            throw std::bad_alloc();
-        SetRecordState(record, info.state);
-        LookUpIcon(record);
-        int row = m_list.FindRow(record.id);
-        m_list.UpdateRow(row);
-        RefreshForSelection(record.id);
-        if (m_list.SortColumn() == kListColumnFileName)
-            SortRows();
-        return;
-    }
-    ReloadSettings();
-    const LONG id = record.id;
-    AskFileName(info, !HasNoFileName(record), m_settings.saveFileDefault, BrowserTopWindow(),
-                [&] {
-                    if (!Claim(info.owner, info.scope))
-                        return false;
-                    BringBrowserForward();
-                    return true;
-                },
-                [&](const std::wstring& path) { return m_list.FindOtherByPath(id, path); });
-}
-
-void CMyDlg::OnResumeSupportChanged(LONG id, bool resumable)
-{
-    int row = -1;
-    if (CTolInfoDownload* record = Find(id, row))
-    {
-        record->resumable = resumable ? 1 : 0;
-        m_list.RedrawRow(row);
-    }
-}
-
-void CMyDlg::OnDownloadProgress(const Progress& progress)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(progress.id, row);
-    if (!record)
-        return;
-    const bool sorted = m_list.SortColumn() >= 0;
-    ListSortKey before;
-    if (sorted)
-        before = m_list.SortKeyOf(*record);
-    ApplyProgress(*record, progress);
-    m_list.UpdateTransferCells(row);
-    if (sorted && m_list.WouldResort(before, *record))
-        SortRows();
-}
-
-void CMyDlg::OnDownloadError(LONG id, LONG state, LONG, VARIANT_BOOL*)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    SetRecordState(*record, state);
-    m_list.UpdateRow(row);
-    RefreshForSelection(id);
-}
-
-void CMyDlg::OnDownloadInfoChanged(LONG id, const VARIANT& info)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    CDownloadListReader reader;
-    ULONG loaded = 0;
-    std::vector<SectionInfo> sections;
-    if (FAILED(LOG_IF_FAILED(reader.Open(info))) || reader.RowCount() != 1 ||
-        FAILED(LOG_IF_FAILED(reader.ReadUInt(0, kColumnLoadedSize, loaded))) ||
-        FAILED(LOG_IF_FAILED(reader.ReadSections(0, kColumnSections, sections))))
-        return;
-    record->loadedSize = loaded;
-    record->sections = std::move(sections);
-    m_list.UpdateRow(row);
-}
-
-void CMyDlg::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, double elapsed)
-{
-    (void)TakeTimesAndState(id, state, elapsed);
-}
-
-void CMyDlg::OnCredentialsRequired(const Credentials& request) { AnswerCredentials(request, BrowserTopWindow()); }
-
-void CMyDlg::OnLogOptionChanged(bool logPerDownload)
-{
-    m_logOption = logPerDownload;
-    UpdateCommandStates(-1);
-}
-
-void CMyDlg::OnLanguageChanged(LANGID language) { ApplyLanguage(language, false); }
-
-void CMyDlg::OnSectionsChanged(LONG id, const VARIANT& sections)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    std::vector<SectionInfo> read;
-    if (FAILED(LOG_IF_FAILED(ReadSectionArray(sections, read))))
-        return;
-    record->sections = std::move(read);
-    m_list.RedrawRow(row);
-}
-
-void CMyDlg::OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    if (loadedSize != record->loadedSize)
-    {
-        record->loadedSize = loadedSize;
-        record->UpdateProgress();
-    }
-    if (sectionCount > 1 && section >= 1 && static_cast<size_t>(section) <= record->sections.size())
-        record->sections[static_cast<size_t>(section) - 1].loaded = sectionLoaded;
-    m_list.RedrawRow(row);
-}
-
-void CMyDlg::OnSectionFinished(LONG id, LONG section, LONG sectionCount)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record || sectionCount <= 1 || section < 1 || static_cast<size_t>(section) > record->sections.size())
-        return;
-    record->sections[static_cast<size_t>(section) - 1].done = true;
-    m_list.RedrawRow(row);
-}
-
-void CMyDlg::OnPriorityChanged(LONG id, LONG priority)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    record->priority = priority;
-    m_list.UpdateRow(row);
-    RefreshForSelection(id);
-}
-
-void CMyDlg::OnDownloadRenamed(LONG id, BSTR url, BSTR path)
-{
-    int row = -1;
-    CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return;
-    if (!SetText(record->url, TextOf(url)) || !SetText(record->path, TextOf(path)))
-        throw std::bad_alloc();
-    LookUpIcon(*record);
-    m_list.UpdateRow(row);
-    RefreshForSelection(id);
-}
-
-void CMyDlg::OnInterfaceChanged(bool)
+void CMyDlg::OnTextsChanged()
 {
     if (!m_window)
         return;
     BuildToolbars();
     m_list.ReloadTexts();
-    RefreshForSelection(-1);
+    // The download commands follow the selected row again: rebuilding the
+    // toolbar left them all disabled.
+    RefreshForFirstSelected();
+    Layout();
     if (::IsWindowVisible(m_window))
-    {
-        RECT client{};
-        ::GetClientRect(m_window, &client);
-        ::PostMessageW(m_window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
-        ::InvalidateRect(m_window, nullptr, TRUE);
-    }
+        PostRelayout();
 }
 
-// --- completion notice -----------------------------------------------------------------
-
-LRESULT CMyDlg::OnCompletionNotice(UINT, WPARAM wParam, LPARAM lParam, bool&)
-{
-    ReloadSettings();
-    if (lParam != kNoticeCompleted)
-    {
-        if (m_settings.playSounds)
-            ::MessageBeep(MB_ICONEXCLAMATION);
-        return 0;
-    }
-    if (m_settings.playSounds)
-        ::MessageBeep(MB_OK);
-    const LONG id = static_cast<LONG>(wParam);
-    int row = -1;
-    const CTolInfoDownload* record = Find(id, row);
-    if (!record)
-        return 0;
-    if (m_settings.informWhenCompleted)
-    {
-        BringBrowserForward();
-        std::string text = FillTemplate(LoadUiString(IDS_DOWNLOAD_COMPLETED_FMT),
-                                        {NarrowFromBstr(record->url.get()), NarrowFromBstr(record->path.get())});
-        text += "\n" + FillNumber(LoadUiString(IDS_BYTES_RECEIVED_FMT), record->loadedSize);
-        if (record->totalSize != 0)
-            text += " " + FillNumber(LoadUiString(IDS_FILE_SIZE_FMT), record->totalSize);
-        ShowMessageBox(text, BrowserTopWindow(), MB_ICONHAND);
-        // The box ran a message loop: the download may be gone meanwhile.
-        record = Find(id, row);
-        if (!record)
-            return 0;
-    }
-    if (record->IsComplete() && m_settings.deleteCompleted && m_engine)
-    {
-        try
-        {
-            m_engine.DeleteDownload(id);
-        }
-        catch (const CComError& error)
-        {
-            ShowComError(error);
-        }
-    }
-    return 0;
-}
+void CMyDlg::OnLogOptionChanged() { RefreshForFirstSelected(); }
 
 }  // namespace tdm

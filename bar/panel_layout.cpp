@@ -11,7 +11,7 @@
 #include "bar/parent_background.h"
 #include "framework/error.h"
 #include "framework/module.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 
@@ -56,7 +56,7 @@ void CMyDlg::ShowPanel(bool show, IDropTarget* dropTarget) noexcept
             m_dropRegistered = SUCCEEDED(LOG_IF_FAILED(::RegisterDragDrop(DropWindow(), dropTarget)));
         }
         if (m_iconic && m_iconicFrame)
-            ::ShowWindow(m_iconicFrame->Window(), SW_SHOW);
+            ::ShowWindow(m_iconicFrame->ViewWindow(), SW_SHOW);
         ::ShowWindow(m_window, SW_SHOW);
         Layout();
     }
@@ -76,7 +76,7 @@ void CMyDlg::ShowPanel(bool show, IDropTarget* dropTarget) noexcept
 
 HWND CMyDlg::DropWindow() const noexcept
 {
-    return m_iconic && m_iconicFrame ? m_iconicFrame->Window() : m_window;
+    return m_iconic && m_iconicFrame ? m_iconicFrame->ViewWindow() : m_window;
 }
 
 void CMyDlg::MoveDropTarget(HWND from, HWND to) noexcept
@@ -148,15 +148,13 @@ void CMyDlg::CreateCaptionButtons(SIZE button) noexcept
 
 void CMyDlg::CreateIconicFrame() noexcept
 {
-    auto frame = std::make_unique<CTolToolbarFrame>();
-    if (!frame->CreateFrame(m_window, false))
+    std::unique_ptr<IIconicView> frame = CreateIconicView(m_window);
+    if (!frame)
         return;
-    DownloadRecords copies;
-    if (SUCCEEDED(m_list.CopyRecords(copies)))
-        frame->SetDownloads(std::move(copies));
-    frame->SetEngine(m_engine.get());
+    // The strip shows the model's downloads, whenever they were read.
+    frame->SetModel(m_model.get());
     frame->SetBrowser(m_browser.get());
-    ::ShowWindow(frame->Window(), SW_SHOW);
+    ::ShowWindow(frame->ViewWindow(), SW_SHOW);
     m_iconicFrame = std::move(frame);
 }
 
@@ -172,7 +170,7 @@ void CMyDlg::Minimise() noexcept
     ::ShowWindow(m_list.Window(), SW_HIDE);
     CreateIconicFrame();
     if (m_iconicFrame)
-        MoveDropTarget(m_window, m_iconicFrame->Window());
+        MoveDropTarget(m_window, m_iconicFrame->ViewWindow());
     RECT panel{}, frame{};
     ::GetWindowRect(m_window, &panel);
     if (m_bandBar.Frame() && ::GetWindowRect(m_bandBar.Frame(), &frame))
@@ -202,8 +200,8 @@ void CMyDlg::Restore() noexcept
     SetRestoredHeight(m_restoredHeight);
     if (m_iconicFrame)
     {
-        MoveDropTarget(m_iconicFrame->Window(), m_window);
-        ::ShowWindow(m_iconicFrame->Window(), SW_HIDE);
+        MoveDropTarget(m_iconicFrame->ViewWindow(), m_window);
+        ::ShowWindow(m_iconicFrame->ViewWindow(), SW_HIDE);
         m_iconicFrame.reset();
     }
     if (m_settings.showToolbar)
@@ -293,7 +291,7 @@ void CMyDlg::Layout() noexcept
         if (buttons)
             ::SetWindowPos(buttons, nullptr, x, 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         if (m_iconicFrame)
-            ::SetWindowPos(m_iconicFrame->Window(), nullptr, 0, 0, std::max<LONG>(0, buttons ? x : client.right),
+            ::SetWindowPos(m_iconicFrame->ViewWindow(), nullptr, 0, 0, std::max<LONG>(0, buttons ? x : client.right),
                            client.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
         return;
     }

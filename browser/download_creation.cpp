@@ -1,13 +1,18 @@
 #include "browser/download_creation.h"
 
 #include <mshtml.h>
+#include <wininet.h>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <unordered_set>
 #include <vector>
 
+#include "browser/batch_progress.h"
 #include "browser/download_helper.h"
 #include "browser/page_links.h"
+#include "browser/page_request.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/links_dialog.h"
@@ -16,7 +21,7 @@
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/case_fold.h"
 #include "text/format.h"
 #include "text/language.h"
@@ -43,19 +48,27 @@ HWND EnsureDownloadsShown(CTolDownloadHelper& helper) noexcept
     return nullptr;
 }
 
-void CreateDirectly(const std::string& url, const std::string& folder, HWND owner, bool start, IWebBrowser2* browser)
+// What the download of `url` sends: the browser's own request when it handed
+// the download over, else that of a link of the page shown.
+PageRequest RequestFor(const std::wstring& url, IWebBrowser2* browser, const PageRequest* given)
+{
+    return given ? *given : PageRequestFor(url, browser);
+}
+
+void CreateDirectly(const std::wstring& url, const std::wstring& folder, HWND owner, bool start, IWebBrowser2* browser,
+                    const PageRequest* request)
 {
     if (!IsDownloadableUrlAsGiven(url))
     {
         ShowIncorrectUrlMessage(url, owner);
         return;
     }
-    const std::string cookie = GetPageCookieForUrl(url, browser);
-    CEngine::Create().AddUrl(url, folder, owner, start, cookie);
+    const std::wstring cookie = GetPageCookieForUrl(url, browser);
+    CEngine::Create().AddUrl(url, folder, owner, start, cookie, RequestFor(url, browser, request));
 }
 
-void CreateThroughDialog(std::string url, const std::string& folder, HWND owner, bool start, HWND conflictWindow,
-                         IWebBrowser2* browser)
+void CreateThroughDialog(std::wstring url, const std::wstring& folder, HWND owner, bool start, HWND conflictWindow,
+                         IWebBrowser2* browser, const PageRequest* request)
 {
     if (url.empty())
         url = ClipboardUrl(owner);
@@ -65,8 +78,8 @@ void CreateThroughDialog(std::string url, const std::string& folder, HWND owner,
     CDefDownDlg dialog(options, url, folder, -1, conflictWindow, true);
     if (dialog.DoModal(owner) != IDOK)
         return;
-    const std::string chosen = options.Url();
-    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser));
+    const std::wstring chosen = options.Url();
+    engine.AddDownload(options, owner, start, GetPageCookieForUrl(chosen, browser), RequestFor(chosen, browser, request));
 }
 
 }  // namespace
@@ -83,27 +96,30 @@ HWND BrowserOwnerWindow(IWebBrowser2* browser) noexcept
     return window;
 }
 
-std::string ClipboardUrl(HWND owner) noexcept
+// The clipboard's UTF-16 text first: its 8-bit text holds only what the ANSI
+// code page does.
+std::wstring ClipboardUrl(HWND owner) noexcept
 try
 {
-    if (!::IsClipboardFormatAvailable(CF_TEXT) || !::OpenClipboard(owner))
+    const bool wide = ::IsClipboardFormatAvailable(CF_UNICODETEXT) != FALSE;
+    if ((!wide && !::IsClipboardFormatAvailable(CF_TEXT)) || !::OpenClipboard(owner))
         return {};
-    std::string text;
-    if (HANDLE data = ::GetClipboardData(CF_TEXT))
+    std::wstring text;
+    try
     {
-        if (const auto* locked = static_cast<const char*>(::GlobalLock(data)))
-        {
-            // The block may hold anything: read no further than its size.
-            const size_t size = ::GlobalSize(data);
-            text.assign(locked, strnlen(locked, size));
-            ::GlobalUnlock(data);
-        }
+        if (HANDLE data = ::GetClipboardData(wide ? CF_UNICODETEXT : CF_TEXT))
+            ReadGlobalText(data, wide, text);
+    }
+    catch (...)
+    {
+        ::CloseClipboard();
+        throw;
     }
     ::CloseClipboard();
     CUrlComponents components;
-    if (!components.Crack(text, CUrlComponents::CrackDecode))
+    if (!components.Crack(AsciiUrl(text), CUrlComponents::CrackDecode))
         return {};
-    return IsDownloadScheme(components.SchemeIndex()) ? text : std::string();
+    return IsDownloadScheme(components.SchemeIndex()) ? text : std::wstring();
 }
 catch (...)
 {
@@ -111,6 +127,14 @@ catch (...)
 }
 
 namespace {
+
+// Equal but for letter case, in any script.
+bool SameIgnoringCase(std::wstring_view first, std::wstring_view second) noexcept
+{
+    return first.size() == second.size() && first.size() <= INT_MAX &&
+           ::CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                  static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
 
 // The document shown in `browser` as an HTML document, or null.
 com_ptr<IHTMLDocument2> PageDocument(IWebBrowser2* browser) noexcept
@@ -144,42 +168,89 @@ bool VisitPageLinks(IHTMLDocument2* document, Visit visit)
         unique_bstr href;
         if (!anchor || FAILED(anchor->get_href(href.put())))
             continue;
-        if (visit(NarrowFromBstr(href.get())))
+        if (visit(WideFromBstr(href.get())))
             return true;
     }
     return false;
 }
 
-std::string DocumentCookie(IHTMLDocument2* document)
+std::wstring DocumentCookie(IHTMLDocument2* document)
 {
     unique_bstr cookie;
     if (FAILED(document->get_cookie(cookie.put())))
         return {};
-    return NarrowFromBstr(cookie.get());
+    return WideFromBstr(cookie.get());
+}
+
+// The cookie the browser itself would send with a request for `url`, from its
+// cookie store (HttpOnly cookies included: the page's script cannot read
+// them, but the browser sends them). The store is asked with the address as
+// it goes on the wire.
+std::wstring StoredCookie(const std::wstring& url)
+{
+    const std::string ascii = AsciiUrl(url);
+    const std::wstring address(ascii.begin(), ascii.end());
+    DWORD size = 0;
+    if (!::InternetGetCookieExW(address.c_str(), nullptr, nullptr, &size, INTERNET_COOKIE_HTTPONLY, nullptr) ||
+        !size)
+        return {};
+    // The size is in characters; a few more cost nothing.
+    std::wstring cookie(size + 1, L'\0');
+    DWORD room = size + 1;
+    if (!::InternetGetCookieExW(address.c_str(), nullptr, &cookie[0], &room, INTERNET_COOKIE_HTTPONLY, nullptr))
+        return {};
+    cookie.resize(::wcsnlen(cookie.c_str(), cookie.size()));
+    return cookie;
+}
+
+// True when `url` has the scheme and host of the page shown: only then may the
+// page's own cookie go with it.
+bool OnThePagesServer(const std::wstring& url, IHTMLDocument2* document)
+{
+    unique_bstr address;
+    if (!document || FAILED(document->get_URL(address.put())) || !address)
+        return false;
+    CUrlComponents link, page;
+    return link.Crack(AsciiUrl(url), 0) && page.Crack(AsciiUrl(WideFromBstr(address.get())), 0) &&
+           EqualsIgnoreCase(link.SchemeName(), page.SchemeName()) && !link.HostName().empty() &&
+           EqualsIgnoreCase(link.HostName(), page.HostName());
+}
+
+// The cookie for a download of `url`: the browser's own for that address; else
+// the page's, when `url` is a link of the page on the page's own server.
+std::wstring CookieFor(const std::wstring& url, bool pageLink, IHTMLDocument2* document)
+{
+    std::wstring cookie = StoredCookie(url);
+    if (cookie.empty() && pageLink && OnThePagesServer(url, document))
+        cookie = DocumentCookie(document);
+    return cookie;
 }
 
 // Each of `urls` (in its order) to the engine, with the page's cookie for the
 // ones that are links of the page shown, as a single link gets it. The first
 // engine failure stops the run: the downloads added before it stay, and the
 // user is told of the failure and of how many were added.
-void AddLinks(const std::vector<std::string>& urls, const std::string& folder, HWND owner, bool start,
+void AddLinks(const std::vector<std::wstring>& urls, const std::wstring& folder, HWND owner, bool start,
               IWebBrowser2* browser)
 {
     const com_ptr<IHTMLDocument2> document = PageDocument(browser);
-    std::unordered_set<std::string> pageLinks;
-    VisitPageLinks(document.get(), [&](std::string href) {
+    std::unordered_set<std::wstring> pageLinks;
+    VisitPageLinks(document.get(), [&](std::wstring href) {
         pageLinks.insert(std::move(href));
         return false;
     });
-    const std::string cookie = pageLinks.empty() ? std::string() : DocumentCookie(document.get());
     size_t added = 0;
     try
     {
         const CEngine engine = CEngine::Create();
-        for (const std::string& url : urls)
+        CBatchProgress progress(owner, urls.size());
+        for (const std::wstring& url : urls)
         {
-            engine.AddUrl(url, folder, owner, start, pageLinks.count(url) ? cookie : std::string());
-            ++added;
+            // The window may have gone while the progress dispatched messages.
+            engine.AddUrl(url, folder, ::IsWindow(owner) ? owner : nullptr, start,
+                          CookieFor(url, pageLinks.count(url) != 0, document.get()), PageRequestFor(url, browser));
+            if (!progress.Step(++added))
+                break;
         }
     }
     catch (const CComError& error)
@@ -193,14 +264,14 @@ void AddLinks(const std::vector<std::string>& urls, const std::string& folder, H
 
 }  // namespace
 
-std::string GetPageCookieForUrl(std::string_view url, IWebBrowser2* browser, bool ignoreCase) noexcept
+std::wstring GetPageCookieForUrl(std::wstring_view url, IWebBrowser2* browser, bool ignoreCase) noexcept
 try
 {
     const com_ptr<IHTMLDocument2> document = PageDocument(browser);
-    const bool found = VisitPageLinks(document.get(), [&](const std::string& address) {
-        return ignoreCase ? EqualsIgnoreCase(address, url) : address == url;
+    const bool found = VisitPageLinks(document.get(), [&](const std::wstring& address) {
+        return ignoreCase ? SameIgnoringCase(address, url) : address == url;
     });
-    return found ? DocumentCookie(document.get()) : std::string();
+    return CookieFor(std::wstring(url), found, document.get());
 }
 catch (...)
 {
@@ -218,10 +289,10 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
         // As for a single link, the engine's declared schemes are read afresh.
         RefreshDeclaredEngineSchemes();
         const HWND owner = BrowserOwnerWindow(browser.get());
-        const std::vector<std::string> found = ReadDownloadableLinks(links);
+        const std::vector<std::wstring> found = ReadDownloadableLinks(links);
         if (found.empty())
         {
-            ShowInfoBox(LoadUiString(IDS_LINKS_NONE_FOUND), owner);
+            ShowInfoBox(LoadUiStringW(IDS_LINKS_NONE_FOUND), owner);
             return S_OK;
         }
         CFocusRestorer focus;
@@ -245,7 +316,7 @@ HRESULT CreateDownloadsOnThisThread(CTolDownloadHelper& helper, IDispatch* links
     return S_OK;
 }
 
-HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcept
+HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url, const PageRequest* request) noexcept
 {
     // Our own reference for the whole call: a dialog's message loop may let the
     // browser clear the site meanwhile.
@@ -259,13 +330,13 @@ HRESULT CreateDownloadOnThisThread(CTolDownloadHelper& helper, BSTR url) noexcep
         RefreshDeclaredEngineSchemes();
         const HWND conflictWindow = EnsureDownloadsShown(helper);
         const HWND owner = BrowserOwnerWindow(browser.get());
-        const std::string text = NarrowFromBstr(url);
+        const std::wstring text = WideFromBstr(url);
         const bool start = GetStart();
-        const std::string folder = GetBrowse();
+        const std::wstring folder = GetBrowse();
         if (!GetConfirmCreation() && !text.empty())
-            CreateDirectly(text, folder, owner, start, browser.get());
+            CreateDirectly(text, folder, owner, start, browser.get(), request);
         else
-            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get());
+            CreateThroughDialog(text, folder, owner, start, conflictWindow, browser.get(), request);
     }
     catch (const CComError& error)
     {

@@ -10,7 +10,8 @@
 
 #include "framework/automation.h"
 #include "framework/error.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 
@@ -56,6 +57,7 @@ const InterfaceEntry* CTolDownloadHelper::Interfaces(size_t* count) noexcept
         TDM_INTERFACE(CTolDownloadHelper, ITolDownloadHelper),
         TDM_INTERFACE_VIA(CTolDownloadHelper, IDispatch, ITolDownloadHelper),
         TDM_INTERFACE(CTolDownloadHelper, IObjectWithSite),
+        TDM_INTERFACE(CTolDownloadHelper, ITolPageDownload),
     };
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
@@ -95,6 +97,17 @@ STDMETHODIMP CTolDownloadHelper::CreateDownload(BSTR url)
 try
 {
     return CreateDownloadOnThisThread(*this, url);
+}
+TDM_COM_CATCH
+
+// ITolPageDownload
+
+STDMETHODIMP CTolDownloadHelper::CreatePageDownload(BSTR url, BSTR referrer, BSTR userAgent)
+try
+{
+    PageRequest request{std::wstring(referrer ? referrer : L"", ::SysStringLen(referrer)),
+                        std::wstring(userAgent ? userAgent : L"", ::SysStringLen(userAgent))};
+    return CreateDownloadOnThisThread(*this, url, &request);
 }
 TDM_COM_CATCH
 

@@ -19,10 +19,6 @@
 
 namespace tdm {
 
-// Sent (synchronously) to a toolbar window when its thread's explorer bar comes
-// or goes: wParam 1 when the thread has a bar, 0 when not; lParam 0.
-inline constexpr UINT kBandStateMessage = WM_USER + 6;
-
 // One site assignment of the helper: the host that sited it on a thread (its
 // identity, compared only, never called) and whether it added the thread's
 // browser to the browser table. Clearing the site undoes exactly that addition.
@@ -43,6 +39,7 @@ struct BarEntry
 class CTolDownloadHelper : public CObjectRoot,
                            public CDispatchImpl<ITolDownloadHelper>,
                            public IObjectWithSite,
+                           public ITolPageDownload,
                            public CWebBrowsersHolder
 {
 public:
@@ -70,6 +67,11 @@ public:
     STDMETHODIMP GetExplorerHWND(HWND* window) override;
     // Whether the calling thread has an explorer bar (the toolbar button's toggle).
     STDMETHODIMP IsCurrentBandShown(VARIANT_BOOL* shown) override;
+
+    // ITolPageDownload
+    // CreateDownload of a download the browser hands over, with the Referer and
+    // User-Agent it gave.
+    STDMETHODIMP CreatePageDownload(BSTR url, BSTR referrer, BSTR userAgent) override;
 
     // IObjectWithSite
     // The helper is one object shared by every host of the process: each browser

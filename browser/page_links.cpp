@@ -64,7 +64,7 @@ HRESULT CollectionItem(IDispatch* links, DISPID itemId, long index, unique_varia
 
 // The `href` of one element as the page gives it; empty when it has none, when
 // it is not text, or when it is longer than any URL the rule accepts.
-std::string Href(const VARIANT& element)
+std::wstring Href(const VARIANT& element)
 {
     if (V_VT(&element) != VT_DISPATCH || !V_DISPATCH(&element))
         return {};
@@ -76,19 +76,19 @@ std::string Href(const VARIANT& element)
     const BSTR text = V_BSTR(href.get());
     if (::SysStringLen(text) > kMaxLinkLength)
         return {};
-    return NarrowFromBstr(text);
+    return WideFromBstr(text);
 }
 
 }  // namespace
 
-std::vector<std::string> ReadDownloadableLinks(IDispatch* links) noexcept
+std::vector<std::wstring> ReadDownloadableLinks(IDispatch* links) noexcept
 {
-    std::vector<std::string> found;
+    std::vector<std::wstring> found;
     if (!links)
         return found;
     try
     {
-        std::unordered_set<std::string> seen;
+        std::unordered_set<std::wstring> seen;
         const long count = CollectionLength(links);
         const DISPID itemId = MemberId(links, L"item");
         for (long index = 0; index < count; ++index)
@@ -98,7 +98,7 @@ std::vector<std::string> ReadDownloadableLinks(IDispatch* links) noexcept
             // lied about its length) keeps what was read before.
             if (FAILED(CollectionItem(links, itemId, index, item)))
                 break;
-            std::string url = Href(*item.get());
+            std::wstring url = Href(*item.get());
             // The rule refuses empty and relative addresses.
             if (!IsDownloadableUrlAsGiven(url) || !seen.insert(url).second)
                 continue;

@@ -23,6 +23,6 @@ inline constexpr UINT kMaxLinkLength = 2089;
 // text, empty, relative or too long is skipped; a link equal byte for byte to an
 // earlier one is dropped. A collection that fails part-way keeps the links read
 // before the failure. A null or unreadable collection gives none.
-std::vector<std::string> ReadDownloadableLinks(IDispatch* links) noexcept;
+std::vector<std::wstring> ReadDownloadableLinks(IDispatch* links) noexcept;
 
 }  // namespace tdm

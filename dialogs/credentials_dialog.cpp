@@ -1,5 +1,8 @@
 #include "dialogs/credentials_dialog.h"
 
+#include <cctype>
+#include <string>
+
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
 #include "text/language.h"
@@ -11,14 +14,29 @@ namespace {
 
 constexpr size_t kFieldLimit = 100;
 
-// The host of `url`; empty for a URL that does not crack.
+// The host of `url` as the URL names it (a host in any script included);
+// empty for a URL that does not crack.
 std::wstring HostOf(const std::wstring& url)
 {
-    const std::string narrow = NarrowFromWide(url.data(), url.size());
     CUrlComponents components;
-    if (!components.Crack(narrow, 0))
+    if (!components.Crack(AsciiUrl(url), 0))
         return {};
-    return WideFromNarrow(components.HostName());
+    // Only characters outside ASCII were escaped (bytes from 0x80 up): they
+    // come back as they were.
+    const std::string_view host = components.HostName();
+    std::string bytes;
+    for (size_t i = 0; i < host.size(); ++i)
+    {
+        if (host[i] == '%' && i + 2 < host.size() && std::isxdigit(static_cast<unsigned char>(host[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(host[i + 2])) && host[i + 1] >= '8')
+        {
+            bytes += static_cast<char>(std::stoi(std::string(host.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+            continue;
+        }
+        bytes += host[i];
+    }
+    return WideFromUtf8(bytes);
 }
 
 void BringForward(HWND window) noexcept
@@ -52,8 +70,8 @@ LRESULT CUserPasswordDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
     ::SetWindowTextW(m_window, LoadUiStringW(m_proxy ? IDS_PROXY_CREDENTIALS_TITLE : IDS_CREDENTIALS_TITLE).c_str());
     ::SetDlgItemTextW(m_window, IDC_HOST_NAME, m_host.c_str());
     ::SetDlgItemTextW(m_window, IDC_REALM_NAME, m_realm.c_str());
-    SetLimitedTextW(m_window, IDC_CREDENTIALS_USER_NAME, m_userName, kFieldLimit);
-    SetLimitedTextW(m_window, IDC_CREDENTIALS_PASSWORD, m_password, kFieldLimit);
+    SetLimitedText(m_window, IDC_CREDENTIALS_USER_NAME, m_userName, kFieldLimit);
+    SetLimitedText(m_window, IDC_CREDENTIALS_PASSWORD, m_password, kFieldLimit);
     ::CheckDlgButton(m_window, IDS_REMEMBER_PASSWORD, BST_UNCHECKED);
     ::SetFocus(::GetDlgItem(m_window, IDC_CREDENTIALS_USER_NAME));
     return FALSE;  // the focus is set
@@ -61,8 +79,8 @@ LRESULT CUserPasswordDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 
 LRESULT CUserPasswordDlg::OnOk(WORD, WORD, HWND, bool&)
 {
-    std::wstring userName = ControlTextW(m_window, IDC_CREDENTIALS_USER_NAME);
-    std::wstring password = ControlTextW(m_window, IDC_CREDENTIALS_PASSWORD);
+    std::wstring userName = ControlText(m_window, IDC_CREDENTIALS_USER_NAME);
+    std::wstring password = ControlText(m_window, IDC_CREDENTIALS_PASSWORD);
     m_userName = std::move(userName);
     m_password = std::move(password);
     m_remember = ::IsDlgButtonChecked(m_window, IDS_REMEMBER_PASSWORD) == BST_CHECKED;

@@ -27,7 +27,7 @@ int CALLBACK SelectStartFolder(HWND window, UINT message, LPARAM, LPARAM data)
 {
     if (message != BFFM_INITIALIZED)
         return 0;
-    const std::wstring start = WideFromNarrow(*reinterpret_cast<const std::string*>(data));
+    const std::wstring& start = *reinterpret_cast<const std::wstring*>(data);
     com_ptr<IShellFolder> desktop;
     PIDLIST_RELATIVE item = nullptr;
     if (start.empty() || FAILED(::SHGetDesktopFolder(desktop.put())) ||
@@ -41,13 +41,7 @@ int CALLBACK SelectStartFolder(HWND window, UINT message, LPARAM, LPARAM data)
 
 }  // namespace
 
-std::string ControlText(HWND dialog, int id)
-{
-    const std::wstring text = ControlTextW(dialog, id);
-    return NarrowFromWide(text.data(), text.size());
-}
-
-std::wstring ControlTextW(HWND dialog, int id)
+std::wstring ControlText(HWND dialog, int id)
 {
     HWND control = ::GetDlgItem(dialog, id);
     const int length = control ? ::GetWindowTextLengthW(control) : 0;
@@ -58,16 +52,11 @@ std::wstring ControlTextW(HWND dialog, int id)
     return text;
 }
 
-void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit)
+void SetLimitedText(HWND dialog, int id, std::wstring_view text, size_t limit)
 {
-    SetLimitedTextW(dialog, id, WideFromNarrow(text), limit);
-}
-
-void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit)
-{
-    std::wstring wide(limit != 0 ? text.substr(0, limit) : text);
+    const std::wstring wide(text);
     if (limit != 0)
-        ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, limit, 0);
+        ::SendDlgItemMessageW(dialog, id, EM_LIMITTEXT, std::max(limit, wide.size()), 0);
     ::SetDlgItemTextW(dialog, id, wide.c_str());
 }
 
@@ -151,30 +140,34 @@ void AddToolTips(HWND dialog, std::initializer_list<ControlTip> tips)
     }
 }
 
-std::string BrowseForFolder(HWND owner, const std::string& start)
+std::wstring BrowseForFolder(HWND owner, const std::wstring& start)
 {
-    const std::string title = LoadUiString(IDS_SELECT_FOLDER);
-    BROWSEINFOA info{};
+    const std::wstring title = LoadUiStringW(IDS_SELECT_FOLDER);
+    BROWSEINFOW info{};
     info.hwndOwner = owner;
     info.lpszTitle = title.c_str();
     info.ulFlags = kFolderBrowserFlags;
     info.lpfn = &SelectStartFolder;
     info.lParam = reinterpret_cast<LPARAM>(&start);
-    unique_cotaskmem chosen(::SHBrowseForFolderA(&info));
-    char folder[MAX_PATH] = {};
-    if (!chosen || !::SHGetPathFromIDListA(static_cast<PCIDLIST_ABSOLUTE>(chosen.get()), folder))
+    unique_cotaskmem chosen(::SHBrowseForFolderW(&info));
+    wchar_t folder[MAX_PATH] = {};
+    if (!chosen || !::SHGetPathFromIDListW(static_cast<PCIDLIST_ABSOLUTE>(chosen.get()), folder))
         return {};
     return folder;
 }
 
-std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values)
+namespace {
+
+template <typename Char>
+std::basic_string<Char> Fill(std::basic_string_view<Char> messageTemplate,
+                             std::initializer_list<std::basic_string_view<Char>> values)
 {
-    std::string text;
-    const std::string_view* next = values.begin();
+    std::basic_string<Char> text;
+    const std::basic_string_view<Char>* next = values.begin();
     for (size_t i = 0; i < messageTemplate.size(); ++i)
     {
-        const char c = messageTemplate[i];
-        const char following = i + 1 < messageTemplate.size() ? messageTemplate[i + 1] : '\0';
+        const Char c = messageTemplate[i];
+        const Char following = i + 1 < messageTemplate.size() ? messageTemplate[i + 1] : Char{};
         if (c == '%' && following == '%')
         {
             text += '%';
@@ -191,6 +184,18 @@ std::string FillTemplate(std::string_view messageTemplate, std::initializer_list
         }
     }
     return text;
+}
+
+}  // namespace
+
+std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values)
+{
+    return Fill(messageTemplate, values);
+}
+
+std::wstring FillTemplate(std::wstring_view messageTemplate, std::initializer_list<std::wstring_view> values)
+{
+    return Fill(messageTemplate, values);
 }
 
 }  // namespace tdm

@@ -1,9 +1,9 @@
-// Small pieces the client's dialogs share: control texts in the module's 8-bit
-// strings, labels from the string table, the dialogs' icon and placement.
+// Small pieces the client's dialogs share: control texts, labels from the
+// string table, the dialogs' icon and placement.
 //
-// Dialogs are Unicode windows; texts cross into them as UTF-16, converted from
-// and to the ANSI code page here, so that labels in the interface language show
-// whatever the system's code page.
+// Dialogs are Unicode windows: labels in the interface language show whatever
+// the system's code page, and what the user types or the engine stores (URLs,
+// paths, names, passwords, proxy fields) is read and shown as UTF-16, as it is.
 #pragma once
 
 #include <windows.h>
@@ -16,16 +16,14 @@
 namespace tdm {
 
 // The text of control `id`, however long.
-std::string ControlText(HWND dialog, int id);
-// The same as the control holds it, in UTF-16: texts that must survive
-// unchanged (passwords) never pass through the ANSI code page.
-std::wstring ControlTextW(HWND dialog, int id);
+std::wstring ControlText(HWND dialog, int id);
 
-// Limits control `id` to `limit` characters and shows `text` in it, cut to the
-// limit: values from outside (the engine's options) may be of any length. With
-// `limit` 0 the control keeps its own limit and takes the whole text.
-void SetLimitedText(HWND dialog, int id, std::string_view text, size_t limit);
-void SetLimitedTextW(HWND dialog, int id, std::wstring_view text, size_t limit);
+// Limits what the user types into control `id` to `limit` characters and shows
+// `text` in it whole: a stored value longer than the limit (the engine's options
+// may be of any length) is shown as it is, so that OK without a change writes
+// back what was read; the limit then is its length. With `limit` 0 the control
+// keeps its own limit.
+void SetLimitedText(HWND dialog, int id, std::wstring_view text, size_t limit);
 
 // Gives each control the string whose id equals the control id.
 void SetLabelsFromStrings(HWND dialog, std::initializer_list<int> ids);
@@ -66,11 +64,12 @@ void InsertListColumns(HWND list, std::initializer_list<ReportColumn> columns);
 // Shows the system's folder browser owned by `owner` (title string 140,
 // file-system folders only) with `start` selected; returns the chosen folder as
 // the system gives it (no trailing "\" but for a drive), empty when cancelled.
-std::string BrowseForFolder(HWND owner, const std::string& start);
+std::wstring BrowseForFolder(HWND owner, const std::wstring& start);
 
 // Fills a message template: each "%s" takes the next of `values` as plain text
 // (a URL or a path is never read as a format), "%%" is "%".
 std::string FillTemplate(std::string_view messageTemplate, std::initializer_list<std::string_view> values);
+std::wstring FillTemplate(std::wstring_view messageTemplate, std::initializer_list<std::wstring_view> values);
 
 // Gives the keyboard focus back to the window that had it, whatever happened.
 class CFocusRestorer

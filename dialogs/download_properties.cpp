@@ -5,10 +5,11 @@
 #include <algorithm>
 
 #include "dialogs/dialog_controls.h"
+#include "dialogs/proxy_dialog.h"
 #include "engine/download_record.h"
 #include "framework/automation.h"
-#include "settings/proxy_dialog.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 #include "text/language.h"
 #include "text/message_box.h"
 #include "text/url_components.h"
@@ -18,8 +19,9 @@ namespace tdm {
 
 namespace {
 
+// The credentials dialog takes as many: a password it remembered fits here.
 constexpr size_t kNameLimit = 100;
-constexpr size_t kPasswordLimit = 50;
+constexpr size_t kPasswordLimit = 100;
 constexpr size_t kPathLimit = 260;
 constexpr int kMinRedirections = 1;
 constexpr int kMaxRedirections = 99;
@@ -30,18 +32,18 @@ constexpr int kMaxRedirections = 99;
 constexpr long kFixedRetries = 2;
 constexpr long kFixedTimeoutSeconds = 120;
 
-std::string Trimmed(const std::string& text)
+std::wstring Trimmed(const std::wstring& text)
 {
-    const char* const blanks = " \t\r\n";
+    const wchar_t* const blanks = L" \t\r\n";
     const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
+    if (first == std::wstring::npos)
         return {};
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-bool IsFolder(const std::string& path) { return !path.empty() && path.back() == '\\'; }
+bool IsFolder(const std::wstring& path) { return !path.empty() && path.back() == L'\\'; }
 
-std::string UrlOf(const CTolInfoDownload& download) { return NarrowFromBstr(download.url.get()); }
+std::wstring UrlOf(const CTolInfoDownload& download) { return WideFromBstr(download.url.get()); }
 
 }  // namespace
 
@@ -113,7 +115,7 @@ void CDownloadPropBaseT<T>::LoadFields()
     m_useIESettings = m_options.UseIEProxySettings();
 }
 
-// The engine's texts may be of any length: each edit takes what its limit holds.
+// The engine's texts may be of any length: each is shown whole.
 template <typename T>
 void CDownloadPropBaseT<T>::ShowFields()
 {
@@ -193,7 +195,7 @@ bool CDownloadPropBaseT<T>::Save()
         return false;
     if (m_useProxy && !m_useIESettings && m_proxyServers.empty())
     {
-        ShowInfoBox(LoadUiString(IDS_PROXY_SETTINGS_REQUIRED), this->m_window);
+        ShowInfoBox(LoadUiStringW(IDS_PROXY_SETTINGS_REQUIRED), this->m_window);
         FocusControl(IDS_CUSTOM_PROXY_SETTINGS);
         OpenProxySettings();
         return false;
@@ -258,7 +260,7 @@ void CDownloadPropBaseT<T>::WriteFields() const
 // --- CDownloadPropBase2T --------------------------------------------------------
 
 template <typename T>
-CDownloadPropBase2T<T>::CDownloadPropBase2T(CDownloadOptions options, std::string url, std::string localPath,
+CDownloadPropBase2T<T>::CDownloadPropBase2T(CDownloadOptions options, std::wstring url, std::wstring localPath,
                                             long downloadId, HWND conflictWindow, bool newDownload) noexcept
     : CDownloadPropBaseT<T>(std::move(options)),
       m_url(std::move(url)),
@@ -286,13 +288,13 @@ void CDownloadPropBase2T<T>::InitControls()
     const std::wstring title = LoadUiStringW(m_newDownload ? IDS_NEW_DOWNLOAD_TITLE : IDS_PROPERTIES_TITLE) +
                                L" - " + LoadNeutralStringW(IDS_PRODUCT_NAME);
     ::SetWindowTextW(dialog, title.c_str());
-    m_title = NarrowFromWide(title.data(), title.size());  // the caption of the dialog's questions
+    m_title = title;  // the caption of the dialog's questions
 
     // A URL or a path longer than the edit's limit is shown whole: cutting it
     // would make OK write another address or file than the download's.
     m_urlShown = !m_url.empty() || m_newDownload;
     ::SetDlgItemTextW(dialog, IDC_URL_LABEL, (LoadUiStringW(IDS_COL_URL) + L":").c_str());
-    SetLimitedText(dialog, IDC_URL, m_url, std::max(kPathLimit, m_url.size()));
+    SetLimitedText(dialog, IDC_URL, m_url, kPathLimit);
     ShowControl(dialog, IDC_URL_LABEL, m_urlShown);
     ShowControl(dialog, IDC_URL, m_urlShown);
 
@@ -304,14 +306,14 @@ void CDownloadPropBase2T<T>::InitControls()
 
 // The path in its edit, labelled "File Name:" or, for a folder, "Save to:".
 template <typename T>
-void CDownloadPropBase2T<T>::ShowPath(std::string path)
+void CDownloadPropBase2T<T>::ShowPath(std::wstring path)
 {
     HWND dialog = this->m_window;
     m_path = std::move(path);
     const std::wstring label =
         IsFolder(m_path) ? LoadUiStringW(IDS_SAVE_TO) : LoadUiStringW(IDS_COL_FILE_NAME) + L":";
     ::SetDlgItemTextW(dialog, IDC_PATH_LABEL, label.c_str());
-    SetLimitedText(dialog, IDC_LOCAL_PATH, m_path, std::max(kPathLimit, m_path.size()));
+    SetLimitedText(dialog, IDC_LOCAL_PATH, m_path, kPathLimit);
 }
 
 // The URL and path labels in the active caption's colour.
@@ -372,7 +374,7 @@ bool CDownloadPropBase2T<T>::CheckUrl()
     if (const CTolInfoDownload* other = QueryConflict(kQueryUrlConflict, m_url))
     {
         this->FocusControl(IDC_URL);
-        ShowInfoBox(FillTemplate(LoadUiString(IDS_URL_ALREADY_USED_FMT), {UrlOf(*other)}), this->m_window);
+        ShowInfoBox(FillTemplate(LoadUiStringW(IDS_URL_ALREADY_USED_FMT), {UrlOf(*other)}), this->m_window);
         return false;
     }
     return true;
@@ -388,8 +390,8 @@ bool CDownloadPropBase2T<T>::CheckPath()
         const CTolInfoDownload* other = QueryConflict(kQueryPathConflict, m_path);
         if (!other)
             return true;
-        const std::string question =
-            FillTemplate(LoadUiString(IDS_CONFIRM_SAME_FILE_NAME_FMT), {m_path, UrlOf(*other)});
+        const std::wstring question =
+            FillTemplate(LoadUiStringW(IDS_CONFIRM_SAME_FILE_NAME_FMT), {m_path, UrlOf(*other)});
         const int answer =
             ShowMessageBox(question, this->m_window, MB_YESNOCANCEL | MB_ICONQUESTION, m_title.c_str());
         if (answer == IDYES)
@@ -405,7 +407,7 @@ bool CDownloadPropBase2T<T>::CheckPath()
 }
 
 template <typename T>
-const CTolInfoDownload* CDownloadPropBase2T<T>::QueryConflict(UINT query, const std::string& text) const
+const CTolInfoDownload* CDownloadPropBase2T<T>::QueryConflict(UINT query, const std::wstring& text) const
 {
     if (!m_conflictWindow)
         return nullptr;
@@ -447,28 +449,28 @@ void CDownloadPropBase2T<T>::Browse()
 template <typename T>
 void CDownloadPropBase2T<T>::BrowseForFile()
 {
-    const size_t nameStart = m_path.find_last_of("\\/:") + 1;  // 0 without a folder
-    const size_t dot = m_path.rfind('.');
-    const std::string extension = dot != std::string::npos && dot >= nameStart ? m_path.substr(dot) : ".html";
-    std::string type = extension.substr(1);
+    const size_t nameStart = m_path.find_last_of(L"\\/:") + 1;  // 0 without a folder
+    const size_t dot = m_path.rfind(L'.');
+    const std::wstring extension = dot != std::wstring::npos && dot >= nameStart ? m_path.substr(dot) : L".html";
+    std::wstring type = extension.substr(1);
     if (!type.empty())
-        ::CharUpperBuffA(type.data(), static_cast<DWORD>(type.size()));
+        ::CharUpperBuffW(type.data(), static_cast<DWORD>(type.size()));
 
-    std::string filter = FillTemplate(LoadUiString(IDS_FILES_OF_TYPE_FMT), {type});
-    filter += '\0';
-    filter += "*" + extension;
-    filter += '\0';
-    filter += LoadUiString(IDS_ANY_FILES);
-    filter += '\0';
-    filter += "*.*";
-    filter += '\0';
-    const std::string title = FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {m_url});
-    const std::string defaultExtension = extension.substr(1);
+    std::wstring filter = FillTemplate(LoadUiStringW(IDS_FILES_OF_TYPE_FMT), {type});
+    filter += L'\0';
+    filter += L"*" + extension;
+    filter += L'\0';
+    filter += LoadUiStringW(IDS_ANY_FILES);
+    filter += L'\0';
+    filter += L"*.*";
+    filter += L'\0';
+    const std::wstring title = FillTemplate(LoadUiStringW(IDS_SAVE_AS_TITLE_FMT), {m_url});
+    const std::wstring defaultExtension = extension.substr(1);
 
-    char file[MAX_PATH] = {};
+    wchar_t file[MAX_PATH] = {};
     m_path.copy(file, MAX_PATH - 1);
-    OPENFILENAMEA dialog{};
-    dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
     dialog.hwndOwner = this->m_window;
     dialog.lpstrFilter = filter.c_str();
     dialog.lpstrFile = file;
@@ -476,27 +478,27 @@ void CDownloadPropBase2T<T>::BrowseForFile()
     dialog.lpstrTitle = title.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
     dialog.lpstrDefExt = defaultExtension.c_str();
-    if (!::GetSaveFileNameA(&dialog))
+    if (!::GetSaveFileNameW(&dialog))
         return;
     ShowPath(file);
-    SetBrowse(std::string(file, std::min<size_t>(dialog.nFileOffset, m_path.size())));
+    SetBrowse(std::wstring(file, std::min<size_t>(dialog.nFileOffset, m_path.size())));
 }
 
 template <typename T>
 void CDownloadPropBase2T<T>::BrowseForFolder()
 {
-    std::string path = tdm::BrowseForFolder(this->m_window, m_path);
+    std::wstring path = tdm::BrowseForFolder(this->m_window, m_path);
     if (path.empty())
         return;
     if (!IsFolder(path))
-        path += '\\';
+        path += L'\\';
     ShowPath(path);
     SetBrowse(path);
 }
 
 // --- the final classes ------------------------------------------------------------
 
-CDefDownDlg::CDefDownDlg(CDownloadOptions options, std::string url, std::string localPath, long downloadId,
+CDefDownDlg::CDefDownDlg(CDownloadOptions options, std::wstring url, std::wstring localPath, long downloadId,
                          HWND conflictWindow, bool newDownload)
     : CDownloadPropBase2T<CDefDownDlg>(std::move(options), std::move(url), std::move(localPath), downloadId,
                                        conflictWindow, newDownload)

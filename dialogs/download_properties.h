@@ -20,13 +20,6 @@ namespace tdm {
 
 class CTolInfoDownload;
 
-// Queries the properties dialog sends to the window that opened it (the
-// downloads panel or the toolbar frame): wParam the dialog's download id, lParam
-// the path or URL (const char*). The answer is the record (CTolInfoDownload*) of
-// another download with the same path or URL, or 0.
-inline constexpr UINT kQueryPathConflict = WM_USER + 8;
-inline constexpr UINT kQueryUrlConflict = WM_USER + 9;
-
 // Server credentials, maximum redirections, FTP passive mode, proxy use with its
 // credentials, and the proxy texts (edited through the proxy dialog).
 template <typename T>
@@ -75,12 +68,12 @@ private:
     void OpenProxySettings();
     bool Checked(int id) const noexcept { return ::IsDlgButtonChecked(this->m_window, id) == BST_CHECKED; }
 
-    std::string m_proxyExceptions;
-    std::string m_proxyServers;
-    std::string m_userName;
-    std::string m_password;
-    std::string m_proxyUserName;
-    std::string m_proxyPassword;
+    std::wstring m_proxyExceptions;
+    std::wstring m_proxyServers;
+    std::wstring m_userName;
+    std::wstring m_password;
+    std::wstring m_proxyUserName;
+    std::wstring m_proxyPassword;
     bool m_useProxy = false;
     bool m_useIESettings = true;  // else the custom settings
     bool m_ftpPassive = false;
@@ -102,7 +95,7 @@ public:
     TDM_END_MESSAGE_MAP()
 
 protected:
-    CDownloadPropBase2T(CDownloadOptions options, std::string url, std::string localPath, long downloadId,
+    CDownloadPropBase2T(CDownloadOptions options, std::wstring url, std::wstring localPath, long downloadId,
                         HWND conflictWindow, bool newDownload) noexcept;
 
     void SetTexts() override;
@@ -118,20 +111,20 @@ private:
 
     bool CheckUrl();
     bool CheckPath();
-    const CTolInfoDownload* QueryConflict(UINT query, const std::string& text) const;
+    const CTolInfoDownload* QueryConflict(UINT query, const std::wstring& text) const;
     void Browse();
     void BrowseForFile();
     void BrowseForFolder();
-    void ShowPath(std::string path);
+    void ShowPath(std::wstring path);
 
-    std::string m_url;
-    std::string m_path;  // a file name, or a folder ending with "\"
+    std::wstring m_url;
+    std::wstring m_path;  // a file name, or a folder ending with "\"
     bool m_newDownload;
     long m_downloadId;
     HWND m_conflictWindow;
     bool m_urlShown = false;
     bool m_pathShown = false;
-    std::string m_title;
+    std::wstring m_title;
     unique_hicon m_icon;
 };
 
@@ -149,7 +142,7 @@ class CDefDownDlg : public CDownloadPropBase2T<CDefDownDlg>
 public:
     static constexpr UINT TemplateId = 301;
 
-    CDefDownDlg(CDownloadOptions options, std::string url, std::string localPath, long downloadId,
+    CDefDownDlg(CDownloadOptions options, std::wstring url, std::wstring localPath, long downloadId,
                 HWND conflictWindow, bool newDownload);
     ~CDefDownDlg() override;
     CDefDownDlg(const CDefDownDlg&) = delete;

@@ -5,7 +5,7 @@
 
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/format.h"
 #include "text/language.h"
 #include "text/url_components.h"
@@ -105,36 +105,36 @@ void Relayout(HWND dialog, int id, unsigned anchor, int dx, int dy)
 
 }  // namespace
 
-std::string LinkFileName(const std::string& url)
+// The URL's escapes are decoded as UTF-8, as browsers name a file.
+std::wstring LinkFileName(const std::wstring& url)
 {
     CUrlComponents components;
-    if (!components.Crack(url, CUrlComponents::CrackDecode))
+    if (!components.Crack(AsciiUrl(url), CUrlComponents::CrackDecode))
         return url;
     const std::string_view path = components.UrlPath();
     const size_t slash = path.find_last_of('/');
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    return std::string(name.empty() ? components.HostName() : name);
+    return WideFromUtf8(name.empty() ? components.HostName() : name);
 }
 
-CLinksDlg::CLinksDlg(const std::vector<std::string>& links, std::string folder, bool start)
+CLinksDlg::CLinksDlg(const std::vector<std::wstring>& links, std::wstring folder, bool start)
     : m_folder(std::move(folder)), m_start(start)
 {
     m_rows.reserve(links.size());
-    for (const std::string& url : links)
+    for (const std::wstring& url : links)
     {
         Row row;
         row.url = url;
-        row.wideUrl = WideFromNarrow(url);
-        row.name = WideFromNarrow(LinkFileName(url));
-        row.foldedUrl = Folded(row.wideUrl);
+        row.name = LinkFileName(url);
+        row.foldedUrl = Folded(row.url);
         row.foldedName = Folded(row.name);
         m_rows.push_back(std::move(row));
     }
 }
 
-std::vector<std::string> CLinksDlg::CheckedLinks() const
+std::vector<std::wstring> CLinksDlg::CheckedLinks() const
 {
-    std::vector<std::string> links;
+    std::vector<std::wstring> links;
     for (const Row& row : m_rows)
         if (row.checked)
             links.push_back(row.url);
@@ -257,7 +257,7 @@ void CLinksDlg::Remember()
 // letter case; all rows for an empty filter.
 void CLinksDlg::ApplyFilter()
 {
-    const std::wstring filter = Folded(ControlTextW(m_window, IDC_LINKS_FILTER));
+    const std::wstring filter = Folded(ControlText(m_window, IDC_LINKS_FILTER));
     m_shown.clear();
     for (size_t index = 0; index < m_rows.size(); ++index)
     {
@@ -354,7 +354,7 @@ LRESULT CLinksDlg::OnGetDispInfo(int, NMHDR* header, bool&)
     const Row& row = m_rows[m_shown[static_cast<size_t>(item.iItem)]];
     if ((item.mask & LVIF_TEXT) && item.pszText && item.cchTextMax > 0)
     {
-        const std::wstring& text = item.iSubItem == kColumnName ? row.name : row.wideUrl;
+        const std::wstring& text = item.iSubItem == kColumnName ? row.name : row.url;
         ::lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
     }
     if (item.mask & LVIF_STATE)
@@ -417,11 +417,11 @@ LRESULT CLinksDlg::OnFindItem(int, NMHDR* header, bool&)
 
 LRESULT CLinksDlg::OnBrowse(WORD, WORD, HWND, bool&)
 {
-    std::string folder = BrowseForFolder(m_window, ControlText(m_window, IDC_LINKS_FOLDER));
+    std::wstring folder = BrowseForFolder(m_window, ControlText(m_window, IDC_LINKS_FOLDER));
     if (folder.empty())
         return 0;
-    if (folder.back() != '\\')
-        folder += '\\';
+    if (folder.back() != L'\\')
+        folder += L'\\';
     SetLimitedText(m_window, IDC_LINKS_FOLDER, folder, MAX_PATH);
     // As the properties dialog does: the folder chosen is the next default.
     SetBrowse(folder);
@@ -430,11 +430,12 @@ LRESULT CLinksDlg::OnBrowse(WORD, WORD, HWND, bool&)
 
 LRESULT CLinksDlg::OnOk(WORD, WORD, HWND, bool&)
 {
-    std::string folder = ControlText(m_window, IDC_LINKS_FOLDER);
-    const size_t first = folder.find_first_not_of(" \t");
-    folder = first == std::string::npos ? std::string() : folder.substr(first, folder.find_last_not_of(" \t") - first + 1);
-    if (!folder.empty() && folder.back() != '\\')
-        folder += '\\';
+    std::wstring folder = ControlText(m_window, IDC_LINKS_FOLDER);
+    const size_t first = folder.find_first_not_of(L" \t");
+    folder = first == std::wstring::npos ? std::wstring()
+                                         : folder.substr(first, folder.find_last_not_of(L" \t") - first + 1);
+    if (!folder.empty() && folder.back() != L'\\')
+        folder += L'\\';
     m_folder = std::move(folder);
     m_start = ::IsDlgButtonChecked(m_window, IDS_LINKS_START) == BST_CHECKED;
     EndDialog(IDOK);

@@ -26,13 +26,13 @@ public:
 
     // `links`: the page's downloadable links in page order, all checked at first.
     // `folder` and `start` are the proposed target folder and start flag.
-    CLinksDlg(const std::vector<std::string>& links, std::string folder, bool start);
+    CLinksDlg(const std::vector<std::wstring>& links, std::wstring folder, bool start);
 
     // What the user confirmed with OK.
     // The checked links in page order, whether shown by the filter or not.
-    std::vector<std::string> CheckedLinks() const;
+    std::vector<std::wstring> CheckedLinks() const;
     // The target folder as typed or chosen, with a "\" at its end when not empty.
-    const std::string& Folder() const noexcept { return m_folder; }
+    const std::wstring& Folder() const noexcept { return m_folder; }
     bool Start() const noexcept { return m_start; }
 
     TDM_BEGIN_MESSAGE_MAP()
@@ -57,8 +57,7 @@ public:
 private:
     struct Row
     {
-        std::string url;         // as the engine gets it
-        std::wstring wideUrl;    // as the list shows it
+        std::wstring url;        // as the engine gets it and the list shows it
         std::wstring name;       // the file name part of the URL
         std::wstring foldedUrl;  // lower case, for the filter
         std::wstring foldedName;
@@ -95,7 +94,7 @@ private:
 
     std::vector<Row> m_rows;  // page order
     std::vector<size_t> m_shown;  // indexes into m_rows, in page order
-    std::string m_folder;
+    std::wstring m_folder;
     bool m_start;
     HWND m_list = nullptr;
     unique_himagelist m_checkImages;
@@ -106,6 +105,6 @@ private:
 
 // The file name a link names: the last segment of its path (decoded), or its
 // host name when the path ends with "/" or is absent.
-std::string LinkFileName(const std::string& url);
+std::wstring LinkFileName(const std::wstring& url);
 
 }  // namespace tdm

@@ -22,31 +22,30 @@ constexpr int kMinimumMessageWidth = 20;
 
 struct LogRow
 {
-    std::string date;
-    std::string time;
-    std::string message;
+    std::wstring date;
+    std::wstring time;
+    std::wstring message;
 };
 
 // Up to two leading parts of a line that read as a date or a time in the user's
 // locale go to the date column (a value with a day) or the time column (a time
 // of day alone); the rest of the line is the message.
-LogRow SplitLine(std::string_view line)
+LogRow SplitLine(std::wstring_view line)
 {
     LogRow row;
     for (int part = 0; part < 2; ++part)
     {
-        const size_t space = line.find(' ');
-        if (space == std::string_view::npos)
+        const size_t space = line.find(L' ');
+        if (space == std::wstring_view::npos)
             break;
-        const std::string_view text = line.substr(0, space);
-        std::wstring wide = WideFromNarrow(text);
+        std::wstring text(line.substr(0, space));
         DATE value = 0;
-        if (wide.empty() || FAILED(::VarDateFromStr(wide.data(), LOCALE_USER_DEFAULT, 0, &value)))
+        if (text.empty() || FAILED(::VarDateFromStr(text.data(), LOCALE_USER_DEFAULT, 0, &value)))
             break;
-        (std::trunc(value) != 0 ? row.date : row.time) = std::string(text);
+        (std::trunc(value) != 0 ? row.date : row.time) = std::move(text);
         line.remove_prefix(space + 1);
     }
-    row.message = std::string(line);
+    row.message = std::wstring(line);
     return row;
 }
 
@@ -65,7 +64,7 @@ void MoveControl(HWND dialog, HWND control, int dx, int dy, bool grow)
 
 }  // namespace
 
-CLogDlg::CLogDlg(const wchar_t* log, UINT length) : m_log(NarrowFromWide(log, length)) {}
+CLogDlg::CLogDlg(const wchar_t* log, UINT length) : m_log(log ? log : L"", log ? length : 0) {}
 
 LRESULT CLogDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 {
@@ -101,11 +100,11 @@ void CLogDlg::InsertColumns()
 // One row per line; lines end with CR LF, the last one may lack it.
 void CLogDlg::FillList()
 {
-    const std::string_view log = m_log;
+    const std::wstring_view log = m_log;
     ::SendMessageW(m_list, WM_SETREDRAW, FALSE, 0);
     for (size_t start = 0; start < log.size();)
     {
-        const size_t end = std::min(log.find("\r\n", start), log.size());
+        const size_t end = std::min(log.find(L"\r\n", start), log.size());
         const LogRow row = SplitLine(log.substr(start, end - start));
         AppendRow(row.date, row.time, row.message);
         start = end + 2;
@@ -116,7 +115,7 @@ void CLogDlg::FillList()
         ::SendMessageW(m_list, LVM_ENSUREVISIBLE, count - 1, FALSE);
 }
 
-void CLogDlg::AppendRow(const std::string& date, const std::string& time, const std::string& message)
+void CLogDlg::AppendRow(const std::wstring& date, const std::wstring& time, const std::wstring& message)
 {
     LVITEMW item{};
     item.iItem = static_cast<int>(::SendMessageW(m_list, LVM_GETITEMCOUNT, 0, 0));
@@ -124,9 +123,9 @@ void CLogDlg::AppendRow(const std::string& date, const std::string& time, const 
     if (item.iItem < 0)
         return;
     int column = 0;
-    for (const std::string* cell : {&date, &time, &message})
+    for (const std::wstring* cell : {&date, &time, &message})
     {
-        std::wstring text = WideFromNarrow(*cell);
+        std::wstring text = *cell;
         item.iSubItem = column++;
         item.pszText = text.data();
         ::SendMessageW(m_list, LVM_SETITEMTEXTW, item.iItem, reinterpret_cast<LPARAM>(&item));
@@ -192,24 +191,26 @@ LRESULT CLogDlg::OnSaveAs(WORD, WORD, HWND, bool&)
     return 0;
 }
 
-// The whole log in one write, as it is; a file that could not be created or
-// written completely is reported, never taken for saved.
+// The whole log in one write, as UTF-8 after a byte-order mark, so that every
+// character survives and editors know the encoding (earlier versions wrote the
+// ANSI code page); a file that could not be created or written completely is
+// reported, never taken for saved.
 void CLogDlg::Save(const wchar_t* path)
 {
-    const std::wstring widePath = path;
-    const std::string name = NarrowFromWide(widePath.data(), widePath.size());
+    const std::wstring name = path;
     unique_file file(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
     {
-        ShowErrorBox(FillTemplate(LoadUiString(IDS_LOG_CREATE_ERROR_FMT), {name}), ::GetForegroundWindow());
+        ShowErrorBox(FillTemplate(LoadUiStringW(IDS_LOG_CREATE_ERROR_FMT), {name}), ::GetForegroundWindow());
         return;
     }
+    const std::string bytes = "\xEF\xBB\xBF" + Utf8FromWide(m_log);
     DWORD written = 0;
-    const bool complete = ::WriteFile(file.get(), m_log.data(), static_cast<DWORD>(m_log.size()), &written, nullptr) &&
-                          written == m_log.size();
+    const bool complete = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                          written == bytes.size();
     file.reset();
     if (!complete)
-        ShowErrorBox(FillTemplate(LoadUiString(IDS_LOG_WRITE_ERROR_FMT), {name}), ::GetForegroundWindow());
+        ShowErrorBox(FillTemplate(LoadUiStringW(IDS_LOG_WRITE_ERROR_FMT), {name}), ::GetForegroundWindow());
 }
 
 LRESULT CLogDlg::OnClose(WORD, WORD id, HWND, bool&)

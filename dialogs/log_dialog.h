@@ -14,11 +14,9 @@ namespace tdm {
 // LF) modally, then gives the keyboard focus back to the window that had it.
 void ShowDownloadLog(HWND owner, const wchar_t* log, UINT length) noexcept;
 
-// The log is held, shown and saved as the module's 8-bit text in the ANSI code
-// page: the engine keeps its log files as such text and hands them over as
-// wide strings only because COM carries BSTRs, so a saved log has the bytes,
-// line ends and size of the engine's own file and reads the same in any editor
-// of the user's locale.
+// The log is held and shown as the engine hands it over, UTF-16 (its lines name
+// URLs and files in any script), and saved as UTF-8 (the engine's own log
+// files are UTF-8 too) after a byte-order mark; line ends stay CR LF.
 class CLogDlg : public CHelpDlgT<CLogDlg>
 {
 public:
@@ -45,11 +43,11 @@ private:
 
     void InsertColumns();
     void FillList();
-    void AppendRow(const std::string& date, const std::string& time, const std::string& message);
+    void AppendRow(const std::wstring& date, const std::wstring& time, const std::wstring& message);
     void FitMessageColumn();
     void Save(const wchar_t* path);
 
-    std::string m_log;
+    std::wstring m_log;
     HWND m_list = nullptr;
     int m_scrollBarWidth = 0;
     SIZE m_clientSize{};   // as of the last layout

@@ -124,7 +124,7 @@ HRESULT MakeRecord(RowValues&& values, std::unique_ptr<CTolInfoDownload>& out) n
     RETURN_IF_FAILED(JoinPath(values.folder, values.fileName, record->path));
     try
     {
-        record->icon = CachedFileIcon(NarrowFromBstr(record->path.get()));
+        record->icon = CachedFileIcon(WideFromBstr(record->path.get()));
     }
     catch (const std::bad_alloc&)
     {

@@ -13,17 +13,11 @@
 #include <memory>
 #include <vector>
 
+#include "engine/engine_contract.h"
 #include "framework/automation.h"
 #include "framework/unique_any.h"
 
 namespace tdm {
-
-// Bits of a download's state as the engine reports it.
-inline constexpr LONG kStateRunning = 0x01;       // running, elapsed time not advancing
-inline constexpr LONG kStateTransferring = 0x02;  // running; elapsed time advances every second
-inline constexpr LONG kStateComplete = 0x04;
-inline constexpr LONG kStateStopped = 0x08;       // the state of a new record
-inline constexpr LONG kStateError = 0x10;         // with another bit: running again, or ended, after an error
 
 // Running or transferring: the panel's refresh timer runs while a download is.
 constexpr bool IsActiveState(LONG state) noexcept { return (state & (kStateRunning | kStateTransferring)) != 0; }

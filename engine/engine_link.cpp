@@ -29,9 +29,9 @@ VARIANT_BOOL StartArgument(bool start) noexcept
 // The queue position of new downloads: at the end of the engine's queue.
 constexpr long kAppendToQueue = -1;
 
-unique_bstr TextArgument(std::string_view text, REFIID iid)
+unique_bstr TextArgument(std::wstring_view text, REFIID iid)
 {
-    unique_bstr result(AllocBstrFromNarrow(text));
+    unique_bstr result(AllocBstr(text));
     if (!result)
         throw CComError(E_OUTOFMEMORY, iid);
     return result;
@@ -56,15 +56,15 @@ IDownloadOptions* CheckedOptions(IDownloadOptions* options)
 }
 
 template <typename Getter>
-std::string GetText(IDownloadOptions* options, Getter getter)
+std::wstring GetText(IDownloadOptions* options, Getter getter)
 {
     unique_bstr value;
     RaiseIfFailed((CheckedOptions(options)->*getter)(value.put()), IID_IDownloadOptions, options);
-    return NarrowFromBstr(value.get());
+    return WideFromBstr(value.get());
 }
 
 template <typename Setter>
-void SetText(IDownloadOptions* options, Setter setter, std::string_view value)
+void SetText(IDownloadOptions* options, Setter setter, std::wstring_view value)
 {
     CheckedOptions(options);
     const unique_bstr text = TextArgument(value, IID_IDownloadOptions);
@@ -101,25 +101,25 @@ void SetNumber(IDownloadOptions* options, Setter setter, long value)
 
 }  // namespace
 
-std::string CDownloadOptions::Url() const { return GetText(get(), &IDownloadOptions::get_Url); }
-void CDownloadOptions::SetUrl(std::string_view value) const { SetText(get(), &IDownloadOptions::put_Url, value); }
+std::wstring CDownloadOptions::Url() const { return GetText(get(), &IDownloadOptions::get_Url); }
+void CDownloadOptions::SetUrl(std::wstring_view value) const { SetText(get(), &IDownloadOptions::put_Url, value); }
 long CDownloadOptions::IntegerOption1() const { return GetNumber(get(), &IDownloadOptions::get_IntegerOption1); }
 void CDownloadOptions::SetIntegerOption1(long value) const
 {
     SetNumber(get(), &IDownloadOptions::put_IntegerOption1, value);
 }
-std::string CDownloadOptions::LocalPath() const { return GetText(get(), &IDownloadOptions::get_LocalPath); }
-void CDownloadOptions::SetLocalPath(std::string_view value) const
+std::wstring CDownloadOptions::LocalPath() const { return GetText(get(), &IDownloadOptions::get_LocalPath); }
+void CDownloadOptions::SetLocalPath(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_LocalPath, value);
 }
-std::string CDownloadOptions::UserName() const { return GetText(get(), &IDownloadOptions::get_UserName); }
-void CDownloadOptions::SetUserName(std::string_view value) const
+std::wstring CDownloadOptions::UserName() const { return GetText(get(), &IDownloadOptions::get_UserName); }
+void CDownloadOptions::SetUserName(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_UserName, value);
 }
-std::string CDownloadOptions::Password() const { return GetText(get(), &IDownloadOptions::get_Password); }
-void CDownloadOptions::SetPassword(std::string_view value) const
+std::wstring CDownloadOptions::Password() const { return GetText(get(), &IDownloadOptions::get_Password); }
+void CDownloadOptions::SetPassword(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_Password, value);
 }
@@ -133,18 +133,18 @@ void CDownloadOptions::SetUseIEProxySettings(bool value) const
 {
     SetFlag(get(), &IDownloadOptions::put_UseIEProxySettings, value);
 }
-std::string CDownloadOptions::ProxyUserName() const { return GetText(get(), &IDownloadOptions::get_ProxyUserName); }
-void CDownloadOptions::SetProxyUserName(std::string_view value) const
+std::wstring CDownloadOptions::ProxyUserName() const { return GetText(get(), &IDownloadOptions::get_ProxyUserName); }
+void CDownloadOptions::SetProxyUserName(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_ProxyUserName, value);
 }
-std::string CDownloadOptions::ProxyPassword() const { return GetText(get(), &IDownloadOptions::get_ProxyPassword); }
-void CDownloadOptions::SetProxyPassword(std::string_view value) const
+std::wstring CDownloadOptions::ProxyPassword() const { return GetText(get(), &IDownloadOptions::get_ProxyPassword); }
+void CDownloadOptions::SetProxyPassword(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_ProxyPassword, value);
 }
-std::string CDownloadOptions::ProxyServers() const { return GetText(get(), &IDownloadOptions::get_ProxyServers); }
-void CDownloadOptions::SetProxyServers(std::string_view value) const
+std::wstring CDownloadOptions::ProxyServers() const { return GetText(get(), &IDownloadOptions::get_ProxyServers); }
+void CDownloadOptions::SetProxyServers(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_ProxyServers, value);
 }
@@ -153,8 +153,8 @@ void CDownloadOptions::SetIntegerOption2(long value) const
 {
     SetNumber(get(), &IDownloadOptions::put_IntegerOption2, value);
 }
-std::string CDownloadOptions::ProxyBypass() const { return GetText(get(), &IDownloadOptions::get_ProxyBypass); }
-void CDownloadOptions::SetProxyBypass(std::string_view value) const
+std::wstring CDownloadOptions::ProxyBypass() const { return GetText(get(), &IDownloadOptions::get_ProxyBypass); }
+void CDownloadOptions::SetProxyBypass(std::wstring_view value) const
 {
     SetText(get(), &IDownloadOptions::put_ProxyBypass, value);
 }
@@ -175,18 +175,34 @@ IDownloadEngine* CEngine::Checked() const
     return m_engine.get();
 }
 
-void CEngine::AddUrl(std::string_view url, std::string_view folder, HWND owner, bool start,
-                     std::string_view cookie) const
+com_ptr<IDownloadEngine2> CEngine::ForPage(const PageRequest& page) const noexcept
+{
+    if (page.empty() || !m_engine)
+        return {};
+    return m_engine.try_query<IDownloadEngine2>();
+}
+
+void CEngine::AddUrl(std::wstring_view url, std::wstring_view folder, HWND owner, bool start,
+                     std::wstring_view cookie, const PageRequest& page) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr urlText = TextArgument(url, IID_IDownloadEngine);
     const unique_bstr folderText = TextArgument(folder, IID_IDownloadEngine);
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    if (const com_ptr<IDownloadEngine2> engine2 = ForPage(page))
+    {
+        const unique_bstr referrer = TextArgument(page.referrer, IID_IDownloadEngine2);
+        const unique_bstr userAgent = TextArgument(page.userAgent, IID_IDownloadEngine2);
+        RaiseIfFailed(engine2->AddUrlFromPage(urlText.get(), folderText.get(), WindowArgument(owner),
+                                              StartArgument(start), kAppendToQueue, cookieText.get(), referrer.get(),
+                                              userAgent.get()), IID_IDownloadEngine2, engine2.get());
+        return;
+    }
     RaiseIfFailed(engine->AddUrl(urlText.get(), folderText.get(), WindowArgument(owner), StartArgument(start),
                                  kAppendToQueue, cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }
 
-void CEngine::StartDownload(long id, HWND owner, std::string_view cookie) const
+void CEngine::StartDownload(long id, HWND owner, std::wstring_view cookie) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
@@ -280,10 +296,20 @@ void CEngine::SetTrafficMode(long mode) const
     RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine, m_engine.get());
 }
 
-void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::string_view cookie) const
+void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,
+                          const PageRequest& page) const
 {
     IDownloadEngine* engine = Checked();
     const unique_bstr cookieText = TextArgument(cookie, IID_IDownloadEngine);
+    if (const com_ptr<IDownloadEngine2> engine2 = ForPage(page))
+    {
+        const unique_bstr referrer = TextArgument(page.referrer, IID_IDownloadEngine2);
+        const unique_bstr userAgent = TextArgument(page.userAgent, IID_IDownloadEngine2);
+        RaiseIfFailed(engine2->AddDownloadFromPage(options.get(), WindowArgument(owner), StartArgument(start),
+                                                   kAppendToQueue, cookieText.get(), referrer.get(), userAgent.get()),
+                      IID_IDownloadEngine2, engine2.get());
+        return;
+    }
     RaiseIfFailed(engine->AddDownload(options.get(), WindowArgument(owner), StartArgument(start), kAppendToQueue,
                                       cookieText.get()), IID_IDownloadEngine, m_engine.get());
 }

@@ -4,8 +4,8 @@
 // The engine is a COM server outside the module. Every failing call into it is
 // raised as a CComError carrying the status and the interface that failed
 // (framework/error.h); creating the engine and connecting a sink are tried once
-// more before the failure is raised. Texts are the module's 8-bit (ANSI code page)
-// strings on this side and BSTRs on the engine's; the wrappers convert.
+// more before the failure is raised. Texts are UTF-16 on both sides (std::wstring
+// here, BSTRs on the engine's).
 #pragma once
 
 #include <windows.h>
@@ -32,6 +32,17 @@ struct EngineLogSettings
     bool logPerDownload = false;
 };
 
+// What a download created in a browser window carries of the page it came
+// from: the address sent as its Referer (empty: none) and the browser's user
+// agent (empty: the engine's own).
+struct PageRequest
+{
+    std::wstring referrer;
+    std::wstring userAgent;
+
+    bool empty() const noexcept { return referrer.empty() && userAgent.empty(); }
+};
+
 // An option object of the engine (IDownloadOptions). Flags read true exactly when
 // the engine holds VARIANT_TRUE and are written as VARIANT_TRUE or VARIANT_FALSE.
 class CDownloadOptions
@@ -43,32 +54,32 @@ public:
     IDownloadOptions* get() const noexcept { return m_options.get(); }
     explicit operator bool() const noexcept { return static_cast<bool>(m_options); }
 
-    std::string Url() const;
-    void SetUrl(std::string_view value) const;
+    std::wstring Url() const;
+    void SetUrl(std::wstring_view value) const;
     // Connection timeout in seconds.
     long IntegerOption1() const;
     void SetIntegerOption1(long value) const;
-    std::string LocalPath() const;
-    void SetLocalPath(std::string_view value) const;
-    std::string UserName() const;
-    void SetUserName(std::string_view value) const;
-    std::string Password() const;
-    void SetPassword(std::string_view value) const;
+    std::wstring LocalPath() const;
+    void SetLocalPath(std::wstring_view value) const;
+    std::wstring UserName() const;
+    void SetUserName(std::wstring_view value) const;
+    std::wstring Password() const;
+    void SetPassword(std::wstring_view value) const;
     bool UseProxy() const;
     void SetUseProxy(bool value) const;
     bool UseIEProxySettings() const;
     void SetUseIEProxySettings(bool value) const;
-    std::string ProxyUserName() const;
-    void SetProxyUserName(std::string_view value) const;
-    std::string ProxyPassword() const;
-    void SetProxyPassword(std::string_view value) const;
-    std::string ProxyServers() const;
-    void SetProxyServers(std::string_view value) const;
+    std::wstring ProxyUserName() const;
+    void SetProxyUserName(std::wstring_view value) const;
+    std::wstring ProxyPassword() const;
+    void SetProxyPassword(std::wstring_view value) const;
+    std::wstring ProxyServers() const;
+    void SetProxyServers(std::wstring_view value) const;
     // Number of retries of a failed connection.
     long IntegerOption2() const;
     void SetIntegerOption2(long value) const;
-    std::string ProxyBypass() const;
-    void SetProxyBypass(std::string_view value) const;
+    std::wstring ProxyBypass() const;
+    void SetProxyBypass(std::wstring_view value) const;
     long MaxRedirections() const;
     void SetMaxRedirections(long value) const;
     bool FtpPassive() const;
@@ -94,10 +105,12 @@ public:
 
     // New download of `url` into `folder` (empty: the engine's default), started
     // when `start`; `cookie` is the page's cookie text or empty. The start flag
-    // goes to the engine as 1 or 0.
-    void AddUrl(std::string_view url, std::string_view folder, HWND owner, bool start,
-                std::string_view cookie) const;
-    void StartDownload(long id, HWND owner, std::string_view cookie) const;
+    // goes to the engine as 1 or 0. `page` goes with it to an engine that
+    // answers IDownloadEngine2; an engine that does not gets the download
+    // without it.
+    void AddUrl(std::wstring_view url, std::wstring_view folder, HWND owner, bool start,
+                std::wstring_view cookie, const PageRequest& page = {}) const;
+    void StartDownload(long id, HWND owner, std::wstring_view cookie) const;
     void PauseDownload(long id, HWND owner) const;
     void DeleteDownload(long id) const;
     unique_bstr GetDownloadLog(long id) const;
@@ -116,13 +129,17 @@ public:
     void SetTrafficMode(long mode) const;
     // New download from an option object (its Url and LocalPath); the other
     // arguments as for AddUrl.
-    void AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::string_view cookie) const;
+    void AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,
+                     const PageRequest& page = {}) const;
     // All downloads, as a two-dimensional array of VARIANTs (engine.idl gives the
     // columns); `list` is cleared first.
     void GetDownloadList(unique_variant& list) const;
 
 private:
     IDownloadEngine* Checked() const;
+    // The engine as IDownloadEngine2 when `page` has something for it and the
+    // engine answers that interface; null otherwise.
+    com_ptr<IDownloadEngine2> ForPage(const PageRequest& page) const noexcept;
 
     com_ptr<IDownloadEngine> m_engine;
 };

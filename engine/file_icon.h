@@ -15,7 +15,7 @@ namespace tdm {
 // an empty hidden file "_<name><ext>" in the user's temporary folder, created for
 // the lookup and deleted after it (a file of that name that already exists is
 // used and left alone). Returns no icon when the shell has none.
-unique_hicon LookUpFileIcon(const std::string& path) noexcept;
+unique_hicon LookUpFileIcon(const std::wstring& path) noexcept;
 
 // The icon of the file at `path` from the process's icon cache, looked up on
 // first use; null when the file has none. The handle is borrowed: the cache owns
@@ -26,7 +26,7 @@ unique_hicon LookUpFileIcon(const std::string& path) noexcept;
 // icon is their own (programs, icons, cursors and shortcuts) are cached by their
 // full path once they exist. Safe on any thread; the lookup itself runs outside
 // the cache's lock.
-HICON CachedFileIcon(const std::string& path) noexcept;
+HICON CachedFileIcon(const std::wstring& path) noexcept;
 
 // Destroys the cached icons, when nothing holds the module (its lock count is
 // 0): every holder of a borrowed icon, a record of a panel or a toolbar frame,

@@ -1,9 +1,12 @@
 #include "engine_server/aria2_backend.h"
 
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
 #include <sddl.h>
 #include <wincrypt.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "engine_server/aria2_protocol.h"
@@ -23,8 +26,11 @@ constexpr DWORD kConnectTimeoutMs = 2000;
 constexpr DWORD kAnswerTimeoutMs = 15000;
 // How long a newly started aria2 gets to answer.
 constexpr DWORD kStartTimeoutMs = 10000;
-// The configuration's comment line that names the further CA file aria2 got.
-constexpr char kExtraCaLine[] = "# tdm-extra-ca-file=";
+// How long aria2 gets to end by itself before it is terminated.
+constexpr DWORD kStopTimeoutMs = 5000;
+// How many aria2 processes one start may try (each on another port) when the
+// port turns out to be held by another program.
+constexpr int kLaunchAttempts = 3;
 
 // Wine's conversions between its DOS paths and Unix paths (absent on Windows).
 using UnixFileName = char*(CDECL*)(LPCWSTR);
@@ -42,27 +48,42 @@ bool FileExists(const std::wstring& path) noexcept
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A random secret of 32 hexadecimal digits.
-std::string MakeSecret()
+void ReleaseCryptProvider(HCRYPTPROV provider) noexcept
+{
+    ::CryptReleaseContext(provider, 0);
+}
+using unique_crypt_provider = unique_any<HCRYPTPROV, ReleaseCryptProvider>;
+
+void DeleteAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) noexcept
+{
+    ::DeleteProcThreadAttributeList(list);
+}
+using unique_attribute_list = unique_any<LPPROC_THREAD_ATTRIBUTE_LIST, DeleteAttributeList>;
+
+// A random secret of 32 hexadecimal digits. Without the system's random
+// numbers there is none: a secret made of the time or the process id could be
+// guessed by any program of the machine.
+HRESULT MakeSecret(std::string& secret) noexcept
+try
 {
     BYTE bytes[16] = {};
-    HCRYPTPROV provider = 0;
-    if (::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+    unique_crypt_provider provider;
+    RETURN_LAST_ERROR_IF(!::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL,
+                                                 CRYPT_VERIFYCONTEXT | CRYPT_SILENT));
+    RETURN_LAST_ERROR_IF(!::CryptGenRandom(provider.get(), sizeof(bytes), bytes));
+    std::string made;
+    for (const BYTE byte : bytes)
     {
-        (void)::CryptGenRandom(provider, sizeof(bytes), bytes);
-        ::CryptReleaseContext(provider, 0);
-    }
-    LARGE_INTEGER counter = {};
-    ::QueryPerformanceCounter(&counter);
-    std::string secret;
-    for (size_t i = 0; i < sizeof(bytes); ++i)
-    {
-        const BYTE mixed = static_cast<BYTE>(bytes[i] ^ (counter.QuadPart >> (i % 8 * 8)) ^ ::GetCurrentProcessId());
         const char* digits = "0123456789abcdef";
-        secret += digits[mixed >> 4];
-        secret += digits[mixed & 15];
+        made += digits[byte >> 4];
+        made += digits[byte & 15];
     }
-    return secret;
+    secret = std::move(made);
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
 // A free loopback port: the system picks one for a socket bound to port 0.
@@ -127,6 +148,11 @@ HRESULT WritePrivateFile(const std::wstring& path, const std::string& text) noex
 
 }  // namespace
 
+HRESULT WriteUserOnlyFile(const std::wstring& path, const std::string& text) noexcept
+{
+    return WritePrivateFile(path, text);
+}
+
 CAria2Backend::~CAria2Backend()
 {
     CloseSocket();
@@ -145,6 +171,7 @@ try
     }
     m_dataFolder = dataFolder;
     m_defaultFolder = defaultFolder;
+    m_ownerThread = ::GetCurrentThreadId();
     // The folder holds the session (with the downloads' credentials) and the
     // configuration (with the secret): the user's alone.
     unique_any<HLOCAL, detail::FreeLocal> descriptor;
@@ -213,50 +240,31 @@ std::wstring CAria2Backend::FromBackendPath(const std::string& path) const
 {
     if (!m_unixProgram)
         return WindowsPath(WideFromUtf8(path));
+    // The conversion makes a Windows name of the last part, which loses a
+    // trailing dot or space a server's name may have: a name Windows can hold
+    // as it is (no separator, device colon or wildcard) is kept, and only its
+    // folder converted. Any other name is the conversion's (a mangled one), so
+    // a backslash in a Unix name never becomes a separator.
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 == path.size())
+        return {};
+    const std::string name = path.substr(slash + 1);
+    const bool kept = name.find_first_of("\\:*?\"<>|") == std::string::npos;
+    const std::string converting = !kept ? path : slash == 0 ? "/" : path.substr(0, slash);
     const auto dosName = WineFunction<DosFileName>("wine_get_dos_file_name");
-    WCHAR* converted = dosName && !path.empty() ? dosName(path.c_str()) : nullptr;
+    WCHAR* converted = dosName ? dosName(converting.c_str()) : nullptr;
     if (!converted)
         return {};
     std::wstring result = converted;
     ::HeapFree(::GetProcessHeap(), 0, converted);
-    return result;
+    if (!kept)
+        return result;
+    if (result.empty() || result.back() != L'\\')
+        result += L'\\';
+    return result + WideFromUtf8(name);
 }
 
 // --- configuration -------------------------------------------------------------
-
-bool CAria2Backend::ReadConfig() noexcept
-try
-{
-    const std::string text = ReadWholeFile(m_configPath);
-    std::string secret;
-    std::wstring extraCa;
-    uint64_t port = 0;
-    size_t start = 0;
-    while (start < text.size())
-    {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.rfind("rpc-secret=", 0) == 0)
-            secret = line.substr(11);
-        else if (line.rfind(kExtraCaLine, 0) == 0)
-            extraCa = WideFromUtf8(line.substr(sizeof(kExtraCaLine) - 1));
-        else if (line.rfind("rpc-listen-port=", 0) == 0)
-            port = std::strtoul(line.c_str() + 16, nullptr, 10);
-    }
-    if (secret.empty() || port == 0 || port > 65535)
-        return false;
-    m_secret = secret;
-    m_port = static_cast<uint16_t>(port);
-    m_extraCa = extraCa;
-    return true;
-}
-catch (...)
-{
-    return false;
-}
 
 HRESULT CAria2Backend::WriteConfig() noexcept
 try
@@ -285,10 +293,22 @@ try
     option("quiet", "true");
     option("summary-interval", "0");
     option("remote-time", "false");
-    // The further CA file of the settings, as this aria2 got it: a comment for
-    // aria2, read back when an engine takes the running aria2 over.
+    // Only what the engine adds is loaded: no torrent or Metalink a server
+    // answers with is followed, and nothing of BitTorrent's peer finding runs
+    // (it would open ports on every interface and upload).
+    option("follow-torrent", "false");
+    option("follow-metalink", "false");
+    option("enable-dht", "false");
+    option("enable-dht6", "false");
+    option("enable-peer-exchange", "false");
+    option("bt-enable-lpd", "false");
+    // Credentials come from the engine alone, never from a .netrc file.
+    option("no-netrc", "true");
+    // The downloads' cookies, each for its own host and path.
+    if (!ReadWholeFile(CookiePath()).empty())
+        option("load-cookies", ToBackendPath(CookiePath()));
+    // The further CA file of the settings, as this aria2 got it.
     m_extraCa = ExtraCaFileSetting();
-    text += kExtraCaLine + Utf8FromWide(m_extraCa) + "\n";
     if (!m_extraCa.empty() && TakesCaFile())
     {
         // aria2 trusts only the file it is given: the system's roots go with it.
@@ -308,33 +328,214 @@ catch (...)
 
 // --- process ---------------------------------------------------------------------
 
-HRESULT CAria2Backend::Launch() noexcept
+CAria2Backend::CallDeadline::CallDeadline(CAria2Backend& backend, DWORD milliseconds) noexcept
+    : m_backend(backend), m_hadDeadline(backend.m_hasDeadline), m_previousEnd(backend.m_deadlineEnd)
+{
+    const DWORD end = ::GetTickCount() + milliseconds;
+    if (!m_hadDeadline || static_cast<LONG>(end - m_previousEnd) < 0)
+        backend.m_deadlineEnd = end;
+    backend.m_hasDeadline = true;
+}
+
+CAria2Backend::CallDeadline::~CallDeadline()
+{
+    m_backend.m_hasDeadline = m_hadDeadline;
+    m_backend.m_deadlineEnd = m_previousEnd;
+}
+
+bool CAria2Backend::DeadlinePassed() const noexcept
+{
+    return m_hasDeadline && static_cast<LONG>(::GetTickCount() - m_deadlineEnd) >= 0;
+}
+
+DWORD CAria2Backend::TimeLeft(DWORD start, DWORD limit) const noexcept
+{
+    const DWORD now = ::GetTickCount();
+    DWORD left = now - start >= limit ? 0 : limit - (now - start);
+    if (m_hasDeadline)
+        left = std::min<DWORD>(left, static_cast<LONG>(m_deadlineEnd - now) > 0 ? m_deadlineEnd - now : 0);
+    return left;
+}
+
+bool CAria2Backend::ProcessRuns() const noexcept
+{
+    if (m_unixProgram)
+        return m_starting || m_running;  // no usable handle under Wine (see the header)
+    return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Who listens on the loopback at aria2's port: nobody yet, aria2 alone, or
+// another process (alone or beside it). Under Wine the Linux aria2's socket has
+// no owner Wine could name: there it counts as aria2's.
+CAria2Backend::PortListener CAria2Backend::ListenerOfPort() const noexcept
 try
 {
-    m_port = PickPort();
-    m_secret = MakeSecret();
-    RETURN_HR_IF(E_FAIL, m_port == 0);
-    RETURN_IF_FAILED(WriteConfig());
+    if (m_unixProgram)
+        return PortListener::Aria2;
+    std::vector<BYTE> buffer;
+    DWORD size = 16384;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt)
+    {
+        buffer.resize(size + 1024);
+        size = static_cast<DWORD>(buffer.size());
+        result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    }
+    if (result != NO_ERROR || size < sizeof(DWORD))
+        return PortListener::Other;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    const size_t fits = (size - offsetof(MIB_TCPTABLE_OWNER_PID, table)) / sizeof(MIB_TCPROW_OWNER_PID);
+    PortListener found = PortListener::None;
+    for (size_t i = 0; i < std::min<size_t>(table->dwNumEntries, fits); ++i)
+    {
+        const MIB_TCPROW_OWNER_PID& row = table->table[i];
+        const DWORD address = ntohl(row.dwLocalAddr);
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != m_port || (address != INADDR_LOOPBACK && address != INADDR_ANY))
+            continue;
+        if (row.dwOwningPid != m_processId)
+            return PortListener::Other;
+        found = PortListener::Aria2;
+    }
+    return found;
+}
+catch (...)
+{
+    return PortListener::Other;
+}
+
+bool CAria2Backend::EndProcess(bool orderly) noexcept
+{
+    m_notifications.Stop();
+    if (orderly && m_running)
+    {
+        json result;
+        const uint64_t id = m_nextId++;
+        (void)Exchange(MakeRpcBody("aria2.shutdown", m_secret, json::array(), id), id, result);
+    }
+    const bool known = m_running || m_starting;
+    m_running = false;
+    m_starting = false;
+    CloseSocket();
+    bool gone = true;
+    if (!m_unixProgram && m_process)
+    {
+        // Ended before anything else starts on its session: two aria2 on one
+        // session file would load the same downloads twice.
+        if (!orderly || ::WaitForSingleObject(m_process.get(), kStopTimeoutMs) != WAIT_OBJECT_0)
+        {
+            (void)::TerminateProcess(m_process.get(), 1);
+            gone = ::WaitForSingleObject(m_process.get(), kStopTimeoutMs) == WAIT_OBJECT_0;
+        }
+    }
+    else if (m_unixProgram && known && m_port)
+    {
+        // The Linux aria2 under Wine: gone once its port no longer accepts.
+        const DWORD start = ::GetTickCount();
+        for (;;)
+        {
+            gone = Connect(false) == HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
+            CloseSocket();
+            if (gone || !orderly || ::GetTickCount() - start >= kStopTimeoutMs)
+                break;
+            ::Sleep(100);
+        }
+    }
+    if (gone)
+    {
+        m_process.reset();
+        m_processId = 0;
+    }
+    return gone;
+}
+
+HRESULT CAria2Backend::StartProcess() noexcept
+try
+{
     const std::string config = ToBackendPath(m_configPath);
     std::wstring command = L"\"" + m_program + L"\" \"--conf-path=" + WideFromUtf8(config) + L"\"";
-    // aria2 gets the null device as its standard handles, none of the
-    // engine's (which may be a pipe of whoever started the engine, kept open
-    // for as long as aria2 runs).
+    // aria2 gets the null device as its standard handles and inherits nothing
+    // else: none of the engine's sockets, files or the pipes of whoever
+    // started the engine.
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     const unique_file nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         &inherit, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup = {sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
+    RETURN_LAST_ERROR_IF(!nul);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nul.get();
+    // A Unix program under Wine gets no Windows handles but its standard ones:
+    // it is started the plain way. On Windows aria2 joins the job before it
+    // runs its first instruction.
+    std::vector<BYTE> listBuffer;
+    unique_attribute_list list;
+    HANDLE inherited[1] = {nul.get()};
+    if (!m_unixProgram)
+    {
+        SIZE_T size = 0;
+        (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        listBuffer.resize(size);
+        const auto made = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+        RETURN_LAST_ERROR_IF(!::InitializeProcThreadAttributeList(made, 1, 0, &size));
+        list.reset(made);
+        RETURN_LAST_ERROR_IF(!::UpdateProcThreadAttribute(made, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                          sizeof(inherited), nullptr, nullptr));
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = made;
+    }
+    const DWORD flags = CREATE_NO_WINDOW | DETACHED_PROCESS |
+                        (m_unixProgram ? 0 : EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED);
     PROCESS_INFORMATION process = {};
-    m_lastLaunch = ::GetTickCount();
-    // The handle of a Unix program under Wine is not usable (see the header);
-    // whether aria2 runs is learnt from its RPC port either way.
-    RETURN_LAST_ERROR_IF(!::CreateProcessW(m_program.c_str(), &command[0], nullptr, nullptr, static_cast<bool>(nul),
-                                           CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, m_dataFolder.c_str(),
-                                           &startup, &process));
-    const unique_handle processHandle(process.hProcess);
+    RETURN_LAST_ERROR_IF(!::CreateProcessW(m_program.c_str(), &command[0], nullptr, nullptr, TRUE, flags, nullptr,
+                                           m_dataFolder.c_str(), &startup.StartupInfo, &process));
+    unique_handle processHandle(process.hProcess);
     const unique_handle threadHandle(process.hThread);
+    if (!m_unixProgram)
+    {
+        if (!m_job)
+        {
+            m_job.reset(::CreateJobObjectW(nullptr, nullptr));
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            if (m_job && !::SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits,
+                                                    sizeof(limits)))
+                m_job.reset();
+        }
+        // Without the job aria2 still serves, but may outlive a crashed engine.
+        if (!m_job || !::AssignProcessToJobObject(m_job.get(), processHandle.get()))
+            (void)TraceFailure(HRESULT_FROM_WIN32(::GetLastError()), __FILE__, __LINE__, "aria2 is in no job");
+        ::ResumeThread(threadHandle.get());
+    }
+    m_process = std::move(processHandle);
+    m_processId = process.dwProcessId;
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+HRESULT CAria2Backend::Launch() noexcept
+try
+{
+    // Nothing of an earlier aria2 may still run on the session.
+    if (!EndProcess(false))
+    {
+        m_lastError = "the earlier aria2c does not answer and does not end";
+        return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+    }
+    m_port = PickPort();
+    RETURN_HR_IF(E_FAIL, m_port == 0);
+    const HRESULT secret = MakeSecret(m_secret);
+    if (FAILED(secret))
+    {
+        m_lastError = "no random secret could be made for aria2c";
+        return secret;
+    }
+    RETURN_IF_FAILED(WriteConfig());
+    RETURN_IF_FAILED(StartProcess());
+    m_starting = true;
+    m_launchedAt = ::GetTickCount();
     return S_OK;
 }
 catch (...)
@@ -354,74 +555,92 @@ try
 {
     // aria2 reads its trust only when it starts: another CA file in the
     // settings means another aria2 (the downloads go on from the session).
-    const std::wstring extraCa = ExtraCaFileSetting();
-    if (m_running && extraCa != m_extraCa)
-        StopAndWait();
-    if (m_running && m_socket != INVALID_SOCKET)
+    if ((m_running || m_starting) && ExtraCaFileSetting() != m_extraCa)
+        (void)EndProcess(true);
+    if (m_running && m_socket != INVALID_SOCKET && ProcessRuns())
         return S_OK;
     if (m_running && Answers())
         return S_OK;
-    m_running = false;
-    CloseSocket();
-    // An aria2 of an earlier engine that still answers is kept, downloads and
-    // all, unless it trusts other authorities than the settings name.
-    if (m_generation == 0 && ReadConfig() && Answers())
+    if (m_running)
     {
-        m_running = true;
-        if (extraCa == m_extraCa)
-        {
-            ++m_generation;
-            return S_OK;
-        }
-        StopAndWait();
-    }
-    const HRESULT launched = Launch();
-    if (FAILED(launched))
-    {
-        m_lastError = "aria2c could not be started";
-        return launched;
-    }
-    const DWORD start = ::GetTickCount();
-    while (::GetTickCount() - start < kStartTimeoutMs)
-    {
-        if (Answers())
+        // It does not answer (any more): it is ended, and waited for, before
+        // another one starts on its session.
+        if (!EndProcess(false))
         {
             m_running = true;
+            m_lastError = "aria2c does not answer";
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+    }
+    int launches = 0;
+    if (!m_starting)
+    {
+        const HRESULT launched = Launch();
+        if (FAILED(launched))
+        {
+            if (m_lastError.empty() || launched != HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE))
+                m_lastError = "aria2c could not be started";
+            return launched;
+        }
+        ++launches;
+    }
+    for (;;)
+    {
+        // The secret goes out only once the port is aria2's own.
+        const PortListener listener = ListenerOfPort();
+        if (listener == PortListener::Aria2 && Answers())
+        {
+            m_starting = false;
+            m_running = true;
             ++m_generation;
+            m_notifications.Start(m_port, m_ownerThread);
             return S_OK;
+        }
+        // aria2 ends when it cannot listen; another program on its port means
+        // another port.
+        if (!ProcessRuns() || listener == PortListener::Other)
+        {
+            if (listener == PortListener::Other)
+                (void)TraceFailure(HRESULT_FROM_WIN32(ERROR_ADDRESS_ALREADY_ASSOCIATED), __FILE__, __LINE__,
+                                   "another program listens on aria2's port");
+            if (launches >= kLaunchAttempts)
+            {
+                (void)EndProcess(false);
+                m_lastError = "aria2c could not listen on a port of its own";
+                return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+            }
+            const HRESULT launched = Launch();
+            if (FAILED(launched))
+            {
+                m_lastError = "aria2c could not be started";
+                return launched;
+            }
+            ++launches;
+            continue;
+        }
+        if (::GetTickCount() - m_launchedAt >= kStartTimeoutMs)
+        {
+            (void)EndProcess(false);
+            m_lastError = "aria2c does not answer on its RPC port";
+            return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+        }
+        if (DeadlinePassed())
+        {
+            // Still starting: the next call goes on waiting for it.
+            m_lastError = "aria2c is still starting";
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
         }
         ::Sleep(100);
     }
-    m_lastError = "aria2c does not answer on its RPC port";
-    return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
 }
 catch (...)
 {
     return HResultFromCaughtException();
 }
 
-void CAria2Backend::StopAndWait() noexcept
-{
-    Shutdown();
-    // The next aria2 reads the session this one writes as it ends.
-    const DWORD start = ::GetTickCount();
-    while (::GetTickCount() - start < kStartTimeoutMs && SUCCEEDED(Connect()))
-    {
-        CloseSocket();
-        ::Sleep(100);
-    }
-    CloseSocket();
-}
-
 void CAria2Backend::Shutdown() noexcept
 {
-    if (!m_running)
-        return;
-    json result;
-    const uint64_t id = m_nextId++;
-    (void)Exchange(MakeRpcBody("aria2.shutdown", m_secret, json::array(), id), id, result);
-    m_running = false;
-    CloseSocket();
+    (void)EndProcess(true);
 }
 
 // --- RPC -------------------------------------------------------------------------------
@@ -433,9 +652,13 @@ void CAria2Backend::CloseSocket() noexcept
     m_socket = INVALID_SOCKET;
 }
 
-HRESULT CAria2Backend::Connect() noexcept
+HRESULT CAria2Backend::Connect(bool checked) noexcept
 {
     CloseSocket();
+    // The secret goes only to the aria2 the engine started, while it runs and
+    // holds its port.
+    if (checked && (!ProcessRuns() || ListenerOfPort() != PortListener::Aria2))
+        return HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
     const SOCKET connection = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     RETURN_HR_IF(HRESULT_FROM_WIN32(::WSAGetLastError()), connection == INVALID_SOCKET);
     m_socket = connection;
@@ -458,11 +681,15 @@ HRESULT CAria2Backend::Connect() noexcept
     FD_ZERO(&failed);
     FD_SET(connection, &writable);
     FD_SET(connection, &failed);
-    timeval timeout = {static_cast<long>(kConnectTimeoutMs / 1000), static_cast<long>(kConnectTimeoutMs % 1000 * 1000)};
-    if (::select(0, nullptr, &writable, &failed, &timeout) != 1 || FD_ISSET(connection, &failed))
+    const DWORD wait = TimeLeft(::GetTickCount(), kConnectTimeoutMs);
+    timeval timeout = {static_cast<long>(wait / 1000), static_cast<long>(wait % 1000 * 1000)};
+    // No answer at all is not a refusal: a listener that is stopped or whose
+    // queue is full still holds the port.
+    const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+    if (ready != 1 || FD_ISSET(connection, &failed))
     {
         CloseSocket();
-        return HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
+        return ready == 0 ? HRESULT_FROM_WIN32(ERROR_TIMEOUT) : HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED);
     }
     int error = 0;
     int length = sizeof(error);
@@ -477,14 +704,23 @@ HRESULT CAria2Backend::Connect() noexcept
 HRESULT CAria2Backend::Exchange(const std::string& body, uint64_t id, json& result) noexcept
 try
 {
+    if (DeadlinePassed())
+    {
+        m_lastError = "aria2 did not answer in time";
+        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    }
     const std::string request = MakeHttpRequest(m_port, body);
     // A kept-alive connection that aria2 has closed fails at the first send or
     // read: such a call is made once more on a new connection.
     for (int attempt = 0; attempt < 2; ++attempt)
     {
         const bool reused = m_socket != INVALID_SOCKET;
-        if (!reused)
-            RETURN_IF_FAILED(Connect());
+        if (const HRESULT connected = reused ? S_OK : Connect(); FAILED(connected))
+        {
+            m_lastError = connected == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? "aria2 did not answer in time"
+                                                                           : "aria2 cannot be reached";
+            return connected;
+        }
         size_t sent = 0;
         bool broken = false;
         const DWORD start = ::GetTickCount();
@@ -493,7 +729,7 @@ try
             const int n = ::send(m_socket, request.data() + sent, static_cast<int>(request.size() - sent), 0);
             if (n > 0)
                 sent += static_cast<size_t>(n);
-            else if (::WSAGetLastError() == WSAEWOULDBLOCK && ::GetTickCount() - start < kAnswerTimeoutMs)
+            else if (::WSAGetLastError() == WSAEWOULDBLOCK && TimeLeft(start, kAnswerTimeoutMs) > 0)
             {
                 fd_set writable;
                 FD_ZERO(&writable);
@@ -511,8 +747,8 @@ try
             answer = ReadHttpAnswer(buffer);
             if (answer.result != HttpAnswer::Result::Incomplete)
                 break;
-            const DWORD elapsed = ::GetTickCount() - start;
-            if (elapsed >= kAnswerTimeoutMs)
+            const DWORD left = TimeLeft(start, kAnswerTimeoutMs);
+            if (left == 0)
             {
                 CloseSocket();
                 m_lastError = "aria2 did not answer in time";
@@ -521,7 +757,6 @@ try
             fd_set readable;
             FD_ZERO(&readable);
             FD_SET(m_socket, &readable);
-            const DWORD left = kAnswerTimeoutMs - elapsed;
             timeval timeout = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
             if (::select(0, &readable, nullptr, nullptr, &timeout) != 1)
                 continue;
@@ -560,9 +795,18 @@ try
         if (!answer.keepAlive)
             CloseSocket();
         std::string error;
-        if (!ParseRpcAnswer(std::string_view(buffer).substr(answer.bodyOffset, answer.bodyLength), id, result, error))
+        bool otherCall = false;
+        if (!ParseRpcAnswer(std::string_view(buffer).substr(answer.bodyOffset, answer.bodyLength), id, result, error,
+                            &otherCall))
         {
             m_lastError = error;
+            // An answer to another call leaves the connection out of step with
+            // the calls: it is closed, and the call has no answer.
+            if (otherCall)
+            {
+                CloseSocket();
+                return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+            }
             return E_FAIL;
         }
         return S_OK;
@@ -580,8 +824,8 @@ try
 {
     for (int attempt = 0; attempt < 2; ++attempt)
     {
-        if (FAILED(EnsureRunning()))
-            return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+        if (const HRESULT running = EnsureRunning(); FAILED(running))
+            return running == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? running : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
         const uint64_t id = m_nextId++;
         const HRESULT hr = Exchange(MakeRpcBody(method, m_secret, params, id), id, result);
         if (hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED) && hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED))
@@ -601,8 +845,8 @@ try
 {
     for (int attempt = 0; attempt < 2; ++attempt)
     {
-        if (FAILED(EnsureRunning()))
-            return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+        if (const HRESULT running = EnsureRunning(); FAILED(running))
+            return running == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? running : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
         const uint64_t id = m_nextId++;
         const HRESULT hr = Exchange(MakeMulticallBody(m_secret, calls, id), id, results);
         if (hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED) && hr != HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED))

@@ -3,16 +3,28 @@
 // The engine starts aria2c with RPC on the loopback only, on a port chosen at
 // random, with a secret that only the configuration file holds (readable by the
 // user alone; never on a command line). Downloads survive restarts through
-// aria2's session file. A process the engine started earlier that still
-// answers with the stored port and secret (an engine that was ended without
-// stopping it) is taken over as it is.
+// aria2's session file.
+//
+// Whatever listens on a loopback port may belong to another program or another
+// user, so the engine talks only to the aria2 it started itself: every start
+// launches a new aria2 (a listener on the port of an earlier run is never
+// asked anything), its process is kept in a job object that ends it with the
+// engine, and before a connection carries the secret the process must still
+// run and own the listening socket. An aria2 that stops answering is ended and
+// waited for before another one starts on the same session.
 //
 // Under Wine the Linux aria2c is started; the process handle Wine gives for a
-// Unix program cannot be waited on, so the link notices a dead aria2 by its
-// refused connection, and paths cross to aria2 as Unix paths.
+// Unix program cannot be waited on, terminated or put in a job, and Wine names
+// no owner for its sockets, so there the link notices a dead aria2 by its
+// refused connection and starts no other while the port still accepts; paths
+// cross to aria2 as Unix paths.
+//
+// aria2's notifications wake the main thread (kAria2NotifiedMessage) while
+// the aria2 the engine started runs.
 //
 // Single-threaded: used only on the engine's main thread. Every call is bounded
-// in time: connecting, sending and receiving each have a deadline.
+// in time: connecting, sending and receiving each have a deadline, and a
+// CallDeadline bounds everything one operation of the engine asks of aria2.
 #pragma once
 
 #include <winsock2.h>
@@ -24,6 +36,9 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "engine_server/aria2_notifications.h"
+#include "framework/unique_any.h"
 
 namespace tdm::engine {
 
@@ -52,8 +67,15 @@ public:
     HRESULT Multicall(const std::vector<std::pair<std::string, nlohmann::json>>& calls,
                       nlohmann::json& results) noexcept;
 
-    // Stops aria2 (it saves its session first).
+    // Stops aria2 (it saves its session first) and waits (bounded) until it
+    // has gone; one that does not go is terminated.
     void Shutdown() noexcept;
+    // Stops aria2 and waits until it is gone: the next call starts another,
+    // which reads its configuration and the cookie file anew.
+    void Restart() noexcept { Shutdown(); }
+
+    // True once the deadline of the operation in progress has passed.
+    bool DeadlinePassed() const noexcept;
 
     // Counts the starts and takeovers: a change means aria2's view must be
     // read again.
@@ -66,6 +88,9 @@ public:
     std::string ToBackendPath(const std::wstring& path) const;
     std::wstring FromBackendPath(const std::string& path) const;
 
+    // The main thread took the wake-up of aria2's notifications (it polls now).
+    void NotificationTaken() noexcept { m_notifications.Taken(); }
+
     // Whether aria2 takes further certificate authorities from a file: the
     // Linux aria2c (GnuTLS) does; a Windows aria2c.exe (SChannel) checks
     // against the Windows certificate store only and ignores the file.
@@ -74,16 +99,46 @@ public:
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
 
+    // One deadline for everything an operation asks of aria2: calls made
+    // while it lives fail with ERROR_TIMEOUT once `milliseconds` have passed.
+    // Nested deadlines keep the earlier end.
+    class CallDeadline
+    {
+    public:
+        CallDeadline(CAria2Backend& backend, DWORD milliseconds) noexcept;
+        ~CallDeadline();
+        CallDeadline(const CallDeadline&) = delete;
+        CallDeadline& operator=(const CallDeadline&) = delete;
+
+    private:
+        CAria2Backend& m_backend;
+        bool m_hadDeadline;
+        DWORD m_previousEnd;
+    };
+
+    // The cookie file aria2 loads as it starts (in the data folder).
+    std::wstring CookiePath() const { return m_dataFolder + L"\\cookies.txt"; }
+
 private:
     HRESULT Exchange(const std::string& body, uint64_t id, nlohmann::json& result) noexcept;
-    HRESULT Connect() noexcept;
     void CloseSocket() noexcept;
     bool Answers() noexcept;
     HRESULT Launch() noexcept;
+    HRESULT StartProcess() noexcept;
     HRESULT WriteConfig() noexcept;
-    // Stops aria2 and waits (bounded) until its port is closed.
-    void StopAndWait() noexcept;
-    bool ReadConfig() noexcept;
+    // Whether the aria2 the engine started may get the secret: its process
+    // runs and the listening socket of its port is its own.
+    enum class PortListener { None, Aria2, Other };
+    bool ProcessRuns() const noexcept;
+    PortListener ListenerOfPort() const noexcept;
+    // Ends the aria2 process the engine started (asked first when `orderly`,
+    // terminated when it does not leave) and waits for it. False when it may
+    // still run.
+    bool EndProcess(bool orderly) noexcept;
+    // Connects to aria2's port; `checked`: only when the listener is aria2.
+    HRESULT Connect(bool checked = true) noexcept;
+    // Milliseconds left of `limit` and of the operation's deadline.
+    DWORD TimeLeft(DWORD start, DWORD limit) const noexcept;
 
     std::wstring m_dataFolder;
     std::wstring m_defaultFolder;
@@ -98,9 +153,22 @@ private:
     uint64_t m_nextId = 1;
     unsigned m_generation = 0;
     bool m_running = false;
-    DWORD m_lastLaunch = 0;
+    // The aria2 process and the job that ends it with the engine.
+    unique_handle m_process;
+    unique_handle m_job;
+    DWORD m_processId = 0;
+    DWORD m_launchedAt = 0;  // while the started aria2 has not answered yet
+    bool m_starting = false;
+    bool m_hasDeadline = false;
+    DWORD m_deadlineEnd = 0;
     std::string m_lastError;
     bool m_wsaStarted = false;
+    // aria2's notifications wake the thread that made the backend.
+    CAria2Notifications m_notifications;
+    DWORD m_ownerThread = 0;
 };
+
+// Writes `text` to `path`, readable and writable by the current user only.
+[[nodiscard]] HRESULT WriteUserOnlyFile(const std::wstring& path, const std::string& text) noexcept;
 
 }  // namespace tdm::engine

@@ -155,8 +155,10 @@ std::string MakeMulticallBody(std::string_view secret, const std::vector<std::pa
     return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-bool ParseRpcAnswer(std::string_view body, uint64_t id, json& result, std::string& error)
+bool ParseRpcAnswer(std::string_view body, uint64_t id, json& result, std::string& error, bool* otherCall)
 {
+    if (otherCall)
+        *otherCall = false;
     json answer = json::parse(body.begin(), body.end(), nullptr, false);
     if (answer.is_discarded() || !answer.is_object())
     {
@@ -167,6 +169,8 @@ bool ParseRpcAnswer(std::string_view body, uint64_t id, json& result, std::strin
     if (answerId == answer.end() || !answerId->is_string() || answerId->get_ref<const std::string&>() != std::to_string(id))
     {
         error = "the answer belongs to another call";
+        if (otherCall)
+            *otherCall = true;
         return false;
     }
     const auto failure = answer.find("error");

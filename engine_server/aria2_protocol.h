@@ -55,8 +55,10 @@ std::string MakeMulticallBody(std::string_view secret, const std::vector<std::pa
                               uint64_t id);
 
 // Parses an RPC answer body. On success `result` holds the "result" member; an
-// "error" member, a wrong id or malformed JSON gives false and a text.
-bool ParseRpcAnswer(std::string_view body, uint64_t id, nlohmann::json& result, std::string& error);
+// "error" member, a wrong id or malformed JSON gives false and a text;
+// `otherCall` (when given) is set for an answer that carries another id.
+bool ParseRpcAnswer(std::string_view body, uint64_t id, nlohmann::json& result, std::string& error,
+                    bool* otherCall = nullptr);
 
 // --- transfer status ----------------------------------------------------------
 

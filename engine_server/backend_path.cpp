@@ -52,18 +52,4 @@ std::wstring WindowsPath(std::wstring_view path)
     return result;
 }
 
-bool SamePath(std::wstring_view a, std::wstring_view b)
-{
-    std::wstring left = WindowsPath(a), right = WindowsPath(b);
-    for (std::wstring* path : {&left, &right})
-        if (path->size() > 1 && path->back() == L'\\' && (*path)[path->size() - 2] != L':')
-            path->pop_back();
-    if (left.size() != right.size())
-        return false;
-    for (size_t i = 0; i < left.size(); ++i)
-        if (FoldAscii(left[i]) != FoldAscii(right[i]))
-            return false;
-    return true;
-}
-
 }  // namespace tdm::engine

@@ -5,15 +5,19 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cwctype>
 #include <cstdio>
+#include <set>
 
-#include "engine_server/backend_path.h"
 #include "engine_server/engine_text.h"
+#include "engine_server/file_names.h"
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
+#include "text/ascii_url.h"
 
 namespace tdm::engine {
 
@@ -22,14 +26,42 @@ using Phase = TransferStatus::Phase;
 
 namespace {
 
+// What is wrong with the request headers of a download (null: nothing). They
+// go to aria2's session as they are, so the rule of CheckTexts holds for them
+// too; a referrer is an http or https address (aria2 reads "*" as "the
+// download's own address").
+const char* HeadersProblem(const RequestHeaders& headers)
+{
+    if (HasControlCharacter(headers.referrer))
+        return "The referrer contains a control character.";
+    if (HasControlCharacter(headers.userAgent))
+        return "The user agent contains a control character.";
+    if (headers.referrer.size() > kMaxReferrerLength)
+        return "The referrer is too long.";
+    if (headers.userAgent.size() > kMaxUserAgentLength)
+        return "The user agent is too long.";
+    if (!headers.referrer.empty())
+    {
+        const size_t end = headers.referrer.find(L"://");
+        std::wstring scheme = headers.referrer.substr(0, end);
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+        if (end == std::wstring::npos || (scheme != L"http" && scheme != L"https"))
+            return "The referrer is not an http or https address.";
+    }
+    return nullptr;
+}
+
 constexpr wchar_t kSettingsKey[] = L"Software\\Tolvane\\Engine";
-constexpr long kStateRunning = 0x01, kStateTransferring = 0x02, kStateComplete = 0x04, kStateStopped = 0x08,
-               kStateError = 0x10;
 constexpr double kSecondsPerDay = 86400.0;
 // aria2's exit status of a download refused for its credentials.
 constexpr int kAria2AuthorizationFailed = 24;
 // aria2's exit status of a continued download whose server ignored the range.
 constexpr int kAria2ResumeRefused = 8;
+// How long a pause may take to settle in aria2.
+constexpr DWORD kHoldTimeoutMs = 10000;
+// How long one poll may wait for aria2.
+constexpr DWORD kPollDeadlineMs = 3000;
 // Scope of a claimed event: the client whose browser window is the owner, or
 // any client when the call that made or started the download gave no window.
 long ScopeFor(long owner) noexcept { return owner ? 0 : 2; }
@@ -108,18 +140,40 @@ std::wstring WithoutSeparator(const std::wstring& folder)
     return folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
 }
 
+// `path` (a full local or UNC path) in the form that the file functions take
+// as it stands: a server's name in the staging folder may end with a dot or be
+// "CON", which the ordinary form would trim or turn into a device.
+std::wstring ExtendedPath(std::wstring path)
+{
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (path.compare(0, 4, L"\\\\?\\") == 0)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    if (path.size() > 2 && path[1] == L':')
+        return L"\\\\?\\" + path;
+    return path;
+}
+
+bool FileExists(const std::wstring& path) noexcept
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Removes `folder` (ending with "\\") with the files in it; best effort.
 void RemoveFolderWithFiles(const std::wstring& folder) noexcept
 try
 {
+    const std::wstring extended = ExtendedPath(folder);
     WIN32_FIND_DATAW found = {};
     {
-        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((folder + L"*").c_str(), &found));
+        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((extended + L"*").c_str(), &found));
         for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
             if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                ::DeleteFileW((folder + found.cFileName).c_str());
+                ::DeleteFileW((extended + found.cFileName).c_str());
     }
-    ::RemoveDirectoryW(folder.c_str());
+    ::RemoveDirectoryW(extended.c_str());
 }
 catch (...)
 {
@@ -133,7 +187,7 @@ HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noex
     constexpr int kFacilityHttp = 25;
     if (const int http = HttpStatusFromMessage(status.errorMessage))
         return MAKE_HRESULT(SEVERITY_ERROR, kFacilityHttp, http);
-    if (const HRESULT certificate = CertificateErrorCode(status.errorMessage))
+    if (const HRESULT certificate = CertificateErrorCode(status.errorMessage, status.errorCode))
         return certificate;
     // aria2's "resource not found" of an HTTP server is its 404.
     if (status.errorCode == 3 && url.compare(0, 4, L"http") == 0)
@@ -149,6 +203,26 @@ HRESULT ErrorCodeFor(const TransferStatus& status, const std::wstring& url) noex
     case kAria2AuthorizationFailed: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     default: return E_FAIL;
     }
+}
+
+// Whether two folder paths (each ending with a separator) name the same
+// folder: separators either way, letters of any case.
+bool SameFolder(std::wstring a, std::wstring b)
+{
+    std::replace(a.begin(), a.end(), L'/', L'\\');
+    std::replace(b.begin(), b.end(), L'/', L'\\');
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// A name for a new file beside `path` + `extension` that is not taken:
+// "<path><extension>", else "<path> (2)<extension>", "(3)", ...
+std::wstring FreeFileName(const std::wstring& path, const std::wstring& extension)
+{
+    std::wstring candidate = path + extension;
+    for (int n = 2; ::GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES && n < 10000; ++n)
+        candidate = path + L" (" + std::to_wstring(n) + L")" + extension;
+    return candidate;
 }
 
 std::wstring LocalTimeText(const wchar_t* format)
@@ -285,6 +359,9 @@ try
     const HRESULT init = m_backend.Init(m_dataFolder, m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
     if (FAILED(init))
         return Fail(init, m_backend.LastError());
+    // Whatever an earlier engine left in the cookie file is made anew.
+    m_cookieFile = "-";
+    (void)LOG_IF_FAILED(UpdateCookies());
     if (FAILED(m_backend.EnsureRunning()))
         return Fail(HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE), m_backend.LastError());
     Resync();
@@ -335,7 +412,8 @@ HRESULT CEngineCore::Fail(HRESULT hr, const std::string& text) noexcept
 
 HRESULT CEngineCore::BackendFailure(HRESULT hr) noexcept
 {
-    return Fail(hr == E_FAIL ? E_FAIL : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE),
+    // A call that ran out of time says so; everything else is the backend's.
+    return Fail(hr == E_FAIL || hr == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ? hr : HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE),
                 "The download backend failed: " + m_backend.LastError());
 }
 
@@ -354,6 +432,9 @@ try
         settings.logPerDownload = ReadNumber(key.get(), L"LogPerDownload", settings.logPerDownload) != 0;
         settings.language = static_cast<LANGID>(ReadNumber(key.get(), L"Language", settings.language));
         settings.keepDescriptionFile = ReadNumber(key.get(), L"KeepDescriptionFile", 0) != 0;
+        const DWORD connections = ReadNumber(key.get(), L"Connections", kDefaultConnections);
+        settings.connections = connections >= 1 && connections <= kMaxConnections ? static_cast<long>(connections)
+                                                                                  : kDefaultConnections;
         const DWORD mode = ReadNumber(key.get(), L"TrafficMode", settings.trafficMode);
         settings.trafficMode = mode >= 1 && mode <= 3 ? static_cast<long>(mode) : 3;
         for (int i = 0; i < 3; ++i)
@@ -363,6 +444,15 @@ try
         }
         settings.defaults = OptionsFromJson(json::parse(Utf8FromWide(ReadText(key.get(), L"DefaultOptions", L"{}")),
                                                         nullptr, false));
+        // Registry values are another program's to write: options with a
+        // control character are refused as a client's would be.
+        if (FAILED(CheckTexts(settings.defaults, L"")))
+        {
+            LogEngine(L"The stored options of new downloads are not used: " + WideFromUtf8(m_lastError));
+            settings.defaults = DownloadOptionsData();
+        }
+        if (HasControlCharacter(ReadText(key.get(), L"CaCertificateFile", L"")))
+            LogEngine(L"Refused: the setting CaCertificateFile contains a control character; it is not used.");
     }
     m_settings = std::move(settings);
     return S_OK;
@@ -462,45 +552,84 @@ catch (...)
 
 // --- download table -------------------------------------------------------------------------
 
+// A row of the table (and of the journal) and back.
+json CEngineCore::RowOf(const Download& d)
+{
+    return {{"id", d.id},           {"gid", d.gid},
+            {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
+            {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
+            {"staging", Utf8FromWide(d.staging)}, {"partName", Utf8FromWide(d.partName)},
+            {"state", d.state},     {"elapsed", d.elapsedDays},
+            {"total", d.totalSize}, {"loaded", d.loadedSize},
+            {"resumable", d.resumable}, {"attempts", d.attempts},
+            {"restarts", d.restarts}, {"credentialsAsked", d.credentialsAsked},
+            {"owner", d.owner},     {"scope", d.scope},
+            {"hadError", d.hadError}, {"fileInfoSent", d.fileInfoSent},
+            {"cookie", Utf8FromWide(d.cookie)}, {"referrer", Utf8FromWide(d.headers.referrer)},
+            {"userAgent", Utf8FromWide(d.headers.userAgent)}, {"options", OptionsToJson(d.options)}};
+}
+
+void CEngineCore::TakeRow(const json& row)
+{
+    Download d;
+    d.id = Member(row, "id", 0L);
+    if (d.id <= 0 || m_downloads.count(d.id))
+        return;
+    d.gid = Member(row, "gid", std::string());
+    d.url = Member(row, "url", std::wstring());
+    d.folder = WithSeparator(Member(row, "folder", std::wstring()));
+    d.fileName = Member(row, "fileName", std::wstring());
+    d.nameGiven = Member(row, "nameGiven", false);
+    d.staging = Member(row, "staging", std::wstring());
+    d.partName = Member(row, "partName", std::wstring());
+    d.state = Member(row, "state", kStateStopped);
+    d.elapsedDays = Member(row, "elapsed", 0.0);
+    d.totalSize = Member(row, "total", uint32_t{0});
+    d.loadedSize = Member(row, "loaded", uint32_t{0});
+    d.resumable = Member(row, "resumable", 2L);
+    d.attempts = Member(row, "attempts", 0L);
+    d.restarts = Member(row, "restarts", 0L);
+    d.credentialsAsked = Member(row, "credentialsAsked", false);
+    d.owner = Member(row, "owner", 0L);
+    d.scope = Member(row, "scope", 2L);
+    d.hadError = Member(row, "hadError", false);
+    d.fileInfoSent = Member(row, "fileInfoSent", false);
+    d.cookie = Member(row, "cookie", std::wstring());
+    d.headers = {Member(row, "referrer", std::wstring()), Member(row, "userAgent", std::wstring())};
+    if (HeadersProblem(d.headers))
+        d.headers = {};  // the file is not trusted: such headers never reach aria2
+    d.options = OptionsFromJson(row.value("options", json::object()));
+    d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
+    m_nextId = std::max(m_nextId, d.id + 1);
+    m_downloads.emplace(d.id, std::move(d));
+}
+
 HRESULT CEngineCore::LoadTable() noexcept
 try
 {
     const std::string text = ReadWholeFile(m_dataFolder + L"\\downloads.json");
-    if (text.empty())
-        return S_OK;
-    const json table = json::parse(text, nullptr, false);
+    const json table = text.empty() ? json::object() : json::parse(text, nullptr, false);
     RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), !table.is_object());
     m_nextId = std::max<long>(1, Member(table, "nextId", 1L));
     const auto rows = table.find("downloads");
-    if (rows == table.end() || !rows->is_array())
-        return S_OK;
-    for (const json& row : *rows)
+    if (rows != table.end() && rows->is_array())
+        for (const json& row : *rows)
+            TakeRow(row);
+    // The downloads added after the table was last saved, one line each (the
+    // last one may be cut by a crash: it is no object and is left).
+    const std::string journal = ReadWholeFile(JournalPath());
+    for (size_t start = 0; start < journal.size();)
     {
-        Download d;
-        d.id = Member(row, "id", 0L);
-        if (d.id <= 0 || m_downloads.count(d.id))
-            continue;
-        d.gid = Member(row, "gid", std::string());
-        d.url = Member(row, "url", std::wstring());
-        d.folder = WithSeparator(Member(row, "folder", std::wstring()));
-        d.fileName = Member(row, "fileName", std::wstring());
-        d.nameGiven = Member(row, "nameGiven", false);
-        d.staging = Member(row, "staging", std::wstring());
-        d.state = Member(row, "state", kStateStopped);
-        d.elapsedDays = Member(row, "elapsed", 0.0);
-        d.totalSize = Member(row, "total", uint32_t{0});
-        d.loadedSize = Member(row, "loaded", uint32_t{0});
-        d.resumable = Member(row, "resumable", 2L);
-        d.attempts = Member(row, "attempts", 0L);
-        d.owner = Member(row, "owner", 0L);
-        d.scope = Member(row, "scope", 2L);
-        d.hadError = Member(row, "hadError", false);
-        d.fileInfoSent = Member(row, "fileInfoSent", false);
-        d.cookie = Member(row, "cookie", std::wstring());
-        d.options = OptionsFromJson(row.value("options", json::object()));
-        d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
-        m_nextId = std::max(m_nextId, d.id + 1);
-        m_downloads.emplace(d.id, std::move(d));
+        size_t end = journal.find('\n', start);
+        if (end == std::string::npos)
+            end = journal.size();
+        const json row = json::parse(journal.substr(start, end - start), nullptr, false);
+        start = end + 1;
+        if (row.is_object())
+        {
+            TakeRow(row);
+            m_tableDirty = true;
+        }
     }
     return S_OK;
 }
@@ -514,24 +643,58 @@ try
 {
     json rows = json::array();
     for (const auto& [id, d] : m_downloads)
-        rows.push_back({{"id", d.id},           {"gid", d.gid},
-                        {"url", Utf8FromWide(d.url)}, {"folder", Utf8FromWide(d.folder)},
-                        {"fileName", Utf8FromWide(d.fileName)}, {"nameGiven", d.nameGiven},
-                        {"staging", Utf8FromWide(d.staging)},
-                        {"state", d.state},     {"elapsed", d.elapsedDays},
-                        {"total", d.totalSize}, {"loaded", d.loadedSize},
-                        {"resumable", d.resumable}, {"attempts", d.attempts},
-                        {"owner", d.owner},     {"scope", d.scope},
-                        {"hadError", d.hadError}, {"fileInfoSent", d.fileInfoSent},
-                        {"cookie", Utf8FromWide(d.cookie)}, {"options", OptionsToJson(d.options)}});
+        rows.push_back(RowOf(d));
     const json table = {{"nextId", m_nextId}, {"downloads", std::move(rows)}};
-    if (SUCCEEDED(LOG_IF_FAILED(ReplaceFileContent(m_dataFolder + L"\\downloads.json",
-                                                   table.dump(-1, ' ', false, json::error_handler_t::replace)))))
-        m_tableDirty = false;
+    if (FAILED(LOG_IF_FAILED(ReplaceFileContent(m_dataFolder + L"\\downloads.json",
+                                                table.dump(-1, ' ', false, json::error_handler_t::replace)))))
+        return;
+    m_tableDirty = false;
+    m_journalLines = 0;
+    // The table holds every download of the journal now.
+    if (m_journal)
+    {
+        LARGE_INTEGER start = {};
+        if (!::SetFilePointerEx(m_journal.get(), start, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_journal.get()))
+            (void)TraceFailure(HRESULT_FROM_WIN32(::GetLastError()), __FILE__, __LINE__, "the journal was not emptied");
+    }
+    else
+        ::DeleteFileW(JournalPath().c_str());
 }
 catch (...)
 {
     TraceCaughtException(__FILE__, __LINE__);
+}
+
+// A new download goes into the journal before its add returns: one line,
+// however many downloads there are. The table follows at the next poll. A
+// journal that cannot be written gives way to the whole table.
+void CEngineCore::Journal(const Download& d) noexcept
+try
+{
+    if (!m_journal)
+    {
+        // The engine alone writes it: its file pointer stays at the end.
+        m_journal.reset(::CreateFileW(JournalPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER end = {};
+        if (m_journal && !::SetFilePointerEx(m_journal.get(), end, nullptr, FILE_END))
+            m_journal.reset();
+    }
+    const std::string line = RowOf(d).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    DWORD written = 0;
+    if (m_journal && ::WriteFile(m_journal.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+        written == line.size())
+    {
+        ++m_journalLines;
+        m_lastJournaled = ::GetTickCount();
+        return;
+    }
+    m_journal.reset();
+    SaveTable();
+}
+catch (...)
+{
+    SaveTable();
 }
 
 CEngineCore::Download* CEngineCore::Find(long id) noexcept
@@ -540,12 +703,12 @@ CEngineCore::Download* CEngineCore::Find(long id) noexcept
     return found == m_downloads.end() ? nullptr : &found->second;
 }
 
+// By the index of aria2's ids the poll made as it began.
 CEngineCore::Download* CEngineCore::FindByGid(const std::string& gid) noexcept
 {
-    for (auto& [id, d] : m_downloads)
-        if (d.gid == gid)
-            return &d;
-    return nullptr;
+    const auto found = m_byGid.find(gid);
+    Download* d = found == m_byGid.end() ? nullptr : Find(found->second);
+    return d && d->gid == gid ? d : nullptr;
 }
 
 void CEngineCore::Log(Download& download, const std::wstring& message) noexcept
@@ -567,26 +730,102 @@ catch (...)
 // A certificate the system does not trust, while the settings name a further
 // CA file that this aria2 cannot use: the text says so instead of leaving the
 // user to wonder why the file did not count.
-std::wstring CEngineCore::CaFileRefusal(const std::string& message) const
+std::wstring CEngineCore::CaFileRefusal(const std::string& message, int errorCode) const
 {
-    if (!CertificateErrorCode(message) || m_backend.TakesCaFile() || ExtraCaFileSetting().empty())
+    if (!CertificateErrorCode(message, errorCode) || m_backend.TakesCaFile() || ExtraCaFileSetting().empty())
         return {};
     return L" (the CaCertificateFile setting does not apply: the Windows aria2 trusts only the certificate "
            L"authorities of the Windows certificate store; add the authority there)";
+}
+
+// What concerns the engine rather than one download (a refused text, a
+// download aria2 ran on its own) goes to the common log whatever its setting.
+void CEngineCore::LogEngine(const std::wstring& message) noexcept
+try
+{
+    TraceToDebugger(__FILE__, __LINE__, Utf8FromWide(message).c_str());
+    (void)LOG_IF_FAILED(AppendToFile(m_dataFolder + L"\\logs\\common.log",
+                                     Utf8FromWide(L"-\t" + LocalTimeText(L"%04u-%02u-%02u\t%02u:%02u:%02u\t") +
+                                                  message + L"\r\n")));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+HRESULT CEngineCore::Refuse(const std::string& text) noexcept
+{
+    LogEngine(L"Refused: " + WideFromUtf8(text));
+    return Fail(E_INVALIDARG, text);
+}
+
+// aria2 keeps its downloads in line-based files (its session): a control
+// character in any text it gets would start a line of its own there, with an
+// option of the sender's choice after the next restart.
+HRESULT CEngineCore::CheckTexts(const DownloadOptionsData& o, const std::wstring& cookie) noexcept
+try
+{
+    const std::pair<const char*, const std::wstring*> fields[] = {
+        {"address", &o.url},
+        {"local path", &o.localPath},
+        {"user name", &o.userName},
+        {"password", &o.password},
+        {"proxy user name", &o.proxyUserName},
+        {"proxy password", &o.proxyPassword},
+        {"proxy servers", &o.proxyServers},
+        {"proxy exceptions", &o.proxyBypass},
+        {"cookie", &cookie},
+    };
+    for (const auto& [name, text] : fields)
+        if (HasControlCharacter(*text))
+            return Refuse(std::string("The ") + name + " contains a control character.");
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+HRESULT CEngineCore::CheckHeaders(const RequestHeaders& headers) noexcept
+try
+{
+    if (const char* problem = HeadersProblem(headers))
+        return Refuse(problem);
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// A folder and file name a client gave: a full path, and a name that is the
+// file it says (an empty name: the server names the file later).
+HRESULT CEngineCore::CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept
+try
+{
+    if (const char* problem = FolderProblem(folder))
+        return Refuse("The folder " + Utf8FromWide(folder) + " " + problem + ".");
+    if (const char* problem = fileName.empty() ? nullptr : FileNameProblem(fileName))
+        return Refuse("The file name " + Utf8FromWide(fileName) + " " + problem + ".");
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
 // --- events ---------------------------------------------------------------------------------
 
 void CEngineCore::FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept
 {
-    m_events.Fire(dispid, arguments);
+    m_events.Fire(dispid, std::move(arguments));
 }
 
 void CEngineCore::FireClaimed(DISPID dispid, std::vector<EventArgument> arguments) noexcept
 try
 {
     arguments.push_back(Flag(false, true));
-    m_events.Fire(dispid, arguments);
+    m_events.Fire(dispid, std::move(arguments));
 }
 catch (...)
 {
@@ -618,21 +857,46 @@ json CEngineCore::BackendOptions(const Download& d) const
     options["dir"] = m_backend.ToBackendPath(WithoutSeparator(d.staging.empty() ? d.folder : d.staging));
     // In staging aria2 keeps the server's name; the settled one comes with the move.
     if (d.nameGiven && !d.fileName.empty() && d.staging.empty())
-        options["out"] = Utf8FromWide(d.fileName);
+        options["out"] = Utf8FromWide(LoadName(d));
+    // The staging folder is the download's own: a file there without aria2's
+    // control file is what an interrupted attempt left (a restart, a retry with
+    // credentials), loaded again in place, not kept beside a renamed copy.
+    if (!d.staging.empty())
+        options["allow-overwrite"] = "true";
+    // Several connections load sections of one file; aria2 opens them only
+    // to a server that answers range requests, and only for a file of at
+    // least two sections of 1 MiB.
+    const std::string connections = std::to_string(m_settings.connections);
+    options["split"] = connections;
+    options["max-connection-per-server"] = connections;
+    options["min-split-size"] = "1M";
     const long timeout = std::clamp(o.timeoutSeconds, 1L, 600L);
     options["timeout"] = std::to_string(timeout);
     options["connect-timeout"] = std::to_string(timeout);
     options["max-tries"] = std::to_string(std::clamp(o.retries, 0L, 99L) + 1);
     options["retry-wait"] = "1";
     options["ftp-pasv"] = o.ftpPassive ? "true" : "false";
+    // A torrent or Metalink answer is saved as the file it is: aria2 would
+    // otherwise load what it names, under downloads the engine never sees.
+    options["follow-torrent"] = "false";
+    options["follow-metalink"] = "false";
+    // http credentials go only to the server that asks for them: in the
+    // address (BackendUri) once it has, which aria2 keeps to that server; its
+    // http-user would go to any server a redirection leads to. The cookie is
+    // in the cookie file, scoped to the download's host and path.
+    options["http-auth-challenge"] = "true";
     const bool ftp = d.url.compare(0, 4, L"ftp:") == 0;
-    if (!o.userName.empty() || !o.password.empty())
+    if (ftp && (!o.userName.empty() || !o.password.empty()))
     {
-        options[ftp ? "ftp-user" : "http-user"] = Utf8FromWide(o.userName);
-        options[ftp ? "ftp-passwd" : "http-passwd"] = Utf8FromWide(o.password);
+        options["ftp-user"] = Utf8FromWide(o.userName);
+        options["ftp-passwd"] = Utf8FromWide(o.password);
     }
-    if (!d.cookie.empty())
-        options["header"] = json::array({"Cookie: " + Utf8FromWide(d.cookie)});
+    // The page's address and the browser's user agent go with every request,
+    // as the browser would send them (servers that refuse other requests).
+    if (!d.headers.referrer.empty())
+        options["referer"] = AsciiUrl(d.headers.referrer);  // an address on the wire is ASCII
+    if (!d.headers.userAgent.empty())
+        options["user-agent"] = Utf8FromWide(d.headers.userAgent);
     // Without a proxy none is used, whatever aria2's environment says.
     options["all-proxy"] = "";
     if (o.useProxy)
@@ -660,24 +924,114 @@ json CEngineCore::BackendOptions(const Download& d) const
         proxy("https-proxy", parsed.httpHost, parsed.httpPort);
         proxy("ftp-proxy", parsed.sameForAll ? parsed.httpHost : parsed.ftpHost,
               parsed.sameForAll ? parsed.httpPort : parsed.ftpPort);
-        // "<local>" (names without a dot) has no aria2 counterpart and is dropped.
-        const ProxyExceptions exceptions = ParseProxyExceptions(Utf8FromWide(bypass));
-        std::string noProxy;
-        for (size_t start = 0; start <= exceptions.list.size();)
-        {
-            size_t end = exceptions.list.find(';', start);
-            if (end == std::string::npos)
-                end = exceptions.list.size();
-            std::string entry = exceptions.list.substr(start, end - start);
-            entry.erase(std::remove(entry.begin(), entry.end(), ' '), entry.end());
-            if (!entry.empty())
-                noProxy += (noProxy.empty() ? "" : ",") + entry;
-            start = end + 1;
-        }
-        if (!noProxy.empty())
-            options["no-proxy"] = noProxy;
+        // The exceptions are kept in the browser's format; aria2 gets what its
+        // no-proxy matches of them (the proxy dialog names the entries it drops).
+        const NoProxyHosts noProxy = TranslateProxyExceptions(Utf8FromWide(bypass));
+        if (!noProxy.hosts.empty())
+            options["no-proxy"] = noProxy.hosts;
     }
     return options;
+}
+
+namespace {
+
+std::string PercentEncoded(const std::string& text)
+{
+    std::string encoded;
+    for (const unsigned char c : text)
+    {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~')
+            encoded += static_cast<char>(c);
+        else
+        {
+            char escape[4];
+            std::snprintf(escape, sizeof(escape), "%%%02X", c);
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
+
+// The parts of an address the cookie file needs: host (without port) and the
+// folder of its path ("/" when it has none), or false when it has no host.
+bool HostAndFolder(const std::wstring& url, std::string& host, std::string& folder)
+{
+    const std::string text = Utf8FromWide(url);
+    const size_t scheme = text.find("://");
+    if (scheme == std::string::npos)
+        return false;
+    const size_t start = scheme + 3, end = text.find_first_of("/?#", start);
+    std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    authority = authority.substr(authority.find('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+    const size_t colon = authority.rfind(':');
+    host = authority[0] == '[' ? authority.substr(0, authority.find(']') + 1) : authority.substr(0, colon);
+    std::string path = end == std::string::npos || text[end] != '/' ? "/" : text.substr(end);
+    path = path.substr(0, path.find_first_of("?#"));
+    const size_t last = path.rfind('/');
+    folder = last == 0 ? "/" : path.substr(0, last);
+    return !host.empty();
+}
+
+}  // namespace
+
+// The address as it goes on the wire: characters outside ASCII (an address
+// typed or linked in any script) as the %XX escapes of their UTF-8, as a
+// browser sends them. The download keeps its address as it was given.
+std::string CEngineCore::BackendUri(const Download& d) const
+{
+    const std::string url = AsciiUrl(d.url);
+    const size_t scheme = url.find("://");
+    if (!d.credentialsAsked || d.options.userName.empty() || scheme == std::string::npos ||
+        url.compare(0, 4, "http") != 0 || url.find('@', scheme) < url.find_first_of("/?#", scheme + 3))
+        return url;
+    return url.substr(0, scheme + 3) + PercentEncoded(Utf8FromWide(d.options.userName)) + ":" +
+           PercentEncoded(Utf8FromWide(d.options.password)) + "@" + url.substr(scheme + 3);
+}
+
+// Writes the cookie file that aria2 loads as it starts: every download's
+// cookie for its own host and path (https ones for https only), as a browser
+// keeps them. aria2 reads the file only when it starts, so a changed file
+// means another aria2 (the downloads go on from its session).
+HRESULT CEngineCore::UpdateCookies() noexcept
+try
+{
+    std::set<std::string> lines;
+    for (const auto& [id, d] : m_downloads)
+    {
+        std::string host, folder;
+        if (d.cookie.empty() || !HostAndFolder(d.url, host, folder))
+            continue;
+        const std::string secure = d.url.compare(0, 6, L"https:") == 0 ? "TRUE" : "FALSE";
+        const std::string cookie = Utf8FromWide(d.cookie);
+        for (size_t start = 0; start < cookie.size();)
+        {
+            size_t end = cookie.find(';', start);
+            if (end == std::string::npos)
+                end = cookie.size();
+            std::string pair = cookie.substr(start, end - start);
+            start = end + 1;
+            pair.erase(0, pair.find_first_not_of(' '));
+            const size_t equals = pair.find('=');
+            if (equals == 0 || equals == std::string::npos)
+                continue;
+            // host only, the folder, secure, a session cookie (expiry 0), name, value
+            lines.insert(host + "\tFALSE\t" + folder + "\t" + secure + "\t0\t" + pair.substr(0, equals) + "\t" +
+                         pair.substr(equals + 1) + "\n");
+        }
+    }
+    std::string text;
+    for (const std::string& line : lines)
+        text += line;
+    if (text == m_cookieFile)
+        return S_OK;
+    RETURN_IF_FAILED(WriteUserOnlyFile(m_dataFolder + L"\\cookies.txt", text));
+    m_cookieFile = text;
+    m_backend.Restart();
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
 }
 
 HRESULT CEngineCore::AddToBackend(Download& d, bool start, long queuePosition) noexcept
@@ -686,7 +1040,7 @@ try
     json options = BackendOptions(d);
     if (!start)
         options["pause"] = "true";
-    json params = json::array({json::array({Utf8FromWide(d.url)}), options});
+    json params = json::array({json::array({BackendUri(d)}), options});
     if (queuePosition >= 0)
         params.push_back(queuePosition);
     json result;
@@ -695,6 +1049,7 @@ try
         return BackendFailure(hr);
     RETURN_HR_IF(Fail(E_FAIL, "aria2 gave no download id"), !result.is_string() || result.get_ref<const std::string&>().empty());
     d.gid = result.get<std::string>();
+    d.asking = false;  // an open question was about the download aria2 had before
     d.phase = start ? Phase::Waiting : Phase::Paused;
     d.lastTick = ::GetTickCount();
     ++d.attempts;
@@ -707,11 +1062,13 @@ catch (...)
 }
 
 HRESULT CEngineCore::AddDownload(const DownloadOptionsData& options, long owner, bool start, long queuePosition,
-                                 const std::wstring& cookie) noexcept
+                                 const std::wstring& cookie, const RequestHeaders& headers) noexcept
 try
 {
     if (options.url.empty())
         return Fail(E_INVALIDARG, "A download needs an address.");
+    RETURN_IF_FAILED(CheckTexts(options, cookie));
+    RETURN_IF_FAILED(CheckHeaders(headers));
     Download d;
     d.id = m_nextId;
     d.url = options.url;
@@ -719,6 +1076,7 @@ try
     d.owner = owner;
     d.scope = ScopeFor(owner);
     d.cookie = cookie;
+    d.headers = headers;
     const std::wstring& path = options.localPath;
     if (path.empty() || path.back() == L'\\' || path.back() == L'/')
         d.folder = path.empty() ? m_defaultFolder : WithSeparator(path);
@@ -730,6 +1088,8 @@ try
         d.fileName = path.substr(separator + 1);
         d.nameGiven = true;
     }
+    if (!path.empty())
+        RETURN_IF_FAILED(CheckPlace(d.folder, d.fileName));
     if (FAILED(CreateFolderPath(d.folder.substr(0, d.folder.size() - 1))))
         return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The download folder cannot be created.");
     if (!d.nameGiven)
@@ -739,15 +1099,27 @@ try
         if (FAILED(CreateFolderPath(WithoutSeparator(d.staging))))
             return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), "The staging folder cannot be created.");
     }
+    const long id = d.id;
+    if (!cookie.empty())
+    {
+        // The cookie file is made from the table: the download is in it first.
+        m_downloads.emplace(id, d);
+        const HRESULT cookies = UpdateCookies();
+        m_downloads.erase(id);
+        RETURN_HR_IF(Fail(cookies, "The cookie cannot be handed to the download backend."), FAILED(cookies));
+    }
+    // The journal line holds the new download whole: the table is not
+    // dirtier for it.
+    const bool dirty = m_tableDirty;
     RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
+    m_tableDirty = dirty;
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
-    const long id = d.id;
     Log(d, L"Added " + d.url + L" to " + d.folder + d.fileName);
     const std::wstring url = d.url, folder = d.folder, fileName = d.fileName;
     const long state = d.state, priority = d.priority;
-    m_downloads.emplace(id, std::move(d));
-    SaveTable();
+    const Download& added = m_downloads.emplace(id, std::move(d)).first->second;
+    Journal(added);
     FireSimple(kEventAdded, Args(Long(id), Text(url), Text(folder), Text(fileName), Long(state), Long(priority)));
     return S_OK;
 }
@@ -761,12 +1133,18 @@ try
 {
     Download* d = Find(id);
     RETURN_HR_IF(Fail(E_INVALIDARG, "No download has this id."), !d);
+    RETURN_IF_FAILED(CheckTexts({}, cookie));
     d->owner = owner;
     d->scope = ScopeFor(owner);
-    if (!cookie.empty())
+    if (!cookie.empty() && cookie != d->cookie)
+    {
         d->cookie = cookie;
+        (void)LOG_IF_FAILED(UpdateCookies());
+        d = Find(id);
+    }
     if (d->state & (kStateRunning | kStateTransferring))
         return S_OK;
+    d->restarts = 0;
     json result;
     HRESULT hr = E_FAIL;
     if (d->phase == Phase::Paused && !d->gid.empty())
@@ -847,7 +1225,7 @@ try
     }
     // The loaded data stays; aria2's control file beside it is of no use now.
     if (!d->fileName.empty() && !(d->state & kStateComplete) && d->staging.empty())
-        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+        ::DeleteFileW((d->folder + LoadName(*d) + L".aria2").c_str());
     // A file still in staging has no place the user knows of: it goes.
     if (!d->staging.empty())
         RemoveFolderWithFiles(d->staging);
@@ -897,6 +1275,7 @@ catch (...)
 HRESULT CEngineCore::SetOptions(long id, long owner, const DownloadOptionsData& options) noexcept
 try
 {
+    RETURN_IF_FAILED(CheckTexts(options, L""));
     if (id == -1)
     {
         m_settings.defaults = options;
@@ -905,6 +1284,11 @@ try
     Download* d = Find(id);
     RETURN_HR_IF(Fail(E_INVALIDARG, "No download has this id."), !d);
     const std::wstring oldUrl = d->url, oldPath = d->folder + d->fileName;
+    const std::string oldUri = BackendUri(*d);
+    const size_t newSeparator = options.localPath.find_last_of(L"\\/");
+    if (!options.localPath.empty() && options.localPath != oldPath && newSeparator != std::wstring::npos)
+        RETURN_IF_FAILED(CheckPlace(options.localPath.substr(0, newSeparator + 1),
+                                    options.localPath.substr(newSeparator + 1)));
     d->options = options;
     d->owner = owner;
     if (!options.url.empty())
@@ -923,13 +1307,12 @@ try
     {
         // aria2 takes new options for downloads that do not transfer; the
         // address goes through its URI list.
-        json changed = BackendOptions(*d);
-        changed.erase("header");
+        const json changed = BackendOptions(*d);
         if (FAILED(m_backend.Call("aria2.changeOption", json::array({d->gid, changed}), result)))
             return BackendFailure(E_FAIL);
-        if (d->url != oldUrl &&
-            FAILED(m_backend.Call("aria2.changeUri", json::array({d->gid, 1, json::array({Utf8FromWide(oldUrl)}),
-                                                                  json::array({Utf8FromWide(d->url)})}),
+        if (BackendUri(*d) != oldUri &&
+            FAILED(m_backend.Call("aria2.changeUri", json::array({d->gid, 1, json::array({oldUri}),
+                                                                  json::array({BackendUri(*d)})}),
                                   result)))
             return BackendFailure(E_FAIL);
     }
@@ -1056,7 +1439,7 @@ try
             json options = BackendOptions(*d);
             options["gid"] = d->gid;
             json result;
-            if (SUCCEEDED(m_backend.Call("aria2.addUri", json::array({json::array({Utf8FromWide(d->url)}), options}),
+            if (SUCCEEDED(m_backend.Call("aria2.addUri", json::array({json::array({BackendUri(*d)}), options}),
                                          result)))
             {
                 d->phase = Phase::Waiting;
@@ -1078,6 +1461,9 @@ try
         return;
     m_polling = true;
     struct Reset { bool& flag; ~Reset() { flag = false; } } reset{m_polling};
+    // A slow or hung aria2 keeps the main thread from the clients' calls for a
+    // few seconds at most.
+    const CAria2Backend::CallDeadline deadline(m_backend, kPollDeadlineMs);
 
     if (FAILED(m_backend.EnsureRunning()))
         return;
@@ -1101,6 +1487,12 @@ try
         TraceToDebugger(__FILE__, __LINE__, error.c_str());
         return;
     }
+    m_byGid.clear();
+    m_byGid.reserve(m_downloads.size());
+    for (const auto& [id, d] : m_downloads)
+        if (!d.gid.empty())
+            m_byGid.emplace(d.gid, id);
+    RemoveForeignDownloads(active, stopped);
     std::vector<std::pair<long, TransferStatus>> updates;
     std::vector<long> recheck;
     for (TransferStatus& status : active)
@@ -1131,8 +1523,35 @@ try
     }
     for (const auto& [id, status] : updates)
         ApplyStatus(id, status);
-    if (m_tableDirty)
+    // Adds in a row are in the journal: the whole table follows once they
+    // pause or the journal is long, not at every poll of the run.
+    if (m_tableDirty || m_journalLines >= kJournalLinesToSave ||
+        (m_journalLines && ::GetTickCount() - m_lastJournaled >= kJournalQuietMs))
         SaveTable();
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// Downloads aria2 reports that the engine did not add (one that a server's
+// answer made aria2 start on its own) are stopped and forgotten; results of
+// ended downloads the engine no longer follows are dropped from the session.
+void CEngineCore::RemoveForeignDownloads(const std::vector<TransferStatus>& active,
+                                         const std::vector<TransferStatus>& stopped) noexcept
+try
+{
+    json result;
+    for (const TransferStatus& status : active)
+        if (!FindByGid(status.gid))
+        {
+            (void)m_backend.Call("aria2.forceRemove", json::array({status.gid}), result);
+            LogEngine(L"aria2 ran a download the engine did not add (" + WideFromUtf8(status.gid) + L", " +
+                      m_backend.FromBackendPath(status.path) + L"): removed");
+        }
+    for (const TransferStatus& status : stopped)
+        if (!FindByGid(status.gid))
+            (void)m_backend.Call("aria2.removeDownloadResult", json::array({status.gid}), result);
 }
 catch (...)
 {
@@ -1145,6 +1564,9 @@ try
     Download* d = Find(id);
     if (!d || d->gid != status.gid)
         return;
+    // A question about it is open: it waits for the answer.
+    if (d->asking)
+        return;
     if (status.phase == Phase::Error && status.errorCode == kAria2AuthorizationFailed && d->phase != Phase::Error)
     {
         AskCredentials(id, status);
@@ -1152,13 +1574,49 @@ try
     }
     if (status.phase == Phase::Error && status.errorCode == kAria2ResumeRefused && d->phase != Phase::Error)
     {
-        RestartFromScratch(id);
+        // A server that keeps promising more than it sends would be asked
+        // for the whole file again and again: the retries bound it.
+        if (d->restarts < std::clamp(d->options.retries, 0L, 99L))
+        {
+            ++d->restarts;
+            RestartFromScratch(id);
+            return;
+        }
+        json result;
+        (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
+        StopWithError(id, HRESULT_FROM_WIN32(ERROR_INVALID_DATA),
+                      L"The server does not send the data it announces: the download was started again " +
+                          std::to_wstring(d->restarts) + L" times from byte 0 and is stopped.");
         return;
+    }
+    // Complete means the file is at its place: a download that aria2 reports
+    // complete without it (a name the file system changed) is an error.
+    const bool ended = status.phase == Phase::Complete && d->phase != Phase::Complete && d->staging.empty();
+    const std::wstring written = !ended || d->fileName.empty() ? std::wstring()
+                                 : status.hasPath && !status.path.empty() ? m_backend.FromBackendPath(status.path)
+                                                                          : d->folder + d->fileName;
+    if (!written.empty() && !FileExists(ExtendedPath(written)))
+    {
+        json result;
+        (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
+        StopWithError(id, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"The download ended, but its file is not at " + written + L".");
+        return;
+    }
+    // Loaded beside a file the user agreed to replace: now it replaces it.
+    const bool loadedAside = !d->partName.empty() && d->staging.empty();
+    if (status.phase == Phase::Complete && loadedAside)
+    {
+        if (const HRESULT hr = ReplaceWithPart(*d); FAILED(hr))
+        {
+            StopWithError(id, hr, WideFromUtf8(m_lastError));
+            return;
+        }
     }
     // The server has named the file (or it is loaded already): the name is
     // settled before anything else is reported.
     if (!d->staging.empty() && status.hasPath && !status.path.empty() &&
-        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete))
+        ((status.phase == Phase::Active && status.totalLength) || status.phase == Phase::Complete ||
+         (status.phase == Phase::Paused && !d->settledName.empty())))
     {
         AskFileName(id, status);
         return;
@@ -1195,16 +1653,19 @@ try
 
     // The file: aria2 names it from the address, a redirection or the
     // server's Content-Disposition.
-    if (status.hasPath && !status.path.empty() && d->staging.empty() && !wasComplete)
+    if (status.hasPath && !status.path.empty() && d->staging.empty() && !loadedAside && !wasComplete)
     {
         const std::wstring path = m_backend.FromBackendPath(status.path);
         const size_t separator = path.find_last_of(L"\\/");
-        if (separator != std::wstring::npos)
+        // aria2 renames a file within the download's folder (a name taken
+        // already); a path elsewhere is not one the engine chose and is not
+        // taken: the engine deletes and moves only files at places it chose.
+        if (separator != std::wstring::npos && !SameFolder(path.substr(0, separator + 1), d->folder))
+            TraceToDebugger(__FILE__, __LINE__, "aria2 reports a file outside the download's folder");
+        else if (separator != std::wstring::npos)
         {
-            const std::wstring folder = path.substr(0, separator + 1), name = path.substr(separator + 1);
-            // aria2 may spell the folder it was given differently (a Windows
-            // aria2 writes '/'): only another folder or name is a rename.
-            if (name != d->fileName || !SamePath(folder, d->folder))
+            const std::wstring folder = d->folder, name = path.substr(separator + 1);
+            if (name != d->fileName || folder != d->folder)
             {
                 const bool named = !d->fileName.empty();
                 d->folder = folder;
@@ -1227,8 +1688,12 @@ try
         d->fileInfoSent = true;
         events.emplace_back(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     }
-    // Resume support: several connections to one file need ranges.
-    if (status.connections > 1 && d->resumable != 1)
+    // Resume support: several connections to one file need ranges, and so
+    // does a transfer that goes on past where it had stopped (a server that
+    // does not resume makes aria2 fail instead).
+    const bool resumed = d->startLoaded > 0 && status.phase == Phase::Active &&
+                         status.completedLength > d->startLoaded;
+    if ((status.connections > 1 || resumed) && d->resumable != 1)
     {
         d->resumable = 1;
         events.emplace_back(kEventResumeSupport, std::vector<EventArgument>{});
@@ -1273,6 +1738,12 @@ try
     }
     else
     {
+        // Sections still loading when the last poll saw them end with the download.
+        if (status.phase == Phase::Complete)
+            for (size_t i = 0; i < d->sections.size(); ++i)
+                if (d->sections[i].loaded != d->sections[i].length)
+                    events.emplace_back(kEventSectionFinished, Args(Long(id), Long(S_OK), Long(static_cast<long>(i + 1)),
+                                                                    Long(static_cast<long>(d->sections.size()))));
         d->currentSpeed = -1;
         d->sections.clear();
     }
@@ -1281,7 +1752,7 @@ try
     // of the last progress it saw (a download settled through the file-name
     // question has its bytes counted already, but no bar has seen them).
     if (status.phase == Phase::Active ||
-        (status.phase == Phase::Complete && (d->loadedSize != oldLoaded || d->state != oldState)))
+        (status.phase == Phase::Complete && (d->loadedSize != oldLoaded || d->state != oldState || !wasComplete)))
     {
         std::vector<EventArgument> progress;
         progress.push_back(Long(id));
@@ -1308,18 +1779,25 @@ try
                 d->totalSize = d->loadedSize;
             Log(*d, L"Completed: " + std::to_wstring(d->loadedSize) + L" bytes in " + d->folder + d->fileName);
             if (m_settings.keepDescriptionFile && !d->fileName.empty())
+                // A file of that name that is not ours stays as it is.
                 (void)LOG_IF_FAILED(ReplaceFileContent(
-                    d->folder + d->fileName + L".txt",
-                    Utf8FromWide(L"Address: " + d->url + L"\r\nSize: " + std::to_wstring(d->loadedSize) +
+                    FreeFileName(d->folder + d->fileName, L".txt"),
+                    // UTF-8 after a byte-order mark: the address and the
+                    // name may be in any script, and editors know the encoding.
+                    "\xEF\xBB\xBF" + Utf8FromWide(L"Address: " + d->url + L"\r\nSize: " + std::to_wstring(d->loadedSize) +
                                  L"\r\nTime: " + LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u") + L"\r\n")));
             claimed(kEventCompleted, Args(Long(id), Long(d->state), Double(d->elapsedDays), Long(d->owner), Long(d->scope)));
         }
         else if (status.phase == Phase::Error)
         {
+            // aria2 keeps a failed download in its session and would start it
+            // again by itself after a restart; Start adds it again instead.
+            json result;
+            (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
             const std::wstring text = WideFromUtf8(status.errorMessage.empty()
                                                        ? "The download failed."
-                                                       : DownloadErrorText(status.errorMessage, d->url)) +
-                                      CaFileRefusal(status.errorMessage);
+                                                       : DownloadErrorText(status.errorMessage, status.errorCode, d->url)) +
+                                      CaFileRefusal(status.errorMessage, status.errorCode);
             Log(*d, L"Error: " + text);
             claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));
@@ -1338,7 +1816,7 @@ try
     }
     // Events last: a sink may call back in and change the table.
     for (auto& [dispid, arguments] : events)
-        m_events.Fire(dispid, arguments);
+        m_events.Fire(dispid, std::move(arguments));
 }
 catch (...)
 {
@@ -1349,6 +1827,22 @@ void CEngineCore::AskCredentials(long id, const TransferStatus& status) noexcept
 try
 {
     Download* d = Find(id);
+    const bool http = d->url.compare(0, 4, L"http") == 0;
+    json result;
+    if (http && !d->credentialsAsked && !d->options.userName.empty())
+    {
+        // The first request for credentials gets the download's own: they go
+        // with the address from now on.
+        d->credentialsAsked = true;
+        (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
+        if (SUCCEEDED(AddToBackend(*d, true, -1)))
+        {
+            Log(*d, L"The server asks for credentials: the download's are given");
+            m_tableDirty = true;
+            return;
+        }
+        d = Find(id);
+    }
     const long attempt = ++d->attempts;
     std::vector<EventArgument> arguments;
     arguments.push_back(Long(id));
@@ -1364,18 +1858,38 @@ try
     arguments.push_back(Flag(false, true));
     arguments.push_back(Flag(false, true));
     d->phase = Phase::Error;
+    d->asking = true;
     Log(*d, L"The server asks for credentials");
-    m_events.Fire(kEventCredentials, arguments);
-    d = Find(id);
-    if (!d)
+    m_events.Ask(kEventCredentials, std::move(arguments), 11,
+                 [this, id, status](std::vector<EventArgument>& answer) { CredentialsAnswered(id, status, answer); });
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+void CEngineCore::CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& arguments) noexcept
+try
+{
+    // The download may have been deleted or started again meanwhile.
+    Download* d = Find(id);
+    if (!d || !d->asking || d->gid != status.gid || arguments.size() != 12)
         return;
-    const bool cancel = FlagOf(arguments[10]), answered = FlagOf(arguments[11]);
+    d->asking = false;
+    const bool cancel = FlagOf(arguments[10]);
+    bool answered = FlagOf(arguments[11]);
+    if (answered && (HasControlCharacter(TextOf(arguments[7])) || HasControlCharacter(TextOf(arguments[8]))))
+    {
+        LogEngine(L"Refused: the credentials of a client's answer contain a control character.");
+        answered = false;
+    }
     if (answered && !cancel)
     {
         // aria2 changes no options of a failed download: it is added again with
         // the credentials and continues.
         d->options.userName = TextOf(arguments[7]);
         d->options.password = TextOf(arguments[8]);
+        d->credentialsAsked = true;
         json result;
         (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
         if (SUCCEEDED(AddToBackend(*d, true, -1)))
@@ -1407,20 +1921,45 @@ void CEngineCore::AskFileName(long id, const TransferStatus& status) noexcept
 try
 {
     Download* d = Find(id);
+    // Settled already: the move waits only for aria2 to let the file go.
+    if (!d->settledName.empty())
+    {
+        const std::wstring folder = std::move(d->settledFolder), name = std::move(d->settledName);
+        d->settledName.clear();
+        SettlePlace(id, status, folder, name, d->settledReplace);
+        return;
+    }
     const std::wstring staged = m_backend.FromBackendPath(status.path);
     const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
     if (status.totalLength)
         d->totalSize = Clamp32(status.totalLength);
     d->loadedSize = Clamp32(status.completedLength);
-    bool complete = status.phase == Phase::Complete;
-    // A name set through the download's options meanwhile is proposed instead.
-    const std::wstring proposed = d->nameGiven && !d->fileName.empty() ? d->fileName : stagedName;
+    // A name set through the download's options meanwhile is proposed instead;
+    // the server's is made safe first.
+    const std::wstring proposed = d->nameGiven && !d->fileName.empty() ? d->fileName : SafeFileName(stagedName);
     std::vector<EventArgument> question = FileInfoArguments(*d, d->folder, proposed, false);
     Log(*d, L"The server names the file " + stagedName);
-    m_events.Fire(kEventFileInfo, question);
-    // A client may have deleted the download from inside the event.
-    d = Find(id);
-    if (!d || d->staging.empty())
+    d->asking = true;
+    m_events.Ask(kEventFileInfo, std::move(question), 12,
+                 [this, id, status, proposed](std::vector<EventArgument>& answer) {
+                     FileNameAnswered(id, status, proposed, answer);
+                 });
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+void CEngineCore::FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
+                                   std::vector<EventArgument>& question) noexcept
+try
+{
+    // A client may have deleted the download meanwhile.
+    Download* d = Find(id);
+    if (!d || !d->asking || d->gid != status.gid || question.size() != 14)
+        return;
+    d->asking = false;
+    if (d->staging.empty())
         return;
     if (FlagOf(question[13]))
     {
@@ -1435,16 +1974,43 @@ try
         name = proposed;
     // The client that claimed the question has asked the user about an
     // existing file; without a claim nobody has, and nothing is replaced.
-    const bool replace = FlagOf(question[12]);
+    SettlePlace(id, status, folder, name, FlagOf(question[12]));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// The file of a download loaded in its staging folder goes to the place the
+// clients settled, and the download goes on (or completes) there.
+void CEngineCore::SettlePlace(long id, const TransferStatus& status, const std::wstring& folder,
+                              const std::wstring& name, bool replace) noexcept
+try
+{
+    Download* d = Find(id);
+    const std::wstring staged = m_backend.FromBackendPath(status.path);
+    const std::wstring stagedName = staged.substr(staged.find_last_of(L"\\/") + 1);
+    bool complete = status.phase == Phase::Complete;
     if (const HRESULT hr = MoveToTarget(*d, stagedName, folder, name, replace, complete); FAILED(hr))
     {
-        StopWithError(id, hr, WideFromUtf8(m_lastError));
+        if (hr == HRESULT_FROM_WIN32(ERROR_RETRY))
+        {
+            Log(*d, L"The file stays in " + d->staging + L" until aria2 pauses the download");
+            d->settledFolder = folder;
+            d->settledName = name;
+            d->settledReplace = replace;
+            d->phase = Phase::Active;  // the poll reads it until it has paused
+            return;
+        }
+        std::wstring text = WideFromUtf8(m_lastError);
+        if (!d->staging.empty())
+            text += L" The loaded data is kept in " + d->staging + L".";
+        StopWithError(id, hr, text);
         return;
     }
     d->fileInfoSent = true;
     m_tableDirty = true;
-    std::vector<EventArgument> settled = FileInfoArguments(*d, d->folder, d->fileName, true);
-    m_events.Fire(kEventFileInfo, settled);
+    m_events.Fire(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     if (complete && Find(id))
     {
         // Loaded before the question was settled (or while the transfer was
@@ -1465,8 +2031,12 @@ HRESULT CEngineCore::MoveToTarget(Download& d, const std::wstring& stagedName, c
                                   const std::wstring& name, bool replace, bool& complete) noexcept
 try
 {
-    RETURN_HR_IF(Fail(HRESULT_FROM_WIN32(ERROR_INVALID_NAME), "The file name " + Utf8FromWide(name) + " is not valid."),
-                 name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos || name == L"." || name == L"..");
+    // The answer is a client's: a name or folder that is not safe as it
+    // stands is refused, with the reason (a device name is no existing file).
+    if (const char* problem = FolderProblem(folder))
+        return Fail(HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME), "The folder " + Utf8FromWide(folder) + " " + problem + ".");
+    if (const char* problem = FileNameProblem(name))
+        return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_NAME), "The file name " + Utf8FromWide(name) + " " + problem + ".");
     const std::wstring target = folder + name;
     if (FAILED(CreateFolderPath(WithoutSeparator(folder))))
         return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
@@ -1482,39 +2052,108 @@ try
         const HRESULT paused = m_backend.Call("aria2.forcePause", json::array({d.gid}), result);
         if (FAILED(paused) && paused != E_FAIL)
             return BackendFailure(paused);
-        complete = WaitUntilHeld(d.gid) == Phase::Complete;
+        const Phase held = WaitUntilHeld(d.gid);
+        // Still transferring: its file is not moved under aria2's hands. Failed
+        // meanwhile: the failure is handled first (a restart, or the error),
+        // and the file follows when the download runs again.
+        if (held == Phase::Active || held == Phase::Error)
+            return Fail(HRESULT_FROM_WIN32(ERROR_RETRY), "aria2 did not pause the download in time.");
+        complete = held == Phase::Complete;
     }
-    const std::wstring source = d.staging + stagedName;
-    const DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (::GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES && !::MoveFileExW(source.c_str(), target.c_str(), flags))
-        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file cannot be written to " + Utf8FromWide(target) + ".");
-    const std::wstring control = source + L".aria2";
-    if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
-        !::MoveFileExW(control.c_str(), (target + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING))
+    // A file the user agreed to replace stays whole until the download is:
+    // an unfinished transfer loads beside it.
+    const bool aside = replace && !complete && attributes != INVALID_FILE_ATTRIBUTES;
+    const std::wstring loadName = aside ? FreeFileName(target, L".part").substr(folder.size()) : name;
+    // The server's name as aria2 wrote it, which may end with a dot or be a
+    // device's: only the extended form reaches that file.
+    const std::wstring source = ExtendedPath(d.staging + stagedName), loadPath = folder + loadName;
+    // Nothing loaded yet is no loss; a complete download without its file is.
+    if (complete && !FileExists(source))
+        return Fail(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "The loaded file " + Utf8FromWide(stagedName) + " was not found.");
+    const auto moveBack = [&] {
+        (void)::MoveFileExW((loadPath + L".aria2").c_str(), (source + L".aria2").c_str(), MOVEFILE_COPY_ALLOWED);
+        (void)::MoveFileExW(loadPath.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+    };
+    const auto moveFiles = [&]() -> HRESULT {
+        const DWORD flags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH | (replace && !aside ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (FileExists(source) && (!::MoveFileExW(source.c_str(), loadPath.c_str(), flags) || !FileExists(loadPath)))
+            return Fail(HRESULT_FROM_WIN32(::GetLastError() ? ::GetLastError() : ERROR_FILE_NOT_FOUND),
+                        "The file cannot be written to " + Utf8FromWide(target) + ".");
+        const std::wstring control = source + L".aria2";
+        if (::GetFileAttributesW(control.c_str()) != INVALID_FILE_ATTRIBUTES &&
+            !::MoveFileExW(control.c_str(), (loadPath + L".aria2").c_str(),
+                           MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING))
+        {
+            const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+            (void)::MoveFileExW(loadPath.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
+            return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+        }
+        return S_OK;
+    };
+    if (complete)
+        RETURN_IF_FAILED(moveFiles());
+    else
     {
-        const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        ::MoveFileExW(target.c_str(), source.c_str(), MOVEFILE_COPY_ALLOWED);
-        return Fail(hr, "The file cannot be written to " + Utf8FromWide(target) + ".");
+        // aria2 learns the new place, the files go there, aria2's session
+        // keeps it, and only then does the transfer go on: an engine or aria2
+        // that ends at any step leaves the file where aria2 will look for it.
+        // A step that fails takes the earlier ones back.
+        const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(loadName)}};
+        const json staged = {{"dir", m_backend.ToBackendPath(WithoutSeparator(d.staging))}, {"out", Utf8FromWide(stagedName)}};
+        const auto resume = [&] { (void)m_backend.Call("aria2.unpause", json::array({d.gid}), result); };
+        if (const HRESULT hr = m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result); FAILED(hr))
+        {
+            resume();
+            return BackendFailure(hr);
+        }
+        if (const HRESULT hr = moveFiles(); FAILED(hr))
+        {
+            (void)m_backend.Call("aria2.changeOption", json::array({d.gid, staged}), result);
+            resume();
+            return hr;
+        }
+        if (const HRESULT hr = m_backend.Call("aria2.saveSession", json::array(), result); FAILED(hr))
+        {
+            moveBack();
+            (void)m_backend.Call("aria2.changeOption", json::array({d.gid, staged}), result);
+            resume();
+            return BackendFailure(hr);
+        }
+        if (const HRESULT hr = m_backend.Call("aria2.unpause", json::array({d.gid}), result); FAILED(hr))
+            return BackendFailure(hr);
+        // The session holds it running again, for an aria2 that starts later.
+        (void)LOG_IF_FAILED(m_backend.Call("aria2.saveSession", json::array(), result));
+        d.phase = Phase::Active;
     }
     d.folder = folder;
     d.fileName = name;
+    d.partName = aside ? loadName : std::wstring();
     d.nameGiven = true;
     RemoveFolderWithFiles(d.staging);
     d.staging.clear();
     m_tableDirty = true;
-    Log(d, L"Saved as " + target);
-    if (complete)
-        return S_OK;
-    const json place = {{"dir", m_backend.ToBackendPath(WithoutSeparator(folder))}, {"out", Utf8FromWide(name)}};
-    // The session learns the new place as soon as the transfer goes on: an
-    // aria2 that dies later continues there, not in the staging folder. It is
-    // saved after the unpause, or a restarted aria2 would hold the download
-    // paused.
-    if (FAILED(m_backend.Call("aria2.changeOption", json::array({d.gid, place}), result)) ||
-        FAILED(m_backend.Call("aria2.unpause", json::array({d.gid}), result)) ||
-        FAILED(m_backend.Call("aria2.saveSession", json::array(), result)))
-        return BackendFailure(E_FAIL);
-    d.phase = Phase::Active;
+    SaveTable();
+    Log(d, aside ? L"Loading into " + loadPath + L"; it replaces " + target + L" when complete" : L"Saved as " + target);
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// The download loaded beside the file it replaces: the file is replaced in one
+// step. A failure keeps both and says where the loaded data is.
+HRESULT CEngineCore::ReplaceWithPart(Download& d) noexcept
+try
+{
+    const std::wstring part = d.folder + d.partName, target = d.folder + d.fileName;
+    if (!::MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Fail(HRESULT_FROM_WIN32(::GetLastError()), "The file " + Utf8FromWide(target) +
+                                                              " cannot be replaced; the loaded data is in " +
+                                                              Utf8FromWide(part) + ".");
+    d.partName.clear();
+    m_tableDirty = true;
+    Log(d, L"Replaced " + target);
     return S_OK;
 }
 catch (...)
@@ -1538,8 +2177,10 @@ try
     }
     else if (!d->fileName.empty())
     {
-        ::DeleteFileW((d->folder + d->fileName).c_str());
-        ::DeleteFileW((d->folder + d->fileName + L".aria2").c_str());
+        // Only aria2's own partial file goes: its control file lies beside it.
+        const std::wstring partial = d->folder + LoadName(*d);
+        if (::DeleteFileW((partial + L".aria2").c_str()))
+            ::DeleteFileW(partial.c_str());
     }
     const bool resumableBefore = d->resumable != 0;
     d->resumable = 0;
@@ -1570,8 +2211,10 @@ catch (...)
 TransferStatus::Phase CEngineCore::WaitUntilHeld(const std::string& gid) noexcept
 try
 {
+    // However slow aria2 is, the wait ends within one deadline.
+    const CAria2Backend::CallDeadline deadline(m_backend, kHoldTimeoutMs);
     const json keys = json::array({"gid", "status"});
-    for (int wait = 0; wait < 100; ++wait)
+    for (int wait = 0; wait < 100 && !m_backend.DeadlinePassed(); ++wait)
     {
         json result;
         TransferStatus status;

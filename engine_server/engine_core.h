@@ -7,9 +7,11 @@
 // running downloads and turns every change into events, which go to the
 // CEngineEvents the COM layer supplies.
 //
-// Everything runs on the engine's main thread. Firing an event calls out of the
-// process, and a client may call the engine back from inside its event: the
-// core keeps no iterator or reference into its table across a Fire.
+// Everything runs on the engine's main thread. Events leave through
+// CEngineEvents without waiting for the clients; a question to the clients
+// (the file name, credentials) is answered later, on the main thread, by a
+// call of the handler it was asked with: the download waits meanwhile, the
+// others go on.
 #pragma once
 
 #include <winsock2.h>
@@ -17,12 +19,15 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
 #include "engine_server/aria2_backend.h"
 #include "engine_server/aria2_protocol.h"
+#include "engine/engine_contract.h"
 #include "framework/automation.h"
 
 namespace tdm::engine {
@@ -46,6 +51,14 @@ struct DownloadOptionsData
     bool ftpPassive = true;
 };
 
+// The Referer and User-Agent a client's download is requested with (empty:
+// none, and aria2's own user agent).
+struct RequestHeaders
+{
+    std::wstring referrer;
+    std::wstring userAgent;
+};
+
 // One event argument: its value and whether the sinks get it by reference.
 struct EventArgument
 {
@@ -53,42 +66,27 @@ struct EventArgument
     bool byReference = false;
 };
 
-// Where the core's events go (the COM layer: every connected sink in turn).
+// Where the core's events go (the COM layer: every connected sink).
 class CEngineEvents
 {
 public:
-    // Sends event `dispid` with `arguments` in declaration order; by-reference
-    // arguments carry what the sinks left in them afterwards.
-    virtual void Fire(DISPID dispid, std::vector<EventArgument>& arguments) noexcept = 0;
+    using AnswerHandler = std::function<void(std::vector<EventArgument>& answer)>;
+
+    // Sends event `dispid` with `arguments` in declaration order and returns at
+    // once. By-reference arguments (a claimed flag) go from client to client,
+    // each getting what the one before left in them.
+    virtual void Fire(DISPID dispid, std::vector<EventArgument> arguments) noexcept = 0;
+    // Asks the clients in turn until one sets the flag at `claimedIndex`, each
+    // for a limited time, and then calls `answered` on the main thread with
+    // the arguments as that client left them (as sent when none answered).
+    virtual void Ask(DISPID dispid, std::vector<EventArgument> arguments, size_t claimedIndex,
+                     AnswerHandler answered) noexcept = 0;
 
 protected:
     ~CEngineEvents() = default;
 };
 
-// Event DISPIDs of _IDownloadEngineEvents.
-enum EventId : DISPID
-{
-    kEventAdded = 1,
-    kEventStateChanged = 2,
-    kEventStopped = 3,
-    kEventDeleted = 4,
-    kEventFileInfo = 5,
-    kEventResumeSupport = 6,
-    kEventProgress = 7,
-    kEventCompleted = 8,
-    kEventError = 9,
-    kEventSpeedLimit = 11,
-    kEventInfoChanged = 12,
-    kEventRestarted = 13,
-    kEventCredentials = 14,
-    kEventLogOption = 15,
-    kEventLanguage = 16,
-    kEventSections = 17,
-    kEventSectionProgress = 18,
-    kEventSectionFinished = 19,
-    kEventTrafficMode = 21,
-    kEventRenamed = 22,
-};
+constexpr long kDefaultConnections = 8, kMaxConnections = 16;
 
 // Engine-wide settings.
 struct EngineSettings
@@ -101,6 +99,9 @@ struct EngineSettings
     long trafficMode = 3;
     // Bytes per second of traffic modes 1, 2 and 3 (0: no limit).
     uint32_t speedLimits[3] = {16 * 1024, 512 * 1024, 0};
+    // Connections per download to a server that takes ranges: the file is
+    // loaded in that many sections (of at least kMinSectionSize each).
+    long connections = kDefaultConnections;
     DownloadOptionsData defaults;
 };
 
@@ -120,7 +121,7 @@ public:
     // The operations of IDownloadEngine. A failure leaves its text in
     // LastError (the COM layer hands it to the client as error information).
     HRESULT AddDownload(const DownloadOptionsData& options, long owner, bool start, long queuePosition,
-                        const std::wstring& cookie) noexcept;
+                        const std::wstring& cookie, const RequestHeaders& headers = {}) noexcept;
     HRESULT Start(long id, long owner, const std::wstring& cookie) noexcept;
     HRESULT Pause(long id, long owner) noexcept;
     HRESULT Delete(long id) noexcept;
@@ -155,6 +156,10 @@ private:
         // its own (ends with "\") until a client has settled the name; empty
         // once the file is at its place.
         std::wstring staging;
+        // When the user agreed to replace an existing file: the name aria2
+        // loads into beside it until the download completes and replaces the
+        // file in one step (the user's file stays whole until then).
+        std::wstring partName;
         long state = 0x08;
         long priority = 3;
         double elapsedDays = 0.0;
@@ -163,6 +168,10 @@ private:
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
         long resumable = 2;        // 0 no, 1 yes, 2 not known yet
         long attempts = 0;
+        long restarts = 0;         // starts from byte 0 since the last Start
+        // The server has asked for credentials: from then on the address aria2
+        // gets carries the download's credentials (for that server only).
+        bool credentialsAsked = false;
         long averageSpeed = -1;
         long currentSpeed = -1;
         std::vector<SectionSpan> sections;
@@ -170,10 +179,17 @@ private:
         long scope = 2;
         DownloadOptionsData options;
         std::wstring cookie;
+        RequestHeaders headers;  // sent with every request of the download
         // aria2's view, from the last poll
         TransferStatus::Phase phase = TransferStatus::Phase::Paused;
         bool hadError = false;
         bool fileInfoSent = false;
+        bool asking = false;       // a question to the clients is open
+        // The settled place (folder, name, replace) of a download whose file
+        // aria2 did not let go in time: the move is tried again at the next
+        // status, without asking again.
+        std::wstring settledFolder, settledName;
+        bool settledReplace = false;
         DWORD lastTick = 0;        // when elapsed was last advanced
         double transferSeconds = 0.0;
     };
@@ -182,14 +198,27 @@ private:
     HRESULT SaveSettings() noexcept;
     HRESULT LoadTable() noexcept;
     void SaveTable() noexcept;
+    static nlohmann::json RowOf(const Download& download);
+    void TakeRow(const nlohmann::json& row);
+    void Journal(const Download& download) noexcept;
+    std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
     HRESULT Fail(HRESULT hr, const std::string& text) noexcept;
     HRESULT BackendFailure(HRESULT hr) noexcept;
     HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
     nlohmann::json BackendOptions(const Download& download) const;
+    std::string BackendUri(const Download& download) const;
+    HRESULT Refuse(const std::string& text) noexcept;
+    HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;
+    HRESULT CheckHeaders(const RequestHeaders& headers) noexcept;
+    HRESULT CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept;
+    void LogEngine(const std::wstring& message) noexcept;
+    HRESULT UpdateCookies() noexcept;
+    void RemoveForeignDownloads(const std::vector<TransferStatus>& active,
+                                const std::vector<TransferStatus>& stopped) noexcept;
     void Log(Download& download, const std::wstring& message) noexcept;
-    std::wstring CaFileRefusal(const std::string& message) const;
+    std::wstring CaFileRefusal(const std::string& message, int errorCode) const;
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
     void Resync() noexcept;
     void FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept;
@@ -198,9 +227,20 @@ private:
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
     void UpdateTraffic() noexcept;
     void AskCredentials(long id, const TransferStatus& status) noexcept;
+    void CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& answer) noexcept;
     void AskFileName(long id, const TransferStatus& status) noexcept;
+    void FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
+                          std::vector<EventArgument>& answer) noexcept;
+    void SettlePlace(long id, const TransferStatus& status, const std::wstring& folder, const std::wstring& name,
+                     bool replace) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
+    HRESULT ReplaceWithPart(Download& download) noexcept;
+    // The name aria2 loads the download into.
+    static const std::wstring& LoadName(const Download& download) noexcept
+    {
+        return download.partName.empty() ? download.fileName : download.partName;
+    }
     void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
     TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
     void RestartFromScratch(long id) noexcept;
@@ -214,11 +254,19 @@ private:
     std::wstring m_dataFolder;
     std::wstring m_defaultFolder;
     std::map<long, Download> m_downloads;
+    std::unordered_map<std::string, long> m_byGid;  // aria2's ids, as the poll began
     long m_nextId = 1;
     unsigned m_generation = 0;
     bool m_polling = false;
     bool m_tableDirty = false;
+    // Appends the downloads added since the table was saved (downloads.journal).
+    unique_file m_journal;
+    size_t m_journalLines = 0;
+    DWORD m_lastJournaled = 0;
+    static constexpr size_t kJournalLinesToSave = 2000;
+    static constexpr DWORD kJournalQuietMs = 2000;
     std::string m_lastError;
+    std::string m_cookieFile;  // what the cookie file aria2 loaded holds
 };
 
 }  // namespace tdm::engine

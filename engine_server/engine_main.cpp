@@ -13,12 +13,13 @@
 // Every CoCreateInstance of every client gets the one engine object
 // (REGCLS_MULTIPLEUSE with a singleton class object). The main thread is the
 // process's single-threaded apartment: it serves the calls, polls aria2 once a
-// second and sends the events. The process ends a short while after the last
+// second and hands the events to the clients' delivery threads. The process ends a short while after the last
 // client let go of the engine (HKCU\Software\Tolvane\Engine\ExitDelay, in
 // milliseconds, default 5000).
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <string>
 
@@ -38,6 +39,9 @@ namespace {
 
 DWORD g_idleSince = 0;
 DWORD g_exitDelay = 5000;
+// How often aria2's view is read for progress (state changes come at once
+// through aria2's notifications).
+DWORD g_pollInterval = 1000;
 
 // One engine per session holds this mutex while it serves; setting the event
 // asks it to end.
@@ -69,7 +73,13 @@ try
         return RegisterLowRightsAccess(path);
     }
     (void)LOG_IF_FAILED(UnregisterLowRightsAccess());
-    (void)LOG_IF_FAILED(::UnRegisterTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32));
+    // The library was registered for the bitness of this executable.
+#ifdef _WIN64
+    constexpr SYSKIND kSysKind = SYS_WIN64;
+#else
+    constexpr SYSKIND kSysKind = SYS_WIN32;
+#endif
+    (void)LOG_IF_FAILED(::UnRegisterTypeLib(LIBID_TolDownloadEngineLib, 1, 0, LOCALE_NEUTRAL, kSysKind));
     return RunRegistryScriptResource(module.ModuleInstance(), 101, false, {{L"COMMAND", L"\"" + path + L"\""}});
 }
 catch (...)
@@ -77,9 +87,15 @@ catch (...)
     return HResultFromCaughtException();
 }
 
-void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
+void CALLBACK OnPoll(HWND, UINT, UINT_PTR, DWORD) noexcept
 {
     CEngineServer::Instance().Core().Poll();
+}
+
+void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
+{
+    // Clients that kept an event too long lose their turn.
+    CEngineServer::Instance().AdvanceEvents();
     // Idle: no client holds the engine or an option object.
     if (CModule::Instance().LockCount() > 0)
     {
@@ -124,10 +140,15 @@ HRESULT Serve() noexcept
     unique_hkey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, KEY_READ, key.put()) == ERROR_SUCCESS)
     {
-        DWORD value = 0, size = sizeof(value), type = 0;
-        if (::RegQueryValueExW(key.get(), L"ExitDelay", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                ERROR_SUCCESS && type == REG_DWORD)
-            g_exitDelay = value;
+        const auto read = [&key](const wchar_t* name, DWORD& value) {
+            DWORD stored = 0, size = sizeof(stored), type = 0;
+            if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&stored), &size) ==
+                    ERROR_SUCCESS && type == REG_DWORD)
+                value = stored;
+        };
+        read(L"ExitDelay", g_exitDelay);
+        read(L"PollInterval", g_pollInterval);
+        g_pollInterval = std::clamp<DWORD>(g_pollInterval, 100, 60000);
     }
     CEngineCore& core = CEngineServer::Instance().Core();
     // Without aria2 the engine still serves: every call reports the failure.
@@ -138,7 +159,8 @@ HRESULT Serve() noexcept
     DWORD cookie = 0;
     RETURN_IF_FAILED(::CoRegisterClassObject(CLSID_DownloadEngine, factory.get(), CLSCTX_LOCAL_SERVER,
                                              REGCLS_MULTIPLEUSE, &cookie));
-    const UINT_PTR timer = ::SetTimer(nullptr, 0, 1000, &OnTick);
+    const UINT_PTR poll = ::SetTimer(nullptr, 0, g_pollInterval, &OnPoll);
+    const UINT_PTR tick = ::SetTimer(nullptr, 0, 1000, &OnTick);
     HANDLE waitFor[] = {quit.get()};
     bool serving = true;
     while (serving)
@@ -151,6 +173,15 @@ HRESULT Serve() noexcept
         {
             if (message.message == WM_QUIT)
                 serving = false;
+            else if (!message.hwnd && message.message == CEngineServer::kDeliveryMessage)
+                CEngineServer::Instance().AdvanceEvents();
+            // A download started, paused, stopped, completed or failed in
+            // aria2: its state goes to the clients now, not at the next tick.
+            else if (!message.hwnd && message.message == kAria2NotifiedMessage)
+            {
+                core.Backend().NotificationTaken();
+                core.Poll();
+            }
             else
             {
                 ::TranslateMessage(&message);
@@ -158,7 +189,8 @@ HRESULT Serve() noexcept
             }
         }
     }
-    ::KillTimer(nullptr, timer);
+    ::KillTimer(nullptr, tick);
+    ::KillTimer(nullptr, poll);
     (void)LOG_IF_FAILED(::CoRevokeClassObject(cookie));
     CEngineServer::Instance().DisconnectAll();
     core.Shutdown();

@@ -3,16 +3,21 @@
 // (IDownloadOptions), over the process's CEngineCore.
 //
 // Threading: the engine's process has one single-threaded apartment, its main
-// thread; every call and every event runs there. Sinks are kept in the global
-// interface table, so that each is called through a proxy into its own
-// apartment. While an event is out at a client, COM may let another client's
-// call in: the sink list is copied before an event goes out.
+// thread; every call of a client runs there. Events do not: each connected
+// sink has a delivery thread of its own (in the multithreaded apartment, the
+// sink marshalled into it) with a bounded queue, so that a client that is slow
+// or sits in a dialog inside an event holds up neither the engine nor the
+// other clients. An event that carries a claimed flag goes from client to
+// client, each getting the flag as the one before left it; a client that keeps
+// it too long loses its turn to the next, and the last answer (or none) goes
+// back to the core on the main thread.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 #include <ocidl.h>
 
+#include <memory>
 #include <vector>
 
 #include "engine_h.h"
@@ -27,6 +32,10 @@ namespace tdm::engine {
 class CEngineServer final : public CEngineEvents
 {
 public:
+    // Posted to the main thread when a client has dealt with an event that
+    // waits for it (or is gone).
+    static constexpr UINT kDeliveryMessage = WM_APP + 0x51;
+
     static CEngineServer& Instance() noexcept;
 
     CEngineCore& Core() noexcept { return m_core; }
@@ -37,20 +46,28 @@ public:
     void DisconnectAll() noexcept;
     size_t SinkCount() const noexcept { return m_sinks.size(); }
 
-    // CEngineEvents: each sink in turn, by-reference arguments shared, so that
-    // what one sink sets is what the next one gets.
-    void Fire(DISPID dispid, std::vector<EventArgument>& arguments) noexcept override;
+    // CEngineEvents
+    void Fire(DISPID dispid, std::vector<EventArgument> arguments) noexcept override;
+    void Ask(DISPID dispid, std::vector<EventArgument> arguments, size_t claimedIndex,
+             AnswerHandler answered) noexcept override;
+
+    // Main thread: passes events that go from client to client on (the client
+    // has dealt with it, or its time is up), hands finished questions to their
+    // handlers and drops clients that are gone. Run for kDeliveryMessage and
+    // once a second.
+    void AdvanceEvents() noexcept;
+
+    struct Outgoing;
+    struct Delivery;
 
 private:
     CEngineServer() noexcept : m_core(*this) {}
+    void Start(const std::shared_ptr<Outgoing>& event) noexcept;
+    bool Pass(const std::shared_ptr<Outgoing>& event) noexcept;
 
-    struct Sink
-    {
-        DWORD cookie;
-        DWORD tableCookie;
-    };
     CEngineCore m_core;
-    std::vector<Sink> m_sinks;
+    std::vector<std::shared_ptr<Delivery>> m_sinks;
+    std::vector<std::shared_ptr<Outgoing>> m_waiting;  // events going from client to client
     DWORD m_nextCookie = 1;
 };
 

@@ -2,7 +2,11 @@
 
 #include <wincrypt.h>
 
+#include <cctype>
+#include <cstdlib>
+
 #include "engine_server/engine_text.h"
+#include "engine_server/file_names.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 
@@ -15,23 +19,55 @@ void CloseCertificateStore(HCERTSTORE store) noexcept
     ::CertCloseStore(store, 0);
 }
 
-// aria2 reports a failed handshake with the TLS library's reasons; these are
-// the ones of a certificate that did not pass the check.
-bool IsCertificateFailure(const std::string& message) noexcept
+// aria2's exit status of a failed TLS handshake (its "unknown error").
+constexpr int kAria2HandshakeStatus = 1;
+
+// The security status a Windows aria2 names in its handshake failure (eight
+// hexadecimal digits of the security or certificate facility), 0 when none.
+// The text around it is in the system's language; the number is not.
+HRESULT SecurityStatusIn(const std::string& message) noexcept
 {
-    if (message.find("handshake failure") == std::string::npos)
+    for (size_t i = 0; i < message.size();)
+    {
+        size_t end = i;
+        while (end < message.size() && std::isxdigit(static_cast<unsigned char>(message[end])))
+            ++end;
+        if (end - i == 8)
+        {
+            const auto status = static_cast<HRESULT>(std::strtoul(message.substr(i, 8).c_str(), nullptr, 16));
+            if (HRESULT_FACILITY(status) == FACILITY_SECURITY || HRESULT_FACILITY(status) == FACILITY_CERT)
+                return status;
+        }
+        i = end == i ? i + 1 : end;
+    }
+    return S_OK;
+}
+
+bool IsCertificateStatus(HRESULT status) noexcept
+{
+    switch (status)
+    {
+    case SEC_E_UNTRUSTED_ROOT: case SEC_E_CERT_EXPIRED: case SEC_E_WRONG_PRINCIPAL: case SEC_E_CERT_UNKNOWN:
+    case SEC_E_CERT_WRONG_USAGE: case SEC_E_ISSUING_CA_UNTRUSTED: case CERT_E_UNTRUSTEDROOT: case CERT_E_EXPIRED:
+    case CERT_E_CN_NO_MATCH: case CERT_E_CHAINING: case CERT_E_UNTRUSTEDCA: case CERT_E_REVOKED: case CERT_E_WRONG_USAGE:
+    case CRYPT_E_REVOKED: case TRUST_E_CERT_SIGNATURE:
+        return true;
+    default:
         return false;
+    }
+}
+
+// aria2 reports a failed handshake with its own fixed text, then the TLS
+// library's reason: a Windows aria2 gives the security status (its text is in
+// the system's language), a GnuTLS or OpenSSL aria2 English reasons.
+bool IsCertificateFailure(const std::string& message, int errorCode) noexcept
+{
+    if (errorCode != kAria2HandshakeStatus || message.find("handshake failure") == std::string::npos)
+        return false;
+    if (const HRESULT status = SecurityStatusIn(message))
+        return IsCertificateStatus(status);
     for (const char* reason : {"authorit", "issuer", "certificate", "expired", "revoked", "hostname", "not trusted"})
         if (message.find(reason) != std::string::npos)
-            return true;
-    // A Windows aria2 (SChannel) gives the system's text in the user's
-    // language, or none, followed by the status in hexadecimal: untrusted
-    // root, wrong name, unknown or expired certificate, broken chain, bad
-    // signature, wrong usage.
-    for (const char* status : {"80090325", "800b0109", "80090322", "800b010f", "80090327", "80090328", "800b0101",
-                               "800b010a", "80096004", "80090349"})
-        if (message.find("(" + std::string(status) + ")") != std::string::npos ||
-            message.find("Error: " + std::string(status)) != std::string::npos)
             return true;
     return false;
 }
@@ -49,6 +85,10 @@ std::wstring ExtraCaFileSetting()
     if (::RegQueryValueExW(key.get(), L"CaCertificateFile", nullptr, &type, reinterpret_cast<BYTE*>(path), &size) !=
             ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    // The path goes into aria2's configuration, a file of lines: one with a
+    // line break in it is refused (the engine logs it as it reads its settings).
+    if (HasControlCharacter(path))
         return {};
     return path;
 }
@@ -84,9 +124,9 @@ catch (...)
     return HResultFromCaughtException();
 }
 
-std::string DownloadErrorText(const std::string& message, const std::wstring& url)
+std::string DownloadErrorText(const std::string& message, int errorCode, const std::wstring& url)
 {
-    if (!IsCertificateFailure(message))
+    if (!IsCertificateFailure(message, errorCode))
         return message;
     // The host of "scheme://[user@]host[:port]/...".
     std::string host = Utf8FromWide(url);
@@ -104,9 +144,9 @@ std::string DownloadErrorText(const std::string& message, const std::wstring& ur
     return "certificate not trusted for " + host + (detail.empty() ? "" : ": " + detail);
 }
 
-HRESULT CertificateErrorCode(const std::string& message) noexcept
+HRESULT CertificateErrorCode(const std::string& message, int errorCode) noexcept
 {
-    return IsCertificateFailure(message) ? CERT_E_UNTRUSTEDROOT : S_OK;
+    return IsCertificateFailure(message, errorCode) ? CERT_E_UNTRUSTEDROOT : S_OK;
 }
 
 }  // namespace tdm::engine

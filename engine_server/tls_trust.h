@@ -21,13 +21,15 @@ std::wstring ExtraCaFileSetting();
 // text of `extraFile`. Fails when either part cannot be had.
 [[nodiscard]] HRESULT WriteTrustBundle(const std::wstring& bundlePath, const std::wstring& extraFile) noexcept;
 
-// The download's error text for aria2's message about `url`: a failed
-// certificate check names the server ("certificate not trusted for
-// 127.0.0.1: ..."); every other message passes as it is.
-std::string DownloadErrorText(const std::string& message, const std::wstring& url);
+// The download's error text for aria2's message and exit status about `url`:
+// a failed certificate check names the server ("certificate not trusted for
+// 127.0.0.1: ..."); every other message passes as it is. A certificate failure
+// is told by aria2's status and the security status in the message, whatever
+// the system's language.
+std::string DownloadErrorText(const std::string& message, int errorCode, const std::wstring& url);
 
 // The status of a download that failed its certificate check (for the
-// certificate text above), 0 for any other message.
-HRESULT CertificateErrorCode(const std::string& message) noexcept;
+// certificate text above), 0 for any other failure.
+HRESULT CertificateErrorCode(const std::string& message, int errorCode) noexcept;
 
 }  // namespace tdm::engine

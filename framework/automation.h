@@ -1,5 +1,11 @@
 // Owners of the OLE Automation types: BSTR, VARIANT and SAFEARRAY, and the
-// conversions between the module's 8-bit texts and the wide texts of COM.
+// conversions of texts to and from BSTRs.
+//
+// Data (URLs, paths, file names, cookies, credentials, proxy fields, log lines)
+// stays UTF-16 from the BSTR it arrives in to the window that shows it: it never
+// passes through the ANSI code page, which holds only part of what a user can
+// type or a page can link to. Only interface texts of the module's own (string
+// tables, formatted numbers) are 8-bit strings.
 #pragma once
 
 #include <windows.h>
@@ -150,14 +156,27 @@ private:
     SAFEARRAY* m_array = nullptr;
 };
 
-// Converts a wide text (a BSTR may be null) to the ANSI code page.
+// The text of a BSTR (null is the empty text), as it is.
+inline std::wstring WideFromBstr(BSTR text) { return std::wstring(text ? text : L"", ::SysStringLen(text)); }
+
+// Makes a BSTR of `text`; null on out-of-memory.
+BSTR AllocBstr(std::wstring_view text) noexcept;
+
+// UTF-8, the form portable parsers (proxy texts) and files take data in, and
+// back; a lone surrogate becomes U+FFFD, an invalid byte U+FFFD.
+std::string Utf8FromWide(std::wstring_view text);
+std::wstring WideFromUtf8(std::string_view text);
+
+// The text a global memory block holds (the clipboard's or a data object's):
+// UTF-16 for CF_UNICODETEXT and the other wide formats (`wide`), otherwise
+// 8-bit text in the ANSI code page, as CF_TEXT is defined. Read no further than
+// the block, which comes from any program and need not end with a NUL; false
+// when the block cannot be locked.
+bool ReadGlobalText(HGLOBAL memory, bool wide, std::wstring& text);
+
+// Converts an interface text (string tables, formatted numbers) to the ANSI
+// code page and back. Never for data: see the top of this file.
 std::string NarrowFromWide(const wchar_t* text, size_t length);
-inline std::string NarrowFromBstr(BSTR text) { return NarrowFromWide(text, ::SysStringLen(text)); }
-
-// Converts an ANSI text to UTF-16.
 std::wstring WideFromNarrow(std::string_view text);
-
-// Makes a BSTR from an ANSI text; null on out-of-memory.
-BSTR AllocBstrFromNarrow(std::string_view text) noexcept;
 
 }  // namespace tdm

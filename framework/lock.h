@@ -20,6 +20,8 @@ public:
     void lock() noexcept { ::AcquireSRWLockExclusive(&m_lock); }
     bool try_lock() noexcept { return ::TryAcquireSRWLockExclusive(&m_lock) != FALSE; }
     void unlock() noexcept { ::ReleaseSRWLockExclusive(&m_lock); }
+    // For SleepConditionVariableSRW, with the lock held.
+    SRWLOCK* native() noexcept { return &m_lock; }
 
 private:
     SRWLOCK m_lock = SRWLOCK_INIT;

@@ -17,9 +17,16 @@
 ;
 ; tools/release.sh compiles it with makensis and these definitions, read from the
 ; module's version resource: PRODUCT_NAME, PUBLISHER, COPYRIGHT, VERSION (four numbers),
-; DIST (the folder of the stripped files) and OUTFILE.
+; DIST (the folder of the stripped files) and OUTFILE; WIN64 for the 64-bit build of
+; the client (64-bit Program Files, 64-bit installer).
 
+!ifdef WIN64
+Target amd64-unicode
+!define PROGRAM_FILES "$PROGRAMFILES64"
+!else
 Unicode true
+!define PROGRAM_FILES "$PROGRAMFILES"
+!endif
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
@@ -30,7 +37,7 @@ Unicode true
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\Tolvane Download Manager"
+InstallDir "${PROGRAM_FILES}\Tolvane Download Manager"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma

@@ -10,6 +10,7 @@
 #include "tdm_h.h"
 #include "text/language.h"
 #include "toolbar/toolbar_band.h"
+#include "toolbar/toolbar_frame.h"
 
 namespace tdm {
 
@@ -31,6 +32,7 @@ void InitModule(HINSTANCE instance) noexcept
     const ClassEntry* classes = ModuleClasses(&count);
     CModule::Instance().Init(instance, LIBID_TolDownloadClientLib, classes, count);
     SetLanguageChangeHook(&MoveContextMenuEntries);
+    SetIconicViewFactory(&CreateBarStripFrame);
 }
 
 HRESULT CanUnloadModule() noexcept

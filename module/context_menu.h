@@ -1,15 +1,17 @@
-// The browser's page context-menu entry of the client ("Download by ..." on links
-// and images). Its registry key is named after a string of the string table, so
-// its name depends on the interface language.
+// The browser's page context-menu entries of the client: "Download by ..." on
+// links and images (script 3000) and "Download all links by ..." on the page
+// (script 3001, the link-selection dialog). Each registry key is named after a
+// string of the string table, so the names depend on the interface language.
 #pragma once
 
 #include <windows.h>
 
 namespace tdm {
 
-// Registers the entry in the current interface language, after removing any
-// earlier entries. A language without a name for the entry registers nothing.
-[[nodiscard]] HRESULT RegisterContextMenuEntry() noexcept;
+// Registers both entries in the current interface language, after removing any
+// earlier ones. A language without a name for an entry registers nothing for it
+// (S_FALSE).
+[[nodiscard]] HRESULT RegisterContextMenuEntries() noexcept;
 
 // Removes the entries named in the current interface language (the link entry
 // and the all-links entry). Missing keys are no error.

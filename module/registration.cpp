@@ -115,18 +115,18 @@ using namespace tdm;
 
 // Fails with the first failure: the scripts, the type library or the explorer-bar
 // category (without it the browser offers no bar). The category cache and the
-// context-menu entry are best effort.
+// context-menu entries are best effort.
 STDAPI DllRegisterServer()
 {
     LOG_IF_FAILED(DeleteCategoryCache());
     RETURN_IF_FAILED(RunClassScripts(true));
     RETURN_IF_FAILED(RegisterTypeLibrary());
-    LOG_IF_FAILED(RegisterContextMenuEntry());
+    LOG_IF_FAILED(RegisterContextMenuEntries());
     return SetBandCategory(true);
 }
 
 // Removes everything it can and reports the first failure of the scripts or the
-// type library; the context-menu entry and the category are best effort.
+// type library; the context-menu entries and the category are best effort.
 STDAPI DllUnregisterServer()
 {
     LOG_IF_FAILED(RemoveContextMenuEntries());

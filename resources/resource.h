@@ -128,6 +128,7 @@
 /* Window and property page titles */
 #define IDS_ABOUT_TITLE                 273
 #define IDS_PROPERTIES_TITLE            274
+#define IDS_PROXY_SETTINGS_TITLE        275
 #define IDS_LOG_TITLE                   277
 #define IDS_PAGE_GENERAL                281
 #define IDS_PAGE_LOGS                   283
@@ -164,6 +165,8 @@
 #define IDS_PROXY_EXCEPTIONS            467
 #define IDS_PROXY_EXCEPTIONS_PROMPT     468
 #define IDS_PROXY_SEPARATOR_HINT        469
+/* The exceptions the download engine cannot use, named under the list */
+#define IDS_PROXY_EXCEPTIONS_IGNORED_FMT 473
 #define IDS_SAVE_FILES_TO               470
 #define IDS_COMMON_LOG                  471
 #define IDS_DAYS_TO_KEEP                472
@@ -222,6 +225,7 @@
 #define IDD_SETTINGS_LOGS               185
 #define IDD_DOWNLOAD_LINKS              186
 #define IDD_PROXY_SETTINGS              187
+#define IDD_SETTINGS_CAPTURE            188
 #define IDD_SETTINGS_INTERFACE          218
 #define IDD_DOWNLOAD_PROPERTIES_PAGE    299
 #define IDD_DOWNLOAD_PROPERTIES         301
@@ -244,6 +248,7 @@
 #define IDC_FTP_PROXY_HOST              407
 #define IDC_FTP_PROXY_PORT              436
 #define IDC_PROXY_EXCEPTIONS            439
+#define IDC_PROXY_EXCEPTIONS_IGNORED    440
 #define IDC_CREDENTIALS_USER_NAME       484
 #define IDC_CREDENTIALS_PASSWORD        485
 #define IDC_LOG_LIST                    510
@@ -270,11 +275,30 @@
 #define IDS_LINKS_ADDED_FMT             609
 #define IDS_LINKS_CHECK_SHOWN_TIP       610
 #define IDS_LINKS_FILTER_TIP            611
+#define IDS_LINKS_ADDING_FMT            618
 #define IDC_LINKS_FILTER                620
 #define IDC_LINKS_LIST                  621
 #define IDC_LINKS_COUNT                 622
 #define IDC_LINKS_FOLDER                623
 #define IDC_LINKS_BROWSE                624
+
+/* The Capture page of the settings (template 188): its texts, and its controls
+ * without a string of their own */
+#define IDS_CAPTURE_TYPES               630
+#define IDS_CAPTURE_DEFAULT_TYPES       631
+#define IDS_CAPTURE_NEVER_SITES         632
+#define IDS_CAPTURE_BYPASS_KEY          633
+#define IDS_KEY_ALT                     634
+#define IDS_KEY_CTRL                    635
+#define IDS_KEY_SHIFT                   636
+#define IDS_KEY_NONE                    637
+#define IDS_PAGE_CAPTURE                638
+#define IDS_CAPTURE_BAD_PATTERN_FMT     639
+#define IDS_TIP_CAPTURE_TYPES           643
+#define IDS_TIP_CAPTURE_NEVER_SITES     644
+#define IDC_CAPTURE_TYPES               640
+#define IDC_CAPTURE_NEVER_SITES         641
+#define IDC_CAPTURE_BYPASS_KEY          642
 
 /* Icons. */
 #define IDI_LINK                        3008

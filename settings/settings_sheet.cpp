@@ -8,7 +8,9 @@
 #include <initializer_list>
 #include <mutex>
 #include <utility>
+#include <vector>
 
+#include "browser/capture_rules.h"
 #include "browser/download_creation.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
@@ -16,7 +18,7 @@
 #include "framework/lock.h"
 #include "framework/module.h"
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "text/language.h"
 #include "text/message_box.h"
 
@@ -36,6 +38,8 @@ constexpr long kMinDays = 1;
 constexpr long kMaxDays = 999;
 constexpr WORD kEnglish = 1033;
 constexpr WORD kRussian = 1049;
+// The place of the Capture page among the sheet's tabs.
+constexpr int kCapturePageIndex = 2;
 // The browser takes its downloads from a download manager from version 6 on.
 constexpr DWORD kFirstBrowserToCatch = 6;
 
@@ -239,16 +243,18 @@ int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM data)
 
 // Shows the sheet modally over `owner`; true when it ended with OK.
 bool RunSheet(HWND owner, CSettingsDialog& general, CInterfaceSettingsDlg& interfacePage,
-              CDownloadPropPage& properties, CSettingsLogDlg& logs)
+              CCaptureSettingsDlg& capture, CDownloadPropPage& properties, CSettingsLogDlg& logs)
 {
     const std::wstring generalTitle = LoadUiStringW(IDS_PAGE_GENERAL);
     const std::wstring interfaceTitle = LoadUiStringW(IDS_PAGE_INTERFACE);
+    const std::wstring captureTitle = LoadUiStringW(IDS_PAGE_CAPTURE);
     const std::wstring logsTitle = LoadUiStringW(IDS_PAGE_LOGS);
     PROPSHEETPAGEW pages[] = {general.PropertyPage(kPageFlags), interfacePage.PropertyPage(kPageFlags),
-                              properties.Page(), logs.PropertyPage(kPageFlags)};
+                              capture.PropertyPage(kPageFlags), properties.Page(), logs.PropertyPage(kPageFlags)};
     pages[0].pszTitle = generalTitle.c_str();
     pages[1].pszTitle = interfaceTitle.c_str();
-    pages[3].pszTitle = logsTitle.c_str();
+    pages[kCapturePageIndex].pszTitle = captureTitle.c_str();
+    pages[4].pszTitle = logsTitle.c_str();
 
     const std::wstring caption = LoadUiStringW(IDS_SETTINGS) + L" - " + LoadNeutralStringW(IDS_PRODUCT_NAME);
     PROPSHEETHEADERW header{};
@@ -289,12 +295,14 @@ void RunSettings(HWND owner, const CEngine& engine)
     const EngineLogSettings logSettings = engine.GetLogSettings();
     CSettingsDialog general(engine);
     CInterfaceSettingsDlg interfacePage;
+    CCaptureSettingsDlg capture;
     CDownloadPropPage properties(options);
     CSettingsLogDlg logs(logSettings);
-    if (!RunSheet(owner, general, interfacePage, properties, logs))
+    if (!RunSheet(owner, general, interfacePage, capture, properties, logs))
         return;
     general.Store();
     interfacePage.Store();
+    capture.Store();
     engine.SetLogSettings(logs.Settings());
     engine.SetLanguage(interfacePage.Language());
     engine.SetOptions(-1, owner, options);
@@ -368,7 +376,7 @@ LRESULT CSettingsDialog::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 
 LRESULT CSettingsDialog::OnBrowse(WORD, WORD, HWND, bool&)
 {
-    const std::string chosen = BrowseForFolder(m_window, ControlText(m_window, IDC_DEFAULT_FOLDER));
+    const std::wstring chosen = BrowseForFolder(m_window, ControlText(m_window, IDC_DEFAULT_FOLDER));
     if (!chosen.empty())
         SetLimitedText(m_window, IDC_DEFAULT_FOLDER, chosen, 0);
     return 0;
@@ -390,12 +398,12 @@ bool CSettingsDialog::CheckFolder()
 {
     if (m_window)
         ReadControls();
-    if (::PathFileExistsA(m_folder.c_str()))
+    if (::PathFileExistsW(m_folder.c_str()))
         return true;
     HWND sheet = m_window ? ::GetParent(m_window) : nullptr;
     PropSheet_SetCurSel(sheet, nullptr, 0);
     ::SetFocus(::GetDlgItem(m_window, IDC_DEFAULT_FOLDER));
-    ShowErrorBox(LoadUiString(IDS_SAVE_FILES_TO) + " " + LoadUiString(IDS_PATH_NOT_EXIST), ::GetForegroundWindow());
+    ShowErrorBox(LoadUiStringW(IDS_SAVE_FILES_TO) + L" " + LoadUiStringW(IDS_PATH_NOT_EXIST), ::GetForegroundWindow());
     return false;
 }
 
@@ -406,9 +414,9 @@ void CSettingsDialog::Store() const
     SetStart(m_start);
     SetSaveFileDefault(m_saveFileDefault);
     SetConfirmFileOpen(m_confirmFileOpen);
-    std::string folder = m_folder;
-    if (folder.empty() || folder.back() != '\\')
-        folder += '\\';
+    std::wstring folder = m_folder;
+    if (folder.empty() || folder.back() != L'\\')
+        folder += L'\\';
     SetBrowse(folder);
     m_engine.SetKeepDescriptionFile(m_keepDescriptionFile);
 }
@@ -416,26 +424,23 @@ void CSettingsDialog::Store() const
 // --- Interface Settings ---------------------------------------------------------------
 
 CInterfaceSettingsDlg::CInterfaceSettingsDlg() noexcept
-    : m_catchDownloads(GetMSIEIntegrate()),
-      m_notOpenBand(GetNotOpenBand()),
+    : m_notOpenBand(GetNotOpenBand()),
       m_notifications(GetNotifications()),
       m_messageBoxes(GetInformWhenCompleted()),
       m_sounds(GetPlaySounds()),
-      m_language(GetUiLanguage()),
-      m_browserVersion(BrowserLibraryVersion())
+      m_language(GetUiLanguage())
 {
 }
 
 LRESULT CInterfaceSettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
 {
     HWND page = m_window;
-    SetLabelsFromStrings(page, {IDS_UI_LANGUAGE, IDS_IE_INTEGRATION, IDS_CATCH_IE_DOWNLOADS, IDS_DONT_OPEN_BAR,
-                                IDS_ENABLE_NOTIFICATIONS, IDS_PLAY_SOUNDS, IDS_SHOW_MESSAGE_BOXES});
+    SetLabelsFromStrings(page, {IDS_UI_LANGUAGE, IDS_IE_INTEGRATION, IDS_DONT_OPEN_BAR, IDS_ENABLE_NOTIFICATIONS,
+                                IDS_PLAY_SOUNDS, IDS_SHOW_MESSAGE_BOXES});
     // The check box sits on the frame of its group: as wide as its text.
     FitWidthToText(::GetDlgItem(page, IDS_ENABLE_NOTIFICATIONS));
     FillChoices(page, IDC_UI_LANGUAGE, {{IDS_LANG_ENGLISH, kEnglish}, {IDS_LANG_RUSSIAN, kRussian}}, m_language);
     Enable(page, {IDS_UI_LANGUAGE, IDC_UI_LANGUAGE}, false);
-    Check(page, IDS_CATCH_IE_DOWNLOADS, m_catchDownloads);
     Check(page, IDS_DONT_OPEN_BAR, m_notOpenBand);
     Check(page, IDS_ENABLE_NOTIFICATIONS, m_notifications);
     Check(page, IDS_SHOW_MESSAGE_BOXES, m_messageBoxes);
@@ -455,14 +460,12 @@ LRESULT CInterfaceSettingsDlg::OnNotificationsClicked(WORD, WORD, HWND, bool&)
 void CInterfaceSettingsDlg::UpdateEnabledStates()
 {
     HWND page = m_window;
-    Enable(page, {IDS_CATCH_IE_DOWNLOADS}, m_browserVersion >= kFirstBrowserToCatch);
     Enable(page, {IDS_PLAY_SOUNDS, IDS_SHOW_MESSAGE_BOXES}, Checked(page, IDS_ENABLE_NOTIFICATIONS));
 }
 
 void CInterfaceSettingsDlg::ReadControls()
 {
     HWND page = m_window;
-    m_catchDownloads = Checked(page, IDS_CATCH_IE_DOWNLOADS);
     m_notOpenBand = Checked(page, IDS_DONT_OPEN_BAR);
     m_notifications = Checked(page, IDS_ENABLE_NOTIFICATIONS);
     m_messageBoxes = Checked(page, IDS_SHOW_MESSAGE_BOXES);
@@ -488,12 +491,135 @@ LRESULT CInterfaceSettingsDlg::OnApply(int, NMHDR*, bool&)
 
 void CInterfaceSettingsDlg::Store() const noexcept
 {
-    SetMSIEIntegrate(m_catchDownloads);
     SetNotOpenBand(m_notOpenBand);
     SetNotifications(m_notifications);
     SetInformWhenCompleted(m_messageBoxes);
     SetPlaySounds(m_sounds);
     SetLanguageID(m_language);
+}
+
+// --- Capture ---------------------------------------------------------------------------
+
+CCaptureSettingsDlg::CCaptureSettingsDlg()
+    : m_catchDownloads(GetMSIEIntegrate()),
+      m_types(GetCaptureTypes()),
+      m_neverSites(GetCaptureNeverSites()),
+      m_bypassKey(GetBypassKey()),
+      m_browserVersion(BrowserLibraryVersion())
+{
+}
+
+LRESULT CCaptureSettingsDlg::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
+{
+    HWND page = m_window;
+    SetLabelsFromStrings(page, {IDS_CATCH_IE_DOWNLOADS, IDS_CAPTURE_TYPES, IDS_CAPTURE_DEFAULT_TYPES,
+                                IDS_CAPTURE_NEVER_SITES, IDS_CAPTURE_BYPASS_KEY});
+    Check(page, IDS_CATCH_IE_DOWNLOADS, m_catchDownloads);
+    SetLimitedText(page, IDC_CAPTURE_TYPES, m_types, 0);
+    SetLimitedText(page, IDC_CAPTURE_NEVER_SITES, m_neverSites, 0);
+    FillChoices(page, IDC_CAPTURE_BYPASS_KEY,
+                {{IDS_KEY_ALT, VK_MENU}, {IDS_KEY_CTRL, VK_CONTROL}, {IDS_KEY_SHIFT, VK_SHIFT}, {IDS_KEY_NONE, 0}},
+                static_cast<LPARAM>(m_bypassKey));
+    AddToolTips(page, {{IDC_CAPTURE_TYPES, IDS_TIP_CAPTURE_TYPES}, {IDC_CAPTURE_NEVER_SITES, IDS_TIP_CAPTURE_NEVER_SITES}});
+    UpdateEnabledStates();
+    return TRUE;
+}
+
+LRESULT CCaptureSettingsDlg::OnCatchClicked(WORD, WORD, HWND, bool&)
+{
+    UpdateEnabledStates();
+    return 0;
+}
+
+LRESULT CCaptureSettingsDlg::OnDefaultTypes(WORD, WORD, HWND, bool&)
+{
+    SetLimitedText(m_window, IDC_CAPTURE_TYPES, DefaultCaptureTypes(), 0);
+    return 0;
+}
+
+// The rules apply only while downloads are caught; a browser too old to hand
+// its downloads over keeps the check box disabled, its mark kept and stored.
+void CCaptureSettingsDlg::UpdateEnabledStates()
+{
+    HWND page = m_window;
+    const bool browserCatches = m_browserVersion >= kFirstBrowserToCatch;
+    Enable(page, {IDS_CATCH_IE_DOWNLOADS}, browserCatches);
+    Enable(page,
+           {IDS_CAPTURE_TYPES, IDC_CAPTURE_TYPES, IDS_CAPTURE_DEFAULT_TYPES, IDS_CAPTURE_NEVER_SITES,
+            IDC_CAPTURE_NEVER_SITES, IDS_CAPTURE_BYPASS_KEY, IDC_CAPTURE_BYPASS_KEY},
+           browserCatches && Checked(page, IDS_CATCH_IE_DOWNLOADS));
+}
+
+namespace {
+
+// The number (from 0) of the first line of `sites` that is a pattern the
+// matcher refuses; -1 when every line is a pattern or empty.
+int FirstInvalidPatternLine(std::wstring_view sites)
+{
+    int line = 0;
+    for (size_t at = 0; at <= sites.size(); ++line)
+    {
+        const size_t end = std::min(sites.find(L'\n', at), sites.size());
+        const std::vector<std::wstring> pattern = SplitPatternLines(sites.substr(at, end - at));
+        at = end + 1;
+        if (!pattern.empty() && !CompileSitePattern(pattern.front()))
+            return line;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool CCaptureSettingsDlg::ReadControls()
+{
+    HWND page = m_window;
+    const std::wstring sites = ControlText(page, IDC_CAPTURE_NEVER_SITES);
+    // The edit does not wrap its lines, so its line numbers are those of the text.
+    const int invalid = FirstInvalidPatternLine(sites);
+    if (invalid >= 0)
+    {
+        HWND edit = ::GetDlgItem(page, IDC_CAPTURE_NEVER_SITES);
+        const LRESULT start = ::SendMessageW(edit, EM_LINEINDEX, static_cast<WPARAM>(invalid), 0);
+        const LRESULT length = ::SendMessageW(edit, EM_LINELENGTH, static_cast<WPARAM>(start), 0);
+        ::SetFocus(edit);
+        ::SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(start), start + length);
+        ShowErrorBox(FillTemplate(LoadUiString(IDS_CAPTURE_BAD_PATTERN_FMT), {std::to_string(invalid + 1)}),
+                     ::GetForegroundWindow());
+        return false;
+    }
+    m_catchDownloads = Checked(page, IDS_CATCH_IE_DOWNLOADS);
+    m_types = ControlText(page, IDC_CAPTURE_TYPES);
+    m_neverSites = sites;
+    const LRESULT selected = ::SendDlgItemMessageW(page, IDC_CAPTURE_BYPASS_KEY, CB_GETCURSEL, 0, 0);
+    if (selected != CB_ERR)
+        m_bypassKey = static_cast<UINT>(
+            ::SendDlgItemMessageW(page, IDC_CAPTURE_BYPASS_KEY, CB_GETITEMDATA, static_cast<WPARAM>(selected), 0));
+    return true;
+}
+
+LRESULT CCaptureSettingsDlg::OnKillActive(int, NMHDR*, bool&)
+{
+    return ReadControls() ? FALSE : TRUE;
+}
+
+// OK pressed on another page: the page comes to the front before the user is
+// told what is wrong on it.
+LRESULT CCaptureSettingsDlg::OnApply(int, NMHDR*, bool&)
+{
+    if (FirstInvalidPatternLine(ControlText(m_window, IDC_CAPTURE_NEVER_SITES)) >= 0)
+        PropSheet_SetCurSel(::GetParent(m_window), nullptr, kCapturePageIndex);
+    if (!ReadControls())
+        return PSNRET_INVALID_NOCHANGEPAGE;
+    m_applied = true;
+    return PSNRET_NOERROR;
+}
+
+void CCaptureSettingsDlg::Store() const
+{
+    SetMSIEIntegrate(m_catchDownloads);
+    SetCaptureTypes(m_types);
+    SetCaptureNeverSites(m_neverSites);
+    SetBypassKey(m_bypassKey);
 }
 
 // --- Logs ------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// The settings sheet: four pages over the user's registry settings and the
-// engine's own settings (General, Interface Settings, Default Download
+// The settings sheet: five pages over the user's registry settings and the
+// engine's own settings (General, Interface Settings, Capture, Default Download
 // Properties, Logs), opened by the settings command of the bar and the toolbar.
 //
 // Nothing is stored while the sheet is open. The pages keep what the user chose
@@ -57,7 +57,7 @@ private:
     void ReadControls();
 
     CEngine m_engine;
-    std::string m_folder;
+    std::wstring m_folder;
     bool m_confirmCreation;
     bool m_delete;
     bool m_start;
@@ -67,16 +67,15 @@ private:
     long m_bandwidthMode;  // 1 minimal, 2 normal, 3 unlimited
 };
 
-// Interface Settings (template 218): taking over the browser's downloads, the
-// explorer bar at start, the notifications, and the interface language (shown
-// only: it stays the language in use).
+// Interface Settings (template 218): the explorer bar at start, the
+// notifications, and the interface language (shown only: it stays the language
+// in use).
 class CInterfaceSettingsDlg final : public CHelpDlgT<CInterfaceSettingsDlg>
 {
 public:
     static constexpr UINT TemplateId = IDD_SETTINGS_INTERFACE;
 
-    // Takes the stored settings, the language in use and the version of the
-    // browser's Shdocvw.dll.
+    // Takes the stored settings and the language in use.
     CInterfaceSettingsDlg() noexcept;
 
     WORD Language() const noexcept { return m_language; }
@@ -99,13 +98,55 @@ private:
     void UpdateEnabledStates();
     void ReadControls();
 
-    bool m_catchDownloads;
     bool m_notOpenBand;
     bool m_notifications;
     bool m_messageBoxes;
     bool m_sounds;
     WORD m_language;
+};
+
+// Capture (template 188): whether the browser's own downloads are taken over at
+// all, which file types, the sites never taken over (patterns of the pattern
+// matcher, one a line), and the key that leaves a starting download to the
+// browser.
+class CCaptureSettingsDlg final : public CHelpDlgT<CCaptureSettingsDlg>
+{
+public:
+    static constexpr UINT TemplateId = IDD_SETTINGS_CAPTURE;
+
+    // Takes the stored settings and the version of the browser's Shdocvw.dll.
+    CCaptureSettingsDlg();
+
+    // Whether the page accepted the sheet's OK: a line of the sites that the
+    // pattern matcher refuses keeps the page active, the line selected.
+    bool Applied() const noexcept { return m_applied; }
+    void Store() const;
+
+    TDM_BEGIN_MESSAGE_MAP()
+        TDM_ON_MESSAGE(WM_INITDIALOG, OnInitDialog)
+        TDM_ON_COMMAND_CODE(IDS_CATCH_IE_DOWNLOADS, BN_CLICKED, OnCatchClicked)
+        TDM_ON_COMMAND_CODE(IDS_CAPTURE_DEFAULT_TYPES, BN_CLICKED, OnDefaultTypes)
+        TDM_ON_NOTIFY_CODE(PSN_KILLACTIVE, OnKillActive)
+        TDM_ON_NOTIFY_CODE(PSN_APPLY, OnApply)
+        TDM_CHAIN_TO(CHelpDlgT<CCaptureSettingsDlg>)
+    TDM_END_MESSAGE_MAP()
+
+private:
+    LRESULT OnInitDialog(UINT, WPARAM, LPARAM, bool&);
+    LRESULT OnCatchClicked(WORD, WORD, HWND, bool&);
+    LRESULT OnDefaultTypes(WORD, WORD, HWND, bool&);
+    LRESULT OnKillActive(int, NMHDR*, bool&);
+    LRESULT OnApply(int, NMHDR*, bool&);
+
+    void UpdateEnabledStates();
+    bool ReadControls();
+
+    bool m_catchDownloads;
+    std::wstring m_types;
+    std::wstring m_neverSites;
+    UINT m_bypassKey;
     DWORD m_browserVersion;  // major version of Shdocvw.dll; 0 when unknown
+    bool m_applied = false;
 };
 
 // Logs (template 185): the engine's common log, how long its files are kept,

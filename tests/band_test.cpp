@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "bar/band.h"
-#include "bar/engine_events.h"
-#include "framework/automation.h"
 #include "dialogs/credentials_dialog.h"
-#include "settings/settings_store.h"
+#include "downloads/engine_events.h"
+#include "framework/automation.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/browser_thread.h"
 #include "support/dialog_driver.h"
@@ -285,23 +285,34 @@ TEST_F(BandTest, ADownloadWithoutAFileNameAsksWhetherToReplaceAnExistingFile)
         std::fclose(file);
     SetSaveFileDefault(true);
     AddRow(*engine, 4, "http://host/exists.bin", "", 2, 0, 0, folder);
+    // Another download already writes to that file.
+    AddRow(*engine, 5, "http://host/other.bin", "exists.bin", 8, 0, 0, folder);
     BarWindow window;
     window.Show(true);
     struct Case
     {
-        int answer;
-        const char* claimed;
+        const char* name;
+        int replace, sameName;  // the answers: replace it?, then the name used by download 5 (0: not asked)
+        size_t boxes;
         const char* cancel;
     };
-    for (const Case& c : {Case{IDYES, "-1", "0"}, Case{IDCANCEL, "-1", "-1"}})
+    for (const Case& c : {Case{"replace, same name", IDYES, IDYES, 2, "0"},
+                          Case{"replace, cancel at the same name", IDYES, IDCANCEL, 2, "-1"},
+                          Case{"cancel at replace", IDCANCEL, 0, 1, "-1"}})
     {
-        window.AnswerNext({c.answer});
+        SCOPED_TRACE(c.name);
+        if (c.sameName)
+            window.AnswerNext({c.replace, c.sameName});
+        else
+            window.AnswerNext({c.replace});
         engine->Fire("DownloadFileInfo", {4, 100, 0, 200, "application/octet-stream", 0.0, true, 2, Owner(window), 0,
                                           std::string_view(folder), "exists.bin", false, false});
         const auto boxes = window.Boxes();
-        ASSERT_EQ(1u, boxes.size());
+        ASSERT_EQ(c.boxes, boxes.size());
         EXPECT_NE(std::string::npos, boxes[0].text.find(existing));
-        EXPECT_EQ(c.claimed, engine->FiredArgument(12));
+        if (c.boxes > 1)
+            EXPECT_NE(std::string::npos, boxes[1].text.find("http://host/other.bin")) << boxes[1].text;
+        EXPECT_EQ("-1", engine->FiredArgument(12));
         EXPECT_EQ(c.cancel, engine->FiredArgument(13));
     }
     // Settled by another bar: the name is taken without a question.
@@ -310,4 +321,27 @@ TEST_F(BandTest, ADownloadWithoutAFileNameAsksWhetherToReplaceAnExistingFile)
     EXPECT_TRUE(window.Boxes().empty());
     EXPECT_EQ(L"http://host/exists.bin|" + std::wstring(WideFromNarrow(existing)) + L"|100|0%", window.Rows().at(0));
     ::DeleteFileA(existing.c_str());
+}
+
+// A bar that cannot be shown says why and keeps nothing connected, so that the
+// next show reads the list again; the band answers every interface of a band.
+TEST_F(BandTest, ShowingIsAllOrNothingAndAFailureIsShown)
+{
+    AddRow(*engine, 1, "http://host/a.zip", "a.zip", 8, 1000, 500);
+    BarWindow window;
+    engine->FailNext("GetDownloadList", E_ACCESSDENIED);
+    window.Show(true);
+    const std::vector<RecordedBox> boxes = window.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon);
+    EXPECT_EQ(0, engine->Connections());
+    window.Show(true);
+    EXPECT_EQ(1u, window.Rows().size());
+    window.OnThread([](IDeskBand* band) {
+        for (const IID* iid : {&IID_IOleWindow, &IID_IDockingWindow, &IID_IDeskBand})
+        {
+            com_ptr<IUnknown> answer;
+            EXPECT_EQ(S_OK, band->QueryInterface(*iid, answer.put_void()));
+        }
+    });
 }

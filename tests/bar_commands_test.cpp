@@ -12,7 +12,9 @@
 #include <string>
 
 #include "bar/command_handler.h"
-#include "settings/settings_store.h"
+#include "framework/automation.h"
+#include "resources/resource.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
@@ -69,6 +71,8 @@ protected:
                 found.push_back(call.substr(call.find(name)));
         return found;
     }
+
+    void DownloadInAnyScriptSurvivesTheBar(LANGID language);
 
     RegistrySandbox sandbox;
     std::unique_ptr<EngineStandIn> engine;
@@ -232,4 +236,108 @@ TEST_F(CommandTest, DownloadButtonsFollowSelectionChangesOfEveryRow)
         find.flags = LVFI_STRING;
         EXPECT_EQ(ListView_FindItem(window->List(), -1, &find), -1) << "no whole address";
     });
+}
+
+// A language or interface change builds the toolbar again: the download buttons
+// follow the selected row afterwards, as before the change.
+TEST_F(CommandTest, DownloadButtonsSurviveALanguageOrInterfaceChange)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 4);  // paused, selected after the list is read
+    Open();
+    const struct { const char* event; Arg argument; } changes[] = {
+        {"LanguageChanged", 0x0419}, {"LanguageChanged", 0x0409}, {"InterfaceChanged", true}};
+    for (const auto& change : changes)
+    {
+        engine->Fire(change.event, {change.argument});
+        window->OnThread([&](IDeskBand*) {
+            const HWND toolbar = ::GetDlgItem(window->Panel(), 404);
+            for (WORD command : {kCommandStart, kCommandDelete, kCommandProperties})
+                EXPECT_TRUE(::SendMessageW(toolbar, TB_ISBUTTONENABLED, command, 0))
+                    << change.event << " " << command;
+        });
+    }
+}
+
+TEST_F(CommandTest, OpeningADownloadWhoseFileIsGoneSaysSo)
+{
+    AddRow(*engine, 1, "http://host/vanished.bin", "vanished.bin", 4, 4, 4, temp.c_str());
+    Open();
+    Run({0}, kCommandOpenFile);
+    const auto boxes = window->Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon);
+    EXPECT_NE(std::string::npos, boxes[0].text.find(temp + "vanished.bin")) << boxes[0].text;
+}
+
+
+// A download named in Cyrillic and Chinese, outside the ANSI code page of either
+// system: the bar's cells, the properties dialog confirmed without a change and
+// the log dialog show and give back every character, and so does the address
+// copied to the clipboard.
+void CommandTest::DownloadInAnyScriptSurvivesTheBar(LANGID language)
+{
+    const std::wstring url = L"http://хост.рф/папка/文件 архив.zip", name = L"文件 архив.zip",
+                       folder = L"C:\\Загрузки\\下载\\", line = L"Загрузка " + name;
+    engine->Answer("GetLanguage", {static_cast<long>(language)});
+    engine->Answer("GetDownloadLog(1)", {L"10:15:30 " + line + L"\r\n"});
+    engine->AddListRow({1L, url, folder, name, 0L, 3L, 0.0, 10L, 0L, 1L, 0L, 4L, 100L, 100L, VARIANT{}});
+    Open();
+    const std::vector<std::wstring> rows = window->Rows();
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(0u, rows[0].find(url + L"|" + folder + name + L"|")) << Utf8FromWide(rows[0]);
+
+    std::optional<DialogDriver> driver;
+    std::wstring shownUrl, shownPath, logged;
+    window->OnThread([&](IDeskBand*) {
+        driver.emplace();
+        driver->When(L"", [&](DialogWindow& dialog) {
+            shownUrl = dialog.Text(IDC_URL);
+            shownPath = dialog.Text(IDC_LOCAL_PATH);
+            dialog.Click(IDOK);
+        });
+        driver->When(L"", [&](DialogWindow& dialog) {
+            wchar_t text[200] = {};
+            LVITEMW item{};
+            item.iSubItem = 2;
+            item.pszText = text;
+            item.cchTextMax = 200;
+            ::SendMessageW(dialog.Item(IDC_LOG_LIST), LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+            logged = text;
+            dialog.Click(IDS_CLOSE);
+        });
+    });
+    Run({0}, kCommandProperties);
+    Run({0}, kCommandLog);
+    Run({0}, kCommandCopyUrl);
+    std::wstring copied;
+    window->OnThread([&](IDeskBand*) {
+        EXPECT_EQ(0u, driver->Pending());
+        driver.reset();
+        if (!::OpenClipboard(nullptr))
+            return;
+        if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT))
+            ReadGlobalText(data, true, copied);
+        ::CloseClipboard();
+    });
+    EXPECT_EQ(url, copied) << "the address copied";
+    EXPECT_EQ(url, shownUrl);
+    EXPECT_EQ(folder + name, shownPath);
+    ASSERT_TRUE(engine->Expect("SetOptions(1, " + owner + ", options#2)"));
+    EXPECT_EQ(Utf8FromWide(url), engine->PassedOption("Url"));
+    EXPECT_EQ(Utf8FromWide(folder + name), engine->PassedOption("LocalPath"));
+    EXPECT_EQ(line, logged);
+    EXPECT_TRUE(window->Boxes().empty());
+}
+
+using CommandLocale_en_US = CommandTest;  // a Western ANSI code page
+using CommandLocale_ru_RU = CommandTest;  // a Russian one
+
+TEST_F(CommandLocale_en_US, ADownloadInAnyScriptSurvivesTheBarInTheRussianInterface)
+{
+    DownloadInAnyScriptSurvivesTheBar(0x0419);
+}
+
+TEST_F(CommandLocale_ru_RU, ADownloadInAnyScriptSurvivesTheBarInTheEnglishInterface)
+{
+    DownloadInAnyScriptSurvivesTheBar(0x0409);
 }

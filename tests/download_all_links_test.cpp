@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "browser/batch_progress.h"
 #include "framework/automation.h"
 #include "framework/error.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_thread.h"
 #include "support/declared_schemes.h"
 #include "support/dialog_driver.h"
@@ -83,7 +84,7 @@ protected:
     {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         engine = std::make_unique<EngineStandIn>();
-        SetBrowse("C:\\dl\\");
+        SetBrowse(L"C:\\dl\\");
         window = std::make_unique<BrowserThread>();
         ASSERT_EQ(S_OK, window->OpenResult());
         owner = std::to_string(reinterpret_cast<LONG_PTR>(window->Window().Frame()));
@@ -113,9 +114,11 @@ protected:
         }));
         return boxes;
     }
+    // The page's cookie goes only with links of the page's own scheme and host (http://host).
     std::string AddUrl(const std::string& url, const char* folder = "C:\\dl\\", const char* start = "1")
     {
-        return "AddUrl(" + url + ", " + folder + ", " + owner + ", " + start + ", -1, session=42)";
+        const bool pages = url.compare(0, 12, "http://host/") == 0;
+        return "AddUrl(" + url + ", " + folder + ", " + owner + ", " + start + ", -1, " + (pages ? "session=42)" : ")");
     }
 
     RegistrySandbox sandbox;
@@ -296,4 +299,59 @@ TEST_F(AllLinksTest, TheDialogKeepsItsSizeAndColumnWidths)
             ::SendMessageW(list, LVM_SETCOLUMNWIDTH, 0, 77);
             dialog.Click(IDCANCEL);
         });
+}
+
+// Thousands of links: all added in page order, the window alive meanwhile.
+TEST_F(AllLinksTest, FiveThousandLinksAreAllAddedInPageOrder)
+{
+    std::vector<std::wstring> page;
+    for (int i = 0; i < 5000; ++i)
+        page.push_back(L"http://other/" + std::to_wstring(i) + L".zip");
+    window->Browser().SetPage(page, L"");
+    EXPECT_TRUE(DownloadAll([](DialogWindow& dialog) { dialog.Click(IDOK); }).empty());
+    std::vector<std::string> adds;
+    for (const std::string& call : engine->Calls())
+        if (call.rfind("AddUrl(", 0) == 0)
+            adds.push_back(call);
+    ASSERT_EQ(5000u, adds.size());
+    EXPECT_EQ(AddUrl("http://other/0.zip"), adds.front());
+    EXPECT_EQ(AddUrl("http://other/2500.zip"), adds[2500]);
+    EXPECT_EQ(AddUrl("http://other/4999.zip"), adds.back());
+}
+
+namespace {
+int g_ticks = 0;
+void CALLBACK CountTick(HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; }
+}  // namespace
+
+// A long run dispatches the thread's messages between its items (a timer of
+// the thread ticks meanwhile), and a quit ends it with the quit left for the
+// thread's own loop.
+TEST(BatchProgress, TheThreadsMessagesGoOnAndAQuitEndsTheRun)
+{
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 10, &CountTick);
+    {
+        CBatchProgress progress(nullptr, 100);
+        for (size_t i = 1; i <= 100; ++i)
+        {
+            ::Sleep(5);
+            ASSERT_TRUE(progress.Step(i));
+        }
+    }
+    ::KillTimer(nullptr, timer);
+    EXPECT_GT(g_ticks, 0) << "the messages waited for the whole run";
+
+    CBatchProgress progress(nullptr, 10);
+    ::PostQuitMessage(3);
+    bool ended = false;
+    for (size_t i = 1; i <= 5 && !ended; ++i)
+    {
+        ::Sleep(60);
+        ended = !progress.Step(i);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(progress.Step(9));
+    MSG message{};
+    ASSERT_TRUE(::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(3u, message.wParam);
 }

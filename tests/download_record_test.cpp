@@ -160,7 +160,7 @@ TEST(DownloadRecordTest, RowFillsEveryFieldCopiesAreIndependentResetForgetsTheTr
     original->remaining = TimeSpan{0.5, true};
     original->fresh = true;
     // Wine 8 has an icon at least for .ini files.
-    original->icon = CachedFileIcon("C:\\no such folder\\tdm-record.ini");
+    original->icon = CachedFileIcon(L"C:\\no such folder\\tdm-record.ini");
     ASSERT_TRUE(original->icon);
     std::unique_ptr<CTolInfoDownload> copy;
     ASSERT_EQ(CTolInfoDownload::Clone(*original, copy), S_OK);
@@ -332,13 +332,13 @@ TEST(DownloadListTest, ImpossibleDimensionsAreRejected)
 // shell does with missing paths.
 TEST(FileIconTest, FileNotYetSavedIsStoodInForByATemporaryFile)
 {
-    EXPECT_FALSE(LookUpFileIcon(""));
+    EXPECT_FALSE(LookUpFileIcon(L""));
     char temp[MAX_PATH + 1] = {};
     ::GetTempPathA(MAX_PATH + 1, temp);
     const std::string standIn = std::string(temp) + "_tdm-icon-probe.ini";
     const auto exists = [&] { return ::GetFileAttributesA(standIn.c_str()) != INVALID_FILE_ATTRIBUTES; };
     ::DeleteFileA(standIn.c_str());
-    EXPECT_TRUE(LookUpFileIcon("C:\\no such folder\\tdm-icon-probe.ini"));
+    EXPECT_TRUE(LookUpFileIcon(L"C:\\no such folder\\tdm-icon-probe.ini"));
     EXPECT_FALSE(exists()) << "stand-in left behind";
 
     // A file of that name that was there before is used and left alone.
@@ -346,7 +346,7 @@ TEST(FileIconTest, FileNotYetSavedIsStoodInForByATemporaryFile)
         unique_file file(::CreateFileA(standIn.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
         ASSERT_TRUE(file);
     }
-    EXPECT_TRUE(LookUpFileIcon("D:\\other\\tdm-icon-probe.ini"));
+    EXPECT_TRUE(LookUpFileIcon(L"D:\\other\\tdm-icon-probe.ini"));
     EXPECT_TRUE(exists());
     ::DeleteFileA(standIn.c_str());
 }
@@ -355,16 +355,16 @@ TEST(FileIconTest, FileNotYetSavedIsStoodInForByATemporaryFile)
 // their own. The icons stay until the module lets them go with nothing holding it.
 TEST(FileIconTest, CacheSharesIconsByExtensionAndOwnsThem)
 {
-    const HICON text = CachedFileIcon("C:\\no such folder\\one.txt");
+    const HICON text = CachedFileIcon(L"C:\\no such folder\\one.txt");
     ASSERT_TRUE(text);
-    EXPECT_EQ(CachedFileIcon("D:\\elsewhere\\TWO.Txt"), text);
-    char folder[MAX_PATH] = {};
-    ::GetSystemDirectoryA(folder, MAX_PATH);
-    const std::string system(folder);
-    const HICON notepad = CachedFileIcon(system + "\\notepad.exe");
+    EXPECT_EQ(CachedFileIcon(L"D:\\elsewhere\\TWO.Txt"), text);
+    wchar_t folder[MAX_PATH] = {};
+    ::GetSystemDirectoryW(folder, MAX_PATH);
+    const std::wstring system(folder);
+    const HICON notepad = CachedFileIcon(system + L"\\notepad.exe");
     ASSERT_TRUE(notepad);
-    EXPECT_NE(CachedFileIcon(system + "\\regedit.exe"), notepad);
-    EXPECT_EQ(CachedFileIcon(system + "\\NOTEPAD.EXE"), notepad);
+    EXPECT_NE(CachedFileIcon(system + L"\\regedit.exe"), notepad);
+    EXPECT_EQ(CachedFileIcon(system + L"\\NOTEPAD.EXE"), notepad);
 
     const auto alive = [](HICON icon) {
         ICONINFO info = {};
@@ -380,5 +380,5 @@ TEST(FileIconTest, CacheSharesIconsByExtensionAndOwnsThem)
     ReleaseFileIconCache();
     EXPECT_FALSE(alive(text));
     EXPECT_FALSE(alive(notepad));
-    EXPECT_TRUE(alive(CachedFileIcon("C:\\no such folder\\one.txt")));
+    EXPECT_TRUE(alive(CachedFileIcon(L"C:\\no such folder\\one.txt")));
 }

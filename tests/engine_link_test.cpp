@@ -25,7 +25,7 @@ std::string Description(const CComError& error)
     unique_bstr text;
     if (!error.ErrorInfo() || FAILED(error.ErrorInfo()->GetDescription(text.put())))
         return "<none>";
-    return NarrowFromBstr(text.get());
+    return Utf8FromWide(WideFromBstr(text.get()));
 }
 
 class EngineLinkTest : public ::testing::Test
@@ -53,7 +53,7 @@ protected:
 };
 
 // Option values as the link returns them, as text.
-std::string Text(const std::string& text) { return text; }
+std::string Text(const std::wstring& text) { return Utf8FromWide(text); }
 std::string Text(long number) { return std::to_string(number); }
 std::string Text(bool flag) { return flag ? "1" : "0"; }
 
@@ -74,7 +74,7 @@ void Configure(test::EngineStandIn& engine)
     engine.Answer("GetTrafficMode", {3});
     engine.Answer("GetKeepDescriptionFile", {true});
     engine.Answer("GetLogSettings", {false, -1, true});  // outputs that differ, so that swapped ones show
-    engine.Answer("GetDownloadLog(12)", {"01.02.2026\t10:00:00\tConnecting\r\n"});
+    engine.Answer("GetDownloadLog(12)", {"01.02.2026\t10:00:00\tЗагрузка 下载\r\n"});
     engine.Answer("GetOptions", {"Url", "http://host/answered.zip"});
     engine.Answer("GetOptions(12)", {"MaxRedirections", 9});
     engine.AddListRow({1, "http://host/one.zip"});
@@ -82,21 +82,25 @@ void Configure(test::EngineStandIn& engine)
 }
 
 const Operation kOperations[] = {
-    {"AddUrl(http://host/a.zip, C:\\dl\\, 4660, 1, -1, k=v)",
-     [](const CEngine& e) { e.AddUrl("http://host/a.zip", "C:\\dl\\", kOwner, true, "k=v"); return std::string(); },
+    // Texts in any script reach the engine as they are, whatever the ANSI code page.
+    {"AddUrl(http://хост.рф/архив 文件.zip, C:\\Загрузки\\下载\\, 4660, 1, -1, k=значение)",
+     [](const CEngine& e) {
+         e.AddUrl(L"http://хост.рф/архив 文件.zip", L"C:\\Загрузки\\下载\\", kOwner, true, L"k=значение");
+         return std::string();
+     },
      ""},
     {"AddUrl(ftp://host/b.bin, , 0, 0, -1, )",
-     [](const CEngine& e) { e.AddUrl("ftp://host/b.bin", "", nullptr, false, ""); return std::string(); }, ""},
+     [](const CEngine& e) { e.AddUrl(L"ftp://host/b.bin", L"", nullptr, false, L""); return std::string(); }, ""},
     {"StartDownload(12, 4660, a=1; b=2)",
-     [](const CEngine& e) { e.StartDownload(12, kOwner, "a=1; b=2"); return std::string(); }, ""},
+     [](const CEngine& e) { e.StartDownload(12, kOwner, L"a=1; b=2"); return std::string(); }, ""},
     {"PauseDownload(12, 4660)", [](const CEngine& e) { e.PauseDownload(12, kOwner); return std::string(); }, ""},
     {"DeleteDownload(-7)", [](const CEngine& e) { e.DeleteDownload(-7); return std::string(); }, ""},
-    {"GetDownloadLog(12)", [](const CEngine& e) { return NarrowFromBstr(e.GetDownloadLog(12).get()); },
-     "01.02.2026\t10:00:00\tConnecting\r\n"},
+    {"GetDownloadLog(12)", [](const CEngine& e) { return Text(WideFromBstr(e.GetDownloadLog(12).get())); },
+     "01.02.2026\t10:00:00\tЗагрузка 下载\r\n"},
     {"GetOptions(12)",  // its answer and the defaults
      [](const CEngine& e) {
          const CDownloadOptions o = e.GetOptions(12);
-         return Text(o.MaxRedirections()) + " " + Text(o.IntegerOption1()) + " " + o.Url();
+         return Text(o.MaxRedirections()) + " " + Text(o.IntegerOption1()) + " " + Text(o.Url());
      },
      "9 120 http://host/answered.zip"},
     {"SetOptions(12, 4660, options#1)",
@@ -117,7 +121,7 @@ const Operation kOperations[] = {
     {"GetTrafficMode()", [](const CEngine& e) { return std::to_string(e.GetTrafficMode()); }, "3"},
     {"SetTrafficMode(1)", [](const CEngine& e) { e.SetTrafficMode(1); return std::string(); }, ""},
     {"AddDownload(options#1, 4660, 1, -1, )",
-     [](const CEngine& e) { e.AddDownload(e.GetOptions(-1), kOwner, true, ""); return std::string(); }, ""},
+     [](const CEngine& e) { e.AddDownload(e.GetOptions(-1), kOwner, true, L""); return std::string(); }, ""},
     {"GetDownloadList()",
      [](const CEngine& e) {
          unique_variant list;
@@ -135,18 +139,18 @@ const Operation kOperations[] = {
          o.Set##Name(written);                                                                 \
          return Text(o.Name());                                                                \
      }, result}
-    OPTION(Url, "http://host/f.zip", "http://host/f.zip", "http://host/f.zip"),
+    OPTION(Url, L"http://host/файл.zip", "http://host/файл.zip", "http://host/файл.zip"),
     OPTION(IntegerOption1, 90, "90", "90"),
-    OPTION(LocalPath, "C:\\dl\\f.zip", "C:\\dl\\f.zip", "C:\\dl\\f.zip"),
-    OPTION(UserName, "user", "user", "user"),
-    OPTION(Password, "secret", "secret", "secret"),
+    OPTION(LocalPath, L"C:\\dl\\文件.zip", "C:\\dl\\文件.zip", "C:\\dl\\文件.zip"),
+    OPTION(UserName, L"пользователь", "пользователь", "пользователь"),
+    OPTION(Password, L"密码secret", "密码secret", "密码secret"),
     OPTION(UseProxy, true, "-1", "1"),
     OPTION(UseIEProxySettings, false, "0", "0"),
-    OPTION(ProxyUserName, "puser", "puser", "puser"),
-    OPTION(ProxyPassword, "psecret", "psecret", "psecret"),
-    OPTION(ProxyServers, "http=proxy:8080", "http=proxy:8080", "http=proxy:8080"),
+    OPTION(ProxyUserName, L"puser", "puser", "puser"),
+    OPTION(ProxyPassword, L"psecret", "psecret", "psecret"),
+    OPTION(ProxyServers, L"http=прокси:8080", "http=прокси:8080", "http=прокси:8080"),
     OPTION(IntegerOption2, 5, "5", "5"),
-    OPTION(ProxyBypass, "<local>", "<local>", "<local>"),
+    OPTION(ProxyBypass, L"<local>", "<local>", "<local>"),
     OPTION(MaxRedirections, 7, "7", "7"),
     OPTION(FtpPassive, false, "0", "0"),
 #undef OPTION

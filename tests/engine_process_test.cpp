@@ -118,7 +118,7 @@ TEST_F(EngineProcessTest, CallsIntoADeadEngineRaiseTheDisconnection)
     killed = true;
     const std::function<void()> calls[] = {
         [&] { engine.GetLanguage(); },
-        [&] { engine.AddUrl("http://host/a.zip", "", nullptr, true, ""); },
+        [&] { engine.AddUrl(L"http://host/a.zip", L"", nullptr, true, L""); },
         [&] { unique_variant list; engine.GetDownloadList(list); },
     };
     for (const auto& call : calls)

@@ -54,7 +54,7 @@ std::string DescriptionOf(const CComError& error)
         return "<none>";
     unique_bstr description;
     error.ErrorInfo()->GetDescription(description.put());
-    return NarrowFromBstr(description.get());
+    return Utf8FromWide(WideFromBstr(description.get()));
 }
 
 CComError Raised(HRESULT hr, REFIID iid, IUnknown* source)

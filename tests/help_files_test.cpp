@@ -20,8 +20,8 @@
 #include "dialogs/help_dialog.h"
 #include "dialogs/links_dialog.h"
 #include "dialogs/log_dialog.h"
+#include "dialogs/proxy_dialog.h"
 #include "framework/com_ptr.h"
-#include "settings/proxy_dialog.h"
 #include "settings/settings_sheet.h"
 #include "toolbar/toolbar_frame.h"
 
@@ -50,6 +50,7 @@ std::set<DWORD> TopicsTheClientSends()
         CMyDlg::HelpTopic(),
         CSettingsDialog::HelpTopic(),
         CInterfaceSettingsDlg::HelpTopic(),
+        CCaptureSettingsDlg::HelpTopic(),
         CSettingsLogDlg::HelpTopic(),
         CDownloadPropPage::HelpTopic(),
         kSettingsSheetHelpTopic,

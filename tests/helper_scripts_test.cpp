@@ -142,7 +142,7 @@ TEST(HelperScriptsTest, ScriptsOfTheBuiltModule)
              engineControl + MenuContext("null", "null"),
          printAddUrl,
          "engine#1 AddUrl(http://example.com/a.zip, , <frame>, 1, -1, session=42)\r\n"
-         "engine#1 AddUrl(ftp://example.com/b, , <frame>, 1, -1, session=42)\r\n",
+         "engine#1 AddUrl(ftp://example.com/b, , <frame>, 1, -1, )\r\n",  // not the page's scheme
          false, true},
         {"3001 without a browser window reports the failure", 3001, MenuContext("null", "null"), "",
          "alert: Cannot create the downloads: ", true},

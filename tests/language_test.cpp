@@ -10,7 +10,7 @@
 #include "framework/unique_any.h"
 #include "module/context_menu.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/registry_sandbox.h"
 #include "text/language.h"
 
@@ -28,6 +28,8 @@ struct LanguageScope
 
 const wchar_t kEnglishEntry[] = L"&Download by Tolvane Download Manager";
 const wchar_t kRussianEntry[] = L"&Закачать при помощи Tolvane Download Manager";
+const wchar_t kEnglishPageEntry[] = L"Download all &links by Tolvane Download Manager";
+const wchar_t kRussianPageEntry[] = L"Закачать все &ссылки при помощи Tolvane Download Manager";
 
 std::wstring MenuKey(const wchar_t* name)
 {
@@ -40,6 +42,19 @@ bool MenuEntryExists(const wchar_t* name)
     return ::RegOpenKeyExW(HKEY_CURRENT_USER, MenuKey(name).c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+// An entry as the browser reads it: "<script number> <contexts>", or "" when it is missing.
+std::wstring MenuEntry(const wchar_t* name)
+{
+    wchar_t script[MAX_PATH + 32] = {};
+    DWORD size = sizeof(script), contexts = 0, contextsSize = sizeof(contexts);
+    if (::RegGetValueW(HKEY_CURRENT_USER, MenuKey(name).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, script, &size) ||
+        ::RegGetValueW(HKEY_CURRENT_USER, MenuKey(name).c_str(), L"Contexts", RRF_RT_REG_DWORD, nullptr, &contexts,
+                       &contextsSize))
+        return L"";
+    const std::wstring text(script);
+    return text.substr(text.find_last_of(L'/') + 1) + L" " + std::to_wstring(contexts);
+}
+
 }  // namespace
 
 TEST(LanguageTest, LoadsTextsOfTheCurrentLanguage)
@@ -48,7 +63,7 @@ TEST(LanguageTest, LoadsTextsOfTheCurrentLanguage)
     {
         LanguageScope english(1033);
         EXPECT_EQ("&Download by Tolvane Download Manager", LoadUiString(IDS_MENU_DOWNLOAD_BY));
-        EXPECT_EQ(L"Download &All By Tolvane Download Manager", LoadUiStringW(IDS_MENU_DOWNLOAD_ALL_BY));
+        EXPECT_EQ(std::wstring(kEnglishPageEntry), LoadUiStringW(IDS_MENU_DOWNLOAD_ALL_BY));
     }
     LanguageScope russian(1049);
     EXPECT_EQ(std::wstring(kRussianEntry), LoadUiStringW(IDS_MENU_DOWNLOAD_BY));
@@ -70,22 +85,35 @@ TEST(LanguageTest, MissingTablesAndIdsGiveEmptyTextsButTheNeutralLookupFindsTheP
     }
 }
 
-TEST(LanguageTest, ChangingTheLanguageMovesTheContextMenuEntryThroughTheModulesHook)
+// Both entries (the link's, on links and images; the page's, on the page) move
+// together when the language changes, with their scripts and contexts.
+TEST(LanguageTest, ChangingTheLanguageMovesBothContextMenuEntriesThroughTheModulesHook)
 {
     test::RegistrySandbox sandbox;
     LanguageScope english(1033);
-    ASSERT_EQ(S_OK, RegisterContextMenuEntry());
-    ASSERT_TRUE(MenuEntryExists(kEnglishEntry));
+    ASSERT_EQ(S_OK, RegisterContextMenuEntries());
+    EXPECT_EQ(L"3000 34", MenuEntry(kEnglishEntry));
+    EXPECT_EQ(L"3001 1", MenuEntry(kEnglishPageEntry));
 
     SetUiLanguage(1049);
     EXPECT_EQ(1049, GetUiLanguage());
-    EXPECT_FALSE(MenuEntryExists(kEnglishEntry));
-    EXPECT_TRUE(MenuEntryExists(kRussianEntry));
+    EXPECT_EQ(L"", MenuEntry(kEnglishEntry));
+    EXPECT_EQ(L"", MenuEntry(kEnglishPageEntry));
+    EXPECT_EQ(L"3000 34", MenuEntry(kRussianEntry));
+    EXPECT_EQ(L"3001 1", MenuEntry(kRussianPageEntry));
     SetUiLanguage(1049);
-    EXPECT_TRUE(MenuEntryExists(kRussianEntry)) << "an unchanged language must not remove the entry";
+    EXPECT_TRUE(MenuEntryExists(kRussianEntry)) << "an unchanged language must not remove the entries";
+    EXPECT_TRUE(MenuEntryExists(kRussianPageEntry));
     SetUiLanguage(1033);
-    EXPECT_TRUE(MenuEntryExists(kEnglishEntry));
+    EXPECT_EQ(L"3000 34", MenuEntry(kEnglishEntry));
+    EXPECT_EQ(L"3001 1", MenuEntry(kEnglishPageEntry));
     EXPECT_FALSE(MenuEntryExists(kRussianEntry));
+    EXPECT_FALSE(MenuEntryExists(kRussianPageEntry));
+
+    // Removal in the language of the registration takes both.
+    EXPECT_EQ(S_OK, RemoveContextMenuEntries());
+    EXPECT_FALSE(MenuEntryExists(kEnglishEntry));
+    EXPECT_FALSE(MenuEntryExists(kEnglishPageEntry));
 }
 
 // A language without texts has no entry to write or remove; the other add-ons'
@@ -96,7 +124,7 @@ TEST(LanguageTest, ALanguageWithoutTextsLeavesTheOtherEntriesAlone)
     LanguageScope german(1031);
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, MenuKey(L"Other add-on").c_str(), nullptr, REG_SZ,
                                                L"res://other", 24));
-    EXPECT_EQ(S_FALSE, RegisterContextMenuEntry());
+    EXPECT_EQ(S_FALSE, RegisterContextMenuEntries());
     EXPECT_EQ(S_OK, RemoveContextMenuEntries());
     EXPECT_TRUE(MenuEntryExists(L"Other add-on"));
 }

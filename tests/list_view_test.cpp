@@ -65,9 +65,15 @@ protected:
         m_list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0,
                                    1100, 300, m_host, reinterpret_cast<HMENU>(403), info.hInstance, nullptr);
         ::SetWindowLongPtrW(m_host, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_view));
+        m_model = CDownloadsModel::ForThisThread();
+        m_view.SetModel(m_model.get());
         ASSERT_TRUE(m_view.Setup(m_list, m_host));
     }
-    void TearDown() override { ::DestroyWindow(m_host); }
+    void TearDown() override
+    {
+        ::DestroyWindow(m_host);
+        m_model.reset();
+    }
 
     int Add(const Download& d)
     {
@@ -80,7 +86,16 @@ protected:
         record->averageSpeed = d.average;
         record->state = d.state;
         record->sections = d.sections;
-        return m_view.InsertRow(std::move(record));
+        if (!m_model->Insert(std::move(record)))
+            return -1;
+        m_view.RowAdded(d.id);
+        return m_view.FindRow(d.id);
+    }
+    // The model's removal of download `id` as the panel tells the list of it.
+    void Remove(LONG id)
+    {
+        m_view.RowRemoving(m_view.FindRow(id));
+        m_model->Remove(id);
     }
     std::wstring Text(int row, int column)
     {
@@ -137,6 +152,7 @@ protected:
         return canvas;
     }
 
+    com_ptr<CDownloadsModel> m_model;
     CTolListView m_view;
     HWND m_host = nullptr;
     HWND m_list = nullptr;
@@ -206,13 +222,12 @@ TEST_F(ListViewTest, SortingFollowsTheClickedColumnAndItsArrow)
     const std::wstring na = LoadUiStringW(IDS_NOT_AVAILABLE);
     EXPECT_EQ(Text(0, kListColumnRemaining) + Text(1, kListColumnRemaining), na + na) << "unknown times first";
 
-    // Would a change move the row? Only when the sort column's value changed.
+    // Does a change move the row? Only when its sort value passes a neighbour's.
     CTolInfoDownload& record = *m_view.FindRecord(2);
-    const ListSortKey before = m_view.SortKeyOf(record);
-    record.loadedSize = 60;
-    EXPECT_FALSE(m_view.WouldResort(before, record));
+    record.totalSize = 5000;
+    EXPECT_FALSE(m_view.OutOfOrder(2)) << "the time left is not recomputed yet";
     m_view.UpdateRow(m_view.FindRow(2));
-    EXPECT_TRUE(m_view.WouldResort(before, record));
+    EXPECT_TRUE(m_view.OutOfOrder(2));
 }
 
 // The id table against the rows as they move: every lookup is checked against
@@ -234,17 +249,18 @@ TEST_F(ListViewTest, RowsAreFoundByIdAfterSortsAndDeletes)
     };
     m_view.ColumnClick(kListColumnSize);
     checkAll({1, 2, 3, 4, 5, 6, 7, 8});
-    m_view.DeleteRow(m_view.FindRow(3));
-    m_view.DeleteRow(0);
+    Remove(3);
+    Remove(m_view.RecordOf(0)->id);
     const std::vector<LONG> left = Ids();
     EXPECT_EQ(left.size(), 6u);
     checkAll(left);
-    m_view.DeleteRow(m_view.FindRow(left[1]));
+    Remove(left[1]);
     m_view.ColumnClick(kListColumnSize);  // no lookup between the delete and the sort
     checkAll({left[0], left[2], left[3], left[4], left[5]});
     EXPECT_EQ(std::make_pair(m_view.FindRow(3), m_view.FindRow(left[1])), std::make_pair(-1, -1));
     EXPECT_EQ(m_view.FindRecord(3), nullptr);
-    m_view.DeleteAllRows();
+    for (LONG id : Ids())
+        Remove(id);
     EXPECT_EQ(std::make_pair(m_view.RowCount(), m_view.FindRow(left[0])), std::make_pair(0, -1));
 }
 
@@ -273,9 +289,9 @@ TEST_F(ListViewTest, SelectionFocusAndMarkStayWithTheirDownloads)
     m_view.ColumnClick(kListColumnSize);
     EXPECT_EQ(Ids(), (std::vector<LONG>{5, 4, 3, 2, 1}));
     EXPECT_EQ(state(), (std::vector<LONG>{5, 2, 5, 2}));
-    m_view.DeleteRow(m_view.FindRow(4));
+    Remove(4);
     EXPECT_EQ(state(), (std::vector<LONG>{5, 2, 5, 2})) << "rows below a deleted one keep their state";
-    m_view.DeleteRow(m_view.FindRow(5));
+    Remove(5);
     EXPECT_EQ(state()[0], 2) << "the other selected row stays selected";
 }
 
@@ -313,7 +329,9 @@ TEST_F(ListViewTest, TickOverTenThousandRowsIsCheap)
             records.back()->id = id % 9999;  // the last one is a second row for id 0
             records.back()->state = kStateTransferring;
         }
-        added += m_view.InsertRows(std::move(records));
+        for (auto& record : records)
+            added += m_model->Insert(std::move(record)) ? 1 : 0;
+        m_view.RowsReset();
         MSG message;
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
             ::DispatchMessageW(&message);

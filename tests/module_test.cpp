@@ -135,7 +135,7 @@ std::string Documentation(ITypeInfo* info, MEMBERID member)
 {
     unique_bstr name, help;
     EXPECT_EQ(S_OK, info->GetDocumentation(member, name.put(), help.put(), nullptr, nullptr));
-    return NarrowFromBstr(name.get()) + ": " + NarrowFromBstr(help.get());
+    return Utf8FromWide(WideFromBstr(name.get())) + ": " + Utf8FromWide(WideFromBstr(help.get()));
 }
 
 }  // namespace
@@ -331,8 +331,13 @@ TEST(ModuleTest, VersionResourceAndManifestNameTheProduct)
     ASSERT_NE(nullptr, resource) << "no manifest with id 3";
     const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module.get(), resource))),
                                ::SizeofResource(module.get(), resource));
+#ifdef _WIN64
+    constexpr const char* kManifestArchitecture = "processorArchitecture=\"amd64\"";
+#else
+    constexpr const char* kManifestArchitecture = "processorArchitecture=\"X86\"";
+#endif
     for (const char* part : {"name=\"Tolvane.DownloadManagerClient\"", "version=\"1.0.0.0\"",
-                             "processorArchitecture=\"X86\"", "<description>Tolvane Download Manager Client.</description>",
+                             kManifestArchitecture, "<description>Tolvane Download Manager Client.</description>",
                              "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
                              "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""})
         EXPECT_NE(std::string::npos, manifest.find(part)) << part;

@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
-#include "framework/unique_any.h"
 #include "framework/module.h"
+#include "framework/unique_any.h"
 #include "module/class_table.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/process.h"
 #include "tdm_h.h"
 
@@ -26,7 +27,9 @@ const std::wstring kDloadMr = L"{36D927AF-31DF-4EDC-B425-7FB6C7E01F5F}";
 const std::wstring kToolbar = L"{3F1A54DB-DBC1-4AF4-9596-53B52730F98A}";
 const std::wstring kLibId = L"{0F770BB4-BC93-4913-99F4-E143F05C6069}";
 const std::wstring kCommBand = L"{00021494-0000-0000-C000-000000000046}";
-const std::wstring kMenuEntry = L"Software\\Microsoft\\Internet Explorer\\MenuExt\\&Download by Tolvane Download Manager";
+const std::wstring kMenuExt = L"Software\\Microsoft\\Internet Explorer\\MenuExt\\";
+const std::wstring kMenuEntry = kMenuExt + L"&Download by Tolvane Download Manager";
+const std::wstring kPageMenuEntry = kMenuExt + L"Download all &links by Tolvane Download Manager";
 
 // One registry value the registration writes, or only a key when `value` is null.
 struct Entry
@@ -70,8 +73,9 @@ std::vector<Entry> ExpectedEntries(const std::wstring& module)
         {lm, ie + L"\\Toolbar", kToolbar.c_str(), L"Tolvane Download Manager"},
         {cr, L"TypeLib\\" + kLibId + L"\\1.0", L"", L"TolDownloadClient 1.0 Type Library"},
         {cr, L"CLSID\\" + kBand + L"\\Implemented Categories\\" + kCommBand, nullptr, L""},
-        // The context-menu entry, named in the interface language.
-        {HKEY_CURRENT_USER, kMenuEntry, L"", L"res://" + module + L"/3000"}});
+        // The context-menu entries, named in the interface language.
+        {HKEY_CURRENT_USER, kMenuEntry, L"", L"res://" + module + L"/3000"},
+        {HKEY_CURRENT_USER, kPageMenuEntry, L"", L"res://" + module + L"/3001"}});
     return entries;
 }
 
@@ -133,10 +137,14 @@ TEST_F(RegistrationTest, RegistrationWritesEveryEntryAndUnregistrationRemovesThe
         else
             EXPECT_TRUE(KeyExists(entry.root, entry.key)) << entry.key;
     }
-    DWORD contexts = 0, size = sizeof(contexts);
-    EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, kMenuEntry.c_str(), L"Contexts", RRF_RT_REG_DWORD,
-                                            nullptr, &contexts, &size));
-    EXPECT_EQ(0x22u, contexts) << "links and images";
+    for (const auto& [entry, expected] : {std::pair(kMenuEntry, 0x22u), std::pair(kPageMenuEntry, 0x01u)})
+    {
+        // Links and images for the link entry, the page (nothing under the pointer) for the other.
+        DWORD contexts = 0, size = sizeof(contexts);
+        EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, entry.c_str(), L"Contexts", RRF_RT_REG_DWORD,
+                                                nullptr, &contexts, &size)) << entry;
+        EXPECT_EQ(expected, contexts) << entry;
+    }
     for (int i = 0; i < 2; ++i)
         EXPECT_FALSE(KeyExists(cacheRoots[i], caches[i])) << caches[i];
 

@@ -15,7 +15,7 @@
 #include "framework/unique_any.h"
 #include "resources/resource.h"
 #include "settings/settings_sheet.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_standin.h"
 #include "support/dialog_driver.h"
 #include "support/engine_standin.h"
@@ -29,7 +29,7 @@ using namespace tdm::test;
 namespace {
 
 constexpr wchar_t kSheetTitle[] = L"Settings - Tolvane Download Manager";
-enum Page { kGeneral, kInterface, kDefaultProperties, kLogs };
+enum Page { kGeneral, kInterface, kCapture, kDefaultProperties, kLogs };
 
 // Brings a page to the front, as a click on its tab does.
 void ShowPage(const DialogWindow& sheet, Page page) { PropSheet_SetCurSel(sheet.Handle(), nullptr, page); }
@@ -86,7 +86,7 @@ protected:
 // disabled with their marks kept and stored as shown; the folder gets its "\".
 TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
 {
-    SetBrowse("C:\\windows\\temp");
+    SetBrowse(L"C:\\windows\\temp");
     SetNotifications(true);
     SetInformWhenCompleted(true);
     SetPlaySounds(true);
@@ -112,7 +112,7 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
     });
     Settings();
     EXPECT_TRUE(boxes.Boxes().empty());
-    EXPECT_EQ("C:\\windows\\temp\\", GetBrowse());
+    EXPECT_EQ(L"C:\\windows\\temp\\", GetBrowse());
     EXPECT_FALSE(GetNotifications());
     EXPECT_TRUE(GetInformWhenCompleted());
     EXPECT_TRUE(GetPlaySounds());
@@ -126,7 +126,7 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
 
 TEST_F(SettingsSheetTest, AMissingFolderKeepsTheSheetOnGeneralAndCancelStoresNothing)
 {
-    SetBrowse("C:\\no such folder");
+    SetBrowse(L"C:\\no such folder");
     driver.When(kSheetTitle, [&](DialogWindow& d) {
         d.Click(IDS_CONFIRM_CREATION);
         ShowPage(d, kDefaultProperties);
@@ -149,7 +149,7 @@ TEST_F(SettingsSheetTest, AMissingFolderKeepsTheSheetOnGeneralAndCancelStoresNot
 
 TEST_F(SettingsSheetTest, ASecondCommandWhileTheSheetIsOpenOpensNoOther)
 {
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     driver.When(kSheetTitle, [&](DialogWindow& d) {
         Settings();  // another browser window's command; a second sheet would be an unexpected dialog
         EXPECT_EQ(1u, standIn->Count("GetOptions"));
@@ -165,7 +165,7 @@ TEST_F(SettingsSheetTest, ASecondCommandWhileTheSheetIsOpenOpensNoOther)
 // process can open the sheet again.
 TEST_F(SettingsSheetTest, AFailingEngineCallShowsOneErrorBoxAndEndsTheCommand)
 {
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     const struct { const char* operation; bool sheetShown; } cases[] = {
         {"GetOptions", false}, {"GetTrafficMode", false}, {"SetLogSettings", true}, {"SetOptions", true}};
     for (const auto& c : cases)
@@ -190,6 +190,62 @@ TEST_F(SettingsSheetTest, AFailingEngineCallShowsOneErrorBoxAndEndsTheCommand)
     Settings();
 }
 
+// The Capture page: the stored rules shown, the rules disabled with the capture
+// off, Default puts the type list back, and a line the pattern matcher refuses
+// keeps the page (leaving it or OK from another page) with the line selected
+// and the user told; OK stores what the page shows.
+TEST_F(SettingsSheetTest, TheCapturePageStoresItsRulesButNoInvalidPattern)
+{
+    SetBrowse(L"C:\\windows\\");
+    SetCaptureTypes(L"zip");
+    SetCaptureNeverSites(L"^intranet");
+    const std::wstring invalid = L"^intranet\r\n\r\n  [bad  \r\nexample\\.com$";
+    driver.When(kSheetTitle, [&](DialogWindow& d) {
+        ShowPage(d, kCapture);
+        EXPECT_TRUE(d.Checked(IDS_CATCH_IE_DOWNLOADS));
+        EXPECT_EQ(L"zip", d.Text(IDC_CAPTURE_TYPES));
+        EXPECT_EQ(L"^intranet", d.Text(IDC_CAPTURE_NEVER_SITES));
+        EXPECT_EQ(L"Alt", d.Text(IDC_CAPTURE_BYPASS_KEY));
+        d.Click(IDS_CATCH_IE_DOWNLOADS);
+        for (const int id : {IDC_CAPTURE_TYPES, IDS_CAPTURE_DEFAULT_TYPES, IDC_CAPTURE_NEVER_SITES, IDC_CAPTURE_BYPASS_KEY})
+            EXPECT_FALSE(d.Enabled(id)) << "control " << id;
+        d.Click(IDS_CATCH_IE_DOWNLOADS);
+        d.Click(IDS_CAPTURE_DEFAULT_TYPES);
+        EXPECT_EQ(DefaultCaptureTypes(), d.Text(IDC_CAPTURE_TYPES));
+        ::SendMessageW(d.Item(IDC_CAPTURE_BYPASS_KEY), CB_SETCURSEL, 2, 0);
+        d.SetText(IDC_CAPTURE_NEVER_SITES, invalid);
+        for (const bool ok : {false, true})
+        {
+            boxes.Clear();
+            if (ok)
+            {
+                d.SetText(IDC_CAPTURE_NEVER_SITES, L"");
+                ShowPage(d, kGeneral);
+                d.SetText(IDC_CAPTURE_NEVER_SITES, invalid);  // as if typed before leaving it
+                d.Click(IDOK);
+            }
+            else
+                ShowPage(d, kLogs);
+            ASSERT_EQ(1u, boxes.Boxes().size()) << "OK: " << ok;
+            EXPECT_EQ("Line 3 of the sites never to take over is not a valid pattern.", boxes.Boxes()[0].text);
+            EXPECT_EQ(kCapture, CurrentPage(d)) << "OK: " << ok;
+            EXPECT_EQ(IDC_CAPTURE_NEVER_SITES, d.FocusId());
+            DWORD start = 0, end = 0;
+            ::SendMessageW(d.Item(IDC_CAPTURE_NEVER_SITES), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                           reinterpret_cast<LPARAM>(&end));
+            EXPECT_EQ(13u, start) << "the third line selected";
+            EXPECT_EQ(21u, end);
+        }
+        d.SetText(IDC_CAPTURE_NEVER_SITES, L"^intranet\r\nexample\\.com$");
+        d.Click(IDOK);
+    });
+    Settings();
+    EXPECT_EQ(DefaultCaptureTypes(), GetCaptureTypes());
+    EXPECT_EQ(L"^intranet\r\nexample\\.com$", GetCaptureNeverSites());
+    EXPECT_EQ(static_cast<UINT>(VK_SHIFT), GetBypassKey());
+    EXPECT_TRUE(GetMSIEIntegrate());
+}
+
 // The sheet's Help button opens the topic of the sheet, not the current page's.
 TEST_F(SettingsSheetTest, TheHelpButtonOpensTheTopicOfTheWholeSheet)
 {
@@ -203,7 +259,7 @@ TEST_F(SettingsSheetTest, TheHelpButtonOpensTheTopicOfTheWholeSheet)
     const auto call = reinterpret_cast<BOOL(WINAPI*)(int, HWND*, char*, int, UINT*, DWORD_PTR*)>(
         ::GetProcAddress(viewer, "StandInGetCall"));
     ASSERT_TRUE(calls && call) << "the help viewer stand-in is missing";
-    SetBrowse("C:\\windows\\");
+    SetBrowse(L"C:\\windows\\");
     driver.When(kSheetTitle, [](DialogWindow& d) {
         ShowPage(d, kLogs);
         d.Click(IDS_HELP);

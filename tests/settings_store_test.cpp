@@ -7,8 +7,10 @@
 #include <string>
 #include <utility>
 
+#include "framework/automation.h"
+
 #include "framework/unique_any.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/registry_sandbox.h"
 
 using namespace tdm;
@@ -47,11 +49,18 @@ const struct FlagSetting { const char* name; bool defaultValue; bool (*get)(); v
 std::string Reading(const std::string& name)
 {
     if (name == "Browse")
-        return GetBrowse();
+        return Utf8FromWide(GetBrowse());
     if (name == "LanguageID")
         return std::to_string(GetLanguageID());
     if (name == "RestoredHeight")
         return std::to_string(GetRestoredHeight());
+    if (name == "BypassKey")
+        return std::to_string(GetBypassKey());
+    if (name == "CaptureNeverSites")
+    {
+        const std::wstring text = GetCaptureNeverSites();
+        return std::string(text.begin(), text.end());  // the cases are ASCII
+    }
     for (const FlagSetting& flag : kFlags)
         if (name == flag.name)
             return flag.get() ? "true" : "false";
@@ -75,7 +84,10 @@ TEST(SettingsStoreTest, FlagsHaveTheirDefaultsAndRoundTripAsDwordZeroOrOneUnderT
     EXPECT_EQ(200, GetRestoredHeight());
     EXPECT_EQ(4, GetIconicTopOffset());
     EXPECT_EQ(1033, GetLanguageID());
-    EXPECT_EQ("", GetBrowse());
+    EXPECT_EQ(L"", GetBrowse());
+    EXPECT_EQ(DefaultCaptureTypes(), GetCaptureTypes());
+    EXPECT_EQ(L"", GetCaptureNeverSites());
+    EXPECT_EQ(static_cast<UINT>(VK_MENU), GetBypassKey());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey)) << "reading created the key";
 }
 
@@ -96,6 +108,14 @@ TEST(SettingsStoreTest, StoredValuesAreReadByKind)
         {"Browse", {REG_BINARY, "D:\\x"}, "D:\\x"},  // up to the end of the data without a NUL
         {"Browse", {REG_SZ, std::string("E:\\a\0junk", 10)}, "E:\\a"},  // or up to the first NUL
         {"Browse", {REG_SZ, ""}, ""},
+        // UTF-16 texts within their data, up to a NUL; another type is 8-bit
+        // text, as the folder is read.
+        {"CaptureNeverSites", {REG_BINARY, std::string("x\0y\0", 4)}, "x"},
+        {"CaptureNeverSites", {REG_SZ, std::string("a\0b", 3)}, "a"},
+        {"CaptureNeverSites", {REG_SZ, std::string("a\0\0\0b\0", 6)}, "a"},
+        {"BypassKey", Dword(VK_CONTROL), "17"},
+        {"BypassKey", Dword(0), "0"},  // no key
+        {"BypassKey", Dword('A'), "18"},  // a key the page does not offer: Alt
     };
     for (const auto& c : cases)
     {
@@ -114,10 +134,19 @@ TEST(SettingsStoreTest, WritersStoreTheWholeValue)
     EXPECT_EQ(0x7FFFFFFF, GetIconicTopOffset());
     SetLanguageID(0x12340419);  // only its low sixteen bits are a language
     EXPECT_EQ(Dword(0x0419), ReadStored("LanguageID"));
-    SetBrowse("C:\\Downloads\\");
+    SetBrowse(L"C:\\Downloads\\");
     EXPECT_EQ(Stored(REG_SZ, std::string("C:\\Downloads\\", sizeof("C:\\Downloads\\"))), ReadStored("Browse"))
         << "a text with its terminating NUL";
-    EXPECT_EQ("C:\\Downloads\\", GetBrowse());
+    EXPECT_EQ(L"C:\\Downloads\\", GetBrowse());
+    // A folder in scripts outside the ANSI code page stays whole, still REG_SZ.
+    SetBrowse(L"C:\\Загрузки\\下载\\");
+    EXPECT_EQ(REG_SZ, ReadStored("Browse").first);
+    EXPECT_EQ(L"C:\\Загрузки\\下载\\", GetBrowse());
+    // Patterns are UTF-16 whatever the ANSI code page.
+    SetCaptureNeverSites(L"пример\\.рф$\r\n^intranet");
+    EXPECT_EQ(L"пример\\.рф$\r\n^intranet", GetCaptureNeverSites());
+    SetCaptureTypes(L"");
+    EXPECT_EQ(L"", GetCaptureTypes()) << "an empty list is a list";
 }
 
 TEST(SettingsStoreTest, CompletionCopyTurnsNotificationsOffWithTheMasterSwitch)

@@ -76,11 +76,12 @@ TEST_F(SmallDialogsTest, CredentialsShowTheRequestWithTheTitleOfItsKind)
     }
 }
 
-TEST_F(SmallDialogsTest, CredentialsKeepAHundredCharactersWhereverTheyComeFrom)
+// A longer text from the engine is shown whole, so that OK gives it back.
+TEST_F(SmallDialogsTest, CredentialsTakeAHundredTypedCharactersAndShowStoredOnesWhole)
 {
     const std::wstring longText(150, L'x');
     driver.When(L"User Name and Password", [&](DialogWindow& d) {
-        EXPECT_EQ(100u, d.Text(IDC_CREDENTIALS_USER_NAME).size());  // from the engine
+        EXPECT_EQ(150u, d.Text(IDC_CREDENTIALS_USER_NAME).size());  // from the engine
         d.Focus(IDC_CREDENTIALS_PASSWORD);
         ::SendMessageW(d.Item(IDC_CREDENTIALS_PASSWORD), EM_SETSEL, 0, -1);
         ::SendMessageW(d.Item(IDC_CREDENTIALS_PASSWORD), EM_REPLACESEL, TRUE,
@@ -89,7 +90,7 @@ TEST_F(SmallDialogsTest, CredentialsKeepAHundredCharactersWhereverTheyComeFrom)
     });
     const CredentialAnswer answer = AskCredentials(nullptr, {longText, L"old", L"http://host/", L"", false});
     EXPECT_FALSE(answer.cancelled);
-    EXPECT_EQ(std::wstring(100, L'x'), answer.userName);
+    EXPECT_EQ(longText, answer.userName);
     EXPECT_EQ(std::wstring(100, L'p'), answer.password);
 }
 
@@ -215,8 +216,10 @@ TEST_F(SmallDialogsTest, SaveAsWritesTheLogExactlyOrSaysWhyNot)
     // answers: to the save-file dialog's question whether to replace the file.
     const struct { const wchar_t* log; std::string path; std::vector<int> answers; std::string box;
                    std::string contents; } cases[] = {
-        {L"1 a\r\n2 b", existing, {IDYES}, "", "1 a\r\n2 b"},
-        {L"", existing, {IDYES}, "", ""},
+        // UTF-8 after a byte-order mark: every character survives, whatever
+        // the ANSI code page.
+        {L"1 a\r\n2 Загрузка 文件.zip", existing, {IDYES}, "", "\xEF\xBB\xBF" "1 a\r\n2 Загрузка 文件.zip"},
+        {L"", existing, {IDYES}, "", "\xEF\xBB\xBF"},
         {L"5/1/2024 10:15:31 Connected\r\n", missing, {},
          "Error creating " + missing + ".\nThe log cannot be saved now.", "<missing>"},
     };

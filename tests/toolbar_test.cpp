@@ -12,7 +12,8 @@
 #include "bar/band.h"
 #include "bar/indicator.h"
 #include "framework/automation.h"
-#include "settings/settings_store.h"
+#include "resources/window_messages.h"
+#include "store/settings_store.h"
 #include "support/bar_window.h"
 #include "support/engine_standin.h"
 #include "support/registry_sandbox.h"
@@ -46,7 +47,7 @@ bool Enabled(HWND toolbar, UINT command) { return ::SendMessageW(toolbar, TB_ISB
 // A top-level window holding an indicator of `width` x 30 over `downloads`.
 struct IndicatorHost
 {
-    IndicatorHost(int width, DownloadRecords& downloads)
+    IndicatorHost(int width, CDownloadStore& downloads)
     {
         parent.reset(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 400, 60, nullptr, nullptr,
                                        nullptr, nullptr));
@@ -87,9 +88,9 @@ TEST(IndicatorTest, ColumnsFillWithProgressAndTakeTheColoursOfTheirState)
 
 TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
 {
-    DownloadRecords downloads;
+    CDownloadStore downloads;
     for (LONG id = 1; id <= 20; ++id)
-        downloads.push_back(Download(id, 2, 0.5));
+        downloads.Append(Download(id, 2, 0.5));
     IndicatorHost host(100, downloads);
     CTolDownloadIndicator& indicator = host.indicator;
     ASSERT_TRUE(indicator.ButtonsShown());
@@ -121,6 +122,35 @@ TEST(IndicatorTest, HeldScrollButtonsRepeatByTimerUntilTheLastColumnShows)
     EXPECT_EQ(-1, indicator.HotDownload());
 }
 
+TEST(IndicatorTest, TipFollowsItsDownloadOnlyWhileTheMouseIsOverIt)
+{
+    CDownloadStore downloads;
+    downloads.Append(Download(1, 2, 0.5));
+    downloads.Append(Download(2, 2, 0.5));
+    IndicatorHost host(100, downloads);
+    CTolDownloadIndicator& indicator = host.indicator;
+    HWND tip = nullptr;  // the tracking tip; a popup is owned by the top-level window of its parent
+    do
+        tip = ::FindWindowExW(nullptr, tip, TOOLTIPS_CLASSW, nullptr);
+    while (tip && ::GetWindow(tip, GW_OWNER) != ::GetAncestor(indicator.Window(), GA_ROOT));
+    ASSERT_NE(nullptr, tip);
+    ::SendMessageW(indicator.Window(), WM_MOUSEMOVE, 0, MAKELPARAM(indicator.Content().left + 2, 10));
+    ASSERT_EQ(1, indicator.HotDownload());
+    EXPECT_TRUE(::IsWindowVisible(tip));
+    downloads.At(0)->progress = 0.6;
+    indicator.Refresh(1);
+    EXPECT_TRUE(::IsWindowVisible(tip)) << "a progress event keeps the tip up while the mouse is over it";
+
+    // After the mouse left (or a menu opened), progress of that download brings no tip back.
+    ::SendMessageW(indicator.Window(), WM_MOUSELEAVE, 0, 0);
+    EXPECT_FALSE(::IsWindowVisible(tip));
+    for (LONG refreshed : {1L, -1L})
+    {
+        indicator.Refresh(refreshed);
+        EXPECT_FALSE(::IsWindowVisible(tip)) << "Refresh(" << refreshed << ")";
+    }
+}
+
 TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTheDownloadItself)
 {
     const unique_hwnd host(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 30, nullptr, nullptr, nullptr,
@@ -136,22 +166,22 @@ TEST(ToolbarFrameTest, ButtonsFollowTheDownloadsAndConflictsIgnoreCaseButNeverTh
     ::GetWindowRect(toolbar, &bar);
     EXPECT_EQ(5 * LOWORD(::SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0)) + 26, bar.right - bar.left);
 
-    DownloadRecords downloads;
-    downloads.push_back(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
-    frame.SetDownloads(std::move(downloads));
+    const com_ptr<CDownloadsModel> model = CDownloadsModel::ForThisThread();
+    frame.SetModel(model.get());
+    model->Insert(Download(1, 4, 1.0, L"C:\\Dl\\File.zip"));
     EXPECT_FALSE(Enabled(toolbar, kCommandStartAll));
     EXPECT_FALSE(Enabled(toolbar, kCommandPauseAll));
-    frame.OnDownloadAdded(2, nullptr, unique_bstr(::SysAllocString(L"C:\\dl\\")).get(), nullptr, 2, 3);
+    SendEvent(model->EventSink(), kEventAdded, {2, "", "C:\\dl\\", "", 2, 3});
     EXPECT_TRUE(Enabled(toolbar, kCommandStartAll) == false && Enabled(toolbar, kCommandPauseAll));
-    frame.OnDownloadStateChanged(2, 8, 0.0);
+    SendEvent(model->EventSink(), kEventStateChanged, {2, 8, 0.0});
     EXPECT_TRUE(Enabled(toolbar, kCommandStartAll));
 
-    const char path[] = "c:\\dl\\FILE.zip";
-    EXPECT_EQ(frame.Downloads()[0].get(),
-              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), WM_USER + 8, 2,
+    const wchar_t path[] = L"c:\\dl\\FILE.zip";
+    EXPECT_EQ(model->Find(1),
+              reinterpret_cast<CTolInfoDownload*>(::SendMessageW(frame.Window(), kQueryPathConflict, 2,
                                                                  reinterpret_cast<LPARAM>(path))));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>(path)));
-    EXPECT_EQ(0, ::SendMessageW(frame.Window(), WM_USER + 8, 1, reinterpret_cast<LPARAM>("c:\\dl\\")))
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(path)));
+    EXPECT_EQ(0, ::SendMessageW(frame.Window(), kQueryPathConflict, 1, reinterpret_cast<LPARAM>(L"c:\\dl\\")))
         << "a folder is no file";
 }
 
@@ -187,24 +217,86 @@ TEST_F(ToolbarBandTest, TheBandInTheToolbarAreaFollowsTheEngineWhileShown)
         IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
         ASSERT_TRUE(band);
         auto& frame = static_cast<CTolDownloadToolbar*>(band)->Frame();
-        EXPECT_EQ(1u, frame.Downloads().size());
+        EXPECT_EQ(1u, frame.Model()->Downloads().Count());
         DESKBANDINFO info{};
         EXPECT_EQ(S_OK, band->GetBandInfo(0, 0, &info));
         EXPECT_EQ(24, info.ptMinSize.y);
         // The helper tells the frame when the thread's explorer bar opens.
-        ::SendMessageW(frame.Window(), WM_USER + 6, 1, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 1, 0);
         EXPECT_TRUE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
-        ::SendMessageW(frame.Window(), WM_USER + 6, 0, 0);
+        ::SendMessageW(frame.Window(), kBandStateMessage, 0, 0);
         EXPECT_FALSE(::SendMessageW(frame.Toolbar(), TB_ISBUTTONCHECKED, CTolToolbarFrame::kToggleBarCommand, 0));
     });
     EXPECT_EQ(1, engine->Connections());
     engine->Fire("DownloadDeleted", {1});
     window.OnThread([&](IDeskBand*) {
         IDeskBand* band = window.Browser().ShowToolbar(CLSID_TolDownloadToolbar);
-        EXPECT_TRUE(static_cast<CTolDownloadToolbar*>(band)->Frame().Downloads().empty());
+        EXPECT_EQ(0u, static_cast<CTolDownloadToolbar*>(band)->Frame().Model()->Downloads().Count());
         band->ShowDW(FALSE);
     });
     EXPECT_EQ(0, engine->Connections());
+}
+
+// The toolbar runs the bar's commands with the bar's rules: the page cookie on
+// Start, the resume support the engine reports now, one rule for "active", and
+// the completion notice's box.
+TEST_F(ToolbarBandTest, TheToolbarsCommandsAndNoticesAreTheBars)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 5);
+    // Running (1), not yet transferring, and reported as not resumable.
+    engine->AddListRow({2, "http://host/b", "C:\\dl\\", "b", 1, 3, 0.0, 10, 0, 0, 0, 5, 100, 100, VARIANT{}});
+    SetNotifications(true);
+    SetInformWhenCompleted(true);
+    BarWindow window;
+    const std::string owner = std::to_string(reinterpret_cast<LONG_PTR>(window.Frame()));
+    HWND frame = nullptr;
+    bool pauseAllEnabled = false;
+    window.OnThread([&](IDeskBand*) {
+        window.Browser().SetPage({L"http://host/a"}, L"k=v");
+        auto* band = static_cast<CTolDownloadToolbar*>(window.Browser().ShowToolbar(CLSID_TolDownloadToolbar));
+        frame = band->Frame().Window();
+        pauseAllEnabled = Enabled(band->Frame().Toolbar(), kCommandPauseAll);
+        ::SendMessageW(frame, WM_COMMAND, kCommandStartAll, 0);
+    });
+    EXPECT_TRUE(pauseAllEnabled) << "a running download is active";
+    EXPECT_TRUE(engine->Expect("StartDownload(1, " + owner + ", k=v)"));
+    EXPECT_TRUE(engine->Expect("StartDownload(2, " + owner + ", )"));
+
+    engine->Fire("DownloadStateChanged", {2, 2, 0.0});
+    const auto pauseAll = [&] { window.OnThread([&](IDeskBand*) { ::SendMessageW(frame, WM_COMMAND, kCommandPauseAll, 0); }); };
+    window.AnswerNext({IDNO});
+    pauseAll();
+    EXPECT_EQ(1u, window.Boxes().size());
+    EXPECT_EQ(0u, engine->Count("PauseDownload")) << "No leaves the download running";
+    engine->Fire("ResumeSupportChanged", {2, true});
+    pauseAll();
+    EXPECT_TRUE(window.Boxes().empty()) << "no warning for a download that can resume";
+    EXPECT_TRUE(engine->Expect("PauseDownload(2, " + owner + ")"));
+
+    engine->Fire("DownloadCompleted", {1, 4, 0.5, 0, 2, false});
+    const std::vector<RecordedBox> boxes = window.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), boxes[0].icon) << "the bar's icon";
+}
+
+// The minimised bar's strip shows every download whenever the bar is shown:
+// after a start with the bar minimised and after hiding and showing it again.
+TEST_F(ToolbarBandTest, TheMinimisedStripShowsTheDownloadsAfterEveryShow)
+{
+    AddRow(*engine, 1, "http://host/a", "a", 8, 10, 5);
+    AddRow(*engine, 2, "http://host/b", "b", 8, 10, 5);
+    SetIsIconic(true);
+    BarWindow window;
+    for (int show = 0; show < 2; ++show)
+    {
+        window.Show(true);
+        window.OnThread([&](IDeskBand* band) {
+            auto* strip = static_cast<CTolToolbarFrame*>(static_cast<CTolBand*>(band)->Panel().IconicFrame());
+            ASSERT_TRUE(strip);
+            EXPECT_EQ(2u, strip->Indicator().Count()) << "show " << show;
+        });
+        window.Show(false);
+    }
 }
 
 TEST_F(ToolbarBandTest, TheMinimisedBarKeepsItsHeightAndRestoresTheStoredOne)

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include "framework/automation.h"
 #include "text/language.h"
 #include "text/url_components.h"
 #include "text/url_message.h"
@@ -26,17 +27,21 @@ TEST(UrlWindowsTest, IncorrectUrlMessageInBothLanguages)
 {
     const WORD saved = GetUiLanguage();
     ResetUiLanguage(1033);
-    EXPECT_EQ("Incorrect URL or unsupported protocol: https://x/%s.\nPlease, specify a correct URL.",
-              IncorrectUrlMessage("https://x/%s"));
-    EXPECT_EQ("Please, specify a correct URL.", IncorrectUrlMessage(""));
+    EXPECT_EQ(L"Incorrect URL or unsupported protocol: https://x/%s.\nPlease, specify a correct URL.",
+              IncorrectUrlMessage(L"https://x/%s"));
+    EXPECT_EQ(L"Please, specify a correct URL.", IncorrectUrlMessage(L""));
+    // The Russian interface on a Western code page, with a URL in two other
+    // scripts: every character of both shows.
     ResetUiLanguage(1049);
-    const std::string russian = IncorrectUrlMessage("gopher://x");
-    EXPECT_NE(std::string::npos, russian.find("gopher://x"));
-    EXPECT_NE(std::string::npos, russian.find('\n'));
-    EXPECT_EQ(std::string::npos, russian.find("Incorrect"));
-    const std::string empty = IncorrectUrlMessage("");
+    const std::wstring russian = IncorrectUrlMessage(L"gopher://x/файл文件");
+    EXPECT_NE(std::wstring::npos, russian.find(L"gopher://x/файл文件"));
+    EXPECT_NE(std::wstring::npos, russian.find(L'\n'));
+    EXPECT_NE(std::wstring::npos, russian.find(L"адрес"));
+    EXPECT_EQ(std::wstring::npos, russian.find(L"Incorrect"));
+    EXPECT_EQ(std::wstring::npos, russian.find(L'?'));
+    const std::wstring empty = IncorrectUrlMessage(L"");
     EXPECT_FALSE(empty.empty());
-    EXPECT_EQ(std::string::npos, empty.find('\n')) << "only the text after the line break";
+    EXPECT_EQ(std::wstring::npos, empty.find(L'\n')) << "only the text after the line break";
     EXPECT_EQ(russian.substr(russian.find('\n') + 1), empty);
     ResetUiLanguage(saved);
 }

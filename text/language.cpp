@@ -10,7 +10,7 @@
 #include "framework/lock.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
 namespace tdm {
 

@@ -17,26 +17,26 @@ namespace {
 constexpr int kTextWidthPadding = 20;
 
 // The description an error-information object carries; empty when there is none.
-std::string DescriptionOf(IErrorInfo* info)
+std::wstring DescriptionOf(IErrorInfo* info)
 {
     if (!info)
         return {};
     unique_bstr description;
     if (FAILED(info->GetDescription(description.put())))
         return {};
-    return NarrowFromBstr(description.get());
+    return WideFromBstr(description.get());
 }
 
 // Width of `window`'s text drawn in the window's own font; 0 without either.
 int TextWidth(HWND window)
 {
-    const int length = ::GetWindowTextLengthA(window);
+    const int length = ::GetWindowTextLengthW(window);
     if (length <= 0)
         return 0;
-    std::vector<char> text(static_cast<size_t>(length) + 1, '\0');
-    if (::GetWindowTextA(window, text.data(), length + 1) <= 0)
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1, L'\0');
+    if (::GetWindowTextW(window, text.data(), length + 1) <= 0)
         return 0;
-    const auto font = reinterpret_cast<HFONT>(::SendMessageA(window, WM_GETFONT, 0, 0));
+    const auto font = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
     if (!font)
         return 0;
     window_dc dc(window);
@@ -44,28 +44,28 @@ int TextWidth(HWND window)
         return 0;
     select_object selected(dc.get(), font);
     RECT bounds = {};
-    if (::DrawTextA(dc.get(), text.data(), -1, &bounds, DT_CALCRECT) == 0)
+    if (::DrawTextW(dc.get(), text.data(), -1, &bounds, DT_CALCRECT) == 0)
         return 0;
     return bounds.right - bounds.left;
 }
 
 }  // namespace
 
-int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* caption) noexcept
+int ShowMessageBox(const std::wstring& text, HWND owner, UINT type, const wchar_t* caption) noexcept
 {
     try
     {
-        const std::string productName = caption ? std::string() : LoadNeutralString(IDS_PRODUCT_NAME);
+        const std::wstring productName = caption ? std::wstring() : LoadNeutralStringW(IDS_PRODUCT_NAME);
         // The box takes the focus while it is open; the window that had it may be
         // destroyed meanwhile (its owner closed by a posted message), so it gets
         // the focus back only while it still exists.
         HWND focus = ::GetFocus();
-        const char* const title = caption ? caption : productName.c_str();
-        int result = ::MessageBoxA(owner, text.c_str(), title, type);
+        const wchar_t* const title = caption ? caption : productName.c_str();
+        int result = ::MessageBoxW(owner, text.c_str(), title, type);
         // An owner that is gone by now (the foreground window of another program
         // may close at any moment) must not cost the user the message.
         if (result == 0 && owner && !::IsWindow(owner))
-            result = ::MessageBoxA(nullptr, text.c_str(), title, type);
+            result = ::MessageBoxW(nullptr, text.c_str(), title, type);
         if (focus && ::IsWindow(focus))
             ::SetFocus(focus);
         return result;
@@ -76,9 +76,32 @@ int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* c
     }
 }
 
+int ShowMessageBox(const std::string& text, HWND owner, UINT type, const char* caption) noexcept
+{
+    try
+    {
+        const std::wstring wideCaption = caption ? WideFromNarrow(caption) : std::wstring();
+        return ShowMessageBox(WideFromNarrow(text), owner, type, caption ? wideCaption.c_str() : nullptr);
+    }
+    catch (...)
+    {
+        return 0;
+    }
+}
+
+void ShowErrorBox(const std::wstring& text, HWND owner) noexcept
+{
+    ShowMessageBox(text, owner, MB_OK | MB_ICONERROR);
+}
+
 void ShowErrorBox(const std::string& text, HWND owner) noexcept
 {
     ShowMessageBox(text, owner, MB_OK | MB_ICONERROR);
+}
+
+void ShowInfoBox(const std::wstring& text, HWND owner) noexcept
+{
+    ShowMessageBox(text, owner, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowInfoBox(const std::string& text, HWND owner) noexcept
@@ -90,9 +113,9 @@ void ShowComError(const CComError& error) noexcept
 {
     try
     {
-        std::string text = DescriptionOf(error.ErrorInfo());
+        std::wstring text = DescriptionOf(error.ErrorInfo());
         if (text.empty())
-            text = ComErrorText(error.Status());
+            text = WideFromNarrow(ComErrorText(error.Status()));
         // The foreground window owns the box when it is one of this process's
         // windows: a box owned by another program's window would disable that
         // window, and the box would go when that program closes it.

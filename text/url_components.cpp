@@ -427,6 +427,42 @@ bool IsDownloadableLink(std::string_view link) noexcept
     return components.Crack(link, 0) && AcceptsDownload(components, false);
 }
 
+bool IsDownloadableUrl(std::wstring_view url) noexcept
+{
+    try
+    {
+        return IsDownloadableUrl(std::string_view(AsciiUrl(url)));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+}
+
+bool IsDownloadableUrlAsGiven(std::wstring_view url) noexcept
+{
+    try
+    {
+        return IsDownloadableUrlAsGiven(std::string_view(AsciiUrl(url)));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+}
+
+bool IsDownloadableLink(std::wstring_view link) noexcept
+{
+    try
+    {
+        return IsDownloadableLink(std::string_view(AsciiUrl(link)));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+}
+
 void SplitServerAddress(std::string_view text, std::string& scheme, std::string& host,
                         std::string& port) noexcept
 {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii_url.h"
+
 namespace tdm {
 
 // An absolute URL split into its parts, held in fixed buffers inside the object
@@ -147,6 +149,12 @@ bool IsDownloadableUrlAsGiven(std::string_view url) noexcept;
 // The same rule for a link dropped on the bar or the toolbar: the text is taken
 // as it is (no trimming, no decoding) and a backslash in the host is not checked.
 bool IsDownloadableLink(std::string_view link) noexcept;
+
+// The three rules over a URL as data (UTF-16, text/ascii_url.h) check the
+// form it goes on the wire in, AsciiUrl.
+bool IsDownloadableUrl(std::wstring_view url) noexcept;
+bool IsDownloadableUrlAsGiven(std::wstring_view url) noexcept;
+bool IsDownloadableLink(std::wstring_view link) noexcept;
 
 // Cuts a server address "scheme://host:port" into its parts; each part that is
 // absent comes back empty, and all three are empty when the text does not parse.

@@ -8,9 +8,9 @@ namespace tdm {
 
 // The incorrect-URL message in the interface language, naming `url`; for an empty
 // URL only the request to give a correct one.
-std::string IncorrectUrlMessage(const std::string& url);
+std::wstring IncorrectUrlMessage(const std::wstring& url);
 
 // Shows the incorrect-URL message in an error box owned by `owner`.
-void ShowIncorrectUrlMessage(const std::string& url, HWND owner) noexcept;
+void ShowIncorrectUrlMessage(const std::wstring& url, HWND owner) noexcept;
 
 }  // namespace tdm

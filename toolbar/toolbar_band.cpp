@@ -7,7 +7,7 @@
 
 namespace tdm {
 
-CTolDownloadToolbar::CTolDownloadToolbar() noexcept : m_sink(*static_cast<IObjectWithSite*>(this), m_frame) {}
+CTolDownloadToolbar::CTolDownloadToolbar() noexcept = default;
 
 CTolDownloadToolbar::~CTolDownloadToolbar() = default;
 
@@ -16,10 +16,7 @@ const InterfaceEntry* CTolDownloadToolbar::Interfaces(size_t* count) noexcept
     static const InterfaceEntry entries[] = {
         TDM_INTERFACE(CTolDownloadToolbar, ITolDownloadToolbar),
         TDM_INTERFACE_VIA(CTolDownloadToolbar, IDispatch, ITolDownloadToolbar),
-        TDM_INTERFACE(CTolDownloadToolbar, IObjectWithSite),
-        TDM_INTERFACE(CTolDownloadToolbar, IDeskBand),
-        TDM_INTERFACE_VIA(CTolDownloadToolbar, IDockingWindow, IDeskBand),
-        TDM_INTERFACE_VIA(CTolDownloadToolbar, IOleWindow, IDeskBand),
+        TDM_BAND_INTERFACES(CTolDownloadToolbar),
     };
     *count = sizeof(entries) / sizeof(entries[0]);
     return entries;
@@ -27,134 +24,43 @@ const InterfaceEntry* CTolDownloadToolbar::Interfaces(size_t* count) noexcept
 
 void CTolDownloadToolbar::FinalRelease() noexcept { Detach(); }
 
-STDMETHODIMP CTolDownloadToolbar::SetSite(IUnknown* site)
-try
+HWND CTolDownloadToolbar::CreateBandWindow(HWND parent)
 {
-    if (m_site)
-    {
-        Detach();
-        return S_OK;
-    }
-    if (!site)
-        return S_OK;
-    m_site = com_ptr<IUnknown>(site);
-    m_parent = SiteWindow(site);
-    m_frame.CreateFrame(m_parent, true);
-    m_browser = SiteBrowser(site);
-    m_frame.SetBrowser(m_browser.get());
-    return S_OK;
+    m_model = CDownloadsModel::ForThisThread();
+    m_frame.SetModel(m_model.get());
+    return m_frame.CreateFrame(parent, true);
 }
-TDM_COM_CATCH
 
-STDMETHODIMP CTolDownloadToolbar::GetSite(REFIID riid, void** ppv)
-try
+void CTolDownloadToolbar::DestroyBandWindow() noexcept
 {
-    return QuerySite(m_site.get(), riid, ppv);
-}
-TDM_COM_CATCH
-
-void CTolDownloadToolbar::Detach() noexcept
-{
-    if (m_shown)
-        (void)ShowDW(FALSE);
     if (m_frame.Window())
         ::DestroyWindow(m_frame.Window());
-    m_frame.SetBrowser(nullptr);
-    m_browser.reset();
-    m_parent = nullptr;
-    m_site.reset();
+    m_frame.SetModel(nullptr);
+    m_model.reset();
 }
 
-STDMETHODIMP CTolDownloadToolbar::GetWindow(HWND* window)
-try
+void CTolDownloadToolbar::ShowBandWindow(bool show) noexcept
 {
-    if (!window)
-        return E_INVALIDARG;
-    *window = m_frame.Window();
-    return *window ? S_OK : E_FAIL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolDownloadToolbar::ContextSensitiveHelp(BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolDownloadToolbar::ShowDW(BOOL show)
-try
-{
-    try
-    {
-        if (show && !m_shown)
-        {
-            // An engine installed since the last check serves its schemes at once.
-            RefreshDeclaredEngineSchemes();
-            Show();
-        }
-        else if (!show && m_shown)
-            Hide();
-    }
-    catch (const CComError& error)
-    {
-        ShowComError(error);
-        return E_FAIL;
-    }
-    return S_OK;
-}
-TDM_COM_CATCH
-
-void CTolDownloadToolbar::Show()
-{
-    m_shown = true;
-    m_engine = CEngine::Create();
-    m_frame.SetEngine(m_engine.get());
-    m_connection.Connect(m_engine.get(), static_cast<_IDownloadEngineEvents*>(&m_sink));
-    const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
-    CallTwice(IID_ITolDownloadHelper, [&] {
-        return helper->RegisterToolbar(static_cast<LONG>(::GetCurrentThreadId()), m_frame.Window());
-    });
-    unique_variant list;
-    m_engine.GetDownloadList(list);
-    m_frame.FillFromEngineList(*list.get());
-    ::ShowWindow(m_frame.Window(), SW_SHOW);
-    if (!m_dropRegistered && m_frame.DropTargetWindow())
+    if (!m_frame.Window())
+        return;
+    ::ShowWindow(m_frame.Window(), show ? SW_SHOW : SW_HIDE);
+    if (show && !m_dropRegistered && m_frame.DropTargetWindow())
         m_dropRegistered =
             SUCCEEDED(LOG_IF_FAILED(::RegisterDragDrop(m_frame.DropTargetWindow(), static_cast<IDropTarget*>(this))));
+    else if (!show && m_dropRegistered)
+    {
+        LOG_IF_FAILED(::RevokeDragDrop(m_frame.DropTargetWindow()));
+        m_dropRegistered = false;
+    }
 }
 
-void CTolDownloadToolbar::Hide()
+void CTolDownloadToolbar::RegisterBand(ITolDownloadHelper& helper, bool add)
 {
-    if (m_frame.Window())
-        ::ShowWindow(m_frame.Window(), SW_HIDE);
-    if (m_dropRegistered)
-        LOG_IF_FAILED(::RevokeDragDrop(m_frame.DropTargetWindow()));
-    m_dropRegistered = false;
-    LOG_IF_FAILED(m_connection.Disconnect());
-    m_engine.reset();
-    m_frame.SetEngine(nullptr);
-    m_frame.ClearDownloads();
-    m_shown = false;
-    const auto helper = CreateTwice<ITolDownloadHelper>(CLSID_TolDownloadHelper);
+    const LONG thread = static_cast<LONG>(::GetCurrentThreadId());
     CallTwice(IID_ITolDownloadHelper, [&] {
-        return helper->UnregisterToolbar(static_cast<LONG>(::GetCurrentThreadId()), m_frame.Window());
+        return add ? helper.RegisterToolbar(thread, m_frame.Window()) : helper.UnregisterToolbar(thread, m_frame.Window());
     });
 }
-
-STDMETHODIMP CTolDownloadToolbar::CloseDW(DWORD)
-try
-{
-    return ShowDW(FALSE);
-}
-TDM_COM_CATCH
-
-STDMETHODIMP CTolDownloadToolbar::ResizeBorderDW(LPCRECT, IUnknown*, BOOL)
-try
-{
-    return E_NOTIMPL;
-}
-TDM_COM_CATCH
 
 STDMETHODIMP CTolDownloadToolbar::GetBandInfo(DWORD, DWORD, DESKBANDINFO* info)
 try

@@ -1,7 +1,6 @@
 // The toolbar band: the compact download bar the browser hosts in its toolbar
-// area. It creates the toolbar frame when it is sited, connects the frame to
-// the engine while shown (a hidden toolbar holds no engine and receives no
-// events), registers the frame with the helper object and takes dropped links.
+// area. It creates the toolbar frame over its thread's downloads model when it
+// is sited and takes dropped links; siting and showing are the band base's.
 #pragma once
 
 #include <windows.h>
@@ -9,8 +8,9 @@
 #include <ocidl.h>
 #include <shlobj.h>
 
+#include "bar/band_base.h"
 #include "bar/drag_link.h"
-#include "bar/engine_events.h"
+#include "downloads/downloads_model.h"
 #include "engine/engine_link.h"
 #include "framework/dispatch.h"
 #include "framework/object.h"
@@ -20,8 +20,7 @@
 namespace tdm {
 
 class CTolDownloadToolbar : public CObjectRoot,
-                            public IObjectWithSite,
-                            public IDeskBand,
+                            public CBandBaseT<CTolDownloadToolbar>,
                             public CDispatchImpl<ITolDownloadToolbar>,
                             public CTolDragLink
 {
@@ -32,35 +31,24 @@ public:
     static const InterfaceEntry* Interfaces(size_t* count) noexcept;
     void FinalRelease() noexcept;
 
-    // IObjectWithSite
-    STDMETHODIMP SetSite(IUnknown* site) override;
-    STDMETHODIMP GetSite(REFIID riid, void** ppv) override;
-    // IOleWindow
-    STDMETHODIMP GetWindow(HWND* window) override;
-    STDMETHODIMP ContextSensitiveHelp(BOOL enterMode) override;
-    // IDockingWindow
-    STDMETHODIMP ShowDW(BOOL show) override;
-    STDMETHODIMP CloseDW(DWORD reserved) override;
-    STDMETHODIMP ResizeBorderDW(LPCRECT border, IUnknown* site, BOOL reserved) override;
     // IDeskBand
     STDMETHODIMP GetBandInfo(DWORD bandId, DWORD viewMode, DESKBANDINFO* info) override;
 
     CTolToolbarFrame& Frame() noexcept { return m_frame; }
-    IDispatch* EventSink() noexcept { return &m_sink; }
+    IDispatch* EventSink() noexcept { return m_model ? m_model->EventSink() : nullptr; }
+
+    // CBandBaseT
+    HWND CreateBandWindow(HWND parent);
+    void DestroyBandWindow() noexcept;
+    HWND BandWindow() const noexcept { return m_frame.Window(); }
+    void SetBandBrowser(IWebBrowser2* browser) noexcept { m_frame.SetBrowser(browser); }
+    CDownloadsModel* BandModel() const noexcept { return m_model.get(); }
+    void ShowBandWindow(bool show) noexcept;
+    void RegisterBand(ITolDownloadHelper& helper, bool add);
 
 private:
-    void Show();
-    void Hide();
-    void Detach() noexcept;
-
-    com_ptr<IUnknown> m_site;
-    com_ptr<IWebBrowser2> m_browser;
-    HWND m_parent = nullptr;
-    CEngine m_engine;
+    com_ptr<CDownloadsModel> m_model;
     CTolToolbarFrame m_frame;
-    CEngineEventSink m_sink;
-    CEngineEventConnection m_connection;
-    bool m_shown = false;
     bool m_dropRegistered = false;
 };
 

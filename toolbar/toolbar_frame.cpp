@@ -6,22 +6,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
-#include "bar/command_actions.h"
 #include "bar/download_menu.h"
-#include "bar/event_questions.h"
 #include "bar/parent_background.h"
-#include "bar/record_events.h"
 #include "browser/download_creation.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
 #include "dialogs/help_dialog.h"
+#include "downloads/download_commands.h"
 #include "framework/automation.h"
 #include "framework/module.h"
 #include "resources/resource.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "tdm_h.h"
-#include "text/case_fold.h"
 #include "text/language.h"
 #include "text/message_box.h"
 
@@ -32,13 +30,6 @@ namespace {
 constexpr WORD kNormalIcons[] = {244, 226, 225, 249, 233, 230};
 constexpr WORD kDisabledIcons[] = {243, 227, 222, 250, 232, 231};
 constexpr UINT kDropTargetTip = 196;
-
-// A download as the frame's questions list it: its path, " -> " and its URL.
-std::string Line(const CTolInfoDownload& record)
-{
-    return "\n" + NarrowFromBstr(record.path.get()) + " -> " + NarrowFromBstr(record.url.get());
-}
-
 
 unique_himagelist MakeImages(const WORD* icons, size_t count)
 {
@@ -52,19 +43,14 @@ unique_himagelist MakeImages(const WORD* icons, size_t count)
     return images;
 }
 
-void TakeTimesAndState(CTolInfoDownload& record, LONG state, double elapsed, bool fresh) noexcept
-{
-    record.state = state;
-    record.elapsed = TimeSpan::FromDays(elapsed);
-    record.fresh = fresh;
-}
-
 }  // namespace
 
 CTolToolbarFrame::CTolToolbarFrame() noexcept = default;
 
 CTolToolbarFrame::~CTolToolbarFrame()
 {
+    if (m_model)
+        m_model->Unadvise(this);
     if (m_window)
         ::DestroyWindow(m_window);
 }
@@ -78,8 +64,17 @@ WNDCLASSEXW CTolToolbarFrame::ClassInfo() noexcept
     return info;
 }
 
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept
+{
+    std::unique_ptr<CTolToolbarFrame> frame(new (std::nothrow) CTolToolbarFrame());
+    if (!frame || !frame->CreateFrame(panel, false))
+        return nullptr;
+    return frame;
+}
+
 HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
 {
+    m_applied.reset();
     m_toolbarHost = toolbarHost;
     const RECT frame{0, 0, kDefaultWidth, kHeight};
     if (!Create(host, frame, L"", WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS))
@@ -131,7 +126,7 @@ HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
         ::SetWindowPos(toolbar, nullptr, 35, 0, m_toolbarWidth, kHeight, SWP_NOZORDER | SWP_NOACTIVATE);
     }
     const int left = 35 + m_toolbarWidth;
-    m_indicator.SetDownloads(&m_downloads);
+    m_indicator.SetDownloads(m_model ? &m_model->Downloads() : nullptr);
     m_indicator.SetLogQuery(&CTolToolbarFrame::LogPerDownload, this);
     m_indicator.Create(m_window, RECT{left, 0, std::max(left, kDefaultWidth - 4), kHeight - 3}, L"",
                        WS_CHILD | WS_VISIBLE);
@@ -156,20 +151,11 @@ HWND CTolToolbarFrame::CreateFrame(HWND host, bool toolbarHost) noexcept
 
 bool CTolToolbarFrame::LogPerDownload(void* frame)
 {
-    bool perDownload = false;
-    RunCommand([&] {
-        const CEngine& engine = static_cast<CTolToolbarFrame*>(frame)->m_engine;
-        perDownload = engine && engine.GetLogSettings().logPerDownload;
-    });
-    return perDownload;
+    const CDownloadsModel* model = static_cast<CTolToolbarFrame*>(frame)->m_model.get();
+    return model && model->LogPerDownload();
 }
 
 HWND CTolToolbarFrame::BrowserTopWindow() const noexcept { return BrowserOwnerWindow(m_browser.get()); }
-
-bool CTolToolbarFrame::Claim(HWND owner, LONG scope) const noexcept
-{
-    return ClaimNotice(BrowserTopWindow(), owner, scope);
-}
 
 DWORD CTolToolbarFrame::HelpTopic() const noexcept
 {
@@ -207,18 +193,24 @@ LRESULT CTolToolbarFrame::OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&)
 
 // --- downloads ---------------------------------------------------------------------------
 
-CTolInfoDownload* CTolToolbarFrame::Find(LONG id, size_t* index) const noexcept
+void CTolToolbarFrame::SetModel(CDownloadsModel* model) noexcept
 {
-    for (size_t i = 0; i < m_downloads.size(); ++i)
+    if (m_model)
+        m_model->Unadvise(this);
+    m_model = com_ptr<CDownloadsModel>(model);
+    m_indicator.SetDownloads(m_model ? &m_model->Downloads() : nullptr);
+    if (m_model)
     {
-        if (m_downloads[i]->id == id)
+        try
         {
-            if (index)
-                *index = i;
-            return m_downloads[i].get();
+            m_model->Advise(this);
+        }
+        catch (...)
+        {
+            TraceCaughtException(__FILE__, __LINE__);
         }
     }
-    return nullptr;
+    Changed(-1);
 }
 
 void CTolToolbarFrame::Changed(LONG id) noexcept
@@ -231,303 +223,25 @@ void CTolToolbarFrame::UpdateButtons() noexcept
 {
     if (!m_toolbar)
         return;
-    size_t running = 0, complete = 0;
-    for (const auto& download : m_downloads)
-    {
-        if (download->state & kStateTransferring)
-            ++running;
-        else if (download->IsComplete())
-            ++complete;
-    }
-    const bool any = !m_downloads.empty();
-    ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, kCommandStartAll,
-                   MAKELPARAM(any && running + complete != m_downloads.size(), 0));
-    ::SendMessageW(m_toolbar.get(), TB_ENABLEBUTTON, kCommandPauseAll, MAKELPARAM(any && running > 0, 0));
-}
-
-void CTolToolbarFrame::FillFromEngineList(const VARIANT& list)
-{
-    DownloadRecords records;
-    RaiseIfFailed(MakeRecordsFromList(list, records), IID_IDownloadEngine);
-    SetDownloads(std::move(records));
-}
-
-void CTolToolbarFrame::SetDownloads(DownloadRecords records) noexcept
-{
-    m_downloads = std::move(records);
-    Changed(-1);
-}
-
-void CTolToolbarFrame::ClearDownloads() noexcept { SetDownloads({}); }
-
-LRESULT CTolToolbarFrame::OnSortedRecords(UINT, WPARAM, LPARAM lParam, bool&)
-{
-    const auto* sorted = reinterpret_cast<const DownloadRecords*>(lParam);
-    if (!sorted)
-        return 0;
-    DownloadRecords copies;
-    copies.reserve(sorted->size());
-    for (const auto& record : *sorted)
-    {
-        std::unique_ptr<CTolInfoDownload> copy;
-        if (!record || FAILED(CTolInfoDownload::Clone(*record, copy)))
-            return 0;
-        copies.push_back(std::move(copy));
-    }
-    SetDownloads(std::move(copies));
-    return 0;
-}
-
-// --- engine events -----------------------------------------------------------------------
-
-void CTolToolbarFrame::OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority)
-{
-    if (Find(id))
+    static const CDownloadStore kNone;
+    const CTolInfoDownload* current = Current();
+    const CCommandStates states(m_model ? m_model->Downloads() : kNone, m_model && m_model->LogPerDownload(), current,
+                                current ? 1 : 0);
+    // Every progress event passes here: the buttons change only when a state does.
+    if (m_applied && *m_applied == states)
         return;
-    m_downloads.push_back(MakeAddedRecord(id, url, folder, fileName, state, priority));
-    Changed(-1);
+    states.ApplyTo(m_toolbar.get());
+    m_applied = states;
 }
 
-void CTolToolbarFrame::OnDownloadStateChanged(LONG id, LONG state, double elapsed)
-{
-    if (CTolInfoDownload* record = Find(id))
-    {
-        TakeTimesAndState(*record, state, elapsed, false);
-        Changed(id);
-    }
-}
-
-void CTolToolbarFrame::OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
-                                         VARIANT_BOOL* claimed)
-{
-    CTolInfoDownload* record = Find(id);
-    if (record && scope == 0)
-    {
-        TakeTimesAndState(*record, state, elapsed, true);
-        Changed(id);
-    }
-    if (*claimed == VARIANT_FALSE && (state & kStateError) && Claim(owner, scope))
-    {
-        *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 3);
-    }
-}
-
-void CTolToolbarFrame::OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
-                                           VARIANT_BOOL* claimed)
-{
-    CTolInfoDownload* record = Find(id);
-    if (record && scope == 0)
-    {
-        TakeTimesAndState(*record, state, elapsed, true);
-        LookUpIcon(*record);
-        Changed(id);
-    }
-    if (*claimed == VARIANT_FALSE && Claim(owner, scope))
-    {
-        *claimed = VARIANT_TRUE;
-        ::PostMessageW(m_window, WM_USER + 2, static_cast<WPARAM>(id), 0);
-    }
-}
-
-void CTolToolbarFrame::OnDownloadDeleted(LONG id)
-{
-    size_t index = 0;
-    if (Find(id, &index))
-    {
-        m_downloads.erase(m_downloads.begin() + static_cast<std::ptrdiff_t>(index));
-        Changed(-1);
-    }
-}
-
-void CTolToolbarFrame::OnDownloadFileInfo(const FileInfo& info)
-{
-    CTolInfoDownload* record = Find(info.id);
-    if (!record)
-        return;
-    record->totalSize = info.totalSize;
-    record->loadedSize = info.loadedSize;
-    record->UpdateProgress();
-    if (*info.claimed != VARIANT_FALSE)
-    {
-        if (!SetText(record->path, JoinPath(TextOf(*info.folder), TextOf(*info.fileName))))
-            throw std::bad_alloc();
-        record->state = info.state;
-        LookUpIcon(*record);
-        Changed(info.id);
-        return;
-    }
-    Changed(info.id);
-    const LONG id = info.id;
-    const UINT length = ::SysStringLen(record->path.get());
-    const bool hasFileName = length != 0 && record->path.get()[length - 1] != L'\\';
-    AskFileName(info, hasFileName, GetSaveFileDefault(), BrowserTopWindow(),
-                [&] {
-                    if (!Claim(info.owner, info.scope))
-                        return false;
-                    BringForward(BrowserTopWindow());
-                    return true;
-                },
-                [&](const std::wstring& path) -> const CTolInfoDownload* {
-                    for (const auto& other : m_downloads)
-                        if (other->id != id && other->path && EqualsIgnoreCase(NarrowFromBstr(other->path.get()),
-                                                                               NarrowFromWide(path.data(), path.size())))
-                            return other.get();
-                    return nullptr;
-                });
-}
-
-void CTolToolbarFrame::OnDownloadProgress(const Progress& progress)
-{
-    if (CTolInfoDownload* record = Find(progress.id))
-    {
-        ApplyProgress(*record, progress);
-        Changed(progress.id);
-    }
-}
-
-void CTolToolbarFrame::OnDownloadError(LONG id, LONG state, LONG, VARIANT_BOOL* claimed)
-{
-    if (CTolInfoDownload* record = Find(id))
-    {
-        record->state = state;
-        Changed(id);
-    }
-    *claimed = VARIANT_TRUE;
-}
-
-void CTolToolbarFrame::OnDownloadInfoChanged(LONG id, const VARIANT& info)
-{
-    CTolInfoDownload* record = Find(id);
-    CDownloadListReader reader;
-    ULONG loaded = 0;
-    std::vector<SectionInfo> sections;
-    if (!record || FAILED(reader.Open(info)) || reader.RowCount() != 1 ||
-        FAILED(reader.ReadUInt(0, kColumnLoadedSize, loaded)) ||
-        FAILED(reader.ReadSections(0, kColumnSections, sections)))
-        return;
-    record->loadedSize = loaded;
-    record->sections = std::move(sections);
-    record->UpdateProgress();
-    Changed(id);
-}
-
-void CTolToolbarFrame::OnDownloadRestarted(LONG id, ULONG, ULONG, LONG state, double elapsed)
-{
-    if (CTolInfoDownload* record = Find(id))
-    {
-        TakeTimesAndState(*record, state, elapsed, true);
-        Changed(id);
-    }
-}
-
-void CTolToolbarFrame::OnCredentialsRequired(const Credentials& request)
-{
-    if (*request.claimed != VARIANT_FALSE || !Claim(request.owner, request.scope))
-        return;
-    *request.claimed = VARIANT_TRUE;
-    AnswerCredentials(request, BrowserTopWindow());
-}
-
-void CTolToolbarFrame::OnLanguageChanged(LANGID language)
-{
-    if (language != GetUiLanguage())
-        SetUiLanguage(language);
-    Changed(-1);
-}
-
-void CTolToolbarFrame::OnSectionsChanged(LONG id, const VARIANT& sections)
-{
-    CTolInfoDownload* record = Find(id);
-    std::vector<SectionInfo> read;
-    if (record && SUCCEEDED(ReadSectionArray(sections, read)))
-    {
-        record->sections = std::move(read);
-        Changed(id);
-    }
-}
-
-void CTolToolbarFrame::OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize,
-                                         ULONG sectionLoaded)
-{
-    CTolInfoDownload* record = Find(id);
-    if (!record)
-        return;
-    record->loadedSize = loadedSize;
-    record->UpdateProgress();
-    if (sectionCount > 1 && section >= 1 && static_cast<size_t>(section) <= record->sections.size())
-        record->sections[static_cast<size_t>(section) - 1].loaded = sectionLoaded;
-    Changed(id);
-}
-
-void CTolToolbarFrame::OnPriorityChanged(LONG id, LONG priority)
-{
-    if (CTolInfoDownload* record = Find(id))
-        record->priority = priority;
-}
-
-void CTolToolbarFrame::OnDownloadRenamed(LONG id, BSTR url, BSTR path)
-{
-    CTolInfoDownload* record = Find(id);
-    if (!record)
-        return;
-    if (!SetText(record->url, TextOf(url)) || !SetText(record->path, TextOf(path)))
-        throw std::bad_alloc();
-    LookUpIcon(*record);
-    Changed(id);
-}
-
-void CTolToolbarFrame::OnInterfaceChanged(bool)
+void CTolToolbarFrame::OnTextsChanged()
 {
     Changed(-1);
-    ::InvalidateRect(m_window, nullptr, TRUE);
+    if (m_window)
+        ::InvalidateRect(m_window, nullptr, TRUE);
 }
 
 // --- notices and messages ----------------------------------------------------------------------
-
-LRESULT CTolToolbarFrame::OnCompletionNotice(UINT, WPARAM wParam, LPARAM lParam, bool&)
-{
-    const bool notifications = GetNotifications();
-    const bool playSounds = notifications && GetPlaySounds();
-    const bool inform = notifications && GetInformWhenCompleted();
-    if (lParam != 0)
-    {
-        if (playSounds)
-            ::MessageBeep(MB_ICONEXCLAMATION);
-        return 0;
-    }
-    if (playSounds)
-        ::MessageBeep(MB_OK);
-    const LONG id = static_cast<LONG>(wParam);
-    const CTolInfoDownload* record = Find(id);
-    if (!record)
-        return 0;
-    if (inform)
-    {
-        BringForward(BrowserTopWindow());
-        std::string text = FillTemplate(LoadUiString(IDS_DOWNLOAD_COMPLETED_FMT),
-                                        {NarrowFromBstr(record->url.get()), NarrowFromBstr(record->path.get())});
-        std::string received = LoadUiString(IDS_BYTES_RECEIVED_FMT);
-        if (const size_t at = received.find("%u"); at != std::string::npos)
-            received.replace(at, 2, std::to_string(record->loadedSize));
-        text += "\n" + received;
-        if (record->totalSize != 0)
-        {
-            std::string size = LoadUiString(IDS_FILE_SIZE_FMT);
-            if (const size_t at = size.find("%u"); at != std::string::npos)
-                size.replace(at, 2, std::to_string(record->totalSize));
-            text += " " + size;
-        }
-        ShowInfoBox(text, BrowserTopWindow());
-        record = Find(id);
-    }
-    if (record && record->IsComplete() && GetDelete())
-        RunCommand([&] {
-            if (m_engine)
-                m_engine.DeleteDownload(id);
-        });
-    return 0;
-}
 
 LRESULT CTolToolbarFrame::OnBarState(UINT, WPARAM wParam, LPARAM, bool&)
 {
@@ -556,22 +270,16 @@ LRESULT CTolToolbarFrame::OnSelectDownload(UINT message, WPARAM wParam, LPARAM l
 
 LRESULT CTolToolbarFrame::OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&)
 {
-    const auto* text = reinterpret_cast<const char*>(lParam);
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
     if (!text)
         return 0;
+    if (!m_model)
+        return 0;
+    const std::wstring wide(text);
     const LONG skip = static_cast<LONG>(wParam);
-    for (const auto& record : m_downloads)
-    {
-        if (record->id == skip)
-            continue;
-        BSTR value = message == WM_USER + 8 ? record->path.get() : record->url.get();
-        const UINT length = ::SysStringLen(value);
-        if (length == 0 || (message == WM_USER + 8 && value[length - 1] == L'\\'))
-            continue;
-        if (EqualsIgnoreCase(NarrowFromBstr(value), text))
-            return reinterpret_cast<LRESULT>(record.get());
-    }
-    return 0;
+    const CTolInfoDownload* other = message == kQueryPathConflict ? m_model->Downloads().FindOtherByPath(skip, wide)
+                                                                   : m_model->Downloads().FindOtherByUrl(skip, wide);
+    return reinterpret_cast<LRESULT>(other);
 }
 
 LRESULT CTolToolbarFrame::OnContextMenu(UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
@@ -628,12 +336,6 @@ LRESULT CTolToolbarFrame::OnNotify(UINT, WPARAM, LPARAM lParam, bool& handled)
 
 // --- commands ------------------------------------------------------------------------------------
 
-int CTolToolbarFrame::Ask(const std::string& text, UINT type) const
-{
-    CFocusRestorer focus;
-    return ShowMessageBox(text, BrowserTopWindow(), type);
-}
-
 LRESULT CTolToolbarFrame::OnToggleBar(WORD, WORD, HWND, bool&)
 {
     RunCommand([] {
@@ -648,124 +350,69 @@ LRESULT CTolToolbarFrame::OnToggleBar(WORD, WORD, HWND, bool&)
     return 0;
 }
 
-LRESULT CTolToolbarFrame::OnStartAll(WORD, WORD, HWND, bool&)
+std::vector<LONG> CTolToolbarFrame::CurrentIds() const
 {
-    RunCommand([&] {
-        std::vector<LONG> ids;
-        for (const auto& download : m_downloads)
-            if (!(download->state & kStateTransferring) && !download->IsComplete())
-                ids.push_back(download->id);
-        for (LONG id : ids)
-            if (m_engine)
-                m_engine.StartDownload(id, BrowserTopWindow(), "");
-    });
-    return 0;
+    if (const CTolInfoDownload* current = Current())
+        return {current->id};
+    return {};
 }
 
-LRESULT CTolToolbarFrame::OnPauseAll(WORD, WORD, HWND, bool&)
+void CTolToolbarFrame::RunDownloadCommand(void (*command)(const CommandSite&, const std::vector<LONG>&), bool all)
 {
     RunCommand([&] {
-        std::vector<LONG> pause, noResume;
-        std::string lines;
-        for (const auto& download : m_downloads)
-        {
-            if (!(download->state & kStateTransferring))
-                continue;
-            if (download->resumable == 0)
-            {
-                noResume.push_back(download->id);
-                lines += Line(*download);
-            }
-            else
-                pause.push_back(download->id);
-        }
-        if (!noResume.empty())
-        {
-            const int answer =
-                Ask(LoadUiString(IDS_CONFIRM_PAUSE_NO_RESUME) + lines, MB_YESNOCANCEL | MB_ICONQUESTION);
-            if (answer == IDCANCEL)
-                return;
-            if (answer == IDYES)
-                pause.insert(pause.end(), noResume.begin(), noResume.end());
-        }
-        for (LONG id : pause)
-            if (m_engine)
-                m_engine.PauseDownload(id, BrowserTopWindow());
+        if (m_model)
+            command({*m_model.get(), m_window}, all ? AllDownloadIds(*m_model.get()) : CurrentIds());
     });
-    return 0;
 }
 
 LRESULT CTolToolbarFrame::OnStart(WORD, WORD, HWND, bool&)
 {
     RunCommand([&] {
-        const CTolInfoDownload* current = Current();
-        if (!current || !m_engine)
-            return;
-        const LONG id = current->id;
-        if (current->IsComplete() && DownloadFileExists(*current) &&
-            Ask(LoadUiString(IDS_CONFIRM_RESTART_LOADED) + Line(*current) + "?", MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return;
-        m_engine.StartDownload(id, BrowserTopWindow(), "");
+        if (m_model)
+            StartDownloads({*m_model.get(), m_window}, CurrentIds(), false);
+    });
+    return 0;
+}
+
+LRESULT CTolToolbarFrame::OnStartAll(WORD, WORD, HWND, bool&)
+{
+    RunCommand([&] {
+        if (m_model)
+            StartDownloads({*m_model.get(), m_window}, AllDownloadIds(*m_model.get()), true);
     });
     return 0;
 }
 
 LRESULT CTolToolbarFrame::OnPause(WORD, WORD, HWND, bool&)
 {
-    RunCommand([&] {
-        const CTolInfoDownload* current = Current();
-        if (!current || !m_engine)
-            return;
-        const LONG id = current->id;
-        if (current->resumable == 0 &&
-            Ask(LoadUiString(IDS_CONFIRM_PAUSE_NO_RESUME) + Line(*current), MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return;
-        m_engine.PauseDownload(id, BrowserTopWindow());
-    });
+    RunDownloadCommand(&PauseDownloads, false);
+    return 0;
+}
+
+LRESULT CTolToolbarFrame::OnPauseAll(WORD, WORD, HWND, bool&)
+{
+    RunDownloadCommand(&PauseDownloads, true);
     return 0;
 }
 
 LRESULT CTolToolbarFrame::OnDelete(WORD, WORD, HWND, bool&)
 {
-    RunCommand([&] {
-        const CTolInfoDownload* current = Current();
-        if (!current || !m_engine)
-            return;
-        const LONG id = current->id;
-        if (Ask(LoadUiString(IDS_CONFIRM_DELETE) + Line(*current), MB_YESNO | MB_ICONQUESTION) == IDYES)
-            m_engine.DeleteDownload(id);
-    });
+    RunDownloadCommand(&DeleteDownloads, false);
     return 0;
 }
 
 LRESULT CTolToolbarFrame::OnDeleteAll(WORD, WORD, HWND, bool&)
 {
     RunCommand([&] {
-        if (!m_engine || Ask(LoadUiString(IDS_CONFIRM_DELETE_ALL), MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return;
-        std::vector<LONG> ids;
-        for (const auto& download : m_downloads)
-            ids.push_back(download->id);
-        for (LONG id : ids)
-            m_engine.DeleteDownload(id);
+        if (m_model)
+            DeleteAllDownloads({*m_model.get(), m_window});
     });
     return 0;
 }
 
 LRESULT CTolToolbarFrame::OnProperties(WORD, WORD, HWND, bool&)
 {
-    RunCommand([&] {
-        const CTolInfoDownload* current = Current();
-        if (!current || !m_engine)
-            return;
-        const LONG id = current->id;
-        const CDownloadOptions options = m_engine.GetOptions(id);
-        CFocusRestorer focus;
-        CDefDownDlg dialog(options, NarrowFromBstr(current->url.get()), NarrowFromBstr(current->path.get()), id,
-                           m_window, false);
-        if (dialog.DoModal(BrowserTopWindow()) == IDOK)
-            m_engine.SetOptions(id, BrowserTopWindow(), options);
-    });
+    RunDownloadCommand(&EditDownloadProperties, false);
     return 0;
 }
 

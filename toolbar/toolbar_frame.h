@@ -2,30 +2,34 @@
 // drop target for links, command buttons and the download indicator), also
 // shown by the explorer bar's panel while the bar is minimised.
 //
-// The frame keeps its own copy of the downloads (records in the panel's order
-// while the panel shows the list) and follows the engine's events the way the
-// panel does.
+// The frame shows its thread's downloads model (in the model's order, which is
+// the bar's sort order while the bar shows the list) and follows its changes.
 #pragma once
 
 #include <windows.h>
 #include <exdisp.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bar/command_handler.h"
 #include "bar/drop_target.h"
-#include "bar/engine_events.h"
+#include "bar/iconic_view.h"
 #include "bar/indicator.h"
+#include "downloads/download_commands.h"
+#include "downloads/downloads_model.h"
 #include "engine/engine_link.h"
 #include "framework/com_ptr.h"
 #include "framework/unique_any.h"
 #include "framework/window.h"
+#include "resources/window_messages.h"
 
 namespace tdm {
 
 class CTolToolbarFrame : public CCommandHandlerT<CTolToolbarFrame, CWindowImplT<CTolToolbarFrame>>,
-                         public IEngineEventHandler
+                         public IIconicView,
+                         public IDownloadsObserver
 {
 public:
     static constexpr WORD kToggleBarCommand = 516;
@@ -48,57 +52,35 @@ public:
     // the explorer bar's toggle button; without it (the minimised panel) not.
     HWND CreateFrame(HWND host, bool toolbarHost) noexcept;
 
-    void SetBrowser(IWebBrowser2* browser) noexcept { m_browser = com_ptr<IWebBrowser2>(browser); }
-    void SetEngine(IDownloadEngine* engine) noexcept { m_engine = CEngine(com_ptr<IDownloadEngine>(engine)); }
-    // Loads the engine's list of downloads (raised as E_INVALIDARG when it has
-    // another shape), or copies of the panel's records in its order.
-    void FillFromEngineList(const VARIANT& list);
-    void SetDownloads(DownloadRecords records) noexcept;
-    void ClearDownloads() noexcept;
-
-    const DownloadRecords& Downloads() const noexcept { return m_downloads; }
+    // IIconicView (also the toolbar band's way in)
+    HWND ViewWindow() const noexcept override { return m_window; }
+    void SetBrowser(IWebBrowser2* browser) noexcept override { m_browser = com_ptr<IWebBrowser2>(browser); }
+    void SetModel(CDownloadsModel* model) noexcept override;
+    CDownloadsModel* Model() const noexcept { return m_model.get(); }
     CTolDownloadIndicator& Indicator() noexcept { return m_indicator; }
     HWND Toolbar() const noexcept { return m_toolbar.get(); }
     HWND DropTargetWindow() const noexcept { return m_dropTarget.Window(); }
 
     // The command layer's view of the frame.
-    CEngine CommandEngine() const { return m_engine; }
+    CEngine CommandEngine() const { return m_model ? m_model->Engine() : CEngine(); }
     IWebBrowser2* CommandBrowser() const noexcept { return m_browser.get(); }
     LONG CommandDownloadId() const noexcept { return m_indicator.HotDownload(); }
 
-    // IEngineEventHandler
-    void OnDownloadAdded(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state, LONG priority) override;
-    void OnDownloadStateChanged(LONG id, LONG state, double elapsed) override;
-    void OnDownloadStopped(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
-                           VARIANT_BOOL* claimed) override;
-    void OnDownloadDeleted(LONG id) override;
-    void OnDownloadFileInfo(const FileInfo& info) override;
-    void OnDownloadProgress(const Progress& progress) override;
-    void OnDownloadCompleted(LONG id, LONG state, double elapsed, HWND owner, LONG scope,
-                             VARIANT_BOOL* claimed) override;
-    void OnDownloadError(LONG id, LONG state, LONG scope, VARIANT_BOOL* claimed) override;
-    void OnDownloadInfoChanged(LONG id, const VARIANT& info) override;
-    void OnDownloadRestarted(LONG id, ULONG totalSize, ULONG loadedSize, LONG state, double elapsed) override;
-    void OnCredentialsRequired(const Credentials& request) override;
-    void OnLanguageChanged(LANGID language) override;
-    void OnSectionsChanged(LONG id, const VARIANT& sections) override;
-    void OnSectionProgress(LONG id, LONG section, LONG sectionCount, ULONG loadedSize, ULONG sectionLoaded) override;
-    void OnPriorityChanged(LONG id, LONG priority) override;
-    void OnDownloadRenamed(LONG id, BSTR url, BSTR path) override;
-    void OnInterfaceChanged(bool languageResources) override;
-
-    // Whether this browser window takes a notice (the bar's claim rule).
-    bool Claim(HWND owner, LONG scope) const noexcept;
+    // IDownloadsObserver
+    void OnDownloadsReset() override { Changed(-1); }
+    void OnDownloadAdded(LONG) override { Changed(-1); }
+    void OnDownloadRemoved(LONG, int) override { Changed(-1); }
+    void OnDownloadChanged(LONG id, DownloadChange) override { Changed(id); }
+    void OnOrderChanged() override { Changed(-1); }
+    void OnTextsChanged() override;
 
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_SIZE, OnSize)
         TDM_ON_MESSAGE(WM_ERASEBKGND, OnEraseBackground)
-        TDM_ON_MESSAGE(WM_USER + 2, OnCompletionNotice)
-        TDM_ON_MESSAGE(WM_USER + 5, OnSortedRecords)
-        TDM_ON_MESSAGE(WM_USER + 6, OnBarState)
-        TDM_ON_MESSAGE(WM_USER + 7, OnSelectDownload)
-        TDM_ON_MESSAGE(WM_USER + 8, OnConflictQuery)
-        TDM_ON_MESSAGE(WM_USER + 9, OnConflictQuery)
+        TDM_ON_MESSAGE(kBandStateMessage, OnBarState)
+        TDM_ON_MESSAGE(kSelectDownload, OnSelectDownload)
+        TDM_ON_MESSAGE(kQueryPathConflict, OnConflictQuery)
+        TDM_ON_MESSAGE(kQueryUrlConflict, OnConflictQuery)
         TDM_ON_MESSAGE(WM_CONTEXTMENU, OnContextMenu)
         TDM_ON_MESSAGE(WM_HELP, OnHelp)
         TDM_ON_MESSAGE(WM_NOTIFY, OnNotify)
@@ -122,8 +104,6 @@ private:
 
     LRESULT OnSize(UINT, WPARAM, LPARAM lParam, bool&);
     LRESULT OnEraseBackground(UINT, WPARAM wParam, LPARAM, bool&);
-    LRESULT OnCompletionNotice(UINT, WPARAM wParam, LPARAM lParam, bool&);
-    LRESULT OnSortedRecords(UINT, WPARAM, LPARAM lParam, bool&);
     LRESULT OnBarState(UINT, WPARAM wParam, LPARAM, bool&);
     LRESULT OnSelectDownload(UINT, WPARAM wParam, LPARAM lParam, bool&);
     LRESULT OnConflictQuery(UINT message, WPARAM wParam, LPARAM lParam, bool&);
@@ -143,14 +123,18 @@ private:
     LRESULT OnContextHelp(WORD, WORD, HWND, bool&);
     LRESULT OnHelpContents(WORD, WORD, HWND, bool&);
 
-    // The record of download `id` and its index, or null.
-    CTolInfoDownload* Find(LONG id, size_t* index = nullptr) const noexcept;
-    CTolInfoDownload* Current() const noexcept { return Find(m_indicator.HotDownload()); }
+    // The download the indicator's commands are for, or null.
+    const CTolInfoDownload* Current() const noexcept
+    {
+        return m_model ? m_model->Find(m_indicator.HotDownload()) : nullptr;
+    }
+    // The hot download as a command's list: empty when there is none.
+    std::vector<LONG> CurrentIds() const;
+    void RunDownloadCommand(void (*command)(const CommandSite&, const std::vector<LONG>&), bool all);
     // After a change of the downloads: the indicator and the button states.
     void Changed(LONG id) noexcept;
     void UpdateButtons() noexcept;
     HWND BrowserTopWindow() const noexcept;
-    int Ask(const std::string& text, UINT type) const;
     DWORD HelpTopic() const noexcept;
     static bool LogPerDownload(void* frame);
 
@@ -162,9 +146,13 @@ private:
     CTolDownloadIndicator m_indicator;
     unique_hwnd m_tip;
     int m_toolbarWidth = 0;
-    DownloadRecords m_downloads;
-    CEngine m_engine;
+    com_ptr<CDownloadsModel> m_model;
+    std::optional<CCommandStates> m_applied;  // what the buttons show
     com_ptr<IWebBrowser2> m_browser;
 };
+
+// A frame without the toggle button as the minimised explorer bar's view, in
+// `panel`: the factory the module installs for the bar.
+std::unique_ptr<IIconicView> CreateBarStripFrame(HWND panel) noexcept;
 
 }  // namespace tdm

@@ -7,6 +7,7 @@
 # Not part of the tests. Needs what tools/setup.sh installs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 build=${TDM_BUILD_DIR:-$root/build}
 if [ ! -f "$build/build.ninja" ]; then
     bash "$root/tools/build.sh"

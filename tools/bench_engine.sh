@@ -1,75 +1,126 @@
 #!/usr/bin/env bash
-# Measures the download engine with many downloads: adds N downloads (default
-# 1000) of a throttled file from the local test server to a real tdm-engine.exe
-# in a prefix of its own (build/wine/bench), checks the download list, then
-# measures the CPU the engine's one-second polling takes over a window while
-# aria2 transfers 5 of them and holds the rest waiting (no client connected
-# then: the engine is kept alive by a long ExitDelay, as Wine's cscript cannot
-# sleep). Prints a table.
-#   bench_engine.sh [downloads] [window-seconds]
+# Benchmarks of the download engine against aria2c alone and curl, on loopback
+# from the engine tests' HTTP server. The engine runs under Wine in a prefix of
+# its own (build/wine/bench) and is driven by tools/bench_engine.cpp; aria2c
+# alone gets the engine's disk options. Prints a table (min / median / max of
+# the runs):
+#   1 KB       ms until the file is whole at its place (aria2c and curl: the
+#              whole process; the engine: from AddUrl returning)
+#   400 MB     seconds until the file is whole
+#   12 MB slow seconds from a server that sends each connection 300 KB/s
+#              (aria2c alone and curl: one connection, one run)
+#   AddUrl     ms per call, 1,000 paused adds in a row, and the 1,000 that
+#              bring the table to 10,000
+#   idle CPU   the engine's CPU, % of one core, with 1,000 paused downloads
+#   memory     the engine's resident bytes per download (1,000 added)
+#   bench_engine.sh [runs] [idle-seconds]      (default 3, 20)
+# Not part of the tests. Needs what tools/setup.sh installs; about 2 GB free in /tmp.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 build=${TDM_BUILD_DIR:-$root/build}
-count=${1:-1000}
-window=${2:-30}
-prefix=$build/wine/bench
+runs=${1:-3}
+idle=${2:-20}
+prefix=$build/wine/bench-engine
 work=$(mktemp -d /tmp/tdm-bench.XXXXXX)
-# At the end: the engine of the prefix and its aria2 (by its own configuration
-# path) stopped, the server and the files gone.
 cleanup() {
     [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null
     WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-    [ -n "${aria_pid:-}" ] && kill "$aria_pid" 2>/dev/null
+    pkill -f -- "--conf-path=$prefix/" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+# Nothing of an earlier run of the prefix may still run.
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+pkill -f -- "--conf-path=$prefix/" 2>/dev/null || true
 
-cmake --build "$build" --target tdm_engine >/dev/null
+if [ ! -f "$build/build.ninja" ]; then
+    bash "$root/tools/build.sh"
+fi
+cmake --build "$build" --target tdm_engine bench_engine >/dev/null
+rm -rf "$prefix" 2>/dev/null || { sleep 2; rm -rf "$prefix"; }
 bash "$root/tools/make_prefix.sh" "$prefix" "$build/tdm-engine.exe" >/dev/null
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
 wine reg add 'HKCU\Software\Tolvane\Engine' /v ExitDelay /t REG_DWORD /d 3600000 /f >/dev/null 2>&1
 
-python3 "$root/tests/engine_server/http_test_server.py" "$work/files" "$work/port" $((window + 300)) &
+python3 "$root/tests/engine_server/http_test_server.py" "$work/files" "$work/port" 7200 \
+    tiny.bin=1024 large.bin=$((400 << 20)) &
 server_pid=$!
-for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
-port=$(cat "$work/port")
+for _ in $(seq 600); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(cut -d' ' -f1 "$work/port")
+url=http://127.0.0.1:$port
 
-cat > "$work/bench.js" <<JS
-var e = new ActiveXObject("Tolvane.DownloadEngine");
-var t0 = new Date().getTime();
-for (var i = 0; i < $count; i++)
-    e.AddUrl("http://127.0.0.1:$port/slow/slow.bin?n=" + i, "C:\\\\bench\\\\", 0, true, -1, "");
-var t1 = new Date().getTime();
-var list = new VBArray(e.GetDownloadList());
-var t2 = new Date().getTime();
-var rows = list.ubound(1) + 1, seen = {}, ok = true;
-for (var r = 0; r < rows; r++) { var id = list.getItem(r, 0); if (seen[id]) ok = false; seen[id] = true; }
-WScript.Echo("add_ms=" + (t1 - t0) + " list_ms=" + (t2 - t1) + " rows=" + rows + " unique=" + ok);
-JS
-wine cscript //nologo "Z:$work/bench.js" > "$work/out.txt" 2>&1
-
-# The engine and its aria2 of this prefix, by their Unix processes.
-engine_pid=""; aria_pid=""
-for dir in /proc/[0-9]*; do
-    cmd=$(tr "\0" " " < "$dir/cmdline" 2>/dev/null || true)
-    case $cmd in
-        *tdm-engine.exe*) grep -qz "WINEPREFIX=$prefix" "$dir/environ" 2>/dev/null && engine_pid=${dir#/proc/} ;;
-        *aria2c*"--conf-path=$prefix"*) aria_pid=${dir#/proc/} ;;
-    esac
+# aria2c alone and curl, timed by the shell (milliseconds).
+now_ms() { date +%s%3N; }
+timed() { local start; start=$(now_ms); "$@" >/dev/null 2>&1; echo $(($(now_ms) - start)); }
+alone() {
+    rm -f "$work/alone/$2"
+    timed aria2c -q --allow-overwrite=true --auto-file-renaming=false --file-allocation=none --disk-cache=0 \
+        --split="$3" --max-connection-per-server="$3" --min-split-size=1M -d "$work/alone" -o "$2" "$url$1"
+}
+with_curl() { rm -f "$work/alone/$2"; timed curl -s -o "$work/alone/$2" "$url$1"; }
+mkdir -p "$work/alone"
+declare -A figures
+add() { figures[$1]="${figures[$1]:-} $2"; }
+for _ in $(seq "$runs"); do
+    add tiny_aria2 "$(alone /file/tiny.bin tiny.bin 8)"
+    add tiny_curl "$(with_curl /file/tiny.bin tiny.bin)"
+    add large_aria2 "$(alone /file/large.bin large.bin 8)"
+    add large_curl "$(with_curl /file/large.bin large.bin)"
 done
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
-e0=$(ticks "$engine_pid"); a0=$(ticks "$aria_pid")
-sleep "$window"
-e1=$(ticks "$engine_pid"); a1=$(ticks "$aria_pid")
+rm -f "$work/alone/large.bin"
+add sections_aria2 "$(alone /slow/sections.bin sections.bin 1)"
+add sections_curl "$(with_curl /slow/sections.bin sections.bin)"
 
-read -r add list rows unique < <(sed -n 1p "$work/out.txt" | sed 's/[a-z_]*=//g') || true
-engine_cpu=$(python3 -c "print('%.2f' % (100.0 * ($e1 - $e0) / $hz / $window))")
-aria_cpu=$(python3 -c "print('%.2f' % (100.0 * ($a1 - $a0) / $hz / $window))")
-printf '%-34s %s\n' "measure" "value" \
-    "downloads added" "$count" \
-    "AddUrl, all (ms)" "$add" \
-    "GetDownloadList after adding (ms)" "$list" \
-    "rows / ids unique" "$rows / $unique" \
-    "engine CPU, % of one core (${window}s)" "$engine_cpu" \
-    "aria2 CPU, % of one core (${window}s)" "$aria_cpu"
+# The engine, through the benchmark program; its process is read at the marks.
+mkdir -p "$work/engine"
+engine_pid=""
+find_engine() {  # the newest engine process of the prefix
+    local newest="" start=0 this
+    for dir in /proc/[0-9]*; do
+        if tr '\0' ' ' < "$dir/cmdline" 2>/dev/null | grep -q 'tdm-engine.exe' &&
+            grep -qz "WINEPREFIX=$prefix" "$dir/environ" 2>/dev/null; then
+            this=$(awk '{print $22}' "$dir/stat")
+            [ "$this" -gt "$start" ] && start=$this && newest=${dir#/proc/}
+        fi
+    done
+    echo "$newest"
+}
+rss() { awk '/^VmRSS/ {print $2 * 1024}' "/proc/$1/status"; }
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+while read -r name value; do
+    value=${value%$'\r'}
+    case $name in
+        mark)
+            [ -z "$engine_pid" ] && engine_pid=$(find_engine)
+            if [ "$value" = empty ]; then
+                rss0=$(rss "$engine_pid")
+            else
+                rss1=$(rss "$engine_pid")
+                t0=$(ticks "$engine_pid")
+                sleep "$idle"
+                t1=$(ticks "$engine_pid")
+            fi ;;
+        tiny) add tiny_engine "$value" ;;
+        large) add large_engine "$(python3 -c "print(round($value * 1000))")" ;;
+        sections) add sections_engine "$(python3 -c "print(round($value * 1000))")" ;;
+        add1000|add10000) add "$name" "$value" ;;
+    esac
+done < <(wine "$build/tools/bench_engine.exe" "$port" "Z:${work//\//\\}\\engine" "$runs" "$idle" | tr -d '\r')
+
+stats() {  # min / median / max of the figures, divided by $2
+    python3 -c "
+import sys
+v = sorted(float(x) / $2 for x in sys.argv[1:] if float(x) >= 0)
+print('%s / %s / %s' % (('%.3g' % v[0]), ('%.3g' % v[len(v) // 2]), ('%.3g' % v[-1])) if v else 'failed')" ${figures[$1]:-}
+}
+hz=$(getconf CLK_TCK)
+printf '%-30s %-22s %-22s %-22s\n' "measure (min / median / max)" "aria2c alone" "curl" "engine" \
+    "1 KB, ms" "$(stats tiny_aria2 1)" "$(stats tiny_curl 1)" "$(stats tiny_engine 1)" \
+    "400 MB, s" "$(stats large_aria2 1000)" "$(stats large_curl 1000)" "$(stats large_engine 1000)" \
+    "12 MB at 300 KB/s a link, s" "$(stats sections_aria2 1000)" "$(stats sections_curl 1000)" \
+    "$(stats sections_engine 1000)" \
+    "AddUrl, ms per call (1,000)" "-" "-" "$(stats add1000 1)" \
+    "AddUrl at 10,000, ms per call" "-" "-" "$(stats add10000 1)" \
+    "idle CPU, 1,000 downloads, %" "-" "-" "$(python3 -c "print('%.2f' % (100.0 * (${t1:-0} - ${t0:-0}) / $hz / $idle))")" \
+    "memory per download, bytes" "-" "-" "$(python3 -c "print(round((${rss1:-0} - ${rss0:-0}) / 1000))")"

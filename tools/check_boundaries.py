@@ -11,7 +11,7 @@ import pathlib
 import re
 import sys
 
-FOLDERS = ["module", "engine", "engine_server", "browser", "bar", "toolbar", "dialogs", "settings", "text"]
+FOLDERS = ["module", "engine", "engine_server", "browser", "downloads", "bar", "toolbar", "dialogs", "settings", "store", "text"]
 # A method definition: the macro, a (qualified) name, the parameter list, then
 # the start of the body.
 DEFINITION = re.compile(

@@ -16,13 +16,14 @@
 # Exits non-zero on the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 out=${TDM_RELEASE_DIR:-$root/build-release}
 bash "$root/tools/release.sh"
 
 prefix=$out/wine/installer
 bash "$root/tools/make_prefix.sh" "$prefix" >/dev/null
 rm -f "$prefix/dosdevices/z:"
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all
 fail() { echo "check_installer: FAILED: $*" >&2; exit 1; }
 # Process ids of this prefix's processes whose command line matches $1.
 prefix_processes() {
@@ -37,7 +38,7 @@ prefix_processes() {
 stage=$prefix/drive_c/tdm-check
 mkdir -p "$stage"
 cp "$out/tdm-setup.exe" "$stage/"
-i686-w64-mingw32-g++ -municode -O2 -static -I"$out/generated" -o "$stage/engine_client.exe" \
+"$TDM_TRIPLET-g++" -municode -O2 -static -I"$out/generated" -o "$stage/engine_client.exe" \
     "$root/tests/installer/engine_client.cpp" "$out/generated/engine_i.c" -lole32 -loleaut32 -lcrypt32 -luuid
 reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 reg_default() { wine reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*) *REG_[A-Z_]* *//p'; }
@@ -110,7 +111,7 @@ echo "registrations present (Protected Mode's included)"
 # The classes as the browser creates them: by ProgID, without a site.
 classes=(TolDownloadClient.TolDloadMr TolDownloadClient.TolBand TolDownloadClient.TolDownloadHelper
          TolDownloadClient.TolDownloadToolbar Tolvane.DownloadEngine)
-i686-w64-mingw32-gcc -municode -O2 -o "$stage/create_class.exe" "$root/tests/installer/create_class.c" -lole32 -luuid
+"$TDM_TRIPLET-gcc" -municode -O2 -o "$stage/create_class.exe" "$root/tests/installer/create_class.c" -lole32 -luuid
 wine 'C:\tdm-check\create_class.exe' "${classes[@]}" | tr -d '\r' || fail "not every class was created"
 
 # Scripts: the classes without a band window, created by ProgID from JScript

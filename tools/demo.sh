@@ -14,6 +14,7 @@
 #                      does not end as expected (the test command runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 build=${TDM_BUILD_DIR:-$root/build}
 check=0
 [ "${1:-}" = "--check" ] && check=1
@@ -50,7 +51,7 @@ echo "an older photo" >"$out/downloads/photo.jpg"
 lifetime=300
 [ ${#wait_for_user[@]} -gt 0 ] && lifetime=3600
 python3 "$root/tests/engine_server/http_test_server.py" "$out/served" "$out/port" "$lifetime" \
-    large.bin=6000000 archive.zip=700000 photo.jpg=250000 manual.pdf=400000 &
+    large.bin=24000000 archive.zip=700000 photo.jpg=250000 manual.pdf=400000 &
 server=$!
 for _ in $(seq 100); do
     [ -s "$out/port" ] && break

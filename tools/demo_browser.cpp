@@ -373,7 +373,7 @@ Outcome Find(const CEngine& engine, const std::string& url)
 {
     Outcome outcome;
     for (const auto& record : Downloads(engine))
-        if (NarrowFromBstr(record->url.get()) == url)
+        if (Utf8FromWide(WideFromBstr(record->url.get())) == url)
         {
             outcome.found = true;
             outcome.id = record->id;
@@ -529,7 +529,7 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
     bool halfway = false;
     const auto allEnded = [&] {
         for (const auto& record : Downloads(engine))
-            if (!halfway && NarrowFromBstr(record->url.get()) == url(0) && record->totalSize &&
+            if (!halfway && Utf8FromWide(WideFromBstr(record->url.get())) == url(0) && record->totalSize &&
                 record->loadedSize * 2 >= record->totalSize)
             {
                 halfway = true;
@@ -579,7 +579,7 @@ int Run(const std::string& server, const std::wstring& servedFolder, const std::
                 fail(e.path + ": not reported as an error");
             // The engine's reason: the last line of the download's log.
             const unique_bstr log = engine.GetDownloadLog(o.id);
-            std::string reason = NarrowFromBstr(log.get());
+            std::string reason = Utf8FromWide(WideFromBstr(log.get()));
             while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
                 reason.pop_back();
             std::printf("      reported: %s\n", reason.substr(reason.find_last_of('\n') + 1).c_str());

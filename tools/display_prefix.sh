@@ -4,7 +4,7 @@
 #   use_display_prefix <prefix> [server-to-register ...]
 use_display_prefix() {
     local prefix=$1; shift
-    export WINEARCH=win32 WINEDEBUG=-all WINEPREFIX=$prefix
+    export WINEARCH=${TDM_WINEARCH:-win32} WINEDEBUG=-all WINEPREFIX=$prefix
     if [ ! -f "$prefix/system.reg" ]; then
         bash "$root/tools/make_prefix.sh" "$prefix" "$@" >/dev/null
         wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true

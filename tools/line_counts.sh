@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prints the lines of product code and of test code, blank and comment lines
 # left out, and their ratio. Product code: the module's source folders (framework,
-# module, engine, engine_server, browser, bar, toolbar, dialogs, settings, text,
+# module, engine, engine_server, browser, downloads, bar, toolbar, dialogs, settings, store, text,
 # resources) and the installer script. The help pages are prose, not code: they
 # get a line of their own and stay out of the ratio.
 # Test code: everything under tests/ (test programs, support, stand-ins, native
@@ -35,7 +35,7 @@ code_files() {
         grep -v '/corpus/' | while read -r f; do [ -f "$f" ] && echo "$f"; done
 }
 
-product=$(code_files framework module engine engine_server browser bar toolbar dialogs settings text resources installer | count)
+product=$(code_files framework module engine engine_server browser downloads bar toolbar dialogs settings store text resources installer | count)
 help=$(code_files help | count)
 tests=$(code_files tests | count)
 printf '%-10s %8s\n' "product" "$product" "tests" "$tests" "help" "$help"

@@ -7,6 +7,7 @@
 # resources/version.h.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
 out=${TDM_RELEASE_DIR:-$root/build-release}
 bash "$root/tools/setup.sh" >/dev/null
 
@@ -15,7 +16,7 @@ if [ ! -f "$out/build.ninja" ]; then
     if command -v ccache >/dev/null; then
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
-    cmake -S "$root" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    cmake -S "$root" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$TDM_ARCH.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DTDM_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
 fi
 CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true cmake --build "$out" --target tdm tdm_engine tdm_help
@@ -24,8 +25,8 @@ dist=$out/dist
 rm -rf "$dist"
 mkdir -p "$dist"
 for file in tdm.dll tdm-engine.exe; do
-    i686-w64-mingw32-strip --strip-all -o "$dist/$file" "$out/$file"
-    if i686-w64-mingw32-objdump -h "$dist/$file" | grep -q '\.debug'; then
+    "$TDM_TRIPLET-strip" --strip-all -o "$dist/$file" "$out/$file"
+    if "$TDM_TRIPLET-objdump" -h "$dist/$file" | grep -q '\.debug'; then
         echo "release: $file still carries debug sections" >&2
         exit 1
     fi
@@ -35,8 +36,8 @@ cp "$out/tdm1033.chm" "$out/tdm1049.chm" "$dist/"
 # The transfer program: only system DLLs, and none of the features left out.
 aria2=$(bash "$root/tools/build_aria2.sh" | tail -n 1)
 cp "$aria2" "$dist/aria2c.exe"
-bash "$root/tools/check_module.sh" --exe "$dist/aria2c.exe"
-features=$(WINEPREFIX=${TDM_ARIA2_PREFIX:-$out/wine/aria2} WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$dist/aria2c.exe" --version 2>/dev/null |
+bash "$root/tools/check_module.sh" --exe "$dist/aria2c.exe" "$TDM_ARCH"
+features=$(WINEPREFIX=${TDM_ARIA2_PREFIX:-$out/wine/aria2} WINEARCH=$TDM_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$dist/aria2c.exe" --version 2>/dev/null |
            tr -d '\r' | sed -n 's/^Enabled Features: //p' || true)
 [ -n "$features" ] || { echo "release: aria2c.exe --version names no features" >&2; exit 1; }
 if grep -qiE 'bittorrent|metalink' <<<"$features"; then
@@ -59,7 +60,9 @@ if [ -z "$product" ] || [ -z "$publisher" ] || ! [[ $version =~ ^[0-9]+\.[0-9]+\
 fi
 
 setup=$out/tdm-setup.exe
-makensis -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
+nsis_target=()
+[ "$TDM_ARCH" = x86_64 ] && nsis_target=(-DWIN64)
+makensis "${nsis_target[@]}" -V2 -INPUTCHARSET UTF8 -DPRODUCT_NAME="$product" -DPUBLISHER="$publisher" -DCOPYRIGHT="$copyright" -DVERSION="$version" \
     -DDIST="$dist" -DOUTFILE="$setup" "$root/installer/tdm.nsi"
 
 echo "release $version of $product ($publisher):"

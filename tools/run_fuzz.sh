@@ -13,7 +13,7 @@ mkdir -p "$build"
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -D_GLIBCXX_ASSERTIONS -I"$root")
 sources=("$root/text/case_fold.cpp" "$root/text/case_fold_portable.cpp"
-         "$root/text/pattern.cpp" "$root/text/url_components.cpp" "$root/settings/proxy_text.cpp")
+         "$root/text/pattern.cpp" "$root/text/url_components.cpp" "$root/text/ascii_url.cpp" "$root/text/proxy_text.cpp")
 
 declare -A max_len=([fuzz_pattern]=330 [fuzz_url]=4200 [fuzz_proxy_text]=4200 [fuzz_aria2_status]=8192)
 targets=(fuzz_pattern fuzz_url fuzz_proxy_text fuzz_aria2_status)

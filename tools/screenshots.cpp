@@ -19,12 +19,13 @@
 #include "dialogs/download_properties.h"
 #include "dialogs/links_dialog.h"
 #include "dialogs/log_dialog.h"
+#include "dialogs/proxy_dialog.h"
 #include "engine_h.h"
 #include "framework/activation_context.h"
 #include "module/class_table.h"
-#include "settings/proxy_dialog.h"
+#include "module/context_menu.h"
 #include "settings/settings_sheet.h"
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 #include "support/browser_standin.h"
 #include "support/engine_standin.h"
 #include "tdm_h.h"
@@ -114,20 +115,20 @@ void Shoot(const std::string& name, const std::function<void()>& show)
 }
 
 // The links of a page of releases: twenty archives among other files.
-std::vector<std::string> SampleLinks()
+std::vector<std::wstring> SampleLinks()
 {
-    std::vector<std::string> links;
+    std::vector<std::wstring> links;
     const char* const projects[] = {"tolvane", "netinst", "mirror-tools", "photo-viewer", "archiver"};
     for (const char* project : projects)
         for (const char* version : {"1.0.2", "1.1.0", "2.0.0-beta", "2.4.1"})
         {
-            links.push_back(std::string("http://downloads.example.com/releases/") + project + "/" + project + "-" +
-                            version + ".zip");
+            links.push_back(WideFromUtf8(std::string("http://downloads.example.com/releases/") + project + "/" +
+                                         project + "-" + version + ".zip"));
             if (version[0] == '2')
-                links.push_back(std::string("ftp://ftp.example.org/pub/") + project + "/" + project + "-" + version +
-                                "-manual.pdf");
+                links.push_back(WideFromUtf8(std::string("ftp://ftp.example.org/pub/") + project + "/" + project +
+                                             "-" + version + "-manual.pdf"));
         }
-    links.push_back("http://downloads.example.com/releases/checksums.txt");
+    links.push_back(L"http://downloads.example.com/releases/checksums.txt");
     return links;
 }
 
@@ -251,8 +252,8 @@ private:
 };
 
 // The pictures of the sheet, one per page in the order of its tabs.
-const char* const kSettingsPages[] = {"settings_general_", "settings_interface_", "settings_default_properties_",
-                                      "settings_logs_"};
+const char* const kSettingsPages[] = {"settings_general_", "settings_interface_", "settings_capture_",
+                                      "settings_default_properties_", "settings_logs_"};
 std::string g_sheetSuffix;
 size_t g_sheetPage = 0;
 int g_sheetTicks = 0;
@@ -275,11 +276,13 @@ void CALLBACK OnSheetTimer(HWND, UINT, UINT_PTR, DWORD)
 // The settings command as the bar runs it, over settings a user might have.
 void ShootSettingsSheet(const std::string& suffix, WORD language)
 {
-    SetBrowse("C:\\Users\\Public\\Downloads\\");
+    SetBrowse(L"C:\\Users\\Public\\Downloads\\");
     SetStart(true);
     SetConfirmFileOpen(true);
     SetNotifications(true);
     SetInformWhenCompleted(true);
+    SetCaptureNeverSites(L"^intranet\\.\r\nupdates\\.example\\.com$\r\n[a-z]*\\.local$");
+    SetBypassKey(VK_MENU);
     SampleOptions options({{"MaxRedirections", L"10"}, {"UseIEProxySettings", L"-1"}, {"FtpPassive", L"-1"}});
     SampleEngine engine(options, language);
     g_sheetSuffix = suffix;
@@ -331,16 +334,16 @@ void AddSampleDownloads(const test::EngineStandIn& engine)
     const Row rows[] = {
         {1, "debian-12.5.0-i386-netinst.iso", 2, 659554304, 398458880, 1843200, 1, 216},
         {2, "tolvane-setup-2.4.1.exe", 2, 13002752, 4551000, 512000, 1, 9},
-        {3, "quarterly-report-2024.pdf", 8, 8388608, 5033165, 0, 1, 14},
+        {3, "отчёт-за-квартал-2024.pdf", 8, 8388608, 5033165, 0, 1, 14},
         {4, "holiday-photos.zip", 4, 104857600, 104857600, 0, 1, 95},
         {5, "broken-link.tar.gz", 20, 0, 0, 0, 0, 3},
         {6, "live-stream-recording.mp4", 2, 0, 1258291, 96000, 0, 13},
         {7, "fonts-collection.7z", 1, 31457280, 0, 0, 1, 0},
         {8, "kernel-source.tar.xz", 18, 141557760, 70778880, 720000, 1, 101},
-        {9, "readme.txt", 8, 0, 0, 0, 0, 0},
+        {9, "说明文件 readme.txt", 8, 0, 0, 0, 0, 0},
         {10, "music-album.flac.zip", 4, 418381824, 418381824, 0, 1, 320},
         {11, "game-patch-1.0.3.bin", 2, 52428800, 47185920, 2048000, 2, 24},
-        {12, "database-dump.sql.gz", 8, 26214400, 7864320, 0, 0, 40},
+        {12, "数据库备份-dump.sql.gz", 8, 26214400, 7864320, 0, 0, 40},
     };
     for (const Row& row : rows)
     {
@@ -418,6 +421,33 @@ void RegisterModuleClasses(std::vector<DWORD>& cookies)
                                               &cookie)))
             cookies.push_back(cookie);
     }
+}
+
+// The browser's context-menu entries as it lists them: one item per key under
+// MenuExt, named as the key, as registration writes them in the interface language.
+void ShootContextMenuEntries(const std::string& suffix)
+{
+    if (FAILED(RegisterContextMenuEntries()))
+    {
+        std::printf("the context-menu entries were not registered\n");
+        return;
+    }
+    unique_hkey menuExt;
+    const unique_hmenu menu(::CreatePopupMenu());
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Internet Explorer\\MenuExt", 0, KEY_READ,
+                        menuExt.put()) != ERROR_SUCCESS || !menu)
+        return;
+    wchar_t name[256];
+    for (DWORD index = 0, size = 256; ::RegEnumKeyExW(menuExt.get(), index, name, &size, nullptr, nullptr, nullptr,
+                                                      nullptr) == ERROR_SUCCESS; ++index, size = 256)
+        ::AppendMenuW(menu.get(), MF_STRING, 100 + index, name);
+    const unique_hwnd frame(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 20, 20, 560, 140, nullptr,
+                                              nullptr, nullptr, nullptr));
+    ShootPopup("context_menu_entries_" + suffix, frame.get(), [&] {
+        ::SetForegroundWindow(frame.get());
+        ::TrackPopupMenu(menu.get(), TPM_LEFTALIGN, 40, 40, 0, frame.get(), nullptr);
+    });
+    (void)RemoveContextMenuEntries();
 }
 
 void ShootBar(const std::string& suffix, WORD language)
@@ -499,6 +529,14 @@ void ShootBar(const std::string& suffix, WORD language)
     ::SendMessageW(panel, WM_COMMAND, 542, 0);
     Pump(1200);
     SaveWindowPicture(frame, g_folder + "\\bar_minimised_" + suffix + ".bmp");
+    // Hidden and shown again while minimised: the strip shows every download.
+    if (IDeskBand* band = browser.Bar(CLSID_TolBand))
+    {
+        band->ShowDW(FALSE);
+        band->ShowDW(TRUE);
+    }
+    Pump(1200);
+    SaveWindowPicture(frame, g_folder + "\\bar_minimised_reshown_" + suffix + ".bmp");
     ::SendMessageW(panel, WM_COMMAND, 543, 0);
     Pump(1200);
     SaveWindowPicture(frame, g_folder + "\\bar_restored_" + suffix + ".bmp");
@@ -546,8 +584,8 @@ int main(int argc, char** argv)
 
     SampleOptions fresh({{"MaxRedirections", L"10"}, {"UseIEProxySettings", L"-1"}, {"FtpPassive", L"-1"}});
     Shoot("new_download_" + suffix, [&] {
-        CDefDownDlg dialog(Options(fresh), "http://downloads.example.com/releases/tolvane-setup-2.4.1.exe",
-                           "C:\\Users\\Public\\Downloads\\", -1, nullptr, true);
+        CDefDownDlg dialog(Options(fresh), L"http://downloads.example.com/releases/tolvane-setup-2.4.1.exe",
+                           L"C:\\Users\\Public\\Downloads\\", -1, nullptr, true);
         dialog.DoModal(nullptr);
     });
 
@@ -560,15 +598,16 @@ int main(int argc, char** argv)
                             {"ProxyPassword", L"secret"},
                             {"ProxyServers", L"http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;"}});
     Shoot("properties_" + suffix, [&] {
-        CDefDownDlg dialog(Options(existing), "ftp://ftp.example.org/pub/images/debian-12.5.0-i386-netinst.iso",
-                           "C:\\Users\\Public\\Downloads\\debian-12.5.0-i386-netinst.iso", 12, nullptr, false);
+        // An address and a file named in Cyrillic and Chinese.
+        CDefDownDlg dialog(Options(existing), L"http://файлы.example.com/отчёты/季度报告-2024.pdf",
+                           L"C:\\Users\\Public\\Загрузки\\Отчёт 季度报告 2024.pdf", 12, nullptr, false);
         dialog.DoModal(nullptr);
     });
 
     Shoot("proxy_settings_" + suffix, [] {
         CProxySettingsDlg dialog;
-        dialog.SetProxyTexts("http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;",
-                             "*.example.com;intranet.example.org;192.168.*;<local>");
+        dialog.SetProxyTexts(L"http=proxy.example.com:3128;ftp=ftp-gw.example.com:2121;",
+                             L"*.example.com;intranet;192.168.*;<local>;www.*.example.org");
         dialog.DoModal(nullptr);
     });
 
@@ -593,11 +632,12 @@ int main(int argc, char** argv)
     });
     Shoot("download_links_" + suffix, [] {
         ::SetTimer(nullptr, 0, 50, &FilterLinks);
-        CLinksDlg dialog(SampleLinks(), "C:\\Users\\Public\\Downloads\\", true);
+        CLinksDlg dialog(SampleLinks(), L"C:\\Users\\Public\\Downloads\\", true);
         dialog.DoModal(nullptr);
     });
     ShootSettingsSheet(suffix, language);
     ShootBar(suffix, language);
+    ShootContextMenuEntries(suffix);
     ::OleUninitialize();
     return 0;
 }

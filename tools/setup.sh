@@ -10,7 +10,9 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 
-for p in g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev \
+# The x86_64 cross compiler serves machines that run no 32-bit code (tools/arch.sh).
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools \
+         wine wine32:i386 wine64 libwine-dev \
          xvfb imagemagick cmake ninja-build libgtest-dev clang libclang-rt-14-dev \
          file binutils-mingw-w64-i686 python3 locales fonts-wine python3-pil fonts-dejavu-core aria2 \
          openssl ca-certificates \

@@ -7,6 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/tools/setup.sh"
+. "$root/tools/arch.sh"
 bash "$root/tools/build.sh"
 (cd "${TDM_BUILD_DIR:-$root/build}" && ctest --output-on-failure -j2)
 if [ -x "$root/tools/run_native_tests.sh" ]; then

@@ -1,12 +1,13 @@
 // Proxy texts come from the engine and from what the user typed: any bytes. They
 // must be read without a stray read, and a text built from the fields must read
 // back as the same fields, so that opening and confirming the proxy dialog
-// changes nothing.
+// changes nothing. What aria2 gets of the exceptions is hosts: no separator of
+// the text, no wildcard, no blank.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -16,6 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     const std::string exceptions = tdm::BuildProxyExceptions(tdm::ParseProxyExceptions(text));
     if (tdm::BuildProxyExceptions(tdm::ParseProxyExceptions(exceptions)) != exceptions)
+        std::abort();
+    if (tdm::TranslateProxyExceptions(text).hosts.find_first_of("; \t*") != std::string::npos)
         std::abort();
     return 0;
 }

@@ -1,10 +1,11 @@
 // The proxy texts as the proxy dialog reads them into its fields and builds them
-// again.
+// again, and the exceptions as the engine hands them to aria2.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-#include "settings/proxy_text.h"
+#include "text/proxy_text.h"
 
 using namespace tdm;
 
@@ -50,7 +51,8 @@ TEST(ProxyTextTest, BuildingUsesDefaultPortsAndLeavesOutReservedCharacters)
     EXPECT_EQ("http=ftphost:8080;ftp=b:21;", BuildProxyServers({"ftp=host", "80:80", "b", ";", false}));
 }
 
-TEST(ProxyTextTest, ExceptionsKeepLocalLastAndNamesOnly)
+// The dialog shows the list and the flag; building them again gives the text.
+TEST(ProxyTextTest, ExceptionsKeepEveryEntryAndLocalWhereItStood)
 {
     const struct
     {
@@ -59,11 +61,15 @@ TEST(ProxyTextTest, ExceptionsKeepLocalLastAndNamesOnly)
         bool local;
         const char* built;
     } cases[] = {
-        {"intranet", "", false, ""},  // a single name without a dot
-        {"a.example;b.example", "a.example;b.example", false, "a.example;b.example;"},
-        {"a.example;<local>", "a.example;", true, "a.example;<local>"},
-        {"<local>;after.example", "", true, "<local>"},
-        {"x.y<local><local>", "x.y", true, "x.y;<local>"},
+        {"intranet", "intranet", false, "intranet"},  // a single name without a dot
+        {"a.example;b.example", "a.example;b.example", false, "a.example;b.example"},
+        {"a.example;<local>", "a.example", true, "a.example;<local>"},
+        {"<local>;after.example", "after.example", true, "<local>;after.example"},
+        {"a;<local>;b;c", "a;b;c", true, "a;<local>;b;c"},
+        {"a;;<local>;", "a;;", true, "a;;<local>;"},  // empty entries stay
+        {" <LOCAL> ;a;<local>", "a", true, "<local>;a"},  // the flag is written once, as the system writes it
+        {"x.y<local>", "x.y<local>", false, "x.y<local>"},  // not an entry of its own
+        {"", "", false, ""},
     };
     for (const auto& c : cases)
     {
@@ -72,7 +78,28 @@ TEST(ProxyTextTest, ExceptionsKeepLocalLastAndNamesOnly)
         EXPECT_EQ(c.local, read.bypassLocal) << c.text;
         EXPECT_EQ(c.built, BuildProxyExceptions(read)) << c.text;
     }
+    // The flag checked in the dialog goes last.
     EXPECT_EQ("a.example;b.example;<local>", BuildProxyExceptions({"a.example;b.example", true}));
+}
+
+// aria2's no-proxy matches a host exactly, a domain with a leading "." by its
+// end, and a network in CIDR form; nothing else.
+TEST(ProxyTextTest, ExceptionsBecomeWhatAria2Matches)
+{
+    const struct { const char* text; const char* hosts; std::vector<std::string> unusable; } cases[] = {
+        {"*.example.com;192.168.*;<local>", ".example.com,192.168.0.0/16,localhost,127.0.0.1,::1", {}},
+        {"Intranet; 10.*.*.* ;172.16.5.*;192.168.1.7;[::1];FE80::1;localhost;;",
+         "intranet,10.0.0.0/8,172.16.5.0/24,192.168.1.7,::1,fe80::1,localhost", {}},
+        {"*;*a.com;www.*.com;h:8080;http://a.com;10.*.1;*.1.1;300.*;1.2.3.4.*;a..b;.a.com;a b;ok.com", "ok.com",
+         {"*", "*a.com", "www.*.com", "h:8080", "http://a.com", "10.*.1", "*.1.1", "300.*", "1.2.3.4.*", "a..b",
+          ".a.com", "a b"}},
+    };
+    for (const auto& c : cases)
+    {
+        const NoProxyHosts translated = TranslateProxyExceptions(c.text);
+        EXPECT_EQ(c.hosts, translated.hosts) << c.text;
+        EXPECT_EQ(c.unusable, translated.unusable) << c.text;
+    }
 }
 
 TEST(ProxyTextTest, HostAndPortSplitAtTheFirstColonUpToTheNextSemicolon)

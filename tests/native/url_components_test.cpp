@@ -178,6 +178,33 @@ TEST(UrlRules, DownloadableUrls)
     }
 }
 
+// An address in any script (as typed, as a page links it) is checked and sent
+// in the form browsers send: UTF-8 escapes for what is outside ASCII, the rest
+// untouched; the rules over wide URLs answer as for that form.
+TEST(UrlRules, WideUrlsAreCheckedAsTheWireTakesThem)
+{
+    const struct
+    {
+        std::wstring url;
+        std::string ascii;
+        bool downloadable;
+    } cases[] = {
+        {L"http://хост.рф/файл 1.zip", "http://%D1%85%D0%BE%D1%81%D1%82.%D1%80%D1%84/%D1%84%D0%B0%D0%B9%D0%BB 1.zip",
+         true},
+        {L"http://h/文件%20\U0001F600.zip", "http://h/%E6%96%87%E4%BB%B6%20%F0%9F%98%80.zip", true},
+        {L" http://h/é ", " http://h/%C3%A9 ", true},
+        {std::wstring(L"ftp://h/\xD800x", 10), "ftp://h/%EF%BF%BDx", true},  // a lone surrogate
+        {L"файл://h/f", "%D1%84%D0%B0%D0%B9%D0%BB://h/f", false},
+        {L"ftp://хост/", "ftp://%D1%85%D0%BE%D1%81%D1%82/", false},
+    };
+    for (const auto& test : cases)
+    {
+        EXPECT_EQ(AsciiUrl(test.url), test.ascii) << test.ascii;
+        EXPECT_EQ(IsDownloadableUrl(test.url), test.downloadable) << test.ascii;
+        EXPECT_EQ(IsDownloadableLink(test.url), test.downloadable && test.url[0] != L' ') << test.ascii;
+    }
+}
+
 // What an engine declares adds to http and ftp; the host and path rules stay.
 TEST(UrlRules, DeclaredSchemesAreDownloadable)
 {

@@ -191,8 +191,8 @@ private:
 class Document final : public PageObject<HtmlDocument2Stubs, IHTMLDocument2>
 {
 public:
-    Document(std::vector<std::wstring> links, std::wstring cookie, PageFaults faults)
-        : m_links(std::move(links)), m_cookie(std::move(cookie)), m_faults(std::move(faults))
+    Document(std::vector<std::wstring> links, std::wstring cookie, std::wstring address, PageFaults faults)
+        : m_links(std::move(links)), m_cookie(std::move(cookie)), m_address(std::move(address)), m_faults(std::move(faults))
     {
     }
     STDMETHODIMP get_links(IHTMLElementCollection** links) override
@@ -205,10 +205,23 @@ public:
         *cookie = ::SysAllocStringLen(m_cookie.data(), static_cast<UINT>(m_cookie.size()));
         return S_OK;
     }
+    // The page's address as set; else the server of its first link, where a
+    // page's own links usually lead ("about:blank" for a page without links).
+    STDMETHODIMP get_URL(BSTR* url) override
+    {
+        if (!m_address.empty())
+            return (*url = ::SysAllocString(m_address.c_str())) ? S_OK : E_OUTOFMEMORY;
+        const std::wstring first = m_links.empty() ? L"about:blank" : m_links[0];
+        const size_t host = first.find(L"://");
+        const std::wstring address = host == std::wstring::npos ? first : first.substr(0, first.find(L'/', host + 3)) + L"/";
+        *url = ::SysAllocString(address.c_str());
+        return S_OK;
+    }
 
 private:
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
+    std::wstring m_address;
     PageFaults m_faults;
 };
 
@@ -219,7 +232,7 @@ private:
 STDMETHODIMP StandInBrowser::get_Document(IDispatch** document)
 {
     std::lock_guard<tdm::srw_lock> guard(m_lock);
-    *document = new Document(m_links, m_cookie, m_faults);
+    *document = new Document(m_links, m_cookie, m_address, m_faults);
     return S_OK;
 }
 
@@ -229,6 +242,12 @@ void StandInBrowser::SetPage(std::vector<std::wstring> links, std::wstring cooki
     m_links = std::move(links);
     m_cookie = std::move(cookie);
     m_faults = {};
+}
+
+void StandInBrowser::SetPageAddress(std::wstring address)
+{
+    std::lock_guard<tdm::srw_lock> guard(m_lock);
+    m_address = std::move(address);
 }
 
 void StandInBrowser::SetPageFaults(PageFaults faults)

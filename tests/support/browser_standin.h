@@ -98,6 +98,9 @@ public:
     void SetPage(std::vector<std::wstring> links, std::wstring cookie);
     // Faults of the page's links, until the next SetPage.
     void SetPageFaults(PageFaults faults);
+    // The page's own address (its document's URL); until it is set, the server
+    // of the page's first link.
+    void SetPageAddress(std::wstring address);
     // The page's link collection as the "download all" script hands it over.
     com_ptr<IDispatch> PageLinks();
 
@@ -140,6 +143,7 @@ private:
     HRESULT m_barResult = S_OK;
     std::vector<std::wstring> m_links;
     std::wstring m_cookie;
+    std::wstring m_address;
     PageFaults m_faults;
     bool m_hostBars = false;
     std::vector<HostedBar> m_bars;

@@ -18,7 +18,7 @@ std::string Text(const VARIANT& value)
     if (FAILED(::VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(&value), MAKELCID(0x0409, SORT_DEFAULT), 0,
                                      VT_BSTR)))
         return "(vt " + std::to_string(V_VT(&value)) + ")";
-    return NarrowFromBstr(V_BSTR(text.get()));
+    return Utf8FromWide(WideFromBstr(V_BSTR(text.get())));
 }
 
 EngineStandIn::EngineStandIn()
@@ -52,7 +52,7 @@ unique_variant EngineStandIn::Invoke(const wchar_t* name, std::initializer_list<
         hr = m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &parameters,
                                result.put(), &exception, nullptr);
     unique_bstr source(exception.bstrSource), description(exception.bstrDescription), help(exception.bstrHelpFile);
-    EXPECT_EQ(S_OK, hr) << "engine stand-in: " << NarrowFromWide(name, wcslen(name)) << " failed: 0x" << std::hex
+    EXPECT_EQ(S_OK, hr) << "engine stand-in: " << Utf8FromWide(name) << " failed: 0x" << std::hex
                         << (hr == DISP_E_EXCEPTION ? exception.scode : hr);
     return result;
 }
@@ -127,6 +127,16 @@ STDMETHODIMP CEventRecorder::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAM
             onEvent();
         return S_OK;
     });
+}
+
+void SendEvent(IDispatch* sink, DISPID dispid, std::initializer_list<Arg> arguments)
+{
+    std::vector<VARIANT> reversed;
+    for (auto it = std::rbegin(arguments); it != std::rend(arguments); ++it)
+        reversed.push_back(it->get());
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    ASSERT_TRUE(sink);
+    EXPECT_EQ(S_OK, sink->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
 }
 
 }  // namespace tdm::test

@@ -13,7 +13,8 @@
 //     EXPECT_TRUE(engine.Expect("AddUrl(http://host/a.zip, C:\\, 0, 1, -1, )"));
 //
 // Calls read as the stand-in records them: numbers in decimal, flags -1/0/1,
-// texts as they are, option objects "options#N".
+// texts as they are (UTF-8 here, so that a test writes any character as it is),
+// option objects "options#N".
 #pragma once
 
 #include <windows.h>
@@ -40,7 +41,14 @@ public:
     Arg(long value) noexcept { V_VT(m_value.get()) = VT_I4, V_I4(m_value.get()) = value; }
     Arg(double value) noexcept { V_VT(m_value.get()) = VT_R8, V_R8(m_value.get()) = value; }
     Arg(bool value) noexcept { V_VT(m_value.get()) = VT_BOOL, V_BOOL(m_value.get()) = value ? VARIANT_TRUE : 0; }
-    Arg(std::string_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstrFromNarrow(text); }
+    Arg(std::string_view text)
+    {
+        V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstr(WideFromUtf8(text));
+    }
+    Arg(std::wstring_view text) { V_VT(m_value.get()) = VT_BSTR, V_BSTR(m_value.get()) = AllocBstr(text); }
+    Arg(const wchar_t* text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::wstring& text) : Arg(std::wstring_view(text)) {}
+    Arg(const std::string& text) : Arg(std::string_view(text)) {}
     Arg(const char* text) : Arg(std::string_view(text)) {}
     Arg(const VARIANT& value) noexcept { ::VariantCopy(m_value.get(), const_cast<VARIANT*>(&value)); }
     Arg(const Arg& other) noexcept : Arg(other.get()) {}
@@ -50,7 +58,7 @@ private:
     unique_variant m_value;
 };
 
-// A VARIANT as the stand-in records it.
+// A VARIANT as the stand-in records it (texts in UTF-8).
 std::string Text(const VARIANT& value);
 
 class EngineStandIn
@@ -89,7 +97,7 @@ public:
     void Answer(std::string_view call, std::initializer_list<Arg> values) const { Invoke(L"Answer", {call}, values); }
     void AddListRow(std::initializer_list<Arg> columns) const { Invoke(L"AddListRow", {}, columns); }
     // Fires `event` (a name of _IDownloadEngineEvents) to every connected sink;
-    // returns the number of sinks called.
+    // returns the number of sinks that took it (their Invoke succeeded).
     long Fire(std::string_view event, std::initializer_list<Arg> arguments) const
     {
         return V_I4(Invoke(L"FireEvent", {event}, arguments).get());
@@ -108,6 +116,10 @@ private:
     com_ptr<IDispatch> m_control;
     size_t m_cursor = 0;  // calls before it are behind the last Expect
 };
+
+// Sends event `dispid` with `arguments` (in declaration order) to `sink`, as the
+// engine does.
+void SendEvent(IDispatch* sink, DISPID dispid, std::initializer_list<Arg> arguments);
 
 // An event sink of the engine that records each event: its DISPID, arguments
 // (declaration order, as text; by-reference flags as their value) and thread.

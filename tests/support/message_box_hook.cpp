@@ -1,5 +1,7 @@
 #include "support/message_box_hook.h"
 
+#include "framework/automation.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -20,14 +22,15 @@ std::string ClassOf(HWND window)
     return name;
 }
 
+// In UTF-8, whatever the ANSI code page: a box shows any character.
 std::string TextOf(HWND window)
 {
-    const int length = ::GetWindowTextLengthA(window);
+    const int length = ::GetWindowTextLengthW(window);
     if (length <= 0)
         return {};
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    text.resize(static_cast<size_t>(::GetWindowTextA(window, text.data(), length + 1)));
-    return text;
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(::GetWindowTextW(window, text.data(), length + 1)));
+    return Utf8FromWide(text);
 }
 
 // The standard icon shown by the box: the icon static's handle compared with the

@@ -22,8 +22,8 @@ inline constexpr UINT kUnknownIcon = 0xFFFFFFFF;
 
 struct RecordedBox
 {
-    std::string caption;
-    std::string text;
+    std::string caption;  // UTF-8
+    std::string text;     // UTF-8
     HWND owner = nullptr;
     // MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONQUESTION, 0 for
     // no icon, or kUnknownIcon.

@@ -7,6 +7,7 @@
 //   BarCalls              the ShowBrowserBar calls so far, one a line:
 //                         "ShowBrowserBar <clsid> <show> size=<given|null>"
 //   SetPage(cookie, href...)  the page the window shows: its cookie and links
+//   SetPageAddress(address)   the address of that page
 //   Frame                 the frame window's handle, as a number
 #include <windows.h>
 #include <oleauto.h>
@@ -51,6 +52,7 @@ constexpr DISPID kRegisterBandWindow = 1;
 constexpr DISPID kBarCalls = 2;
 constexpr DISPID kSetPage = 3;
 constexpr DISPID kFrame = 4;
+constexpr DISPID kSetPageAddress = 5;
 
 std::wstring Describe(const BrowserBarCall& call)
 {
@@ -97,6 +99,7 @@ public:
                  : ::lstrcmpiW(names[0], L"BarCalls") == 0         ? kBarCalls
                  : ::lstrcmpiW(names[0], L"SetPage") == 0          ? kSetPage
                  : ::lstrcmpiW(names[0], L"Frame") == 0            ? kFrame
+                 : ::lstrcmpiW(names[0], L"SetPageAddress") == 0   ? kSetPageAddress
                                                                    : DISPID_UNKNOWN;
         return ids[0] == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
     }
@@ -107,6 +110,14 @@ public:
             return RegisterBandWindow();
         if (id == kSetPage)
             return SetPage(parameters);
+        if (id == kSetPageAddress)
+        {
+            RETURN_HR_IF(DISP_E_BADPARAMCOUNT, !parameters || parameters->cArgs != 1);
+            RETURN_HR_IF(DISP_E_TYPEMISMATCH, V_VT(&parameters->rgvarg[0]) != VT_BSTR);
+            const BSTR address = V_BSTR(&parameters->rgvarg[0]);
+            m_window.Browser()->SetPageAddress(std::wstring(address, ::SysStringLen(address)));
+            return S_OK;
+        }
         if (id == kFrame && result)
         {
             V_VT(result) = VT_I4;

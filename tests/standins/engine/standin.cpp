@@ -197,8 +197,9 @@ struct CStandIn
     struct Failure { HRESULT status; long remaining; std::wstring description; long passing = 0; };
     // An event sent from inside the next call of `operation` (none: empty).
     struct Event { std::wstring operation; Value name; std::vector<Value> arguments; };
-    // A sink connected to an engine, kept in the global interface table.
-    struct Connection { const void* engine; DWORD cookie, tableCookie; };
+    // A sink connected to an engine: in the local server the sink itself, else
+    // kept in the global interface table.
+    struct Connection { const void* engine; DWORD cookie, tableCookie; com_ptr<IDispatch> sink; };
 
     srw_lock lock;
     std::vector<RecordedCall> calls;
@@ -212,6 +213,7 @@ struct CStandIn
     long live[3] = {};
     long numbers[3] = {};
     void (*lastObjectGone)() = nullptr;
+    bool oneApartment = false;
 
     // Back to the start (ITestEngineControl::Reset): an engine's settings as
     // installed and an empty download list.
@@ -231,7 +233,6 @@ struct CStandIn
             {L"GetLogSettings", {VARIANT_TRUE, 30L, VARIANT_TRUE}},
             {L"defaults of GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings",
                                          VARIANT_TRUE, L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
-            {L"GetDownloadList", {List()}},
         };
     }
     // The download list of `rows`, as GetDownloadList answers it (under the lock).
@@ -314,6 +315,8 @@ struct CStandIn
                 found = answers.find(operation);
             if (found != answers.end())
                 answer = found->second;
+            else if (operation == L"GetDownloadList")
+                answer = {List()};  // the rows, made when asked rather than at every row added
         }
         return Fill(outs, answer.data(), answer.size());
     }
@@ -349,13 +352,21 @@ struct CStandIn
         com_ptr<IDispatch> events;
         if (!sink || FAILED(sink->QueryInterface(DIID__IDownloadEngineEvents, events.put_void())) || !events)
             return CONNECT_E_CANNOTCONNECT;
-        const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
+        // The local server calls its sinks, proxies to the clients' processes, on
+        // its one thread. It keeps no proxy in the global interface table: Wine
+        // hands one registered as IDispatch out once only (later calls fail with
+        // RPC_S_UNKNOWN_IF) and one registered as the events interface keeps its
+        // object alive after the registration is revoked.
         DWORD tableCookie = 0;
-        RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
-        RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
+        if (!oneApartment)
+        {
+            const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
+            RETURN_HR_IF_NULL(E_UNEXPECTED, table.get());
+            RETURN_IF_FAILED(table->RegisterInterfaceInGlobal(events.get(), IID_IDispatch, &tableCookie));
+        }
         Guard guard(lock);
         *cookie = nextCookie++;
-        connections.push_back(Connection{engine, *cookie, tableCookie});
+        connections.push_back(Connection{engine, *cookie, tableCookie, oneApartment ? events : com_ptr<IDispatch>()});
         return S_OK;
     }
     // Ends the connection `cookie` of `engine`, or with `all` every one of it.
@@ -373,7 +384,7 @@ struct CStandIn
         RETURN_HR_IF(CONNECT_E_NOCONNECTION, ended.empty() && !all);
         const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         for (const Connection& connection : ended)
-            if (table)
+            if (table && connection.tableCookie)
                 (void)table->RevokeInterfaceFromGlobal(connection.tableCookie);
         return S_OK;
     }
@@ -413,25 +424,36 @@ struct CStandIn
                 V_BYREF(&argument) = base == VT_VARIANT ? &arguments[i].v : static_cast<void*>(&V_I4(&arguments[i].v));
             }
         }
-        std::vector<DWORD> sinks;
+        std::vector<DWORD> cookies;
         {
             Guard guard(lock);
             for (const Connection& connection : connections)
-                sinks.push_back(connection.tableCookie);
+                cookies.push_back(connection.cookie);
         }
         const com_ptr<IGlobalInterfaceTable> table = InterfaceTable();
         DISPPARAMS parameters{passed.data(), nullptr, static_cast<UINT>(count), 0};
         *delivered = 0;
-        for (DWORD tableCookie : sinks)
+        for (DWORD cookie : cookies)
         {
-            // A sink that an earlier sink disconnected is gone from the table.
+            // A sink that an earlier sink disconnected is gone.
             com_ptr<IDispatch> sink;
-            if (!table || FAILED(table->GetInterfaceFromGlobal(tableCookie, IID_IDispatch, sink.put_void())) || !sink)
+            DWORD tableCookie = 0;
+            {
+                Guard guard(lock);
+                const auto found = std::find_if(connections.begin(), connections.end(),
+                                                [&](const Connection& c) { return c.cookie == cookie; });
+                if (found == connections.end())
+                    continue;
+                sink = found->sink;
+                tableCookie = found->tableCookie;
+            }
+            if (!sink && (!table || FAILED(table->GetInterfaceFromGlobal(tableCookie, IID_IDispatch, sink.put_void()))))
                 continue;
             Value result;
-            (void)sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result.v, nullptr,
-                               nullptr);
-            ++*delivered;
+            // Only a sink that took the event counts as reached.
+            if (sink && SUCCEEDED(sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
+                                               &result.v, nullptr, nullptr)))
+                ++*delivered;
         }
         Guard guard(lock);
         fired = std::move(arguments);
@@ -560,19 +582,33 @@ HRESULT NotImplemented(Interface** out) noexcept
     return out ? (*out = nullptr, E_NOTIMPL) : E_POINTER;
 }
 
-// The engine. It is its own event connection point.
+// The engine. It is its own event connection point. It answers IDownloadEngine2
+// only once a test has set the answer "IDownloadEngine2" to true (Answer; the
+// query is not recorded as a call): by default it is an engine without it.
 class CTestEngine : public CObjectRoot,
-                    public CDispatchImpl<IDownloadEngine, kEngineTypeLib>,
+                    public CDispatchImpl<IDownloadEngine2, kEngineTypeLib>,
                     public IConnectionPointContainer,
                     public IConnectionPoint,
                     public ISupportErrorInfo
 {
 public:
-    STANDIN_INTERFACES(TDM_INTERFACE(CTestEngine, IDownloadEngine),
-                       TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine),
+    STANDIN_INTERFACES(TDM_INTERFACE(CTestEngine, IDownloadEngine), TDM_INTERFACE(CTestEngine, IDownloadEngine2),
+                       TDM_INTERFACE_VIA(CTestEngine, IDispatch, IDownloadEngine2),
                        TDM_INTERFACE(CTestEngine, IConnectionPointContainer),
                        TDM_INTERFACE(CTestEngine, IConnectionPoint), TDM_INTERFACE(CTestEngine, ISupportErrorInfo))
     HRESULT FinalConstruct() noexcept { m_number = State().Created(kEngine); return S_OK; }
+    template <typename T>
+    HRESULT InternalQueryInterface(T* self, REFIID riid, void** ppv) noexcept
+    {
+        if (::IsEqualIID(riid, IID_IDownloadEngine2) && ppv)
+        {
+            Guard guard(State().lock);
+            const auto found = State().answers.find(L"IDownloadEngine2");
+            if (found == State().answers.end() || found->second.empty() || found->second[0].Text() != L"-1")
+                return *ppv = nullptr, E_NOINTERFACE;
+        }
+        return CObjectRoot::InternalQueryInterface(self, riid, ppv);
+    }
     void FinalRelease() noexcept
     {
         // Sinks a client left connected go with the engine, as with a real server.
@@ -627,6 +663,20 @@ public:
     }
     STDMETHODIMP GetDownloadList(VARIANT* list) override { return Call(__func__, {}, {list}); }
 
+    // IDownloadEngine2
+    STDMETHODIMP AddUrlFromPage(BSTR url, BSTR folder, long owner, VARIANT_BOOL start, long position, BSTR cookie,
+                                BSTR referrer, BSTR userAgent) override
+    {
+        return Call(__func__, {url, folder, owner, start, position, cookie, referrer, userAgent});
+    }
+    STDMETHODIMP AddDownloadFromPage(IDownloadOptions* options, long owner, VARIANT_BOOL start, long position,
+                                     BSTR cookie, BSTR referrer, BSTR userAgent) override
+    {
+        const PassedOptions passed(options);
+        return State().Record(L"engine", m_number, __func__,
+                              {passed.label, owner, start, position, cookie, referrer, userAgent}, passed.Values());
+    }
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override { return NotImplemented(points); }
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** point) override
@@ -662,7 +712,10 @@ public:
     STDMETHODIMP EnumConnections(IEnumConnections** connections) override { return NotImplemented(connections); }
 
     // ISupportErrorInfo
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override { return id == IID_IDownloadEngine ? S_OK : S_FALSE; }
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID id) override
+    {
+        return id == IID_IDownloadEngine || id == IID_IDownloadEngine2 ? S_OK : S_FALSE;
+    }
 
 private:
     HRESULT Call(const char* name, std::initializer_list<Value> arguments,
@@ -814,13 +867,13 @@ private:
         return S_OK;
     }
     // Appends a download row (after the columns given those of a new download)
-    // and makes the list of all rows the answer of GetDownloadList.
+    // and makes the list of all rows the answer of GetDownloadList again.
     static long AddListRow(const std::vector<Value>& columns)
     {
         std::array<Value, 15> row = {0L, L"", L"", L"", 0L, 3L, 0.0, 0L, 0L, 0L, 0L, 0L, -1L, -1L, Value()};
         std::copy_n(columns.begin(), std::min(columns.size(), row.size()), row.begin());
         State().rows.push_back(row);
-        State().answers[L"GetDownloadList"] = {State().List()};
+        State().answers.erase(L"GetDownloadList");
         return static_cast<long>(State().rows.size() - 1);
     }
 };
@@ -875,6 +928,12 @@ void OnLastObjectGone(void (*gone)()) noexcept
 {
     Guard guard(State().lock);
     State().lastObjectGone = gone;
+}
+
+void ServeInOneApartment() noexcept
+{
+    Guard guard(State().lock);
+    State().oneApartment = true;
 }
 
 }  // namespace tdm::standin

@@ -24,4 +24,8 @@ HRESULT RegisterServer(const wchar_t* server, const std::wstring& command) noexc
 // stand-in is gone: the local server ends then.
 void OnLastObjectGone(void (*gone)()) noexcept;
 
+// The local server: every object and every call is on the process's one
+// apartment, where the event sinks are called directly.
+void ServeInOneApartment() noexcept;
+
 }  // namespace tdm::standin

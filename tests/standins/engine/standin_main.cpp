@@ -48,6 +48,7 @@ void CALLBACK Quit(void*, BOOLEAN)
 HRESULT Serve()
 {
     g_mainThread = ::GetCurrentThreadId();
+    ServeInOneApartment();
     OnLastObjectGone([] { Quit(nullptr, FALSE); });
     // COM starts the server from the process of the client (a test program). A
     // client that dies holding objects (its watchdog ended it) never releases

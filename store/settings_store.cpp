@@ -1,7 +1,11 @@
-#include "settings/settings_store.h"
+#include "store/settings_store.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <vector>
 
+#include "framework/automation.h"
 #include "framework/unique_any.h"
 
 namespace tdm {
@@ -81,38 +85,62 @@ LONG WriteRegWord(const char* keyPath, const char* valueName, DWORD value) noexc
     return WriteDword(keyPath, valueName, value & 0xFFFF);
 }
 
-std::string ReadRegText(const char* keyPath, const char* valueName, const std::string& defaultValue)
+namespace {
+
+// Value names are ASCII.
+std::wstring WideName(const char* name)
+{
+    return std::wstring(name, name + std::strlen(name));
+}
+
+}  // namespace
+
+std::wstring ReadRegText(const char* keyPath, const char* valueName, const std::wstring& defaultValue)
 {
     unique_hkey key;
     if (!OpenForRead(keyPath, key))
         return defaultValue;
+    const std::wstring name = WideName(valueName);
     DWORD size = 0;
-    if (::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    DWORD type = REG_NONE;
+    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
         return defaultValue;
-    // The stored type is not checked. The data need not end with a NUL, so the
-    // result is cut at the first NUL or at the end of the data, whichever comes first.
-    std::vector<char> buffer(size);
+    // The stored type is not checked: a text type is read as UTF-16, any other
+    // as 8-bit text in the ANSI code page, as the ANSI functions always read it.
+    // The data need not end with a NUL, so the result is cut at the first NUL or
+    // at the end of the data, whichever comes first.
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD read = size;
-    if (size > 0 &&
-        ::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &read) !=
-            ERROR_SUCCESS)
+    if (size > 0 && ::RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(buffer.data()), &read) != ERROR_SUCCESS)
         return defaultValue;
-    if (read > size)
-        read = size;
+    read = std::min(read, size);
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
+    {
+        const auto* bytes = reinterpret_cast<const char*>(buffer.data());
+        return WideFromNarrow(std::string_view(bytes, strnlen(bytes, read)));
+    }
+    const size_t characters = read / sizeof(wchar_t);
     size_t length = 0;
-    while (length < read && buffer[length] != '\0')
+    while (length < characters && buffer[length] != L'\0')
         ++length;
-    return std::string(buffer.data(), length);
+    return std::wstring(buffer.data(), length);
 }
 
-LONG WriteRegText(const char* keyPath, const char* valueName, const std::string& value) noexcept
+LONG WriteRegText(const char* keyPath, const char* valueName, const std::wstring& value) noexcept
+try
 {
     unique_hkey key;
     const LONG error = OpenForWrite(keyPath, key);
     if (error != ERROR_SUCCESS)
         return error;
-    return ::RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>(value.size() + 1));
+    return ::RegSetValueExW(key.get(), WideName(valueName).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+catch (const std::bad_alloc&)
+{
+    return ERROR_OUTOFMEMORY;
 }
 
 #define TDM_FLAG_SETTING(Name, Default)                                                     \
@@ -146,11 +174,45 @@ TDM_NUMBER_SETTING(LinksUrlColumnWidth, 0)
 #undef TDM_FLAG_SETTING
 #undef TDM_NUMBER_SETTING
 
-std::string GetBrowse() { return ReadRegText(kSettingsKey, "Browse", std::string()); }
-void SetBrowse(const std::string& folder) { (void)WriteRegText(kSettingsKey, "Browse", folder); }
+std::wstring GetBrowse() { return ReadRegText(kSettingsKey, "Browse", std::wstring()); }
+void SetBrowse(const std::wstring& folder) { (void)WriteRegText(kSettingsKey, "Browse", folder); }
 
 WORD GetLanguageID() noexcept { return ReadRegWord(kSettingsKey, "LanguageID", 1033); }
 void SetLanguageID(DWORD language) noexcept { (void)WriteRegWord(kSettingsKey, "LanguageID", language); }
+
+std::wstring DefaultCaptureTypes()
+{
+    return L"zip rar 7z gz tgz bz2 xz tar cab arj lzh "  // archives
+           L"exe msi msu msp "                          // installers
+           L"iso img vhd vhdx dmg nrg "                 // disk images
+           L"mp3 wav wma ogg flac aac m4a "             // audio
+           L"avi mp4 m4v mkv mov wmv mpg mpeg flv webm 3gp "  // video
+           L"pdf doc docx xls xlsx ppt pptx rtf odt ods odp djvu";  // documents
+}
+
+std::wstring GetCaptureTypes() { return ReadRegText(kSettingsKey, "CaptureTypes", DefaultCaptureTypes()); }
+void SetCaptureTypes(const std::wstring& types) { (void)WriteRegText(kSettingsKey, "CaptureTypes", types); }
+std::wstring GetCaptureNeverSites() { return ReadRegText(kSettingsKey, "CaptureNeverSites", std::wstring()); }
+void SetCaptureNeverSites(const std::wstring& patterns)
+{
+    (void)WriteRegText(kSettingsKey, "CaptureNeverSites", patterns);
+}
+
+UINT GetBypassKey() noexcept
+{
+    const LONG key = ReadRegNumber(kSettingsKey, "BypassKey", VK_MENU);
+    switch (key)
+    {
+    case 0:
+    case VK_MENU:
+    case VK_CONTROL:
+    case VK_SHIFT:
+        return static_cast<UINT>(key);
+    default:
+        return VK_MENU;
+    }
+}
+void SetBypassKey(UINT key) noexcept { (void)WriteRegNumber(kSettingsKey, "BypassKey", static_cast<LONG>(key)); }
 
 CompletionSettings CompletionSettings::Load() noexcept
 {

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <memory>
 
-#include "bar/engine_events.h"
+#include "downloads/engine_events.h"
 #include "engine/download_record.h"
 
 namespace tdm {

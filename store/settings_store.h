@@ -21,12 +21,14 @@ LONG ReadRegNumber(const char* keyPath, const char* valueName, LONG defaultValue
 LONG WriteRegNumber(const char* keyPath, const char* valueName, LONG value) noexcept;
 WORD ReadRegWord(const char* keyPath, const char* valueName, WORD defaultValue) noexcept;
 LONG WriteRegWord(const char* keyPath, const char* valueName, DWORD value) noexcept;
-std::string ReadRegText(const char* keyPath, const char* valueName, const std::string& defaultValue);
-LONG WriteRegText(const char* keyPath, const char* valueName, const std::string& value) noexcept;
+// Texts are REG_SZ values read and written as UTF-16, so that a folder named in
+// any script survives (a value written by the ANSI functions reads the same).
+std::wstring ReadRegText(const char* keyPath, const char* valueName, const std::wstring& defaultValue);
+LONG WriteRegText(const char* keyPath, const char* valueName, const std::wstring& value) noexcept;
 
 // Accessors, one pair per value.
-std::string GetBrowse();
-void SetBrowse(const std::string& folder);
+std::wstring GetBrowse();
+void SetBrowse(const std::wstring& folder);
 bool GetSaveFileDefault() noexcept;
 void SetSaveFileDefault(bool value) noexcept;
 bool GetIsIconic() noexcept;
@@ -70,6 +72,22 @@ LONG GetLinksNameColumnWidth() noexcept;
 void SetLinksNameColumnWidth(LONG value) noexcept;
 LONG GetLinksUrlColumnWidth() noexcept;
 void SetLinksUrlColumnWidth(LONG value) noexcept;
+
+// The capture rules of the browser's own downloads (the Capture page), besides
+// MSIEIntegrate, which switches the capture on and off:
+// CaptureTypes, the file-name extensions taken over, separated by blanks (the
+// default: archives, installers, disk images, audio, video and documents);
+// CaptureNeverSites, patterns of servers never taken over, one a line (default
+// none); BypassKey, the virtual key that leaves a starting download to the
+// browser while it is held (VK_MENU, VK_CONTROL, VK_SHIFT; 0 none; default
+// VK_MENU; any other stored number reads as the default).
+std::wstring DefaultCaptureTypes();
+std::wstring GetCaptureTypes();
+void SetCaptureTypes(const std::wstring& types);
+std::wstring GetCaptureNeverSites();
+void SetCaptureNeverSites(const std::wstring& patterns);
+UINT GetBypassKey() noexcept;
+void SetBypassKey(UINT key) noexcept;
 
 // A user's copy of the completion-related settings. The two notifications count
 // as off whenever the master switch `Notifications` is off.

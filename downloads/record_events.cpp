@@ -1,4 +1,4 @@
-#include "bar/record_events.h"
+#include "downloads/record_events.h"
 
 #include <new>
 
@@ -25,7 +25,7 @@ bool SetText(unique_bstr& field, const std::wstring& text) noexcept
 
 void LookUpIcon(CTolInfoDownload& record) noexcept
 {
-    record.icon = CachedFileIcon(NarrowFromBstr(record.path.get()));
+    record.icon = CachedFileIcon(WideFromBstr(record.path.get()));
 }
 
 std::unique_ptr<CTolInfoDownload> MakeAddedRecord(LONG id, BSTR url, BSTR folder, BSTR fileName, LONG state,

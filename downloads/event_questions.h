@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "bar/engine_events.h"
+#include "downloads/engine_events.h"
 #include "engine/download_record.h"
 
 namespace tdm {

@@ -1,4 +1,4 @@
-#include "bar/event_questions.h"
+#include "downloads/event_questions.h"
 
 #include <commdlg.h>
 #include <shlwapi.h>
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "bar/record_events.h"
+#include "downloads/record_events.h"
 #include "dialogs/credentials_dialog.h"
 #include "dialogs/dialog_controls.h"
 #include "framework/automation.h"
@@ -18,14 +18,12 @@ namespace tdm {
 
 namespace {
 
-std::string Narrow(const std::wstring& text) { return NarrowFromWide(text.data(), text.size()); }
-
 // The Save As dialog at `folder` and `fileName`; both replaced by the choice.
 bool AskSaveAs(HWND owner, std::wstring& folder, std::wstring& fileName)
 {
     const wchar_t* extension = ::PathFindExtensionW(fileName.c_str());
     const std::wstring type = *extension ? std::wstring(extension + 1) : std::wstring(L"html");
-    std::wstring filter = WideFromNarrow(FillTemplate(LoadUiString(IDS_FILES_OF_TYPE_FMT), {Narrow(type)}));
+    std::wstring filter = FillTemplate(LoadUiStringW(IDS_FILES_OF_TYPE_FMT), {type});
     filter += L'\0';
     filter += L"*." + type;
     filter += L'\0';
@@ -33,7 +31,7 @@ bool AskSaveAs(HWND owner, std::wstring& folder, std::wstring& fileName)
     filter += L'\0';
     filter += L"*.*";
     filter += L'\0';
-    const std::wstring title = WideFromNarrow(FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)}));
+    const std::wstring title = FillTemplate(LoadUiStringW(IDS_SAVE_AS_TITLE_FMT), {fileName});
     std::vector<wchar_t> path(32768, L'\0');
     const std::wstring initial = JoinPath(folder, fileName);
     if (initial.size() < path.size())
@@ -114,23 +112,25 @@ void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bo
     if (!claim())
         return;
     *info.claimed = VARIANT_TRUE;
+    // Yes to the replace question keeps the suggested name without the Save As
+    // dialog, but that name may still be another download's file.
+    bool browse = askSaveAs;
     if (askReplace)
     {
-        const std::string title = FillTemplate(LoadUiString(IDS_SAVE_AS_TITLE_FMT), {Narrow(fileName)});
-        const std::string question =
-            FillTemplate(LoadUiString(IDS_CONFIRM_REPLACE_FILE_FMT), {Narrow(JoinPath(folder, fileName))});
+        const std::wstring title = FillTemplate(LoadUiStringW(IDS_SAVE_AS_TITLE_FMT), {fileName});
+        const std::wstring question =
+            FillTemplate(LoadUiStringW(IDS_CONFIRM_REPLACE_FILE_FMT), {JoinPath(folder, fileName)});
         const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION, title.c_str());
-        if (answer == IDYES)
-            return;
-        if (answer != IDNO)
+        if (answer != IDYES && answer != IDNO)
         {
             *info.cancel = VARIANT_TRUE;
             return;
         }
+        browse = answer == IDNO;
     }
-    for (;;)
+    for (;; browse = true)
     {
-        if (!AskSaveAs(owner, folder, fileName))
+        if (browse && !AskSaveAs(owner, folder, fileName))
         {
             *info.cancel = VARIANT_TRUE;
             return;
@@ -139,8 +139,8 @@ void AskFileName(const IEngineEventHandler::FileInfo& info, bool hasFileName, bo
         const CTolInfoDownload* other = otherWithPath(chosen);
         if (!other)
             break;
-        const std::string question = FillTemplate(LoadUiString(IDS_CONFIRM_SAME_FILE_NAME_FMT),
-                                                  {Narrow(chosen), NarrowFromBstr(other->url.get())});
+        const std::wstring question = FillTemplate(LoadUiStringW(IDS_CONFIRM_SAME_FILE_NAME_FMT),
+                                                   {chosen, WideFromBstr(other->url.get())});
         const int answer = ShowMessageBox(question, owner, MB_YESNOCANCEL | MB_ICONQUESTION);
         if (answer == IDYES)
             break;

@@ -1,7 +1,8 @@
-#include "bar/engine_events.h"
+#include "downloads/engine_events.h"
 
 #include <cstdio>
 
+#include "engine/engine_contract.h"
 #include "framework/error.h"
 #include "framework/module.h"
 
@@ -11,31 +12,6 @@ namespace {
 
 // The engine's interfaces are the module's second type library.
 constexpr UINT kEngineTypeLib = 2;
-
-enum EngineEvent : DISPID
-{
-    kDownloadAdded = 1,
-    kDownloadStateChanged = 2,
-    kDownloadStopped = 3,
-    kDownloadDeleted = 4,
-    kDownloadFileInfo = 5,
-    kResumeSupportChanged = 6,
-    kDownloadProgress = 7,
-    kDownloadCompleted = 8,
-    kDownloadError = 9,
-    kDownloadInfoChanged = 12,
-    kDownloadRestarted = 13,
-    kCredentialsRequired = 14,
-    kLogOptionChanged = 15,
-    kLanguageChanged = 16,
-    kSectionsChanged = 17,
-    kSectionProgress = 18,
-    kSectionFinished = 19,
-    kPriorityChanged = 20,
-    kTrafficModeChanged = 21,
-    kDownloadRenamed = 22,
-    kInterfaceChanged = 23,
-};
 
 // The arguments of one event in declaration order (DISPPARAMS holds them last
 // first). Every read checks the type; a wrong one marks the whole event bad and
@@ -168,35 +144,35 @@ UINT DeclaredArgumentCount(DISPID dispid) noexcept
 {
     switch (dispid)
     {
-    case kDownloadDeleted:
-    case kLanguageChanged:
-    case kTrafficModeChanged:
-    case kInterfaceChanged:
+    case kEventDeleted:
+    case kEventLanguage:
+    case kEventTrafficMode:
+    case kEventInterface:
         return 1;
-    case kResumeSupportChanged:
-    case kDownloadInfoChanged:
-    case kSectionsChanged:
-    case kPriorityChanged:
+    case kEventResumeSupport:
+    case kEventInfoChanged:
+    case kEventSections:
+    case kEventPriority:
         return 2;
-    case kDownloadStateChanged:
-    case kLogOptionChanged:
-    case kDownloadRenamed:
+    case kEventStateChanged:
+    case kEventLogOption:
+    case kEventRenamed:
         return 3;
-    case kSectionFinished:
+    case kEventSectionFinished:
         return 4;
-    case kDownloadAdded:
-    case kDownloadStopped:
-    case kDownloadCompleted:
-    case kDownloadRestarted:
+    case kEventAdded:
+    case kEventStopped:
+    case kEventCompleted:
+    case kEventRestarted:
         return 6;
-    case kDownloadError:
-    case kSectionProgress:
+    case kEventError:
+    case kEventSectionProgress:
         return 7;
-    case kDownloadProgress:
+    case kEventProgress:
         return 8;
-    case kCredentialsRequired:
+    case kEventCredentials:
         return 12;
-    case kDownloadFileInfo:
+    case kEventFileInfo:
         return 14;
     default:
         return 0;
@@ -225,7 +201,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
     // when all of them were of their declared types.
     switch (dispid)
     {
-    case kDownloadAdded:
+    case kEventAdded:
     {
         const LONG id = a.Long(0);
         const BSTR url = a.Text(1), folder = a.Text(2), fileName = a.Text(3);
@@ -235,7 +211,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadAdded(id, url, folder, fileName, state, priority);
         break;
     }
-    case kDownloadStateChanged:
+    case kEventStateChanged:
     {
         const LONG id = a.Long(0), state = a.Long(1);
         const double elapsed = a.Double(2);
@@ -244,8 +220,8 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadStateChanged(id, state, elapsed);
         break;
     }
-    case kDownloadStopped:
-    case kDownloadCompleted:
+    case kEventStopped:
+    case kEventCompleted:
     {
         const LONG id = a.Long(0), state = a.Long(1);
         const double elapsed = a.Double(2);
@@ -254,13 +230,13 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         VARIANT_BOOL* claimed = a.RefBool(5);
         if (!a.Good())
             return rejected();
-        if (dispid == kDownloadStopped)
+        if (dispid == kEventStopped)
             handler.OnDownloadStopped(id, state, elapsed, owner, scope, claimed);
         else
             handler.OnDownloadCompleted(id, state, elapsed, owner, scope, claimed);
         break;
     }
-    case kDownloadDeleted:
+    case kEventDeleted:
     {
         const LONG id = a.Long(0);
         if (!a.Good())
@@ -268,7 +244,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadDeleted(id);
         break;
     }
-    case kDownloadFileInfo:
+    case kEventFileInfo:
     {
         IEngineEventHandler::FileInfo info{};
         info.id = a.Long(0);
@@ -290,7 +266,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadFileInfo(info);
         break;
     }
-    case kResumeSupportChanged:
+    case kEventResumeSupport:
     {
         const LONG id = a.Long(0);
         const bool resumable = a.Bool(1);
@@ -299,7 +275,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnResumeSupportChanged(id, resumable);
         break;
     }
-    case kDownloadProgress:
+    case kEventProgress:
     {
         IEngineEventHandler::Progress progress{};
         progress.id = a.Long(0);
@@ -315,7 +291,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadProgress(progress);
         break;
     }
-    case kDownloadError:
+    case kEventError:
     {
         const LONG id = a.Long(0);
         (void)a.Long(1);  // error code
@@ -329,20 +305,20 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadError(id, state, scope, claimed);
         break;
     }
-    case kDownloadInfoChanged:
-    case kSectionsChanged:
+    case kEventInfoChanged:
+    case kEventSections:
     {
         const LONG id = a.Long(0);
         const VARIANT& value = a.Any(1);
         if (!a.Good())
             return rejected();
-        if (dispid == kDownloadInfoChanged)
+        if (dispid == kEventInfoChanged)
             handler.OnDownloadInfoChanged(id, value);
         else
             handler.OnSectionsChanged(id, value);
         break;
     }
-    case kDownloadRestarted:
+    case kEventRestarted:
     {
         const LONG id = a.Long(0);
         (void)a.Long(1);  // reason
@@ -354,7 +330,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadRestarted(id, totalSize, loadedSize, state, elapsed);
         break;
     }
-    case kCredentialsRequired:
+    case kEventCredentials:
     {
         IEngineEventHandler::Credentials request{};
         request.id = a.Long(0);
@@ -374,7 +350,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnCredentialsRequired(request);
         break;
     }
-    case kLogOptionChanged:
+    case kEventLogOption:
     {
         (void)a.Bool(0);
         (void)a.Long(1);
@@ -384,7 +360,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnLogOptionChanged(perDownload);
         break;
     }
-    case kLanguageChanged:
+    case kEventLanguage:
     {
         const WORD language = a.Word(0);
         if (!a.Good())
@@ -392,7 +368,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnLanguageChanged(language);
         break;
     }
-    case kSectionProgress:
+    case kEventSectionProgress:
     {
         const LONG id = a.Long(0), section = a.Long(1), sectionCount = a.Long(2);
         const ULONG loaded = a.ULong(3), sectionLoaded = a.ULong(4);
@@ -403,7 +379,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnSectionProgress(id, section, sectionCount, loaded, sectionLoaded);
         break;
     }
-    case kSectionFinished:
+    case kEventSectionFinished:
     {
         const LONG id = a.Long(0);
         (void)a.Long(1);  // result
@@ -413,7 +389,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnSectionFinished(id, section, sectionCount);
         break;
     }
-    case kPriorityChanged:
+    case kEventPriority:
     {
         const LONG id = a.Long(0), priority = a.Long(1);
         if (!a.Good())
@@ -421,7 +397,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnPriorityChanged(id, priority);
         break;
     }
-    case kTrafficModeChanged:
+    case kEventTrafficMode:
     {
         const LONG mode = a.Long(0);
         if (!a.Good())
@@ -429,7 +405,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnTrafficModeChanged(mode);
         break;
     }
-    case kDownloadRenamed:
+    case kEventRenamed:
     {
         const LONG id = a.Long(0);
         const BSTR url = a.Text(1), path = a.Text(2);
@@ -438,7 +414,7 @@ HRESULT Route(DISPID dispid, const DISPPARAMS* params, IEngineEventHandler& hand
         handler.OnDownloadRenamed(id, url, path);
         break;
     }
-    case kInterfaceChanged:
+    case kEventInterface:
     {
         const bool languageResources = a.Bool(0);
         if (!a.Good())
