@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows aria2c.exe that ships beside tdm-engine.exe: Debian's aria2
-# source package, cross-compiled with MinGW-w64 for i686, Windows' own TLS
+# source package, cross-compiled with MinGW-w64 for the Windows the build targets
+# (tools/arch.sh: i686, or x86_64 where the machine runs no 32-bit code), Windows' own TLS
 # (SChannel), aria2's internal digests and big numbers, MinGW zlib, statically
 # linked and stripped; no BitTorrent, no Metalink, no other libraries.
 #
@@ -9,6 +10,10 @@
 # the finished aria2c.exe on its last line. Run as root on Debian 12 (it adds a
 # deb-src entry and installs the MinGW zlib when missing).
 set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/arch.sh"
+host=$TDM_TRIPLET
 
 cache=${TDM_ARIA2_CACHE:-/var/cache/tolvane/aria2}
 package=aria2
@@ -32,7 +37,8 @@ EOF
     apt-get update -qq
 fi
 need=()
-for p in dpkg-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev make pkg-config; do
+pkgarch=${TDM_ARCH//_/-}
+for p in dpkg-dev g++-mingw-w64-$pkgarch-posix binutils-mingw-w64-$pkgarch libz-mingw-w64-dev make pkg-config; do
     have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -47,7 +53,6 @@ if [ -z "$uris" ]; then
     log "apt knows no source package $package"
     exit 1
 fi
-host=i686-w64-mingw32
 cc=$host-gcc-posix
 cxx=$host-g++-posix
 configure_args=(--host=$host --with-wintls
