@@ -67,6 +67,11 @@ key=$( { echo "$uris"; echo "${configure_args[*]}"; echo "$cflags|$cxxflags"; "$
 dir=$cache/$key
 exe=$dir/aria2c.exe
 
+mkdir -p "$dir"
+# Builds of other checkouts on the machine wait for this one (and then find it
+# cached) rather than build in the same folder.
+exec 9>"$dir/lock"
+flock 9
 if [ -f "$exe" ]; then
     log "cached $exe"
     echo "$exe"
