@@ -21,12 +21,17 @@ constexpr wchar_t kAppIdKey[] = L"SOFTWARE\\Classes\\AppID\\{85DD53AA-0FBC-40C2-
 constexpr wchar_t kLaunchPermission[] = L"O:BAG:BAD:(A;;0xb;;;IU)(A;;0xb;;;SY)(A;;0xb;;;BA)S:(ML;;NX;;;LW)";
 constexpr wchar_t kAccessPermission[] = L"O:BAG:BAD:(A;;0x3;;;IU)(A;;0x3;;;SY)(A;;0x3;;;BA)S:(ML;;NX;;;LW)";
 
-// The registry views to write: the 64-bit one as well where it exists.
+// The registry views to write: the 64-bit one as well where it exists (a
+// 64-bit engine runs only there; a 32-bit one may run on 64-bit Windows).
 template <typename Action>
 HRESULT ForEachView(Action action) noexcept
 {
+#ifdef _WIN64
+    BOOL wow64 = TRUE;
+#else
     BOOL wow64 = FALSE;
     (void)::IsWow64Process(::GetCurrentProcess(), &wow64);
+#endif
     RETURN_IF_FAILED(action(KEY_WOW64_32KEY));
     return wow64 ? action(KEY_WOW64_64KEY) : S_OK;
 }
