@@ -80,22 +80,31 @@ fi
 
 start=$(date +%s)
 work=$dir/work
-rm -rf "$work"
-mkdir -p "$work"
-log "fetching the $package source package"
-(cd "$work" && apt-get source -qq "$package" >/dev/null)
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
-if [ -z "$src" ]; then
-    log "no unpacked source in $work"
-    exit 1
+src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" 2>/dev/null | head -n 1)
+if [ -n "$src" ] && [ -f "$work/configured" ]; then
+    # An earlier build of the same key was cut off while compiling: make
+    # carries on (an object whose compilation was cut off has no .lo yet).
+    log "resuming the build in ${src#"$work"/}"
+else
+    rm -rf "$work"
+    mkdir -p "$work"
+    log "fetching the $package source package"
+    (cd "$work" && apt-get source -qq "$package" >/dev/null)
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
+    if [ -z "$src" ]; then
+        log "no unpacked source in $work"
+        exit 1
+    fi
+    log "configuring ${src#"$work"/}"
+    (cd "$src" && ./configure "${configure_args[@]}" CC="$cc" CXX="$cxx" \
+        CFLAGS="$cflags" CXXFLAGS="$cxxflags" \
+        PKG_CONFIG_LIBDIR=/usr/$host/lib/pkgconfig PKG_CONFIG_PATH= \
+        >"$work/configure.log" 2>&1) || { tail -n 30 "$work/configure.log" >&2; exit 1; }
+    touch "$work/configured"
 fi
-log "configuring ${src#"$work"/}"
-(cd "$src" && ./configure "${configure_args[@]}" CC="$cc" CXX="$cxx" \
-    CFLAGS="$cflags" CXXFLAGS="$cxxflags" \
-    PKG_CONFIG_LIBDIR=/usr/$host/lib/pkgconfig PKG_CONFIG_PATH= \
-    >"$work/configure.log" 2>&1) || { tail -n 30 "$work/configure.log" >&2; exit 1; }
-log "compiling (several minutes)"
-(cd "$src" && make -j"$(nproc)" >"$work/make.log" 2>&1) || { tail -n 30 "$work/make.log" >&2; exit 1; }
+# As many jobs as ninja takes by default: the machine's other builds take as many.
+log "compiling (many minutes)"
+(cd "$src" && make -j"$(( $(nproc) + 2 ))" >>"$work/make.log" 2>&1) || { tail -n 30 "$work/make.log" >&2; exit 1; }
 $host-strip --strip-all -o "$dir/aria2c.exe.tmp" "$src/src/aria2c.exe"
 mv "$dir/aria2c.exe.tmp" "$exe"
 rm -rf "$work"
