@@ -366,12 +366,16 @@ bool CAria2Backend::ProcessRuns() const noexcept
 
 // Who listens on the loopback at aria2's port: nobody yet, aria2 alone, or
 // another process (alone or beside it). Under Wine the Linux aria2's socket has
-// no owner Wine could name: there it counts as aria2's.
+// no owner Wine could name: there it counts as aria2's. Wine names no owner of
+// a Windows program's listening socket either (process id 0, which owns none
+// on Windows): under Wine such a socket beside a running aria2c.exe counts as
+// its own too.
 CAria2Backend::PortListener CAria2Backend::ListenerOfPort() const noexcept
 try
 {
     if (m_unixProgram)
         return PortListener::Aria2;
+    const bool unnamedOwners = WineFunction<DosFileName>("wine_get_dos_file_name") != nullptr;
     std::vector<BYTE> buffer;
     DWORD size = 16384;
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
@@ -392,7 +396,7 @@ try
         const DWORD address = ntohl(row.dwLocalAddr);
         if (ntohs(static_cast<u_short>(row.dwLocalPort)) != m_port || (address != INADDR_LOOPBACK && address != INADDR_ANY))
             continue;
-        if (row.dwOwningPid != m_processId)
+        if (row.dwOwningPid != m_processId && !(row.dwOwningPid == 0 && unnamedOwners))
             return PortListener::Other;
         found = PortListener::Aria2;
     }

@@ -37,7 +37,9 @@ cp "$out/tdm1033.chm" "$out/tdm1049.chm" "$dist/"
 aria2=$(bash "$root/tools/build_aria2.sh" | tail -n 1)
 cp "$aria2" "$dist/aria2c.exe"
 bash "$root/tools/check_module.sh" --exe "$dist/aria2c.exe" "$TDM_ARCH"
-features=$(WINEPREFIX=${TDM_ARIA2_PREFIX:-$out/wine/aria2} WINEARCH=$TDM_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$dist/aria2c.exe" --version 2>/dev/null |
+aria2_prefix=${TDM_ARIA2_PREFIX:-$out/wine/aria2}
+mkdir -p "$(dirname "$aria2_prefix")"  # Wine makes the prefix, not the folders above it
+features=$(WINEPREFIX=$aria2_prefix WINEARCH=$TDM_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$dist/aria2c.exe" --version 2>/dev/null |
            tr -d '\r' | sed -n 's/^Enabled Features: //p' || true)
 [ -n "$features" ] || { echo "release: aria2c.exe --version names no features" >&2; exit 1; }
 if grep -qiE 'bittorrent|metalink' <<<"$features"; then
