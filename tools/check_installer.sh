@@ -142,7 +142,8 @@ server_dir=$(mktemp -d /tmp/tdm-installer-XXXXXX)
 unicode_name='%D0%B7%D0%B0%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B0.bin'
 python3 "$root/tests/engine_server/http_test_server.py" "$server_dir/files" "$server_dir/port" 600 "$unicode_name=250000" &
 trap 'python3 -c "import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=5)" "http://127.0.0.1:${http_port:-0}/quit" >/dev/null 2>&1 || true; rm -rf "$server_dir"' EXIT
-for _ in $(seq 100); do [ -s "$server_dir/port" ] && break; sleep 0.2; done
+# It makes its files and two certificates first: slow on a loaded machine.
+for _ in $(seq 300); do [ -s "$server_dir/port" ] && break; sleep 0.2; done
 read -r http_port tls_port _ <"$server_dir/port" || fail "the test server did not start"
 cp "$server_dir/files/trusted.pem" "$stage/"
 client() { wine 'C:\tdm-check\engine_client.exe' "$@" | tr -d '\r'; }
