@@ -29,8 +29,8 @@ fail() { echo "check_installer: FAILED: $*" >&2; exit 1; }
 prefix_processes() {
     local p
     for p in /proc/[0-9]*; do
-        tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
-        tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qiE "$1" && echo "${p#/proc/}"
+        { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
+        { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -qiE "$1" && echo "${p#/proc/}"
     done
     return 0
 }
@@ -158,7 +158,7 @@ for url in "http://127.0.0.1:$http_port/file/data.bin" "https://127.0.0.1:$tls_p
     served=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.unquote(sys.argv[1]))' "$(basename "$url")")
     [ "$name" = "$served" ] || fail "$url arrived as '$name'"
     cmp -s "$server_dir/files/$(basename "$url")" "$prefix/drive_c/downloads/$name" || fail "$name differs from the served file"
-    echo "downloaded byte for byte: $url -> C:\downloads\$name"
+    echo "downloaded byte for byte: $url -> C:\\downloads\\$name"
 done
 [ -n "$(prefix_processes 'aria2c\.exe')" ] || fail "no aria2c.exe runs for the engine"
 [ -z "$(prefix_processes '(^|/)aria2c( |$)')" ] || fail "the engine runs the Linux aria2c"
@@ -168,7 +168,12 @@ done
 old_engine=$(prefix_processes 'tdm-engine\.exe')
 [ -n "$old_engine" ] || fail "the engine does not run before the upgrade"
 wine "$setup" /S || fail "the installer exited with $? over the running engine"
-for pid in $old_engine; do [ ! -e "/proc/$pid" ] || fail "the engine running before the upgrade still runs"; done
+# The installer waited until the engine let go of its files; the process
+# itself may take a moment more to end under Wine.
+for pid in $old_engine; do
+    for _ in $(seq 50); do [ -e "/proc/$pid" ] || break; sleep 0.2; done
+    [ ! -e "/proc/$pid" ] || fail "the engine running before the upgrade still runs"
+done
 client has "http://127.0.0.1:$http_port/file/data.bin" >/dev/null || fail "the download did not survive the upgrade"
 [ "$(reg_value 'HKCU\Software\Tolvane\Engine' ExitDelay)" = 0x927c0 ] || fail "the upgrade lost the engine's settings"
 wine 'C:\tdm-check\create_class.exe' TolDownloadClient.TolBand Tolvane.DownloadEngine | tr -d '\r' ||
