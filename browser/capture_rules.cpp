@@ -53,17 +53,26 @@ std::wstring_view Authority(std::wstring_view url)
     return rest.substr(0, rest.find_first_of(L"/?#\\"));
 }
 
+// The pieces of `text` between any of `separators` (empty ones too).
+std::vector<std::wstring_view> Pieces(std::wstring_view text, const wchar_t* separators)
+{
+    std::vector<std::wstring_view> pieces;
+    for (size_t at = 0; at < text.size();)
+    {
+        const size_t end = std::min(text.find_first_of(separators, at), text.size());
+        pieces.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return pieces;
+}
+
 }  // namespace
 
 std::vector<std::wstring> SplitCaptureTypes(std::wstring_view text)
 {
     std::vector<std::wstring> types;
-    size_t at = 0;
-    while (at < text.size())
+    for (std::wstring_view type : Pieces(text, L" \t\r\n,;"))
     {
-        const size_t end = std::min(text.find_first_of(L" \t\r\n,;", at), text.size());
-        std::wstring_view type = text.substr(at, end - at);
-        at = end + 1;
         if (type != L"*")
         {
             while (!type.empty() && (type.front() == L'*' || type.front() == L'.'))
@@ -78,12 +87,8 @@ std::vector<std::wstring> SplitCaptureTypes(std::wstring_view text)
 std::vector<std::wstring> SplitPatternLines(std::wstring_view text)
 {
     std::vector<std::wstring> lines;
-    size_t at = 0;
-    while (at < text.size())
+    for (std::wstring_view line : Pieces(text, L"\r\n"))
     {
-        const size_t end = std::min(text.find_first_of(L"\r\n", at), text.size());
-        std::wstring_view line = text.substr(at, end - at);
-        at = end + 1;
         while (!line.empty() && IsBlank(line.front()))
             line.remove_prefix(1);
         while (!line.empty() && IsBlank(line.back()))

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "engine/engine_contract.h"
 #include "engine/file_icon.h"
 #include "framework/automation.h"
 
@@ -37,6 +38,9 @@ std::unique_ptr<CTolInfoDownload> MakeAddedRecord(LONG id, BSTR url, BSTR folder
         throw std::bad_alloc();
     record->state = state;
     record->priority = priority;
+    // Known once the server has answered (ResumeSupportChanged): until then a
+    // pause is not taken for one that loses the loaded data.
+    record->resumable = kResumeNotKnown;
     LookUpIcon(*record);
     return record;
 }

@@ -16,6 +16,15 @@ inline constexpr long kStateComplete = 0x04;
 inline constexpr long kStateStopped = 0x08;       // the state of a new download
 inline constexpr long kStateError = 0x10;         // with another bit: running again, or ended, after an error
 
+// Resume support of a download (column 9 of the download list).
+inline constexpr long kResumeNo = 0;
+inline constexpr long kResumeYes = 1;
+inline constexpr long kResumeNotKnown = 2;  // the server has not shown it yet
+
+// Connections per download (IDownloadEngine2::SetConnections).
+inline constexpr long kMinConnections = 1;
+inline constexpr long kMaxConnections = 16;
+
 // The longest texts IDownloadEngine2 takes with a download of a page, in
 // characters: its Referer and its User-Agent. Longer ones are refused.
 inline constexpr unsigned long kMaxReferrerLength = 4096;

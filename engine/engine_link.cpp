@@ -296,6 +296,26 @@ void CEngine::SetTrafficMode(long mode) const
     RaiseIfFailed(Checked()->SetTrafficMode(mode), IID_IDownloadEngine, m_engine.get());
 }
 
+long CEngine::GetConnections() const
+{
+    Checked();
+    const com_ptr<IDownloadEngine2> engine2 = m_engine.try_query<IDownloadEngine2>();
+    if (!engine2)
+        return 0;
+    long connections = 0;
+    RaiseIfFailed(engine2->GetConnections(&connections), IID_IDownloadEngine2, engine2.get());
+    return connections;
+}
+
+void CEngine::SetConnections(long connections) const
+{
+    Checked();
+    const com_ptr<IDownloadEngine2> engine2 = m_engine.try_query<IDownloadEngine2>();
+    if (!engine2)
+        throw CComError(E_NOINTERFACE, IID_IDownloadEngine2);
+    RaiseIfFailed(engine2->SetConnections(connections), IID_IDownloadEngine2, engine2.get());
+}
+
 void CEngine::AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,
                           const PageRequest& page) const
 {

@@ -127,6 +127,10 @@ public:
     // 1 minimal, 2 normal, 3 unlimited bandwidth use.
     long GetTrafficMode() const;
     void SetTrafficMode(long mode) const;
+    // Connections per download (1 to 16) of an engine that answers
+    // IDownloadEngine2; 0 for one that does not (it has no such setting).
+    long GetConnections() const;
+    void SetConnections(long connections) const;
     // New download from an option object (its Url and LocalPath); the other
     // arguments as for AddUrl.
     void AddDownload(const CDownloadOptions& options, HWND owner, bool start, std::wstring_view cookie,

@@ -328,26 +328,6 @@ catch (...)
 
 // --- process ---------------------------------------------------------------------
 
-CAria2Backend::CallDeadline::CallDeadline(CAria2Backend& backend, DWORD milliseconds) noexcept
-    : m_backend(backend), m_hadDeadline(backend.m_hasDeadline), m_previousEnd(backend.m_deadlineEnd)
-{
-    const DWORD end = ::GetTickCount() + milliseconds;
-    if (!m_hadDeadline || static_cast<LONG>(end - m_previousEnd) < 0)
-        backend.m_deadlineEnd = end;
-    backend.m_hasDeadline = true;
-}
-
-CAria2Backend::CallDeadline::~CallDeadline()
-{
-    m_backend.m_hasDeadline = m_hadDeadline;
-    m_backend.m_deadlineEnd = m_previousEnd;
-}
-
-bool CAria2Backend::DeadlinePassed() const noexcept
-{
-    return m_hasDeadline && static_cast<LONG>(::GetTickCount() - m_deadlineEnd) >= 0;
-}
-
 DWORD CAria2Backend::TimeLeft(DWORD start, DWORD limit) const noexcept
 {
     const DWORD now = ::GetTickCount();
@@ -537,9 +517,29 @@ try
         return secret;
     }
     RETURN_IF_FAILED(WriteConfig());
+    RETURN_IF_FAILED(FilterSessionFile());
     RETURN_IF_FAILED(StartProcess());
     m_starting = true;
     m_launchedAt = ::GetTickCount();
+    return S_OK;
+}
+catch (...)
+{
+    return HResultFromCaughtException();
+}
+
+// The session as the engine's table has it, written whole or not at all.
+HRESULT CAria2Backend::FilterSessionFile() noexcept
+try
+{
+    if (!m_sessionFilter)
+        return S_OK;
+    const std::string saved = ReadWholeFile(m_sessionPath), filtered = m_sessionFilter(saved);
+    if (filtered == saved)
+        return S_OK;
+    const std::wstring temporary = m_sessionPath + L".new";
+    RETURN_IF_FAILED(WritePrivateFile(temporary, filtered));
+    RETURN_LAST_ERROR_IF(!::MoveFileExW(temporary.c_str(), m_sessionPath.c_str(), MOVEFILE_REPLACE_EXISTING));
     return S_OK;
 }
 catch (...)

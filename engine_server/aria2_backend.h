@@ -31,18 +31,20 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "engine_server/aria2_link.h"
 #include "engine_server/aria2_notifications.h"
 #include "framework/unique_any.h"
 
 namespace tdm::engine {
 
-class CAria2Backend
+class CAria2Backend final : public CAria2Link
 {
 public:
     CAria2Backend() noexcept = default;
@@ -52,69 +54,64 @@ public:
 
     // Prepares the backend's files in `dataFolder` (configuration, session);
     // `defaultFolder` is where downloads without a folder go. Starts nothing.
-    HRESULT Init(const std::wstring& dataFolder, const std::wstring& defaultFolder) noexcept;
+    HRESULT Init(const std::wstring& dataFolder, const std::wstring& defaultFolder) noexcept override;
 
     // Makes sure aria2 answers: takes over a running one or starts a new one,
     // waiting a bounded time for it. A failure leaves a text in LastError.
-    HRESULT EnsureRunning() noexcept;
+    HRESULT EnsureRunning() noexcept override;
 
     // One RPC call; when aria2 does not answer, it is restarted once (bounded)
     // and the call repeated. HRESULTs: S_OK; E_FAIL with aria2's own refusal;
     // HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE) when aria2 cannot be reached.
-    HRESULT Call(const std::string& method, const nlohmann::json& params, nlohmann::json& result) noexcept;
+    HRESULT Call(const std::string& method, const nlohmann::json& params, nlohmann::json& result) noexcept override;
     // Several calls in one request; `results` gets one entry per call (an
     // array holding the result, or an error object).
     HRESULT Multicall(const std::vector<std::pair<std::string, nlohmann::json>>& calls,
-                      nlohmann::json& results) noexcept;
+                      nlohmann::json& results) noexcept override;
 
     // Stops aria2 (it saves its session first) and waits (bounded) until it
     // has gone; one that does not go is terminated.
-    void Shutdown() noexcept;
+    void Shutdown() noexcept override;
     // Stops aria2 and waits until it is gone: the next call starts another,
     // which reads its configuration and the cookie file anew.
-    void Restart() noexcept { Shutdown(); }
-
-    // True once the deadline of the operation in progress has passed.
-    bool DeadlinePassed() const noexcept;
+    void Restart() noexcept override { Shutdown(); }
 
     // Counts the starts and takeovers: a change means aria2's view must be
     // read again.
-    unsigned Generation() const noexcept { return m_generation; }
+    unsigned Generation() const noexcept override { return m_generation; }
     // The text of the last failure.
-    const std::string& LastError() const noexcept { return m_lastError; }
+    const std::string& LastError() const noexcept override { return m_lastError; }
 
     // Paths as aria2 takes and gives them (Unix paths for the Linux aria2c
     // under Wine). Empty on failure.
-    std::string ToBackendPath(const std::wstring& path) const;
-    std::wstring FromBackendPath(const std::string& path) const;
+    std::string ToBackendPath(const std::wstring& path) const override;
+    std::wstring FromBackendPath(const std::string& path) const override;
+
+    // Makes the session an aria2 is about to load from the one the last aria2
+    // left (see aria2_session.h); none: loaded as it is.
+    void SetSessionFilter(std::function<std::string(std::string_view saved)> filter) override
+    {
+        m_sessionFilter = std::move(filter);
+    }
 
     // The main thread took the wake-up of aria2's notifications (it polls now).
-    void NotificationTaken() noexcept { m_notifications.Taken(); }
+    void NotificationTaken() noexcept override { m_notifications.Taken(); }
 
     // Whether aria2 takes further certificate authorities from a file: the
     // Linux aria2c (GnuTLS) does; a Windows aria2c.exe (SChannel) checks
     // against the Windows certificate store only and ignores the file.
-    bool TakesCaFile() const noexcept { return m_unixProgram; }
+    bool TakesCaFile() const noexcept override { return m_unixProgram; }
 
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
 
-    // One deadline for everything an operation asks of aria2: calls made
-    // while it lives fail with ERROR_TIMEOUT once `milliseconds` have passed.
-    // Nested deadlines keep the earlier end.
-    class CallDeadline
+    // The deadline of the operation in progress (CallDeadline sets it).
+    Deadline CurrentDeadline() const noexcept override { return {m_hasDeadline, m_deadlineEnd}; }
+    void SetDeadline(const Deadline& deadline) noexcept override
     {
-    public:
-        CallDeadline(CAria2Backend& backend, DWORD milliseconds) noexcept;
-        ~CallDeadline();
-        CallDeadline(const CallDeadline&) = delete;
-        CallDeadline& operator=(const CallDeadline&) = delete;
-
-    private:
-        CAria2Backend& m_backend;
-        bool m_hadDeadline;
-        DWORD m_previousEnd;
-    };
+        m_hasDeadline = deadline.set;
+        m_deadlineEnd = deadline.end;
+    }
 
     // The cookie file aria2 loads as it starts (in the data folder).
     std::wstring CookiePath() const { return m_dataFolder + L"\\cookies.txt"; }
@@ -124,6 +121,7 @@ private:
     void CloseSocket() noexcept;
     bool Answers() noexcept;
     HRESULT Launch() noexcept;
+    HRESULT FilterSessionFile() noexcept;
     HRESULT StartProcess() noexcept;
     HRESULT WriteConfig() noexcept;
     // Whether the aria2 the engine started may get the secret: its process
@@ -144,6 +142,7 @@ private:
     std::wstring m_defaultFolder;
     std::wstring m_configPath;
     std::wstring m_sessionPath;
+    std::function<std::string(std::string_view)> m_sessionFilter;
     std::wstring m_program;      // aria2c to start
     bool m_unixProgram = false;  // the Linux aria2c under Wine
     uint16_t m_port = 0;

@@ -5,7 +5,16 @@
 // GID beside it, the engine-wide settings (stored under HKCU\Software\Tolvane\Engine)
 // and a log per download. Once a second Poll reads aria2's view of the
 // running downloads and turns every change into events, which go to the
-// CEngineEvents the COM layer supplies.
+// CEngineEvents the COM layer supplies. aria2 is reached through a CAria2Link
+// (the backend that starts aria2, or a scripted one in tests).
+//
+// The core's definitions are in one file per job: engine_core.cpp (start, end
+// and the operations), engine_settings.cpp, download_table.cpp (the table, its
+// persistence, the list and the session aria2 loads), engine_logs.cpp (the logs and the refused
+// texts), backend_options.cpp (what aria2 gets of a download),
+// status_diff.cpp (polling and the events of what changed),
+// engine_questions.cpp (credentials, the file name) and file_moves.cpp
+// (staging and moves).
 //
 // Everything runs on the engine's main thread. Events leave through
 // CEngineEvents without waiting for the clients; a question to the clients
@@ -23,70 +32,20 @@
 #include <map>
 #include <unordered_map>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "engine_server/aria2_backend.h"
+#include "engine_server/aria2_link.h"
 #include "engine_server/aria2_protocol.h"
+#include "engine_server/download_options.h"
+#include "engine_server/engine_events.h"
 #include "engine/engine_contract.h"
 #include "framework/automation.h"
+#include "framework/unique_any.h"
 
 namespace tdm::engine {
 
-// The options of one download, or of new downloads (IDownloadOptions).
-struct DownloadOptionsData
-{
-    std::wstring url;
-    long timeoutSeconds = 120;  // IntegerOption1
-    std::wstring localPath;     // a full file path, or a folder ending with "\"
-    std::wstring userName;
-    std::wstring password;
-    bool useProxy = false;
-    bool useIEProxySettings = true;
-    std::wstring proxyUserName;
-    std::wstring proxyPassword;
-    std::wstring proxyServers;
-    long retries = 2;           // IntegerOption2
-    std::wstring proxyBypass;
-    long maxRedirections = 5;   // kept only: aria2 follows redirections by its own rule
-    bool ftpPassive = true;
-};
-
-// The Referer and User-Agent a client's download is requested with (empty:
-// none, and aria2's own user agent).
-struct RequestHeaders
-{
-    std::wstring referrer;
-    std::wstring userAgent;
-};
-
-// One event argument: its value and whether the sinks get it by reference.
-struct EventArgument
-{
-    unique_variant value;
-    bool byReference = false;
-};
-
-// Where the core's events go (the COM layer: every connected sink).
-class CEngineEvents
-{
-public:
-    using AnswerHandler = std::function<void(std::vector<EventArgument>& answer)>;
-
-    // Sends event `dispid` with `arguments` in declaration order and returns at
-    // once. By-reference arguments (a claimed flag) go from client to client,
-    // each getting what the one before left in them.
-    virtual void Fire(DISPID dispid, std::vector<EventArgument> arguments) noexcept = 0;
-    // Asks the clients in turn until one sets the flag at `claimedIndex`, each
-    // for a limited time, and then calls `answered` on the main thread with
-    // the arguments as that client left them (as sent when none answered).
-    virtual void Ask(DISPID dispid, std::vector<EventArgument> arguments, size_t claimedIndex,
-                     AnswerHandler answered) noexcept = 0;
-
-protected:
-    ~CEngineEvents() = default;
-};
-
-constexpr long kDefaultConnections = 8, kMaxConnections = 16;
+constexpr long kDefaultConnections = 8;
 
 // Engine-wide settings.
 struct EngineSettings
@@ -108,13 +67,13 @@ struct EngineSettings
 class CEngineCore
 {
 public:
-    explicit CEngineCore(CEngineEvents& events) noexcept : m_events(events) {}
+    CEngineCore(CEngineEvents& events, CAria2Link& backend) noexcept : m_events(events), m_backend(backend) {}
     CEngineCore(const CEngineCore&) = delete;
     CEngineCore& operator=(const CEngineCore&) = delete;
 
     // Reads the settings and the download table and starts (or takes over)
     // aria2. `dataFolder` empty: %LOCALAPPDATA%\Tolvane\Engine.
-    HRESULT Init() noexcept;
+    HRESULT Init(const std::wstring& dataFolder = {}) noexcept;
     // Saves the table and stops aria2.
     void Shutdown() noexcept;
 
@@ -132,6 +91,8 @@ public:
     HRESULT SetLogSettings(bool keepCommonLog, long daysToKeep, bool logPerDownload) noexcept;
     HRESULT SetLanguage(LANGID language) noexcept;
     HRESULT SetKeepDescriptionFile(bool keep) noexcept;
+    // Downloads that start later are split over `connections`.
+    HRESULT SetConnections(long connections) noexcept;
     HRESULT SetTrafficMode(long mode) noexcept;
     HRESULT GetDownloadList(VARIANT& list) noexcept;
 
@@ -141,7 +102,7 @@ public:
 
     const std::string& LastError() const noexcept { return m_lastError; }
     const std::wstring& DataFolder() const noexcept { return m_dataFolder; }
-    CAria2Backend& Backend() noexcept { return m_backend; }
+    CAria2Link& Backend() noexcept { return m_backend; }
 
 private:
     struct Download
@@ -166,7 +127,7 @@ private:
         uint32_t totalSize = 0;
         uint32_t loadedSize = 0;
         uint32_t startLoaded = 0;  // bytes loaded when the current transfer began
-        long resumable = 2;        // 0 no, 1 yes, 2 not known yet
+        long resumable = kResumeNotKnown;  // kResumeNo, kResumeYes or kResumeNotKnown
         long attempts = 0;
         long restarts = 0;         // starts from byte 0 since the last Start
         // The server has asked for credentials: from then on the address aria2
@@ -194,8 +155,26 @@ private:
         double transferSeconds = 0.0;
     };
 
+    // engine_core.cpp: failures and events
+    HRESULT Fail(HRESULT hr, const std::string& text) noexcept;
+    HRESULT BackendFailure(HRESULT hr) noexcept;
+    HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
+    void FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept;
+    void FireClaimed(DISPID dispid, std::vector<EventArgument> arguments) noexcept;
+    static std::vector<EventArgument> FileInfoArguments(const Download& download, const std::wstring& folder,
+                                                        const std::wstring& name, bool claimed);
+    // The name aria2 loads the download into.
+    static const std::wstring& LoadName(const Download& download) noexcept
+    {
+        return download.partName.empty() ? download.fileName : download.partName;
+    }
+
+    // engine_settings.cpp
     HRESULT LoadSettings() noexcept;
     HRESULT SaveSettings() noexcept;
+    void UpdateTraffic() noexcept;
+
+    // download_table.cpp
     HRESULT LoadTable() noexcept;
     void SaveTable() noexcept;
     static nlohmann::json RowOf(const Download& download);
@@ -204,52 +183,50 @@ private:
     std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
-    HRESULT Fail(HRESULT hr, const std::string& text) noexcept;
-    HRESULT BackendFailure(HRESULT hr) noexcept;
-    HRESULT AddToBackend(Download& download, bool start, long queuePosition) noexcept;
-    nlohmann::json BackendOptions(const Download& download) const;
-    std::string BackendUri(const Download& download) const;
+    std::string SessionFromTable(std::string_view saved) const;
+    HRESULT MakeRow(const Download& download, SAFEARRAY* list, LONG row) const noexcept;
+    HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
+
+    // engine_logs.cpp
+    void Log(Download& download, const std::wstring& message) noexcept;
+    void LogEngine(const std::wstring& message) noexcept;
     HRESULT Refuse(const std::string& text) noexcept;
     HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;
     HRESULT CheckHeaders(const RequestHeaders& headers) noexcept;
     HRESULT CheckPlace(const std::wstring& folder, const std::wstring& fileName) noexcept;
-    void LogEngine(const std::wstring& message) noexcept;
+
+    // backend_options.cpp
+    nlohmann::json BackendOptions(const Download& download) const;
+    std::string BackendUri(const Download& download) const;
     HRESULT UpdateCookies() noexcept;
+
+    // status_diff.cpp
+    void Resync() noexcept;
     void RemoveForeignDownloads(const std::vector<TransferStatus>& active,
                                 const std::vector<TransferStatus>& stopped) noexcept;
-    void Log(Download& download, const std::wstring& message) noexcept;
-    std::wstring CaFileRefusal(const std::string& message, int errorCode) const;
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
-    void Resync() noexcept;
-    void FireSimple(DISPID dispid, std::vector<EventArgument> arguments) noexcept;
-    void FireClaimed(DISPID dispid, std::vector<EventArgument> arguments) noexcept;
-    HRESULT MakeRow(const Download& download, SAFEARRAY* list, LONG row) const noexcept;
-    HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
-    void UpdateTraffic() noexcept;
+    void RestartFromScratch(long id) noexcept;
+    void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
+    std::wstring CaFileRefusal(const std::string& message, int errorCode) const;
+
+    // engine_questions.cpp
     void AskCredentials(long id, const TransferStatus& status) noexcept;
     void CredentialsAnswered(long id, const TransferStatus& status, std::vector<EventArgument>& answer) noexcept;
     void AskFileName(long id, const TransferStatus& status) noexcept;
     void FileNameAnswered(long id, const TransferStatus& status, const std::wstring& proposed,
                           std::vector<EventArgument>& answer) noexcept;
+
+    // file_moves.cpp
+    std::wstring StagingFolder(long id) const;
     void SettlePlace(long id, const TransferStatus& status, const std::wstring& folder, const std::wstring& name,
                      bool replace) noexcept;
     HRESULT MoveToTarget(Download& download, const std::wstring& stagedName, const std::wstring& folder,
                          const std::wstring& name, bool replace, bool& complete) noexcept;
     HRESULT ReplaceWithPart(Download& download) noexcept;
-    // The name aria2 loads the download into.
-    static const std::wstring& LoadName(const Download& download) noexcept
-    {
-        return download.partName.empty() ? download.fileName : download.partName;
-    }
-    void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
     TransferStatus::Phase WaitUntilHeld(const std::string& gid) noexcept;
-    void RestartFromScratch(long id) noexcept;
-    std::wstring StagingFolder(long id) const;
-    static std::vector<EventArgument> FileInfoArguments(const Download& download, const std::wstring& folder,
-                                                        const std::wstring& name, bool claimed);
 
     CEngineEvents& m_events;
-    CAria2Backend m_backend;
+    CAria2Link& m_backend;
     EngineSettings m_settings;
     std::wstring m_dataFolder;
     std::wstring m_defaultFolder;

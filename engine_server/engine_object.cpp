@@ -407,6 +407,20 @@ public:
         return AddDownloadWith(options, owner, start, position, cookie, {TextOf(referrer), TextOf(userAgent)});
     }
     TDM_COM_CATCH
+    STDMETHODIMP GetConnections(long* connections) override
+    try
+    {
+        RETURN_HR_IF_NULL(E_POINTER, connections);
+        *connections = Core().Settings().connections;
+        return S_OK;
+    }
+    TDM_COM_CATCH
+    STDMETHODIMP SetConnections(long connections) override
+    try
+    {
+        return Failed(Core().SetConnections(connections));
+    }
+    TDM_COM_CATCH
 
     // ISupportErrorInfo
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine_h.h"
+#include "engine_server/aria2_backend.h"
 #include "engine_server/engine_core.h"
 #include "framework/com_ptr.h"
 #include "framework/dispatch.h"
@@ -61,10 +62,11 @@ public:
     struct Delivery;
 
 private:
-    CEngineServer() noexcept : m_core(*this) {}
+    CEngineServer() noexcept : m_core(*this, m_backend) {}
     void Start(const std::shared_ptr<Outgoing>& event) noexcept;
     bool Pass(const std::shared_ptr<Outgoing>& event) noexcept;
 
+    CAria2Backend m_backend;  // before the core, which uses it
     CEngineCore m_core;
     std::vector<std::shared_ptr<Delivery>> m_sinks;
     std::vector<std::shared_ptr<Outgoing>> m_waiting;  // events going from client to client

@@ -1,5 +1,7 @@
 #include "engine_server/engine_text.h"
 
+#include <cstdio>
+
 #include "framework/error.h"
 #include "framework/unique_any.h"
 
@@ -103,6 +105,15 @@ try
 catch (...)
 {
     return HResultFromCaughtException();
+}
+
+std::wstring LocalTimeText(const wchar_t* format)
+{
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    wchar_t text[64] = {};
+    std::swprintf(text, 64, format, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return text;
 }
 
 }  // namespace tdm::engine

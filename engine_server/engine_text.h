@@ -22,4 +22,8 @@ std::string ReadWholeFile(const std::wstring& path);
 // Creates a folder and the folders above it that are missing.
 [[nodiscard]] HRESULT CreateFolderPath(const std::wstring& path) noexcept;
 
+// The local time in `format`, which takes year, month, day, hour, minute and
+// second in that order.
+std::wstring LocalTimeText(const wchar_t* format);
+
 }  // namespace tdm::engine

@@ -76,6 +76,7 @@
 /* Tool tips of dialog controls */
 #define IDS_TIP_DEFAULT_FOLDER          150
 #define IDS_TIP_BROWSE_FOLDER           151
+#define IDS_TIP_CONNECTIONS             152
 #define IDS_TIP_MAX_REDIRECTIONS        154
 
 /* Download list header tips */
@@ -188,6 +189,7 @@
 #define IDS_ENABLE_NOTIFICATIONS        532
 #define IDS_CONFIRM_FILE_OPEN           533
 #define IDS_BANDWIDTH_MODE              539
+#define IDS_CONNECTIONS                 544
 #define IDS_CLOSE_BAR                   541
 #define IDS_MINIMIZE_BAR                542
 #define IDS_RESTORE_BAR                 543
@@ -257,6 +259,8 @@
 #define IDC_DEFAULT_FOLDER              405
 #define IDC_BROWSE_FOLDER               417
 #define IDC_BANDWIDTH_MODE              540
+#define IDC_CONNECTIONS                 545
+#define IDC_CONNECTIONS_SPIN            546
 #define IDC_UI_LANGUAGE                 514
 #define IDC_LOG_DAYS                    430
 #define IDC_LOG_DAYS_SPIN               408

@@ -14,6 +14,7 @@
 #include "browser/download_creation.h"
 #include "dialogs/dialog_controls.h"
 #include "dialogs/download_properties.h"
+#include "engine/engine_contract.h"
 #include "framework/activation_context.h"
 #include "framework/lock.h"
 #include "framework/module.h"
@@ -333,18 +334,36 @@ void ShowSettings(IWebBrowser2* browser, IDownloadEngine* engine) noexcept
     }
 }
 
+namespace {
+
+// The number in a spin box's edit, pulled into [low, high]: a number out of
+// range becomes the nearer end, anything else `low`, and the edit shows it.
+long ClampSpinNumber(HWND page, int edit, int spin, long low, long high)
+{
+    BOOL number = FALSE;
+    const long value = static_cast<int>(::GetDlgItemInt(page, edit, &number, TRUE));
+    if (number && value >= low && value <= high)
+        return value;
+    const long clamped = number && value > high ? high : low;
+    ::SendDlgItemMessageW(page, spin, UDM_SETPOS32, 0, clamped);
+    return clamped;
+}
+
+}  // namespace
+
 // --- General ----------------------------------------------------------------------
 
 CSettingsDialog::CSettingsDialog(CEngine engine)
     : m_engine(std::move(engine)),
-      m_folder(GetBrowse()),
+      m_folder(GetDownloadFolder()),
       m_confirmCreation(GetConfirmCreation()),
       m_delete(GetDelete()),
       m_start(GetStart()),
       m_saveFileDefault(GetSaveFileDefault()),
       m_keepDescriptionFile(m_engine.GetKeepDescriptionFile()),
       m_confirmFileOpen(GetConfirmFileOpen()),
-      m_bandwidthMode(m_engine.GetTrafficMode())
+      m_bandwidthMode(m_engine.GetTrafficMode()),
+      m_connections(m_engine.GetConnections())
 {
 }
 
@@ -353,10 +372,19 @@ LRESULT CSettingsDialog::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
     HWND page = m_window;
     SetLabelsFromStrings(page, {IDS_DOWNLOAD_GROUP, IDS_CONFIRM_CREATION, IDS_START_ON_CREATION,
                                 IDS_DELETE_WHEN_COMPLETED, IDS_BANDWIDTH_MODE, IDS_FILES_GROUP, IDS_USE_DEFAULT_NAMES,
-                                IDS_KEEP_DESCRIPTION_FILE, IDS_CONFIRM_FILE_OPEN, IDS_SAVE_FILES_TO});
+                                IDS_KEEP_DESCRIPTION_FILE, IDS_CONFIRM_FILE_OPEN, IDS_SAVE_FILES_TO,
+                                IDS_CONNECTIONS});
     FillChoices(page, IDC_BANDWIDTH_MODE,
                 {{IDS_BANDWIDTH_MINIMAL, 1}, {IDS_BANDWIDTH_NORMAL, 2}, {IDS_BANDWIDTH_UNLIMITED, 3}}, m_bandwidthMode);
     Enable(page, {IDS_BANDWIDTH_MODE, IDC_BANDWIDTH_MODE}, false);
+    // An engine without the setting leaves it greyed and empty.
+    ::SendDlgItemMessageW(page, IDC_CONNECTIONS_SPIN, UDM_SETRANGE32, kMinConnections, kMaxConnections);
+    ::SendDlgItemMessageW(page, IDC_CONNECTIONS, EM_LIMITTEXT, 2, 0);
+    if (m_connections > 0)
+        ::SendDlgItemMessageW(page, IDC_CONNECTIONS_SPIN, UDM_SETPOS32, 0, m_connections);
+    else
+        ::SetDlgItemTextW(page, IDC_CONNECTIONS, L"");
+    Enable(page, {IDS_CONNECTIONS, IDC_CONNECTIONS, IDC_CONNECTIONS_SPIN}, m_connections > 0);
     Check(page, IDS_CONFIRM_CREATION, m_confirmCreation);
     Check(page, IDS_DELETE_WHEN_COMPLETED, m_delete);
     Check(page, IDS_START_ON_CREATION, m_start);
@@ -370,8 +398,15 @@ LRESULT CSettingsDialog::OnInitDialog(UINT, WPARAM, LPARAM, bool&)
     const int end = ::GetWindowTextLengthW(folder);
     ::SendMessageW(folder, EM_SETSEL, static_cast<WPARAM>(end), end);
     ::SendMessageW(folder, EM_SCROLLCARET, 0, 0);
-    AddToolTips(page, {{IDC_DEFAULT_FOLDER, IDS_TIP_DEFAULT_FOLDER}, {IDC_BROWSE_FOLDER, IDS_TIP_BROWSE_FOLDER}});
+    AddToolTips(page, {{IDC_DEFAULT_FOLDER, IDS_TIP_DEFAULT_FOLDER}, {IDC_BROWSE_FOLDER, IDS_TIP_BROWSE_FOLDER},
+                       {IDC_CONNECTIONS, IDS_TIP_CONNECTIONS}});
     return TRUE;
+}
+
+LRESULT CSettingsDialog::OnConnectionsLeft(WORD, WORD, HWND, bool&)
+{
+    ClampSpinNumber(m_window, IDC_CONNECTIONS, IDC_CONNECTIONS_SPIN, kMinConnections, kMaxConnections);
+    return 0;
 }
 
 LRESULT CSettingsDialog::OnBrowse(WORD, WORD, HWND, bool&)
@@ -392,6 +427,9 @@ void CSettingsDialog::ReadControls()
     m_keepDescriptionFile = Checked(page, IDS_KEEP_DESCRIPTION_FILE);
     m_confirmFileOpen = Checked(page, IDS_CONFIRM_FILE_OPEN);
     m_folder = ControlText(page, IDC_DEFAULT_FOLDER);
+    // A number confirmed with Enter has not been through the focus rule.
+    if (m_connections > 0)
+        m_connections = ClampSpinNumber(page, IDC_CONNECTIONS, IDC_CONNECTIONS_SPIN, kMinConnections, kMaxConnections);
 }
 
 bool CSettingsDialog::CheckFolder()
@@ -419,6 +457,8 @@ void CSettingsDialog::Store() const
         folder += L'\\';
     SetBrowse(folder);
     m_engine.SetKeepDescriptionFile(m_keepDescriptionFile);
+    if (m_connections > 0)
+        m_engine.SetConnections(m_connections);
 }
 
 // --- Interface Settings ---------------------------------------------------------------
@@ -675,13 +715,7 @@ LRESULT CSettingsLogDlg::OnDaysLeft(WORD, WORD, HWND, bool&)
 // Anything but a number from 1 to 999 in the edit is pulled into that range.
 long CSettingsLogDlg::ClampDays()
 {
-    BOOL number = FALSE;
-    const long value = static_cast<int>(::GetDlgItemInt(m_window, IDC_LOG_DAYS, &number, TRUE));
-    if (number && value >= kMinDays && value <= kMaxDays)
-        return value;
-    const long clamped = number && value > kMaxDays ? kMaxDays : kMinDays;
-    ::SendDlgItemMessageW(m_window, IDC_LOG_DAYS_SPIN, UDM_SETPOS32, 0, clamped);
-    return clamped;
+    return ClampSpinNumber(m_window, IDC_LOG_DAYS, IDC_LOG_DAYS_SPIN, kMinDays, kMaxDays);
 }
 
 bool CSettingsLogDlg::ReadControls()

@@ -39,19 +39,21 @@ public:
     // not exist brings the page to the front with the focus on the folder and
     // the user told, and refuses.
     bool CheckFolder();
-    // Stores the page's settings, then the engine's description-file flag
-    // (raised when the engine fails).
+    // Stores the page's settings, then the engine's description-file flag and
+    // connections per download (raised when the engine fails).
     void Store() const;
 
     TDM_BEGIN_MESSAGE_MAP()
         TDM_ON_MESSAGE(WM_INITDIALOG, OnInitDialog)
         TDM_ON_COMMAND_CODE(IDC_BROWSE_FOLDER, BN_CLICKED, OnBrowse)
+        TDM_ON_COMMAND_CODE(IDC_CONNECTIONS, EN_KILLFOCUS, OnConnectionsLeft)
         TDM_CHAIN_TO(CHelpDlgT<CSettingsDialog>)
     TDM_END_MESSAGE_MAP()
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, bool&);
     LRESULT OnBrowse(WORD, WORD, HWND, bool&);
+    LRESULT OnConnectionsLeft(WORD, WORD, HWND, bool&);
 
     void FillBandwidthModes();
     void ReadControls();
@@ -65,6 +67,7 @@ private:
     bool m_keepDescriptionFile;
     bool m_confirmFileOpen;
     long m_bandwidthMode;  // 1 minimal, 2 normal, 3 unlimited
+    long m_connections;    // 1 to 16; 0: the engine has no such setting
 };
 
 // Interface Settings (template 218): the explorer bar at start, the

@@ -1,5 +1,7 @@
 #include "store/settings_store.h"
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -176,6 +178,16 @@ TDM_NUMBER_SETTING(LinksUrlColumnWidth, 0)
 
 std::wstring GetBrowse() { return ReadRegText(kSettingsKey, "Browse", std::wstring()); }
 void SetBrowse(const std::wstring& folder) { (void)WriteRegText(kSettingsKey, "Browse", folder); }
+
+std::wstring GetDownloadFolder()
+{
+    std::wstring folder = GetBrowse();
+    unique_cotaskmem_string downloads;
+    if (folder.empty() &&
+        SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, downloads.put())) && downloads)
+        folder = std::wstring(downloads.get()) + L"\\";
+    return folder;
+}
 
 WORD GetLanguageID() noexcept { return ReadRegWord(kSettingsKey, "LanguageID", 1033); }
 void SetLanguageID(DWORD language) noexcept { (void)WriteRegWord(kSettingsKey, "LanguageID", language); }

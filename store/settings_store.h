@@ -29,6 +29,10 @@ LONG WriteRegText(const char* keyPath, const char* valueName, const std::wstring
 // Accessors, one pair per value.
 std::wstring GetBrowse();
 void SetBrowse(const std::wstring& folder);
+// The folder the settings offer for new downloads: the one stored, or else
+// the user's Downloads folder (where the engine puts a download given none),
+// ending with "\".
+std::wstring GetDownloadFolder();
 bool GetSaveFileDefault() noexcept;
 void SetSaveFileDefault(bool value) noexcept;
 bool GetIsIconic() noexcept;

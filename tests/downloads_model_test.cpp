@@ -116,6 +116,7 @@ TEST_F(DownloadsModelTest, EventsChangeTheRecordsAndTheCountersOnceForEveryView)
     model->Connect(nullptr);
     view.heard.clear();
     engine->Fire("DownloadAdded", {2, "http://host/b", "C:\\dl\\", "b", 2, 3});
+    EXPECT_EQ(2, model->Find(2)->resumable) << "not known before the server answers";
     engine->Fire("DownloadStateChanged", {1, 1, 0.5});
     engine->Fire("ResumeSupportChanged", {2, true});
     engine->Fire("DownloadProgress", {1, 10, 50, 0.5, 7, 5, 0.0, 1});

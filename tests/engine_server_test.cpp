@@ -460,6 +460,12 @@ TEST_F(EngineServerTest, SettingsAreKeptAndAnnounced)
     engine.SetTrafficMode(1);
     EXPECT_EQ(1, engine.GetTrafficMode());
     EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetTrafficMode(4); }).Status());
+    const long connections = engine.GetConnections();
+    engine.SetConnections(3);
+    EXPECT_EQ(3, engine.GetConnections());
+    EXPECT_EQ(E_INVALIDARG, test::Raised([&] { engine.SetConnections(17); }).Status());
+    EXPECT_EQ(3, engine.GetConnections());
+    engine.SetConnections(connections);
     engine.SetLogSettings({true, 7, true});
     engine.SetKeepDescriptionFile(true);
     ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventLogOption) && sink->Has(kEventSpeedLimit); }));
@@ -644,9 +650,20 @@ TEST_F(EngineServerTest, TheFileNameAnswerMovesThePartialFile)
 }
 
 // A server that ignores the range of a continued transfer: the download starts
-// again from byte 0, the bars are told, and the file is still the server's.
+// again from byte 0, the bars are told, and the file is still the server's. A
+// server that names no size is known not to resume while the file loads.
 TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
 {
+    const long unsized = AddUrl("/unsized/slow.bin");
+    ASSERT_TRUE(PumpUntil([&] { return sink->Has(kEventResumeSupport) || sink->Has(kEventCompleted); }, 30000));
+    EXPECT_EQ("0", sink->Of(kEventResumeSupport, unsized).at(0).arguments[1]);
+    ASSERT_TRUE(WaitFor(kEventCompleted, unsized, 60000));
+    const std::wstring unsizedPath = WideFromNarrow(PathOf(unsized));
+    EXPECT_EQ(server->Get("/sha256/slow.bin"), Sha256OfFile(unsizedPath));
+    engine.DeleteDownload(unsized);
+    ::DeleteFileW(unsizedPath.c_str());
+    sink->events.clear();
+
     const long id = AddUrl("/slownorange/slow.bin");
     ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), id) > 700000; }));
     engine.PauseDownload(id, nullptr);
@@ -660,7 +677,8 @@ TEST_F(EngineServerTest, AServerWithoutRangesRestartsTheTransfer)
 
 // A file from a server that takes ranges (each connection throttled) loads in
 // several sections at once: the sections cover the file without overlap, each
-// ends complete, and the download is known to resume.
+// ends complete, and the download is known to resume. Paused and started
+// again, each section goes on where it stopped.
 TEST_F(EngineServerTest, ADownloadLoadsInSectionsThatCoverTheFile)
 {
     const long id = AddUrl("/slow/sections.bin");
@@ -686,6 +704,21 @@ TEST_F(EngineServerTest, ADownloadLoadsInSectionsThatCoverTheFile)
         if (e.arguments[3] == std::to_string(total))
             finished.insert(e.arguments[2]);
     EXPECT_EQ(static_cast<size_t>(total), finished.size());
+
+    engine.DeleteDownload(id);
+    ASSERT_TRUE(::DeleteFileW((folder + L"sections.bin").c_str()));
+    const std::string paused = "/slow/sections.bin?paused";
+    const long again = AddUrl(paused);
+    ASSERT_TRUE(PumpUntil([&] { return LoadedOf(*sink.get(), again) > 3000000; }, 30000));
+    engine.PauseDownload(again, nullptr);
+    ASSERT_TRUE(WaitFor(kEventStopped, again));
+    engine.StartDownload(again, nullptr, L"");
+    ASSERT_TRUE(WaitFor(kEventCompleted, again, 60000));
+    EXPECT_EQ(server->Get("/sha256/sections.bin"), Sha256OfFile(folder + L"sections.bin"));
+    // Beyond the file, a section may load again the block it was writing and
+    // what was on its way when it paused (about 300 KB in all, measured); the
+    // sections starting over would add the 3 MB loaded before the pause.
+    EXPECT_LE(std::stoll(server->Get("/sent?" + paused)), 12000000LL + total * 128 * 1024);
 }
 
 // A listener that holds the port of the engine's last aria2 before the engine

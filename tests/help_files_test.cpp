@@ -174,6 +174,22 @@ TEST_P(HelpFiles, EveryTopicTheClientSendsOpensAPageInTheLanguagesCodePage)
     }
 }
 
+// The help menu offers the contents and the index: the index names every page
+// of the contents.
+TEST_P(HelpFiles, TheIndexNamesEveryPageOfTheContents)
+{
+    const std::string contents = ReadFile(m_storage.get(), "toc.hhc"), index = ReadFile(m_storage.get(), "index.hhk");
+    const std::string local = "name=\"Local\" value=\"";
+    size_t pages = 0;
+    for (size_t at = contents.find(local); at != std::string::npos; at = contents.find(local, at + 1))
+    {
+        const std::string page = contents.substr(at + local.size(), contents.find('"', at + local.size()) - at - local.size());
+        EXPECT_NE(std::string::npos, index.find(local + page + "\"")) << page;
+        ++pages;
+    }
+    EXPECT_GE(pages, 20u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Languages, HelpFiles,
                          testing::Values(std::make_pair(WORD{1033}, "windows-1252"),
                                          std::make_pair(WORD{1049}, "windows-1251")));

@@ -95,6 +95,8 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
     driver.When(kSheetTitle, [](DialogWindow& d) {
         EXPECT_FALSE(d.Enabled(IDC_BANDWIDTH_MODE));
         EXPECT_EQ(L"Normal (cooperative) bandwidth usage", d.Text(IDC_BANDWIDTH_MODE));
+        EXPECT_FALSE(d.Enabled(IDC_CONNECTIONS)) << "an engine without the setting";
+        EXPECT_EQ(L"", d.Text(IDC_CONNECTIONS));
         d.Click(IDS_KEEP_DESCRIPTION_FILE);
         ShowPage(d, kInterface);
         d.Click(IDS_ENABLE_NOTIFICATIONS);
@@ -122,6 +124,29 @@ TEST_F(SettingsSheetTest, OkStoresEveryPageAsShownInTheEnginesOrder)
                                     "GetTrafficMode()", "SetKeepDescriptionFile(0)", "SetLogSettings(0, -1, 0)",
                                     "SetLanguage(1033)", "SetOptions(-1, " + owner + ", options#1)"})
         EXPECT_TRUE(standIn->Expect(call));
+    EXPECT_EQ(0u, standIn->Count("SetConnections"));
+}
+
+// An engine with the setting: its number shown; one out of range is pulled
+// into 1 to 16 when the edit is left, and also when OK comes straight from it.
+TEST_F(SettingsSheetTest, ConnectionsPerDownloadAreKeptWithinTheirRange)
+{
+    SetBrowse(L"C:\\windows\\");
+    standIn->Answer("IDownloadEngine2", {true});
+    standIn->Answer("GetConnections", {8L});
+    driver.When(kSheetTitle, [](DialogWindow& d) {
+        EXPECT_TRUE(d.Enabled(IDC_CONNECTIONS));
+        EXPECT_EQ(L"8", d.Text(IDC_CONNECTIONS));
+        d.Focus(IDC_CONNECTIONS);
+        d.SetText(IDC_CONNECTIONS, L"0");
+        d.Focus(IDS_CONFIRM_CREATION);
+        EXPECT_EQ(L"1", d.Text(IDC_CONNECTIONS));
+        d.SetText(IDC_CONNECTIONS, L"40");
+        d.Click(IDOK);
+    });
+    Settings();
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_TRUE(standIn->Expect("SetConnections(16)"));
 }
 
 TEST_F(SettingsSheetTest, AMissingFolderKeepsTheSheetOnGeneralAndCancelStoresNothing)

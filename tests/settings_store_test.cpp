@@ -85,6 +85,7 @@ TEST(SettingsStoreTest, FlagsHaveTheirDefaultsAndRoundTripAsDwordZeroOrOneUnderT
     EXPECT_EQ(4, GetIconicTopOffset());
     EXPECT_EQ(1033, GetLanguageID());
     EXPECT_EQ(L"", GetBrowse());
+    EXPECT_FALSE(GetDownloadFolder().empty()) << "with no folder stored, new downloads are offered none";
     EXPECT_EQ(DefaultCaptureTypes(), GetCaptureTypes());
     EXPECT_EQ(L"", GetCaptureNeverSites());
     EXPECT_EQ(static_cast<UINT>(VK_MENU), GetBypassKey());

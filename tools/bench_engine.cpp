@@ -10,7 +10,8 @@
 //   add1000 <ms>     AddUrl per call, mean of 1,000 in a row (paused adds)
 //   add10000 <ms>    the same for the 1,000 adds that bring the table to 10,000
 //   mark <name>      the script reads the engine process now (memory, CPU);
-//                    the program waits <idle-seconds> after "mark idle"
+//                    the program waits <idle-seconds> and the settling time
+//                    after "mark idle"
 // Files are polled every millisecond, which bounds the error of the times.
 #include <windows.h>
 
@@ -25,6 +26,9 @@
 using namespace tdm;
 
 namespace {
+
+// How long the engine is left to settle before its idle CPU is read.
+constexpr DWORD kSettleMs = 5000;
 
 double Now()
 {
@@ -113,7 +117,9 @@ try
         const std::string adds = folder + "\\adds\\";
         std::printf("add1000 %.2f\n", MeanAddMs(engine, base, adds, 0, 1000));
         std::fflush(stdout);
-        Mark("idle", idleMs + 1000);
+        // The script lets the engine settle (the table is saved 2 s after the
+        // last add) before it reads the idle CPU.
+        Mark("idle", idleMs + kSettleMs + 1000);
         (void)MeanAddMs(engine, base, adds, 1000, 8000);
         std::printf("add10000 %.2f\n", MeanAddMs(engine, base, adds, 9000, 1000));
         std::fflush(stdout);

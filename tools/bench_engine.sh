@@ -11,7 +11,8 @@
 #              (aria2c alone and curl: one connection, one run)
 #   AddUrl     ms per call, 1,000 paused adds in a row, and the 1,000 that
 #              bring the table to 10,000
-#   idle CPU   the engine's CPU, % of one core, with 1,000 paused downloads
+#   idle CPU   the engine's CPU, % of one core, with 1,000 paused downloads, read
+#              after the engine has settled for 5 s
 #   memory     the engine's resident bytes per download (1,000 added)
 #   bench_engine.sh [runs] [idle-seconds]      (default 3, 20)
 # Not part of the tests. Needs what tools/setup.sh installs; about 2 GB free in /tmp.
@@ -21,6 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TDM_BUILD_DIR:-$root/build}
 runs=${1:-3}
 idle=${2:-20}
+settle=5  # seconds; as kSettleMs in bench_engine.cpp
 prefix=$build/wine/bench-engine
 work=$(mktemp -d /tmp/tdm-bench.XXXXXX)
 cleanup() {
@@ -96,6 +98,7 @@ while read -r name value; do
             if [ "$value" = empty ]; then
                 rss0=$(rss "$engine_pid")
             else
+                sleep "$settle"  # the table is saved 2 s after the last add
                 rss1=$(rss "$engine_pid")
                 t0=$(ticks "$engine_pid")
                 sleep "$idle"

@@ -2,10 +2,10 @@
 # Compiles the help pages of one language into an HTML Help file:
 #   make_help.sh <language folder> <language id> <output .chm>
 # The pages (help/<lang>/*.htm, UTF-8) are listed with their context numbers in
-# help/topics.txt. The viewer reads a help file's table of contents in the code
-# page of its language, so pages and contents are converted to that code page
-# first; the context map ([ALIAS] and [MAP]) and the contents are written here
-# from the topics table.
+# help/topics.txt; tools/check_help.py checks them first. The viewer reads a
+# help file's table of contents in the code page of its language, so pages and
+# contents are converted to that code page first; the context map ([ALIAS] and
+# [MAP]) and the contents are written here from the topics table.
 #
 # chmcmd 3.2.2 keeps one context number per page, so a page with several numbers
 # goes into the file once more for each further number, as <page>-<number>.htm.
@@ -27,6 +27,10 @@ case $language in
     *) echo "make_help: no code page known for language $language" >&2; exit 1 ;;
 esac
 charset=windows-${codepage#CP}
+
+# The pages link to each other and to the contents, and name the interface in
+# its own words.
+python3 "$root/tools/check_help.py" "$source_dir"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -58,9 +62,24 @@ title_of() { sed -n 's:.*<title>\(.*\)</title>.*:\1:p' "$source_dir/$1" | head -
     echo '</ul></body></html>'
 } | iconv -f UTF-8 -t "$codepage" > "$stage/toc.hhc"
 
+# The index: every page under its title, and under each of its section
+# headings, in alphabetical order.
+{
+    echo '<html><head><meta http-equiv="Content-Type" content="text/html; charset='"$charset"'"></head><body><ul>'
+    for page in "${pages[@]}"; do
+        { title_of "$page"; sed -n 's:.*<h2>\(.*\)</h2>.*:\1:p' "$source_dir/$page"; } | sed 's/<[^>]*>//g' |
+            while IFS= read -r keyword; do printf '%s\t%s\n' "$keyword" "$page"; done
+    done | LC_ALL=C.UTF-8 sort -f -u | while IFS=$'\t' read -r keyword page; do
+        printf '<li><object type="text/sitemap"><param name="Name" value="%s"><param name="Local" value="%s"></object>\n' \
+            "$keyword" "$page"
+    done
+    echo '</ul></body></html>'
+} | iconv -f UTF-8 -t "$codepage" > "$stage/index.hhk"
+
 # The context map: the page itself for its first number, a copy for each further one.
 copies=() aliases=()
 while read -r page first others; do
+    [ -n "$first" ] || continue  # a page of the contents only
     aliases+=("$(printf 'IDH_%d=%s' "$first" "$page")")
     for number in $others; do
         copy=${page%.htm}-$((number)).htm
@@ -72,10 +91,10 @@ done < <(grep -v '^[[:space:]]*\(#\|$\)' "$topics")
 
 chm=$(basename "$output")
 {
-    printf '[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=%s\nContents file=toc.hhc\n' "$chm"
+    printf '[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=%s\nContents file=toc.hhc\nIndex file=index.hhk\n' "$chm"
     printf 'Default topic=%s\nLanguage=%s %s\nTitle=%s\n\n' "${pages[0]}" "$lcid" "$name" "$(title_of "${pages[0]}")"
     printf '[FILES]\n'
-    printf '%s\n' "${pages[@]}" "${copies[@]}" help.css
+    printf '%s\n' "${pages[@]}" "${copies[@]}" help.css index.hhk
     printf '\n[ALIAS]\n'
     printf '%s\n' "${aliases[@]}"
     printf '\n[MAP]\n'

@@ -198,14 +198,15 @@ std::wstring SampleLog()
 
 // An engine holding the engine-wide settings the sheet shows, and the options of
 // new downloads. It has no downloads; what the sheet stores is dropped.
-class SampleEngine : public IDownloadEngine
+class SampleEngine : public IDownloadEngine2
 {
 public:
     SampleEngine(SampleOptions& options, WORD language) : m_options(options), m_language(language) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override
     {
-        const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IDownloadEngine;
+        const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IDownloadEngine ||
+                           iid == IID_IDownloadEngine2;
         *out = known ? this : nullptr;
         return known ? S_OK : E_NOINTERFACE;
     }
@@ -245,6 +246,13 @@ public:
     STDMETHODIMP SetTrafficMode(LONG) override { return S_OK; }
     STDMETHODIMP AddDownload(IDownloadOptions*, LONG, VARIANT_BOOL, LONG, BSTR) override { return E_NOTIMPL; }
     STDMETHODIMP GetDownloadList(VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP AddUrlFromPage(BSTR, BSTR, LONG, VARIANT_BOOL, LONG, BSTR, BSTR, BSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP AddDownloadFromPage(IDownloadOptions*, LONG, VARIANT_BOOL, LONG, BSTR, BSTR, BSTR) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetConnections(LONG* connections) override { return (*connections = 8), S_OK; }
+    STDMETHODIMP SetConnections(LONG) override { return S_OK; }
 
 private:
     SampleOptions& m_options;

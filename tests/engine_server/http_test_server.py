@@ -12,6 +12,7 @@ Paths:
   /file/<name>     with Range (206)            /slow/<name>   Range, throttled
   /norange/<name>  whole file only, 200        /auth/<name>   Basic user:secret, else 401
   /cd/<any>        Content-Disposition names the file server-named.bin
+  /unsized/<name>  throttled, no Range and no Content-Length (the end of the data ends it)
   /cdslow/<any>    the same, slow.bin throttled    /slownorange/<name>  throttled, no Range
   /loop            redirects to itself         /missing       404
   /sha256/<name>   the file's SHA-256          /requests      the requests so far, with
@@ -19,6 +20,7 @@ Paths:
   /iri/<any>       small.bin (for addresses in any script; /requests shows them as sent)
                                                /headers       the requests so far, with
                                                               their Referer and User-Agent
+  /sent?<path>     bytes of the file written so far to requests of <path>
   /quit            ends the server
   /cdfail/<any>    the first request gets the start of slow.bin named server-named.bin,
                    slowly, and the connection ends; every later request 404
@@ -46,6 +48,7 @@ hosts = []
 headers = []
 lock = threading.Lock()
 failed_once = set()  # the /cdfail/ paths asked once
+sent = {}  # bytes of files written to each request path (with its query)
 HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt"]
 
 
@@ -64,7 +67,7 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_file(self, name, ranges=True, rate=0, extra=()):
+    def send_file(self, name, ranges=True, rate=0, extra=(), sized=True):
         path = os.path.join(folder, os.path.basename(name))
         if not os.path.isfile(path):
             return self.reply(404, b"no such file")
@@ -83,7 +86,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         for header in headers:
             self.send_header(*header)
-        self.send_header("Content-Length", str(end - start))
+        if sized:
+            self.send_header("Content-Length", str(end - start))
+        else:
+            self.close_connection = True
         self.end_headers()
         if self.command == "HEAD":
             return
@@ -92,7 +98,10 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as data:
             data.seek(start)
             for offset in range(start, end, step):
-                self.wfile.write(data.read(min(step, end - offset)))
+                chunk = data.read(min(step, end - offset))
+                self.wfile.write(chunk)
+                with lock:
+                    sent[self.path] = sent.get(self.path, 0) + len(chunk)
                 if rate:
                     time.sleep(step / rate)
 
@@ -137,6 +146,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_file(rest)
             elif kind == "slow":
                 self.send_file(rest, rate=SLOW_RATE)
+            elif kind == "unsized":
+                self.send_file(rest, ranges=False, rate=SLOW_RATE, sized=False)
             elif kind == "slownorange":
                 self.send_file(rest, ranges=False, rate=SLOW_RATE)
             elif kind == "norange":
@@ -159,6 +170,9 @@ class Handler(BaseHTTPRequestHandler):
             elif kind == "sha256":
                 path = os.path.join(folder, os.path.basename(rest))
                 self.reply(200, hashlib.sha256(open(path, "rb").read()).hexdigest().encode())
+            elif kind == "sent":
+                with lock:
+                    self.reply(200, str(sent.get(self.path.split("?", 1)[1], 0)).encode())
             elif kind == "requests":
                 with lock:
                     self.reply(200, "\n".join(requests).encode())

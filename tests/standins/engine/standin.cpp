@@ -230,6 +230,7 @@ struct CStandIn
             {L"GetLanguage", {0x0409L}},
             {L"GetTrafficMode", {2L}},
             {L"GetKeepDescriptionFile", {VARIANT_FALSE}},
+            {L"GetConnections", {8L}},
             {L"GetLogSettings", {VARIANT_TRUE, 30L, VARIANT_TRUE}},
             {L"defaults of GetOptions", {L"IntegerOption1", 120L, L"IntegerOption2", 2L, L"UseIEProxySettings",
                                          VARIANT_TRUE, L"MaxRedirections", 5L, L"FtpPassive", VARIANT_TRUE}},
@@ -676,6 +677,8 @@ public:
         return State().Record(L"engine", m_number, __func__,
                               {passed.label, owner, start, position, cookie, referrer, userAgent}, passed.Values());
     }
+    STDMETHODIMP GetConnections(long* connections) override { return Call(__func__, {}, {connections}); }
+    STDMETHODIMP SetConnections(long connections) override { return Call(__func__, {connections}); }
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override { return NotImplemented(points); }

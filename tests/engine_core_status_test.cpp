@@ -1,0 +1,174 @@
+// The engine core's status diff against a scripted aria2: recorded answers in, the engine's events out.
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "engine_server/engine_core.h"
+#include "support/registry_sandbox.h"
+
+namespace tdm::engine {
+
+using nlohmann::json;
+
+// aria2 as a script (answering at once): the answers the test sets by method, and every call made.
+class ScriptedAria2 final : public CAria2Link
+{
+public:
+    std::map<std::string, json> answers = {{"aria2.tellActive", json::array()}, {"aria2.tellStopped", json::array()}};
+    std::vector<std::pair<std::string, json>> calls;
+    json& operator[](const char* method) { return answers[std::string("aria2.") + method]; }
+    HRESULT Call(const std::string& method, const json& params, json& result) noexcept override
+    {
+        calls.emplace_back(method, params);
+        if (method == "aria2.addUri")
+            answers[method] = "a" + std::to_string(calls.size());  // aria2's GIDs are hexadecimal
+        const auto found = answers.find(method);
+        result = found != answers.end() ? found->second : json("OK");
+        return method == "aria2.tellStatus" && found == answers.end() ? E_FAIL : S_OK;
+    }
+    HRESULT Multicall(const std::vector<std::pair<std::string, json>>& batch, json& results) noexcept override
+    {
+        json result;
+        results = json::array();
+        for (const auto& [method, params] : batch)
+            results.push_back(SUCCEEDED(Call(method, params, result)) ? json::array({result}) : json({{"code", 1}}));
+        return S_OK;
+    }
+    size_t Count(const std::string& method, const std::string& gid) const
+    {
+        return std::count_if(calls.begin(), calls.end(),
+                             [&](const auto& c) { return c.first == method && c.second.size() && c.second[0] == gid; });
+    }
+    HRESULT Init(const std::wstring&, const std::wstring&) noexcept override { return S_OK; }
+    HRESULT EnsureRunning() noexcept override { return S_OK; }
+    void Shutdown() noexcept override {}
+    void Restart() noexcept override {}
+    unsigned Generation() const noexcept override { return 1; }
+    const std::string& LastError() const noexcept override { static const std::string none; return none; }
+    std::string ToBackendPath(const std::wstring& path) const override { return Utf8FromWide(path); }
+    std::wstring FromBackendPath(const std::string& path) const override { return WideFromUtf8(path); }
+    bool TakesCaFile() const noexcept override { return true; }
+    void NotificationTaken() noexcept override {}
+    void SetSessionFilter(std::function<std::string(std::string_view)>) override {}
+    Deadline CurrentDeadline() const noexcept override { return {}; }
+    void SetDeadline(const Deadline&) noexcept override {}
+};
+using Ids = std::vector<DISPID>;
+// The core's events go to the test, which records them.
+class EngineStatusDiffTest : public ::testing::Test, public CEngineEvents
+{
+protected:
+    void Fire(DISPID id, std::vector<EventArgument> arguments) noexcept override
+    {
+        m_ids.push_back(id);
+        m_arguments.push_back(std::move(arguments));
+    }
+    void Ask(DISPID id, std::vector<EventArgument>, size_t, AnswerHandler) noexcept override { Fire(id, {}); }
+    void SetUp() override
+    {
+        ASSERT_EQ(m_core.Init(m_folder.wstring() + L"\\data"), S_OK);
+        ASSERT_EQ(m_core.AddDownload({L"http://files.test/big.bin", 120, m_file.wstring()}, 0, true, -1, L""), S_OK);
+        m_gid = m_aria2["addUri"].get<std::string>();
+    }
+    json Status(const char* status, uint64_t total, uint64_t done, const json& more = json::object()) const
+    {
+        json answer = {{"gid", m_gid}, {"status", status}, {"totalLength", std::to_string(total)},
+                       {"completedLength", std::to_string(done)}};
+        answer["files"] = json::array({{{"path", m_file.u8string()}}});
+        answer.update(more);
+        return answer;
+    }
+    Ids Poll()
+    {
+        m_ids.clear();
+        m_arguments.clear();
+        m_core.Poll();
+        return m_ids;
+    }
+    // Argument `i` of the first event `id` the last poll fired (at() throws when there is none).
+    const VARIANT* Fired(DISPID id, size_t i) const
+    {
+        return m_arguments.at(std::find(m_ids.begin(), m_ids.end(), id) - m_ids.begin()).at(i).value.get();
+    }
+    // Removed once the core, which keeps its journal open, has gone.
+    struct Folder : std::filesystem::path
+    {
+        ~Folder() { std::error_code ignored; std::filesystem::remove_all(*this, ignored); }
+    } const m_folder{std::filesystem::temp_directory_path() / ("tdm_diff_" + std::to_string(::GetCurrentProcessId()))};
+    const std::filesystem::path m_file = m_folder / "big.bin";
+    tdm::test::RegistrySandbox m_registry;
+    ScriptedAria2 m_aria2;
+    Ids m_ids;
+    std::vector<std::vector<EventArgument>> m_arguments;
+    CEngineCore m_core{*this, m_aria2};
+    std::string m_gid;
+};
+
+TEST_F(EngineStatusDiffTest, AWaitingDownloadLoadsInSectionsAndCompletesOnce)
+{
+    EXPECT_EQ(Poll(), Ids{}) << "waiting in aria2: nothing changed";
+    const auto loading = [&](const char* bitfield, uint64_t done) {
+        const json pieces = {{"connections", "4"}, {"numPieces", "8"}, {"pieceLength", "1000"}, {"bitfield", bitfield}};
+        m_aria2["tellActive"] = json::array({Status("active", 8000, done, pieces)});
+    };
+    loading("f0", 4000);
+    EXPECT_EQ(Poll(), (Ids{kEventFileInfo, kEventResumeSupport, kEventSections, kEventProgress, kEventStateChanged}));
+    const VARIANT* sections = Fired(kEventSections, 1);
+    ASSERT_EQ(V_VT(sections), VT_ARRAY | VT_UI4);
+    const auto cell = [&](LONG row, LONG column) {  // columns: origin, length, speed, loaded
+        LONG index[2] = {row, column};
+        ULONG value = ~0u;
+        return SUCCEEDED(::SafeArrayGetElement(V_ARRAY(sections), index, &value)) ? value : ~0u;
+    };
+    ULONG origin = 0, loaded[] = {2000, 2000, 0, 0};
+    for (LONG row = 0; row < 4; origin += cell(row++, 1))
+        EXPECT_TRUE(cell(row, 0) == origin && cell(row, 3) == loaded[row]) << "section " << row;
+    EXPECT_EQ(origin, 8000u) << "the sections cover the file";
+    loading("fc", 6000);
+    EXPECT_EQ(Poll(), (Ids{kEventSectionProgress, kEventSectionFinished, kEventProgress}));
+    EXPECT_EQ(V_I4(Fired(kEventSectionFinished, 2)), 3);
+    std::ofstream(m_file, std::ios::binary) << std::string(8000, 'x');
+    m_aria2["tellActive"] = json::array();
+    m_aria2["tellStopped"] = json::array({{{"gid", m_gid}, {"status", "complete"}}});
+    m_aria2["tellStatus"] = Status("complete", 8000, 8000);
+    EXPECT_EQ(Poll(), (Ids{kEventSectionFinished, kEventProgress, kEventStateChanged, kEventCompleted}));
+    EXPECT_EQ(V_I4(Fired(kEventSectionFinished, 2)), 4) << "the section still loading ends with the download";
+    EXPECT_EQ(V_I4(Fired(kEventProgress, 2)), 8000);
+    EXPECT_EQ(V_I4(Fired(kEventStateChanged, 1)), kStateComplete);
+    EXPECT_EQ(Poll(), Ids{}) << "a completion is told once";
+}
+
+TEST_F(EngineStatusDiffTest, AnErrorIsToldThenStoppedAndLeavesAria2sSession)
+{
+    m_aria2["tellStopped"] = json::array({{{"gid", m_gid}, {"status", "error"}}});
+    m_aria2["tellStatus"] = Status("error", 0, 0, {{"errorCode", "3"}, {"errorMessage", "not found"}});
+    EXPECT_EQ(Poll(), (Ids{kEventStateChanged, kEventError, kEventStopped}));
+    EXPECT_EQ(V_I4(Fired(kEventStateChanged, 1)), kStateComplete | kStateError);
+    EXPECT_EQ(V_I4(Fired(kEventError, 1)), MAKE_HRESULT(SEVERITY_ERROR, 25, 404)) << "an http server's 404";
+    EXPECT_EQ(m_aria2.Count("aria2.removeDownloadResult", m_gid), 1u) << "aria2 would start it again itself";
+    EXPECT_EQ(Poll(), Ids{});
+}
+
+TEST_F(EngineStatusDiffTest, ForeignAndMalformedAnswersChangeNothing)
+{
+    m_aria2["tellActive"] = json::array({{{"gid", "f00d"}, {"status", "active"}}});
+    m_aria2["tellStopped"] = json::array({{{"gid", "beef"}, {"status", "complete"}}});
+    EXPECT_EQ(Poll(), Ids{});
+    EXPECT_EQ(m_aria2.Count("aria2.forceRemove", "f00d"), 1u);
+    EXPECT_EQ(m_aria2.Count("aria2.removeDownloadResult", "beef"), 1u);
+    for (const json& active : {json::array({{{"gid", 7}, {"status", "active"}}}), json::array({{{"gid", m_gid}}}),
+                               json::array({Status("active", 1000, 400, {{"totalLength", 1000}})}),
+                               json::array({Status("sleeping", 1000, 400)}), json::array({"x"}), json("x")})
+    {
+        m_aria2["tellActive"] = active;
+        EXPECT_EQ(Poll(), Ids{}) << active.dump();
+    }
+    m_aria2["tellActive"] = json::array({Status("active", 1000, 400)});
+    EXPECT_EQ(Poll(), (Ids{kEventFileInfo, kEventProgress, kEventStateChanged})) << "the first change is still to tell";
+}
+
+}  // namespace tdm::engine
