@@ -80,7 +80,7 @@ fi
 
 start=$(date +%s)
 work=$dir/work
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" 2>/dev/null | head -n 1)
+src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" 2>/dev/null | head -n 1 || true)
 if [ -n "$src" ] && [ -f "$work/configured" ]; then
     # An earlier build of the same key was cut off while compiling: make
     # carries on (an object whose compilation was cut off has no .lo yet).
