@@ -3,7 +3,10 @@
 # source package, cross-compiled with MinGW-w64 for the Windows the build targets
 # (tools/arch.sh: i686, or x86_64 where the machine runs no 32-bit code), Windows' own TLS
 # (SChannel), aria2's internal digests and big numbers, MinGW zlib, statically
-# linked and stripped; no BitTorrent, no Metalink, no other libraries.
+# linked and stripped; no BitTorrent, no Metalink, no other libraries. Our
+# patches (tools/aria2_*.patch, listed below) are applied to the source first: a
+# name a server gives becomes one Windows holds as it is (no device such as CON,
+# no trailing dot), so aria2 writes and reports the same file.
 #
 # The build lives outside the checkout, in a cache keyed by the source package's
 # checksums and the build flags, so a machine builds it once. Prints the path of
@@ -38,7 +41,7 @@ EOF
 fi
 need=()
 pkgarch=${TDM_ARCH//_/-}
-for p in dpkg-dev g++-mingw-w64-$pkgarch-posix binutils-mingw-w64-$pkgarch libz-mingw-w64-dev make pkg-config; do
+for p in dpkg-dev patch g++-mingw-w64-$pkgarch-posix binutils-mingw-w64-$pkgarch libz-mingw-w64-dev make pkg-config; do
     have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -46,8 +49,9 @@ if [ ${#need[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# The build's identity: the source package's files with their checksums, the
-# configure line, the compiler flags and the compiler itself.
+# The build's identity: the source package's files with their checksums, our
+# patches, the configure line, the compiler flags and the compiler itself.
+patches=("$root/tools/aria2_windows_names.patch")
 uris=$(apt-get source --print-uris -qq "$package" | grep "^'" | sort)
 if [ -z "$uris" ]; then
     log "apt knows no source package $package"
@@ -62,7 +66,7 @@ configure_args=(--host=$host --with-wintls
 # GCC 12: WinTLSSession.h uses std::array without including <array>.
 cxxflags="-O2 -include array"
 cflags="-O2"
-key=$( { echo "$uris"; echo "${configure_args[*]}"; echo "$cflags|$cxxflags"; "$cxx" --version | head -n 1; } \
+key=$( { echo "$uris"; cat "${patches[@]}"; echo "${configure_args[*]}"; echo "$cflags|$cxxflags"; "$cxx" --version | head -n 1; } \
        | sha256sum | cut -c1-16)
 dir=$cache/$key
 exe=$dir/aria2c.exe
@@ -95,6 +99,10 @@ else
         log "no unpacked source in $work"
         exit 1
     fi
+    for p in "${patches[@]}"; do
+        log "applying ${p#"$root"/}"
+        patch -d "$src" -p1 --quiet --forward <"$p" || exit 1
+    done
     log "configuring ${src#"$work"/}"
     (cd "$src" && ./configure "${configure_args[@]}" CC="$cc" CXX="$cxx" \
         CFLAGS="$cflags" CXXFLAGS="$cxxflags" \
