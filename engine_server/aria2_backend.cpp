@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine_server/aria2_protocol.h"
+#include "engine_server/backend_path.h"
 #include "engine_server/engine_text.h"
 #include "engine_server/tls_trust.h"
 #include "framework/error.h"
@@ -238,7 +239,7 @@ std::string CAria2Backend::ToBackendPath(const std::wstring& path) const
 std::wstring CAria2Backend::FromBackendPath(const std::string& path) const
 {
     if (!m_unixProgram)
-        return WideFromUtf8(path);
+        return WindowsPath(WideFromUtf8(path));
     // The conversion makes a Windows name of the last part, which loses a
     // trailing dot or space a server's name may have: a name Windows can hold
     // as it is (no separator, device colon or wildcard) is kept, and only its
@@ -308,7 +309,7 @@ try
         option("load-cookies", ToBackendPath(CookiePath()));
     // The further CA file of the settings, as this aria2 got it.
     m_extraCa = ExtraCaFileSetting();
-    if (!m_extraCa.empty())
+    if (!m_extraCa.empty() && TakesCaFile())
     {
         // aria2 trusts only the file it is given: the system's roots go with it.
         const std::wstring bundle = m_dataFolder + L"\\ca-bundle.pem";
@@ -345,12 +346,16 @@ bool CAria2Backend::ProcessRuns() const noexcept
 
 // Who listens on the loopback at aria2's port: nobody yet, aria2 alone, or
 // another process (alone or beside it). Under Wine the Linux aria2's socket has
-// no owner Wine could name: there it counts as aria2's.
+// no owner Wine could name: there it counts as aria2's. Wine names no owner of
+// a Windows program's listening socket either (process id 0, which owns none
+// on Windows): under Wine such a socket beside a running aria2c.exe counts as
+// its own too.
 CAria2Backend::PortListener CAria2Backend::ListenerOfPort() const noexcept
 try
 {
     if (m_unixProgram)
         return PortListener::Aria2;
+    const bool unnamedOwners = WineFunction<DosFileName>("wine_get_dos_file_name") != nullptr;
     std::vector<BYTE> buffer;
     DWORD size = 16384;
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
@@ -371,7 +376,7 @@ try
         const DWORD address = ntohl(row.dwLocalAddr);
         if (ntohs(static_cast<u_short>(row.dwLocalPort)) != m_port || (address != INADDR_LOOPBACK && address != INADDR_ANY))
             continue;
-        if (row.dwOwningPid != m_processId)
+        if (row.dwOwningPid != m_processId && !(row.dwOwningPid == 0 && unnamedOwners))
             return PortListener::Other;
         found = PortListener::Aria2;
     }

@@ -97,6 +97,11 @@ public:
     // The main thread took the wake-up of aria2's notifications (it polls now).
     void NotificationTaken() noexcept override { m_notifications.Taken(); }
 
+    // Whether aria2 takes further certificate authorities from a file: the
+    // Linux aria2c (GnuTLS) does; a Windows aria2c.exe (SChannel) checks
+    // against the Windows certificate store only and ignores the file.
+    bool TakesCaFile() const noexcept override { return m_unixProgram; }
+
     // The file holding the configuration (tests read the port from it).
     const std::wstring& ConfigPath() const noexcept { return m_configPath; }
 

@@ -46,6 +46,8 @@ public:
     // Paths as aria2 takes and gives them. Empty on failure.
     virtual std::string ToBackendPath(const std::wstring& path) const = 0;
     virtual std::wstring FromBackendPath(const std::string& path) const = 0;
+    // Whether aria2 takes further certificate authorities from a file.
+    virtual bool TakesCaFile() const noexcept = 0;
     // The main thread took the wake-up of aria2's notifications (it polls now).
     virtual void NotificationTaken() noexcept = 0;
     // Makes the session an aria2 is about to load from the one the last aria2

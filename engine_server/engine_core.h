@@ -207,6 +207,7 @@ private:
     void ApplyStatus(long id, const TransferStatus& status) noexcept;
     void RestartFromScratch(long id) noexcept;
     void StopWithError(long id, HRESULT code, const std::wstring& text) noexcept;
+    std::wstring CaFileRefusal(const std::string& message, int errorCode) const;
 
     // engine_questions.cpp
     void AskCredentials(long id, const TransferStatus& status) noexcept;

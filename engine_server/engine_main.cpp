@@ -5,6 +5,10 @@
 //                                 type library
 //   tdm-engine.exe /UnregServer   removes both
 //   tdm-engine.exe -Embedding     (started by COM) serves the engine
+//   tdm-engine.exe /Quit          ends the engine of this session cleanly (it
+//                                 saves its table and stops aria2) and waits
+//                                 for it; exit code 2 when an engine runs
+//                                 that does not end (an older one)
 //
 // Every CoCreateInstance of every client gets the one engine object
 // (REGCLS_MULTIPLEUSE with a singleton class object). The main thread is the
@@ -21,6 +25,7 @@
 
 #include "engine_h.h"
 #include "engine_server/engine_object.h"
+#include "engine_server/low_rights.h"
 #include "framework/com_ptr.h"
 #include "framework/error.h"
 #include "framework/module.h"
@@ -37,6 +42,12 @@ DWORD g_exitDelay = 5000;
 // How often aria2's view is read for progress (state changes come at once
 // through aria2's notifications).
 DWORD g_pollInterval = 1000;
+
+// One engine per session holds this mutex while it serves; setting the event
+// asks it to end.
+constexpr wchar_t kEngineMutex[] = L"Local\\TolvaneDownloadEngine";
+constexpr wchar_t kQuitEvent[] = L"Local\\TolvaneDownloadEngineQuit";
+constexpr DWORD kQuitTimeoutMs = 30000;
 
 bool HasSwitch(const std::wstring& commandLine, const wchar_t* name)
 {
@@ -59,8 +70,9 @@ try
         RETURN_IF_FAILED(RunRegistryScriptResource(module.ModuleInstance(), 101, true, {{L"COMMAND", L"\"" + path + L"\""}}));
         com_ptr<ITypeLib> library;
         RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.put()));
-        return S_OK;
+        return RegisterLowRightsAccess(path);
     }
+    (void)LOG_IF_FAILED(UnregisterLowRightsAccess());
     // The library was registered for the bitness of this executable.
 #ifdef _WIN64
     constexpr SYSKIND kSysKind = SYS_WIN64;
@@ -97,14 +109,33 @@ void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) noexcept
         ::PostQuitMessage(0);
 }
 
+// Ends the running engine of this session (an installer replacing or removing
+// the files calls it) and waits until it has let go of its mutex. S_FALSE when
+// none runs; ERROR_TIMEOUT when one runs and does not end.
+HRESULT QuitRunningEngine() noexcept
+{
+    const unique_handle single(::CreateMutexW(nullptr, FALSE, kEngineMutex));
+    RETURN_LAST_ERROR_IF(!single);
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (const unique_handle quit{::OpenEventW(EVENT_MODIFY_STATE, FALSE, kQuitEvent)})
+        ::SetEvent(quit.get());
+    const DWORD waited = ::WaitForSingleObject(single.get(), existed ? kQuitTimeoutMs : 0);
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_TIMEOUT), waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED);
+    ::ReleaseMutex(single.get());
+    return existed ? S_OK : S_FALSE;
+}
+
 HRESULT Serve() noexcept
 {
     // One engine per session: a second process started while another one is
     // ending waits for it.
-    const unique_handle single(::CreateMutexW(nullptr, FALSE, L"Local\\TolvaneDownloadEngine"));
+    const unique_handle single(::CreateMutexW(nullptr, FALSE, kEngineMutex));
     RETURN_LAST_ERROR_IF(!single);
     const DWORD waited = ::WaitForSingleObject(single.get(), 30000);
     RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_TIMEOUT), waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED);
+    // Made as soon as this process is the session's engine, so that a quit
+    // request while it starts is not lost (auto-reset: one request, one end).
+    const unique_handle quit(::CreateEventW(nullptr, FALSE, FALSE, kQuitEvent));
 
     unique_hkey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane\\Engine", 0, KEY_READ, key.put()) == ERROR_SUCCESS)
@@ -130,24 +161,33 @@ HRESULT Serve() noexcept
                                              REGCLS_MULTIPLEUSE, &cookie));
     const UINT_PTR poll = ::SetTimer(nullptr, 0, g_pollInterval, &OnPoll);
     const UINT_PTR tick = ::SetTimer(nullptr, 0, 1000, &OnTick);
-    MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+    HANDLE waitFor[] = {quit.get()};
+    bool serving = true;
+    while (serving)
     {
-        if (!message.hwnd && message.message == CEngineServer::kDeliveryMessage)
+        const DWORD woken = ::MsgWaitForMultipleObjects(quit ? 1 : 0, waitFor, FALSE, INFINITE, QS_ALLINPUT);
+        if (quit && woken == WAIT_OBJECT_0)
+            break;
+        MSG message;
+        while (serving && ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
         {
-            CEngineServer::Instance().AdvanceEvents();
-            continue;
+            if (message.message == WM_QUIT)
+                serving = false;
+            else if (!message.hwnd && message.message == CEngineServer::kDeliveryMessage)
+                CEngineServer::Instance().AdvanceEvents();
+            // A download started, paused, stopped, completed or failed in
+            // aria2: its state goes to the clients now, not at the next tick.
+            else if (!message.hwnd && message.message == kAria2NotifiedMessage)
+            {
+                core.Backend().NotificationTaken();
+                core.Poll();
+            }
+            else
+            {
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
         }
-        // A download started, paused, stopped, completed or failed in aria2:
-        // its state goes to the clients now, not at the next tick.
-        if (!message.hwnd && message.message == kAria2NotifiedMessage)
-        {
-            core.Backend().NotificationTaken();
-            core.Poll();
-            continue;
-        }
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
     }
     ::KillTimer(nullptr, tick);
     ::KillTimer(nullptr, poll);
@@ -167,6 +207,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return 1;
     const std::wstring commandLine = ::GetCommandLineW();
     HRESULT hr = S_OK;
+    if (HasSwitch(commandLine, L"quit"))
+    {
+        hr = QuitRunningEngine();
+        ::CoUninitialize();
+        return SUCCEEDED(hr) ? 0 : 2;
+    }
     if (HasSwitch(commandLine, L"unregserver"))
         hr = Register(false);
     else if (HasSwitch(commandLine, L"regserver"))

@@ -453,7 +453,8 @@ try
             (void)m_backend.Call("aria2.removeDownloadResult", json::array({d->gid}), result);
             const std::wstring text = WideFromUtf8(status.errorMessage.empty()
                                                        ? "The download failed."
-                                                       : DownloadErrorText(status.errorMessage, status.errorCode, d->url));
+                                                       : DownloadErrorText(status.errorMessage, status.errorCode, d->url)) +
+                                      CaFileRefusal(status.errorMessage, status.errorCode);
             Log(*d, L"Error: " + text);
             claimed(kEventError, Args(Long(id), Long(ErrorCodeFor(status, d->url)), Text(text), Long(d->state), Long(d->owner),
                                   Long(d->scope)));
@@ -550,6 +551,17 @@ try
 catch (...)
 {
     TraceCaughtException(__FILE__, __LINE__);
+}
+
+// A certificate the system does not trust, while the settings name a further
+// CA file that this aria2 cannot use: the text says so instead of leaving the
+// user to wonder why the file did not count.
+std::wstring CEngineCore::CaFileRefusal(const std::string& message, int errorCode) const
+{
+    if (!CertificateErrorCode(message, errorCode) || m_backend.TakesCaFile() || ExtraCaFileSetting().empty())
+        return {};
+    return L" (the CaCertificateFile setting does not apply: the Windows aria2 trusts only the certificate "
+           L"authorities of the Windows certificate store; add the authority there)";
 }
 
 }  // namespace tdm::engine

@@ -1,9 +1,19 @@
 ; The Windows installer of the download manager client: puts tdm.dll, the
-; download engine (tdm-engine.exe) and the help files into Program Files,
+; download engine (tdm-engine.exe) with its transfer program (aria2c.exe) and
+; the help files into Program Files,
 ; registers them (the browser then offers the explorer bar and the toolbar on its
 ; next start), writes an uninstaller and an entry of the installed-programs list.
 ; The uninstaller removes exactly that; the user's settings under HKCU stay
 ; unless the user asks to remove them (a silent uninstall keeps them).
+;
+; Installing over an installed version replaces the files and registers them
+; again; the user's settings and the engine's downloads stay. A running engine
+; is asked to end first (it saves its table and stops aria2), so no engine runs
+; from half-replaced files; one that does not end (an older engine) makes the
+; installer ask the user to close the browser, and a silent run give up.
+; Registering the engine also writes what lets the browser's Protected Mode
+; start and call it (elevation policy, AppID permissions); unregistering
+; removes that.
 ;
 ; tools/release.sh compiles it with makensis and these definitions, read from the
 ; module's version resource: PRODUCT_NAME, PUBLISHER, COPYRIGHT, VERSION (four numbers),
@@ -19,6 +29,7 @@ Unicode true
 !endif
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
+!include "FileFunc.nsh"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TolvaneDownloadManager"
 !define CLIENT_SETTINGS_KEY "Software\Tolvane\Download Manager"
@@ -49,17 +60,63 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "Russian"
 
-LangString FinishText 1033 "Start Internet Explorer: it offers the new add-ons. Open the downloads bar with View > Explorer Bars > ${PRODUCT_NAME}, the toolbar with View > Toolbars. Downloads need aria2: put aria2c.exe beside tdm-engine.exe in $INSTDIR or on the PATH."
-LangString FinishText 1049 "Запустите Internet Explorer: он предложит включить новые надстройки. Панель закачек открывается через Вид > Панели обозревателя > ${PRODUCT_NAME}, панель инструментов — через Вид > Панели инструментов. Для закачек нужен aria2: положите aria2c.exe рядом с tdm-engine.exe в $INSTDIR или в папку из PATH."
+LangString FinishText 1033 "Start Internet Explorer: it offers the new add-ons. Open the downloads bar with View > Explorer Bars > ${PRODUCT_NAME}, the toolbar with View > Toolbars."
+LangString FinishText 1049 "Запустите Internet Explorer: он предложит включить новые надстройки. Панель закачек открывается через Вид > Панели обозревателя > ${PRODUCT_NAME}, панель инструментов — через Вид > Панели инструментов."
 LangString RegisterFailed 1033 "Could not register $0. The browser will not show the add-on."
 LangString RegisterFailed 1049 "Не удалось зарегистрировать $0. Браузер не покажет надстройку."
 LangString RemoveSettings 1033 "Also remove your settings and the download engine's list of downloads?"
 LangString RemoveSettings 1049 "Удалить также ваши настройки и список закачек механизма закачки?"
+LangString EngineRunning 1033 "The download engine is still running. Close Internet Explorer and choose Retry."
+LangString EngineRunning 1049 "Механизм закачки ещё работает. Закройте Internet Explorer и нажмите «Повтор»."
+
+; Ends the engine of this session with the engine file given and waits until
+; tdm-engine.exe and aria2c.exe of $INSTDIR can be replaced. Asks the user
+; when it cannot; a silent run (or Cancel) stops the installation.
+!macro EndRunningEngine un ENGINE
+Function ${un}EndRunningEngine
+    retry:
+    ${If} ${FileExists} "${ENGINE}"
+        ExecWait '"${ENGINE}" /Quit' $1
+    ${Else}
+        StrCpy $1 0
+    ${EndIf}
+    ; aria2 ends a moment after the engine: wait until its file is free.
+    StrCpy $2 0
+    ${DoWhile} $2 < 40
+        ClearErrors
+        ${If} ${FileExists} "$INSTDIR\aria2c.exe"
+            FileOpen $3 "$INSTDIR\aria2c.exe" a
+            ${IfNot} ${Errors}
+                FileClose $3
+                ${ExitDo}
+            ${EndIf}
+        ${Else}
+            ${ExitDo}
+        ${EndIf}
+        Sleep 250
+        IntOp $2 $2 + 1
+    ${Loop}
+    ${If} $1 != 0
+    ${OrIf} $2 >= 40
+        MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(EngineRunning)" /SD IDCANCEL IDRETRY retry
+        SetErrorLevel 3
+        Abort
+    ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro EndRunningEngine "" "$PLUGINSDIR\tdm-engine.exe"
+!insertmacro EndRunningEngine "un." "$INSTDIR\tdm-engine.exe"
 
 Section "Install"
+    ; The new engine ends the running one (an older engine may not know how).
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\tdm-engine.exe" "${DIST}/tdm-engine.exe"
+    Call EndRunningEngine
+
     SetOutPath "$INSTDIR"
     File "${DIST}/tdm.dll"
     File "${DIST}/tdm-engine.exe"
+    File "${DIST}/aria2c.exe"
     File "${DIST}/tdm1033.chm"
     File "${DIST}/tdm1049.chm"
     WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -88,9 +145,13 @@ Section "Install"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    IntFmt $0 "0x%08X" $0
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
 Section "Uninstall"
+    Call un.EndRunningEngine
     ; Unregistration removes the classes, the browser's entries, the type library
     ; and the context-menu entry of the current user.
     UnRegDLL "$INSTDIR\tdm.dll"
@@ -99,6 +160,7 @@ Section "Uninstall"
     ; A running engine lets go of its file a few seconds after its last client.
     Delete /REBOOTOK "$INSTDIR\tdm.dll"
     Delete /REBOOTOK "$INSTDIR\tdm-engine.exe"
+    Delete /REBOOTOK "$INSTDIR\aria2c.exe"
     Delete "$INSTDIR\tdm1033.chm"
     Delete "$INSTDIR\tdm1049.chm"
     Delete "$INSTDIR\uninstall.exe"

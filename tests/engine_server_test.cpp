@@ -1103,13 +1103,16 @@ TEST_F(EngineServerTest, TorrentAndMetalinkAnswersAreSavedAsPlainFiles)
 }
 
 // Content-Disposition names that are no safe file names arrive under a safe
-// name in the download's folder, a Cyrillic RFC 5987 name intact; nothing is
+// name in the download's folder (a device name, in any case, with or without
+// an extension, with "_" before it, whichever aria2 loads it), a Cyrillic
+// RFC 5987 name intact; nothing is
 // written outside the folder (aria2 drops a name with a path in it, a backslash
 // included: the address names that file), and no download completes without
 // its file.
 TEST_F(EngineServerTest, ServerNamesAreMadeSafe)
 {
-    const Wide cases[] = {L"0", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt", L"6"};
+    const Wide cases[] = {L"0", L"_CON", L"a_txt.exe", L"name", L"x_y", L"\x043E\x0442\x0447\x0451\x0442.txt", L"6",
+                          L"_nul .tar.gz", L"_Com7.log"};
     for (size_t i = 0; i < std::size(cases); ++i)
     {
         const long id = AddUrl("/named/" + std::to_string(i));

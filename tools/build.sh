@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds tdm.dll and the test programs (cross build) in build/.
+# Configures and builds tdm.dll and the test programs (cross build) in build/,
+# and the Windows aria2c.exe the engine tests and the release use
+# (tools/build_aria2.sh: built once per machine, in a cache outside the checkout).
 # Uses ccache when the machine has it; paths are hashed relative to the source
 # tree, so several checkouts of the project share one cache.
 set -euo pipefail
@@ -14,3 +16,4 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$TDM_ARCH.cmake" "${launcher[@]}" >/dev/null
 fi
 CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true cmake --build "$build" -- -k 0
+bash "$root/tools/build_aria2.sh" >/dev/null

@@ -49,7 +49,7 @@ headers = []
 lock = threading.Lock()
 failed_once = set()  # the /cdfail/ paths asked once
 sent = {}  # bytes of files written to each request path (with its query)
-HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt"]
+HOSTILE_NAMES = ["../../escape.txt", "CON", "a\u202etxt.exe", "name.", "x:y", "\u043e\u0442\u0447\u0451\u0442.txt", "a\\b.txt", "nul .tar.gz", "Com7.log"]
 
 
 class Handler(BaseHTTPRequestHandler):

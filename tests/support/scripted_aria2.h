@@ -51,6 +51,7 @@ public:
     const std::string& LastError() const noexcept override { static const std::string none; return none; }
     std::string ToBackendPath(const std::wstring& path) const override { return Utf8FromWide(path); }
     std::wstring FromBackendPath(const std::string& path) const override { return WideFromUtf8(path); }
+    bool TakesCaFile() const noexcept override { return true; }
     void NotificationTaken() noexcept override {}
     void SetSessionFilter(std::function<std::string(std::string_view)>) override {}
     Deadline CurrentDeadline() const noexcept override { return {}; }
