@@ -1,5 +1,5 @@
 // The download table: the records by id, kept in downloads.json of the data
-// folder with downloads.journal for the ones added since, the list the
+// folder with downloads.journal for the ones added, changed or removed since, the list the
 // clients read, and the session a starting aria2 loads, made from the table.
 #include "engine_server/engine_core.h"
 
@@ -40,7 +40,7 @@ void CEngineCore::TakeRow(const json& row)
 {
     Download d;
     d.id = Member(row, "id", 0L);
-    if (d.id <= 0 || m_downloads.count(d.id))
+    if (d.id <= 0)
         return;
     d.gid = Member(row, "gid", std::string());
     d.url = Member(row, "url", std::wstring());
@@ -68,7 +68,7 @@ void CEngineCore::TakeRow(const json& row)
     d.options = OptionsFromJson(row.value("options", json::object()));
     d.phase = d.state & kStateComplete ? (d.state & kStateError ? Phase::Error : Phase::Complete) : Phase::Paused;
     m_nextId = std::max(m_nextId, d.id + 1);
-    m_downloads.emplace(d.id, std::move(d));
+    m_downloads.insert_or_assign(d.id, std::move(d));  // a journal line is newer than the table's
 }
 
 HRESULT CEngineCore::LoadTable() noexcept
@@ -82,8 +82,9 @@ try
     if (rows != table.end() && rows->is_array())
         for (const json& row : *rows)
             TakeRow(row);
-    // The downloads added after the table was last saved, one line each (the
-    // last one may be cut by a crash: it is no object and is left).
+    // The rows added or changed after the table was last saved, and the ids
+    // removed, one line each (the last one may be cut by a crash: it is no
+    // object and is left).
     const std::string journal = ReadWholeFile(JournalPath());
     for (size_t start = 0; start < journal.size();)
     {
@@ -92,11 +93,17 @@ try
             end = journal.size();
         const json row = json::parse(journal.substr(start, end - start), nullptr, false);
         start = end + 1;
-        if (row.is_object())
+        if (!row.is_object())
+            continue;
+        if (Member(row, "removed", false))
         {
-            TakeRow(row);
-            m_tableDirty = true;
+            const long id = Member(row, "id", 0L);
+            m_downloads.erase(id);
+            m_nextId = std::max(m_nextId, id + 1);  // ids are not given twice
         }
+        else
+            TakeRow(row);
+        m_tableDirty = true;
     }
     return S_OK;
 }
@@ -111,6 +118,9 @@ try
     json rows = json::array();
     for (const auto& [id, d] : m_downloads)
         rows.push_back(RowOf(d));
+    m_changes = false;
+    for (auto& [id, d] : m_downloads)
+        d.changed = false;
     const json table = {{"nextId", m_nextId}, {"downloads", std::move(rows)}};
     if (FAILED(LOG_IF_FAILED(ReplaceFileContent(m_dataFolder + L"\\downloads.json",
                                                 table.dump(-1, ' ', false, json::error_handler_t::replace)))))
@@ -132,10 +142,11 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
 }
 
-// A new download goes into the journal before its add returns: one line,
-// however many downloads there are. The table follows at the next poll. A
+// A line goes into the journal at once: a new download before its add
+// returns, a move, a removal; the rows changed by operations and polls at the
+// next poll. However many downloads there are, a change writes one line. A
 // journal that cannot be written gives way to the whole table.
-void CEngineCore::Journal(const Download& d) noexcept
+bool CEngineCore::AppendToJournal(const std::string& line) noexcept
 try
 {
     if (!m_journal)
@@ -147,21 +158,56 @@ try
         if (m_journal && !::SetFilePointerEx(m_journal.get(), end, nullptr, FILE_END))
             m_journal.reset();
     }
-    const std::string line = RowOf(d).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     DWORD written = 0;
     if (m_journal && ::WriteFile(m_journal.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
         written == line.size())
     {
         ++m_journalLines;
         m_lastJournaled = ::GetTickCount();
-        return;
+        return true;
     }
     m_journal.reset();
-    SaveTable();
+    return false;
+}
+catch (...)
+{
+    return false;
+}
+
+void CEngineCore::Journal(Download& d) noexcept
+try
+{
+    d.changed = false;
+    if (!AppendToJournal(RowOf(d).dump(-1, ' ', false, json::error_handler_t::replace) + "\n"))
+        SaveTable();
 }
 catch (...)
 {
     SaveTable();
+}
+
+void CEngineCore::JournalRemoval(long id) noexcept
+try
+{
+    if (!AppendToJournal(json({{"id", id}, {"removed", true}}).dump() + "\n"))
+        SaveTable();
+}
+catch (...)
+{
+    SaveTable();
+}
+
+// The changed rows to the journal, or the whole table when it is due.
+void CEngineCore::SaveChanges() noexcept
+{
+    if (m_tableDirty || m_journalLines >= kJournalLinesToSave)
+        return SaveTable();
+    if (!m_changes)
+        return;
+    m_changes = false;
+    for (auto& [id, d] : m_downloads)
+        if (d.changed)
+            Journal(d);
 }
 
 CEngineCore::Download* CEngineCore::Find(long id) noexcept

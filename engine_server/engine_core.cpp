@@ -160,7 +160,7 @@ try
     d.phase = start ? Phase::Waiting : Phase::Paused;
     d.lastTick = ::GetTickCount();
     ++d.attempts;
-    m_tableDirty = true;
+    Changed(d);
     return S_OK;
 }
 catch (...)
@@ -216,18 +216,16 @@ try
     // dirtier for it.
     // A download added paused goes to aria2 when it is started: every paused
     // download aria2 holds makes each later add slower.
-    const bool dirty = m_tableDirty;
     if (start)
         RETURN_IF_FAILED(AddToBackend(d, start, queuePosition));
     else
         d.phase = Phase::Paused;
-    m_tableDirty = dirty;
     d.state = start ? kStateRunning : kStateStopped;
     ++m_nextId;
     Log(d, L"Added " + d.url + L" to " + d.folder + d.fileName);
     const std::wstring url = d.url, folder = d.folder, fileName = d.fileName;
     const long state = d.state, priority = d.priority;
-    const Download& added = m_downloads.emplace(id, std::move(d)).first->second;
+    Download& added = m_downloads.emplace(id, std::move(d)).first->second;
     Journal(added);
     FireSimple(kEventAdded, Args(Long(id), Text(url), Text(folder), Text(fileName), Long(state), Long(priority)));
     return S_OK;
@@ -274,7 +272,7 @@ try
     d->lastTick = ::GetTickCount();
     d->startLoaded = d->loadedSize;
     d->transferSeconds = 0;
-    m_tableDirty = true;
+    Changed(*d);
     Log(*d, L"Started");
     const long state = d->state;
     const double elapsed = d->elapsedDays;
@@ -307,7 +305,7 @@ try
     d->state = kStateStopped;
     d->currentSpeed = -1;
     d->sections.clear();
-    m_tableDirty = true;
+    Changed(*d);
     Log(*d, L"Paused");
     const double elapsed = d->elapsedDays;
     const long scope = d->scope;
@@ -341,7 +339,7 @@ try
         RemoveFolderWithFiles(d->staging);
     ::DeleteFileW((m_dataFolder + L"\\logs\\" + std::to_wstring(id) + L".log").c_str());
     m_downloads.erase(id);
-    SaveTable();
+    JournalRemoval(id);
     FireSimple(kEventDeleted, Args(Long(id)));
     return S_OK;
 }
@@ -426,12 +424,12 @@ try
                                   result)))
             return BackendFailure(E_FAIL);
     }
-    m_tableDirty = true;
+    Changed(*d);
     Log(*d, L"Options changed");
     if (d->url != oldUrl || d->folder + d->fileName != oldPath)
     {
         const std::wstring url = d->url, newPath = d->folder + d->fileName;
-        SaveTable();
+        Journal(*d);
         FireSimple(kEventRenamed, Args(Long(id), Text(url), Text(newPath)));
     }
     return S_OK;

@@ -145,6 +145,7 @@ private:
         TransferStatus::Phase phase = TransferStatus::Phase::Paused;
         bool hadError = false;
         bool fileInfoSent = false;
+        bool changed = false;      // its row goes into the journal at the next save
         bool asking = false;       // a question to the clients is open
         // The settled place (folder, name, replace) of a download whose file
         // aria2 did not let go in time: the move is tried again at the next
@@ -179,7 +180,12 @@ private:
     void SaveTable() noexcept;
     static nlohmann::json RowOf(const Download& download);
     void TakeRow(const nlohmann::json& row);
-    void Journal(const Download& download) noexcept;
+    // A download's row changed: it goes into the journal at the next poll.
+    void Changed(Download& download) noexcept { download.changed = m_changes = true; }
+    void SaveChanges() noexcept;
+    void Journal(Download& download) noexcept;
+    void JournalRemoval(long id) noexcept;
+    bool AppendToJournal(const std::string& line) noexcept;
     std::wstring JournalPath() const { return m_dataFolder + L"\\downloads.journal"; }
     Download* Find(long id) noexcept;
     Download* FindByGid(const std::string& gid) noexcept;
@@ -236,8 +242,10 @@ private:
     long m_nextId = 1;
     unsigned m_generation = 0;
     bool m_polling = false;
-    bool m_tableDirty = false;
-    // Appends the downloads added since the table was saved (downloads.journal).
+    bool m_tableDirty = false;  // the whole table is to be saved
+    bool m_changes = false;     // some download has `changed` set
+    // Appends the rows added, changed or removed since the table was saved
+    // (downloads.journal).
     unique_file m_journal;
     size_t m_journalLines = 0;
     DWORD m_lastJournaled = 0;

@@ -29,7 +29,7 @@ try
         if (SUCCEEDED(AddToBackend(*d, true, -1)))
         {
             Log(*d, L"The server asks for credentials: the download's are given");
-            m_tableDirty = true;
+            Changed(*d);
             return;
         }
         d = Find(id);

@@ -93,7 +93,7 @@ try
         return;
     }
     d->fileInfoSent = true;
-    m_tableDirty = true;
+    Changed(*d);
     m_events.Fire(kEventFileInfo, FileInfoArguments(*d, d->folder, d->fileName, true));
     if (complete && Find(id))
     {
@@ -215,8 +215,7 @@ try
     d.nameGiven = true;
     RemoveFolderWithFiles(d.staging);
     d.staging.clear();
-    m_tableDirty = true;
-    SaveTable();
+    Journal(d);  // the file has moved: its new place is kept at once
     Log(d, aside ? L"Loading into " + loadPath + L"; it replaces " + target + L" when complete" : L"Saved as " + target);
     return S_OK;
 }
@@ -236,7 +235,7 @@ try
                                                               " cannot be replaced; the loaded data is in " +
                                                               Utf8FromWide(part) + ".");
     d.partName.clear();
-    m_tableDirty = true;
+    Changed(d);
     Log(d, L"Replaced " + target);
     return S_OK;
 }

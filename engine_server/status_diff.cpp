@@ -174,10 +174,11 @@ try
     }
     for (const auto& [id, status] : updates)
         ApplyStatus(id, status);
-    // Adds in a row are in the journal: the whole table follows once they
-    // pause or the journal is long, not at every poll of the run.
-    if (m_tableDirty || m_journalLines >= kJournalLinesToSave ||
-        (m_journalLines && ::GetTickCount() - m_lastJournaled >= kJournalQuietMs))
+    // What changed goes into the journal, a line a download: the whole table
+    // follows once the changes pause or the journal is long, not at every
+    // poll of a busy engine.
+    SaveChanges();
+    if (m_journalLines && ::GetTickCount() - m_lastJournaled >= kJournalQuietMs)
         SaveTable();
 }
 catch (...)
@@ -321,7 +322,7 @@ try
                 const bool named = !d->fileName.empty();
                 d->folder = folder;
                 d->fileName = name;
-                m_tableDirty = true;
+                Changed(*d);
                 if (named)
                 {
                     std::vector<EventArgument> renamed;
@@ -352,7 +353,7 @@ try
     if (resumable != d->resumable)
     {
         d->resumable = resumable;
-        m_tableDirty = true;
+        Changed(*d);
         events.emplace_back(kEventResumeSupport, std::vector<EventArgument>{});
         events.back().second.push_back(Long(id));
         events.back().second.push_back(Flag(resumable == kResumeYes));
@@ -424,7 +425,7 @@ try
     }
     if (d->state != oldState)
     {
-        m_tableDirty = true;
+        Changed(*d);
         events.emplace_back(kEventStateChanged, std::vector<EventArgument>{});
         auto& changed = events.back().second;
         changed.push_back(Long(id));
@@ -540,7 +541,7 @@ try
     d->state = kStateComplete | kStateError;
     d->currentSpeed = -1;
     d->sections.clear();
-    m_tableDirty = true;
+    Changed(*d);
     Log(*d, L"Error: " + text);
     const long state = d->state, owner = d->owner, scope = d->scope;
     const double elapsed = d->elapsedDays;

@@ -130,8 +130,9 @@ TEST_F(EngineStatusDiffTest, ForeignAndMalformedAnswersChangeNothing)
 }
 
 // A download added paused reaches aria2 only when it starts, in its own staging
-// folder; a staging folder no download owns goes when an engine starts.
-TEST_F(EngineStatusDiffTest, APausedAddReachesAria2WhenStartedAndStrayStagingGoes)
+// folder; the journal carries the start and a removal to the next engine; a
+// staging folder no download owns goes when an engine starts.
+TEST_F(EngineStatusDiffTest, APausedAddStartsLaterAndTheJournalCarriesChanges)
 {
     const size_t calls = m_aria2.calls.size();
     const std::wstring folder = m_folder.wstring() + L"\\";
@@ -147,6 +148,9 @@ TEST_F(EngineStatusDiffTest, APausedAddReachesAria2WhenStartedAndStrayStagingGoe
     const std::filesystem::path staging = m_folder / "data" / "staging", own = staging / std::to_string(id);
     EXPECT_EQ(m_aria2.calls.back().second[1]["dir"], own.u8string());
 
+    ASSERT_EQ(m_core.Delete(1), S_OK);  // the download of SetUp
+    Poll();                             // the start goes into the journal
+
     for (const char* name : {"41", "041", "keep"})
         std::filesystem::create_directories(staging / name);
     std::ofstream(staging / "41" / "left.bin") << "x";
@@ -156,6 +160,10 @@ TEST_F(EngineStatusDiffTest, APausedAddReachesAria2WhenStartedAndStrayStagingGoe
     EXPECT_FALSE(std::filesystem::exists(staging / "41"));
     for (const std::filesystem::path& kept : {staging / "041", staging / "keep", own})
         EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+    const size_t started = m_aria2.calls.size();
+    EXPECT_EQ(next.Start(id, 0, L""), S_OK);
+    EXPECT_EQ(m_aria2.calls.size(), started) << "the journal holds the start: it runs already";
+    EXPECT_EQ(next.Start(1, 0, L""), E_INVALIDARG) << "the journal holds the removal";
 }
 
 }  // namespace tdm::engine

@@ -1018,9 +1018,9 @@ TEST_F(EngineServerTest, EveryRequestOfADownloadFromAPageCarriesThePageAndTheUse
             }
     EXPECT_GE(seen[cases[0].path], 2u) << "one request for each section";
     EXPECT_GE(seen[cases[1].path], 1u);
-    // Kept with the download in the engine's table, for its later starts.
-    std::ifstream file(std::filesystem::path(EngineFolder() + L"\\downloads.json"), std::ios::binary);
-    const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // Kept with the download in the engine's table (or the journal of its
+    // changes since), for its later starts.
+    const std::string table = ReadText(EngineFolder() + L"\\downloads.json") + ReadText(EngineFolder() + L"\\downloads.journal");
     EXPECT_NE(std::string::npos, table.find("\"referrer\":\"http://pages.test/list.htm?p=1\"")) << table.substr(0, 2000);
     EXPECT_NE(std::string::npos, table.find(std::string("\"userAgent\":\"") + agent + "\""));
 }

@@ -138,4 +138,4 @@ printf '%-30s %-22s %-22s %-22s\n' "measure (min / median / max)" "aria2c alone"
     "AddUrl started, at 10,000, ms" "-" "-" "$(stats started10000 1)" \
     "idle CPU, 1,000 downloads, %" "-" "-" "$(python3 -c "print('%.2f' % (100.0 * (${t1:-0} - ${t0:-0}) / $hz / $idle))")" \
     "resident size per download, B" "-" "-" "$(python3 -c "print(round((${rss1:-0} - ${rss0:-0}) / 1000))")" \
-    "memory per download, bytes" "-" "-" "$(stats memory 1) in $(stats blocks 1) blocks"
+    "memory per download, bytes" "-" "-" "${figures[memory]:- failed} in${figures[blocks]:- ?} blocks"
