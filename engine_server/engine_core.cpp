@@ -212,8 +212,6 @@ try
         m_downloads.erase(id);
         RETURN_HR_IF(Fail(cookies, "The cookie cannot be handed to the download backend."), FAILED(cookies));
     }
-    // The journal line holds the new download whole: the table is not
-    // dirtier for it.
     // A download added paused goes to aria2 when it is started: every paused
     // download aria2 holds makes each later add slower.
     if (start)
