@@ -60,24 +60,7 @@ try
     Resync();
     UpdateTraffic();
 
-    // Logs older than the days to keep go.
-    if (m_settings.daysToKeep >= 0)
-    {
-        WIN32_FIND_DATAW found = {};
-        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(
-            ::FindFirstFileW((m_dataFolder + L"\\logs\\*.log").c_str(), &found));
-        FILETIME now = {};
-        ::GetSystemTimeAsFileTime(&now);
-        const ULONGLONG limit = ULONGLONG(m_settings.daysToKeep) * 864000000000ULL;
-        for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
-        {
-            const ULONGLONG written = (ULONGLONG(found.ftLastWriteTime.dwHighDateTime) << 32) |
-                                      found.ftLastWriteTime.dwLowDateTime;
-            const ULONGLONG current = (ULONGLONG(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-            if (current > written && current - written > limit)
-                ::DeleteFileW((m_dataFolder + L"\\logs\\" + found.cFileName).c_str());
-        }
-    }
+    RemoveOldLogs();
     return S_OK;
 }
 catch (...)
@@ -335,7 +318,8 @@ try
     // A file still in staging has no place the user knows of: it goes.
     if (!d->staging.empty())
         RemoveFolderWithFiles(d->staging);
-    ::DeleteFileW((m_dataFolder + L"\\logs\\" + std::to_wstring(id) + L".log").c_str());
+    ::DeleteFileW(LogPath(id, false).c_str());
+    ::DeleteFileW(LogPath(id, true).c_str());
     m_downloads.erase(id);
     JournalRemoval(id);
     FireSimple(kEventDeleted, Args(Long(id)));
@@ -350,7 +334,7 @@ HRESULT CEngineCore::GetLog(long id, std::wstring& log) noexcept
 try
 {
     RETURN_HR_IF(Fail(E_INVALIDARG, "No download has this id."), !Find(id));
-    log = WideFromUtf8(ReadWholeFile(m_dataFolder + L"\\logs\\" + std::to_wstring(id) + L".log"));
+    log = WideFromUtf8(ReadWholeFile(LogPath(id, true)) + ReadWholeFile(LogPath(id, false)));
     return S_OK;
 }
 catch (...)

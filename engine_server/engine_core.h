@@ -194,7 +194,9 @@ private:
     HRESULT SectionsVariant(const std::vector<SectionSpan>& sections, VARIANT& value) const noexcept;
 
     // engine_logs.cpp
+    std::wstring LogPath(long id, bool earlier) const;
     void Log(Download& download, const std::wstring& message) noexcept;
+    void RemoveOldLogs() noexcept;
     void LogEngine(const std::wstring& message) noexcept;
     HRESULT Refuse(const std::string& text) noexcept;
     HRESULT CheckTexts(const DownloadOptionsData& options, const std::wstring& cookie) noexcept;

@@ -12,16 +12,71 @@
 
 namespace tdm::engine {
 
+// A download's log: logs\<id / 1000>\<id>.log, a folder for each thousand
+// downloads. In one folder of tens of thousands of logs every new one would be
+// slow to make under Wine, which searches the whole folder for a new name.
+// Logs of earlier versions lie in logs\ itself (`earlier`).
+std::wstring CEngineCore::LogPath(long id, bool earlier) const
+{
+    const std::wstring logs = m_dataFolder + L"\\logs\\";
+    return (earlier ? logs : logs + std::to_wstring(id / 1000) + L"\\") + std::to_wstring(id) + L".log";
+}
+
 void CEngineCore::Log(Download& download, const std::wstring& message) noexcept
 try
 {
     const std::wstring line = LocalTimeText(L"%04u-%02u-%02u\t%02u:%02u:%02u\t") + message + L"\r\n";
     if (m_settings.logPerDownload)
-        (void)LOG_IF_FAILED(AppendToFile(m_dataFolder + L"\\logs\\" + std::to_wstring(download.id) + L".log",
-                                         Utf8FromWide(line)));
+    {
+        const std::wstring path = LogPath(download.id, false);
+        HRESULT hr = AppendToFile(path, Utf8FromWide(line));
+        if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) &&
+            ::CreateDirectoryW(path.substr(0, path.find_last_of(L'\\')).c_str(), nullptr))
+            hr = AppendToFile(path, Utf8FromWide(line));
+        (void)LOG_IF_FAILED(hr);
+    }
     if (m_settings.keepCommonLog)
         (void)LOG_IF_FAILED(AppendToFile(m_dataFolder + L"\\logs\\common.log",
                                          Utf8FromWide(std::to_wstring(download.id) + L"\t" + line)));
+}
+catch (...)
+{
+    TraceCaughtException(__FILE__, __LINE__);
+}
+
+// Logs not written for longer than the days to keep go at the engine's start:
+// in logs\ (the common log, earlier versions' logs) and its folders of ids.
+void CEngineCore::RemoveOldLogs() noexcept
+try
+{
+    if (m_settings.daysToKeep < 0)
+        return;
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    const ULONGLONG current = (ULONGLONG(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const ULONGLONG limit = ULONGLONG(m_settings.daysToKeep) * 864000000000ULL;
+    const std::wstring logs = m_dataFolder + L"\\logs\\";
+    std::vector<std::wstring> folders = {logs};
+    for (size_t i = 0; i < folders.size(); ++i)
+    {
+        WIN32_FIND_DATAW found = {};
+        const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((folders[i] + L"*").c_str(), &found));
+        for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
+        {
+            const std::wstring name = found.cFileName;
+            const ULONGLONG written = (ULONGLONG(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                                      found.ftLastWriteTime.dwLowDateTime;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                if (i == 0 && !name.empty() && name.size() < 10 &&
+                    std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+                    folders.push_back(logs + name + L"\\");
+            }
+            else if (name.size() > 4 && name.compare(name.size() - 4, 4, L".log") == 0 && current > written &&
+                     current - written > limit)
+                ::DeleteFileW((folders[i] + name).c_str());
+        }
+    }
 }
 catch (...)
 {

@@ -143,13 +143,20 @@ TEST_F(EngineStatusDiffTest, APausedAddStartsLaterAndTheJournalCarriesChanges)
     ASSERT_EQ(m_ids, Ids{kEventAdded});
     const long id = V_I4(m_arguments[0][0].value.get());
     EXPECT_EQ(m_aria2.calls.size(), calls) << "a paused add waits for its start";
+    const std::filesystem::path logs = m_folder / "data" / "logs";
+    std::ofstream(logs / (std::to_string(id) + ".log")) << "earlier\n";  // where an earlier version logged
+    std::wstring log;
+    ASSERT_EQ(m_core.GetLog(id, log), S_OK);
+    EXPECT_TRUE(log.find(L"earlier") == 0 && log.find(L"Added http://files.test/named") != std::wstring::npos) << log;
     ASSERT_EQ(m_core.Start(id, 0, L""), S_OK);
     ASSERT_EQ(m_aria2.calls.back().first, "aria2.addUri");
     const std::filesystem::path staging = m_folder / "data" / "staging", own = staging / std::to_string(id);
     EXPECT_EQ(m_aria2.calls.back().second[1]["dir"], own.u8string());
 
+    ASSERT_TRUE(std::filesystem::exists(logs / "0" / "1.log")) << "a thousand downloads' logs to a folder";
     ASSERT_EQ(m_core.Delete(1), S_OK);  // the download of SetUp
     Poll();                             // the start goes into the journal
+    EXPECT_FALSE(std::filesystem::exists(logs / "0" / "1.log")) << "a removed download's log goes";
 
     for (const char* name : {"41", "041", "keep"})
         std::filesystem::create_directories(staging / name);
