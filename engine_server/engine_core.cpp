@@ -46,8 +46,10 @@ try
     (void)CreateFolderPath(m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
 
     RETURN_IF_FAILED(LoadSettings());
-    (void)LOG_IF_FAILED(LoadTable());
-    RemoveStrayStagingFolders();
+    // A table that cannot be read owns no staging folder the engine knows of:
+    // their loaded data stays rather than going as strays.
+    if (SUCCEEDED(LOG_IF_FAILED(LoadTable())))
+        RemoveStrayStagingFolders();
     m_backend.SetSessionFilter([this](std::string_view saved) { return SessionFromTable(saved); });
     const HRESULT init = m_backend.Init(m_dataFolder, m_defaultFolder.substr(0, m_defaultFolder.size() - 1));
     if (FAILED(init))
