@@ -7,6 +7,7 @@
 
 #include "engine_server/file_names.h"
 #include "engine_server/engine_text.h"
+#include "engine_server/local_paths.h"
 #include "framework/error.h"
 #include "framework/unique_any.h"
 
@@ -68,8 +69,7 @@ try
                                       found.ftLastWriteTime.dwLowDateTime;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             {
-                if (i == 0 && !name.empty() && name.size() < 10 &&
-                    std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+                if (i == 0 && NumberOfName(name) >= 0)
                     folders.push_back(logs + name + L"\\");
             }
             else if (name.size() > 4 && name.compare(name.size() - 4, 4, L".log") == 0 && current > written &&

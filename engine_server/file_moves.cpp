@@ -48,12 +48,8 @@ try
         const unique_any<HANDLE, detail::CloseFindHandle, -1> search(::FindFirstFileW((staging + L"*").c_str(), &found));
         for (BOOL more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found))
         {
-            const std::wstring name = found.cFileName;
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.size() > 9 ||
-                !std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
-                continue;
-            const long id = std::stol(name);
-            if (std::to_wstring(id) == name && !owned.count(StagingFolder(id)))
+            const long id = NumberOfName(found.cFileName);
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && id >= 0 && !owned.count(StagingFolder(id)))
                 stray.push_back(id);
         }
     }

@@ -61,6 +61,17 @@ catch (...)
     TraceCaughtException(__FILE__, __LINE__);
 }
 
+long NumberOfName(const std::wstring& name) noexcept
+{
+    if (name.empty() || name.size() > 9 || (name[0] == L'0' && name.size() > 1) ||
+        !std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+        return -1;
+    long number = 0;
+    for (wchar_t c : name)
+        number = number * 10 + (c - L'0');
+    return number;
+}
+
 // Whether two folder paths (each ending with a separator) name the same
 // folder: separators either way, letters of any case.
 bool SameFolder(std::wstring a, std::wstring b)

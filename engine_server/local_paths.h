@@ -21,6 +21,10 @@ std::wstring ExtendedPath(std::wstring path);
 bool FileExists(const std::wstring& path) noexcept;
 // Removes `folder` (ending with "\\") with the files in it; best effort.
 void RemoveFolderWithFiles(const std::wstring& folder) noexcept;
+// The number a folder or file name of the engine's gives (a download's id, a
+// thousand of them), as the engine writes it: digits, no leading zero; -1 for
+// any other name.
+long NumberOfName(const std::wstring& name) noexcept;
 // Whether two folder paths (each ending with a separator) name the same
 // folder: separators either way, letters of any case.
 bool SameFolder(std::wstring a, std::wstring b);
